@@ -1,0 +1,22 @@
+# Installs the header, the shared object, a CMake package
+# (find_package(zavo_api) -> zavo_api::zavo_api) and a pkg-config file.
+include(CMakePackageConfigHelpers)
+
+install(TARGETS zavo_api EXPORT zavo_apiTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/include/zavo_api.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT zavo_apiTargets NAMESPACE zavo_api::
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zavo_api)
+
+configure_package_config_file(${CMAKE_SOURCE_DIR}/cmake/zavo_apiConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/zavo_apiConfig.cmake
+  INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zavo_api)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/zavo_apiConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/zavo_apiConfig.cmake ${CMAKE_BINARY_DIR}/zavo_apiConfigVersion.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zavo_api)
+
+configure_file(${CMAKE_SOURCE_DIR}/cmake/zavo_api.pc.in ${CMAKE_BINARY_DIR}/zavo_api.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/zavo_api.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

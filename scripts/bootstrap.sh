@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs whatever this machine lacks to build and test the project (Debian,
+# as root). Quiet and quick when everything is already there.
+set -euo pipefail
+
+need_pkgs=()
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+for p in build-essential cmake ninja-build pkg-config libuv1-dev libgtest-dev libgmock-dev \
+         libbenchmark-dev clang libclang-rt-dev iproute2 git; do
+  have "$p" || need_pkgs+=("$p")
+done
+if [ ${#need_pkgs[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "[bootstrap] missing packages: ${need_pkgs[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  echo "[bootstrap] installing: ${need_pkgs[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${need_pkgs[@]}" >/dev/null
+fi
