@@ -1,0 +1,76 @@
+#pragma once
+// Process-wide asynchronous file logger. Callers format and time-stamp on
+// their own thread; one worker thread appends each line to the file and
+// flushes it, so a caller never waits for the disk.
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "util/thread_queue.h"
+
+namespace zavo {
+
+class AsyncLogger : public NonCopyable {
+ public:
+  enum Level { kDebug = 0, kInfo = 1, kError = 2, kPlain = 3 };
+
+  struct log_entry {
+    unsigned level = 0;
+    unsigned short year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0,
+                   millisecond = 0;
+    std::vector<char> text;  // formatted message with its terminating NUL
+  };
+
+  AsyncLogger();
+  virtual ~AsyncLogger();
+
+  virtual void Log(Level level, const char* format, ...)
+      __attribute__((format(printf, 3, 4)));
+  virtual void Log(Level level, const char* format, va_list args);
+
+  int threshold() const { return threshold_; }
+  void set_threshold(int threshold) { threshold_ = threshold; }
+  bool console() const { return console_; }
+  void set_console(bool on) { console_ = on; }
+
+ protected:
+  virtual void make_log_entry(Level level, const char* format, va_list args);
+  virtual void do_write(const log_entry& entry, FILE* out);
+  bool start_file(const std::string& path);
+
+  ThreadQueue<log_entry> queue_;
+  FILE* file_ = nullptr;
+  bool console_ = true;
+  int threshold_ = 1;
+};
+
+class Logger : public AsyncLogger {
+ public:
+  ~Logger() override;
+
+  // The process-wide instance; null until the library's start-up sets it.
+  static Logger* Instance();
+  static void SetInstance(Logger* logger);
+
+  // Opens `path` (truncating it) and starts the worker. True if running.
+  bool Start(const std::string& path);
+
+  void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void LogDebug(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void LogInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void LogError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  using AsyncLogger::Log;
+};
+
+}  // namespace zavo
+
+// Logs through the process-wide instance when there is one. Library code
+// logs with this macro so that classes also work in programs (tests, tools)
+// that never started the logger.
+#define ZAVO_LOG(...)                                              \
+  do {                                                             \
+    if (::zavo::Logger* zavo_log_ = ::zavo::Logger::Instance()) {  \
+      zavo_log_->Log(__VA_ARGS__);                                 \
+    }                                                              \
+  } while (0)
