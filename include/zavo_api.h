@@ -1,0 +1,576 @@
+/*
+ * zavo_api.h: C interface of libzavo_api, a market-data client for the
+ * Shanghai and Shenzhen stock exchanges.
+ *
+ * A program opens a session with ZAVO_Open (struct mode: typed records) or
+ * ZAVO_OpenRaw (raw mode: the exchanges' own messages) and receives an opaque
+ * handle. Market data and connection events arrive through callbacks of type
+ * ZAVO_DataHandler, always on the library's own threads. Every session ends
+ * with ZAVO_Close followed by ZAVO_Wait.
+ *
+ * Conventions used throughout:
+ *   - Records are plain C structures with natural alignment; their sizes and
+ *     member offsets are part of the binary interface and never change.
+ *   - Text members are NUL-terminated byte strings in fixed arrays.
+ *   - Time of day is the decimal number hhmmssmmm
+ *     (hour*10^7 + minute*10^5 + second*1000 + millisecond);
+ *     dates are YYYYMMDD (year*10^4 + month*100 + day).
+ *   - Prices, volumes and amounts are passed on exactly as the server sends
+ *     them, without scaling.
+ *   - Memory: records handed to a callback belong to the library and are
+ *     valid only during that call. Arrays returned by the query calls are
+ *     single malloc blocks that the caller releases with ZAVO_Free.
+ *
+ * The header compiles as C99 (and later) and as C++.
+ */
+#ifndef ZAVO_API_H
+#define ZAVO_API_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+/* ZAVO_API marks the exported functions. The shared object hides every other
+ * symbol, so only what is declared with it here is reachable. */
+#if defined(_WIN32)
+#if defined(ZAVO_API_BUILDING)
+#define ZAVO_API __declspec(dllexport)
+#else
+#define ZAVO_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__) || defined(__clang__)
+#define ZAVO_API __attribute__((visibility("default")))
+#else
+#define ZAVO_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Results                                                                  */
+/* ------------------------------------------------------------------------ */
+
+/* Result of every call that can fail. No other values are ever returned. */
+typedef enum ZAVO_ERROR {
+  /* The call succeeded. */
+  ZAVO_SUCCESS = 0,
+  /* A retransmission request of this session is still in progress
+   * (ZAVO_RebuildStructData, ZAVO_RebuildRawData). */
+  ZAVO_ERR_BUSY = -94,
+  /* Invalid handle (null, or a handle of the other mode), invalid argument,
+   * missing handler in the settings or an unparsable subscription text. */
+  ZAVO_ERR_INVALID = -98,
+  /* The TCP connection could not be started or was lost before the login
+   * completed, the server refused the login, the multicast group could not be
+   * joined, or a request could not be built or sent. */
+  ZAVO_ERR_NETWORK = -99
+} ZAVO_ERROR;
+
+/* ------------------------------------------------------------------------ */
+/* Messages and the callback type                                           */
+/* ------------------------------------------------------------------------ */
+
+/* Kinds of message (ZAVO_MSG.MsgType) and the record each one carries. */
+typedef enum ZAVO_MSG_TYPE {
+  /* System handler: the TCP session to the server connected.
+   * Record: ZAVO_ConnectResult. */
+  ZAVO_MSG_CONNECT = 1,
+  /* System handler: the TCP session was lost or could not be established.
+   * Record: ZAVO_DisconnectResult. */
+  ZAVO_MSG_DISCONNECT = 2,
+  /* System handler: the server answered a login. Record: ZAVO_LoginResult. */
+  ZAVO_MSG_LOGIN = 3,
+  /* System handler (struct mode): the server finished sending the code
+   * tables. Record: ZAVO_BaseInfoFinish. */
+  ZAVO_MSG_BASEINFO_FINISH = 4,
+  /* System handler: the server ended a retransmission.
+   * Record: ZAVO_RebuildResult. */
+  ZAVO_MSG_REBUILD_FINISH = 5,
+  /* Data or rebuild handler, struct mode. Record: ZAVO_IndexSnapShot. */
+  ZAVO_MSG_INDEX_SNAPSHOT = 100,
+  /* Data or rebuild handler, struct mode. Record: ZAVO_SecuritySnapShot. */
+  ZAVO_MSG_SECURITY_SNAPSHOT = 101,
+  /* Data or rebuild handler, struct mode. Record: ZAVO_FutureSnapShot. */
+  ZAVO_MSG_FUTURE_SNAPSHOT = 102,
+  /* Data or rebuild handler, struct mode, only with ZAVO_FLAG_TRADE_DETAIL.
+   * Record: ZAVO_TradeDetail. */
+  ZAVO_MSG_TRADE_DETAIL = 103,
+  /* Data or rebuild handler, struct mode, only with ZAVO_FLAG_ORDER_DETAIL.
+   * Record: ZAVO_OrderDetail. */
+  ZAVO_MSG_ORDER_DETAIL = 104,
+  /* Data or rebuild handler, struct mode, only with ZAVO_FLAG_ORDER_QUEUE.
+   * Record: ZAVO_OrderQueue. */
+  ZAVO_MSG_ORDER_QUEUE = 105,
+  /* Data or rebuild handler, struct mode, only with ZAVO_FLAG_ORDER_DETAIL.
+   * Record: ZAVO_SHOrderDetail. */
+  ZAVO_MSG_SH_ORDER_DETAIL = 106,
+  /* Data or rebuild handler, raw mode. Record: ZAVO_RawDataRef. */
+  ZAVO_MSG_RAW_DATA = 200
+} ZAVO_MSG_TYPE;
+
+/* Bits of ZAVO_OpenSetting.SubscribeFlags: the optional kinds to deliver.
+ * A kind that is not enabled is decoded and dropped, in live data and in
+ * retransmissions alike. Snapshots (kinds 100, 101, 102) are always
+ * delivered, subject to the subscription filter. Bit 0 is not used. */
+typedef enum ZAVO_SUBSCRIBE_FLAG {
+  ZAVO_FLAG_TRADE_DETAIL = 2, /* ZAVO_MSG_TRADE_DETAIL */
+  ZAVO_FLAG_ORDER_DETAIL = 4, /* ZAVO_MSG_ORDER_DETAIL, ZAVO_MSG_SH_ORDER_DETAIL */
+  ZAVO_FLAG_ORDER_QUEUE = 8   /* ZAVO_MSG_ORDER_QUEUE */
+} ZAVO_SUBSCRIBE_FLAG;
+
+/* One message as every callback receives it (32 bytes). The message and the
+ * record at MsgData belong to the library and are valid only for the
+ * duration of the callback; copy what you keep. */
+typedef struct ZAVO_MSG {
+  /* Message kind, a ZAVO_MSG_TYPE value. */
+  uint32_t MsgType;
+  /* Size in bytes of the record at MsgData. */
+  uint32_t MsgSize;
+  /* Time of day hhmmssmmm. Market data: the sending time of the packet that
+   * carried it (the sender's clock). Kinds 1 to 5: the library's local clock
+   * when the message was built. */
+  uint32_t MsgTime;
+  /* The ConnectID of the session's settings. */
+  int32_t ConnectID;
+  /* Market data: the sequence number of the field that carried the record
+   * (the numbers ZAVO_RebuildStructData takes); raw data: the message's
+   * sequence number; 0 for kinds 1 to 5. */
+  uint64_t SeqNum;
+  /* The record; its type follows from MsgType. */
+  const void* MsgData;
+} ZAVO_MSG;
+
+/* The one callback type, used for the data handler, the system handler and
+ * the rebuild handler. `handle` is the session's handle, so one function can
+ * serve several sessions. Callbacks run on the library's threads, never on
+ * the caller's: in struct mode the data handler runs on the session's
+ * packet-processing thread and the system and rebuild handlers on its event
+ * loop thread; in raw mode the data handler runs on the multicast read
+ * thread and the system and rebuild handlers on the event loop thread.
+ * A handler must return promptly and must not call ZAVO_Wait on its own
+ * session. */
+typedef void (*ZAVO_DataHandler)(void* handle, const ZAVO_MSG* msg);
+
+/* Opaque session handle returned by ZAVO_Open and ZAVO_OpenRaw. */
+typedef void* ZAVO_HANDLE;
+
+/* ------------------------------------------------------------------------ */
+/* Settings                                                                 */
+/* ------------------------------------------------------------------------ */
+
+/* Settings of a struct-mode session (272 bytes). ZAVO_Open copies the whole
+ * record, so the caller's copy may be discarded once ZAVO_Open returns; the
+ * two subscription texts are read before ZAVO_Open returns and not kept. */
+typedef struct ZAVO_OpenSetting {
+  /* Caller's number for this session, copied into every ZAVO_MSG. */
+  int32_t ConnectID;
+  /* Multicast group of the market-data feed, dotted IPv4 text. */
+  char MulticastIP[32];
+  /* UDP port of the feed, host byte order. */
+  uint16_t MulticastPort;
+  /* IPv4 address of the local interface on which to join the group. */
+  char LocalIP[32];
+  /* Market-data server, dotted IPv4 text. */
+  char ServerIP[32];
+  /* TCP port of the server, host byte order. */
+  uint16_t ServerPort;
+  /* Login user name; at most 15 characters are sent. */
+  char UserName[64];
+  /* Login password; at most 31 characters are sent. */
+  char Password[64];
+  /* Handler of market-data messages; required. */
+  ZAVO_DataHandler DataHandler;
+  /* Handler of connection-state messages; required. */
+  ZAVO_DataHandler SystemHandler;
+  /* Markets to deliver: "SH", "SZ" or both separated by ';' (case does not
+   * matter). Null or empty delivers both markets. */
+  const char* SubscribedMarkets;
+  /* Codes to deliver, "code.market" items separated by ';', for example
+   * "600000.SH;000001.SZ". A market named here delivers only its listed
+   * codes. Null or empty leaves the market choice as it is. */
+  const char* SubscribedCodes;
+  /* ZAVO_SUBSCRIBE_FLAG bits: the optional kinds to deliver. */
+  uint32_t SubscribeFlags;
+  /* CPU to which the multicast read thread binds itself; negative: none. */
+  int32_t CpuID;
+} ZAVO_OpenSetting;
+
+/* Settings of a raw-mode session (264 bytes). The members up to
+ * SystemHandler mean what they mean in ZAVO_OpenSetting. ZAVO_OpenRaw copies
+ * the record; SubscribedMarkets is read before it returns. */
+typedef struct ZAVO_RawOpenSetting {
+  int32_t ConnectID;
+  char MulticastIP[32];
+  uint16_t MulticastPort;
+  char LocalIP[32];
+  char ServerIP[32];
+  uint16_t ServerPort;
+  char UserName[64];
+  char Password[64];
+  ZAVO_DataHandler DataHandler;
+  ZAVO_DataHandler SystemHandler;
+  /* Markets to deliver: "SH", "SZ" or both separated by ';'. */
+  const char* SubscribedMarkets;
+  /* CPU to which the multicast read thread binds itself; negative: none. */
+  int32_t CpuID;
+} ZAVO_RawOpenSetting;
+
+/* Mode of ZAVO_UpdateSubscription. */
+typedef enum ZAVO_SUBSCRIPTION_UPDATE {
+  /* Both markets deliver everything; the code list is ignored. */
+  ZAVO_SUBSCRIBE_ALL = 0,
+  /* Both markets deliver nothing, then every market named in the list
+   * delivers exactly its listed codes. */
+  ZAVO_SUBSCRIBE_REPLACE = 1,
+  /* The listed codes are added to what their markets deliver. */
+  ZAVO_SUBSCRIBE_ADD = 2,
+  /* The listed codes are removed from what their markets deliver. */
+  ZAVO_SUBSCRIBE_REMOVE = 3
+} ZAVO_SUBSCRIPTION_UPDATE;
+
+/* ------------------------------------------------------------------------ */
+/* Connection-state records (system handler)                                */
+/* ------------------------------------------------------------------------ */
+
+/* ZAVO_MSG_CONNECT (36 bytes): the TCP session to the server connected. */
+typedef struct ZAVO_ConnectResult {
+  char Address[32]; /* the server's address (ServerIP) */
+  uint16_t Port;    /* the server's port (ServerPort) */
+  uint16_t State;   /* 1: connected */
+} ZAVO_ConnectResult;
+
+/* ZAVO_MSG_DISCONNECT (34 bytes): the TCP session was lost or could not be
+ * established. */
+typedef struct ZAVO_DisconnectResult {
+  char Address[32]; /* the server's address (ServerIP) */
+  uint16_t Port;    /* the server's port (ServerPort) */
+} ZAVO_DisconnectResult;
+
+/* ZAVO_MSG_LOGIN (214 bytes): the server answered a login. */
+typedef struct ZAVO_LoginResult {
+  char Address[32];   /* the server's address (ServerIP) */
+  uint16_t Port;      /* the server's port (ServerPort) */
+  uint16_t ErrorID;   /* the server's error number (low 16 bits); 0: accepted */
+  char ErrorMsg[128]; /* on refusal the server's text; on success "success" */
+  /* On success the number of ';'-separated entries of the server's text
+   * (at most 6 are kept in Items); 0 on refusal. */
+  uint16_t ItemCount;
+  /* On success the entries, in order, each NUL-terminated in 8 bytes. */
+  char Items[6][8];
+} ZAVO_LoginResult;
+
+/* ZAVO_MSG_BASEINFO_FINISH (260 bytes): the code tables are complete.
+ * A market is listed only when its tables hold at least one entry. */
+typedef struct ZAVO_BaseInfoFinish {
+  uint8_t Reserved[128];  /* all zero */
+  uint32_t MarketCount;   /* entries used below: 0, 1 or 2 */
+  char Markets[8][8];     /* "SH" first when present, then "SZ" */
+  uint32_t CodeCount[8];  /* per market: security plus option table entries */
+  uint32_t LastUpdate[8]; /* per market: update sequence of its code table */
+} ZAVO_BaseInfoFinish;
+
+/* ZAVO_MSG_REBUILD_FINISH (24 bytes): the server ended a retransmission. */
+typedef struct ZAVO_RebuildResult {
+  uint64_t BeginSeq; /* first sequence number of the finished request */
+  uint64_t EndSeq;   /* end sequence number (exclusive) of that request */
+  uint32_t Status;   /* the server's completion status for the request */
+} ZAVO_RebuildResult;
+
+/* ------------------------------------------------------------------------ */
+/* Market-data records                                                      */
+/* ------------------------------------------------------------------------ */
+/* Common members: Code is the security code, at most 15 characters and
+ * always NUL-terminated. ExchangeID is '1' (Shanghai), '2' (Shenzhen) or '0'
+ * (any other exchange). Date is YYYYMMDD and Time hhmmssmmm of the record's
+ * own time stamp. Members without a source are 0. */
+
+/* ZAVO_MSG_SECURITY_SNAPSHOT (536 bytes): snapshot of one security. */
+typedef struct ZAVO_SecuritySnapShot {
+  char Code[16];
+  char ExchangeID;
+  uint32_t Date;
+  uint32_t TradingDay; /* the same value as Date */
+  uint32_t Time;
+  uint32_t Status;
+  int64_t PreClosePx;
+  int64_t OpenPx;
+  int64_t HighPx;
+  int64_t LowPx;
+  int64_t MatchPx;
+  uint64_t AskPrice[10]; /* best first, as sent */
+  uint64_t AskVol[10];
+  uint64_t BidPrice[10]; /* best first, as sent */
+  uint64_t BidVol[10];
+  uint32_t NumTrades; /* low 32 bits */
+  int64_t TotalVolumeTrade;
+  int64_t TotalValueTrade;
+  int64_t TotalBidVol;
+  int64_t TotalAskVol;
+  int64_t WeightedAvgBidPrice;
+  int64_t WeightedAvgAskPrice;
+  uint32_t IOPV;            /* low 32 bits */
+  uint32_t YieldToMaturity; /* low 32 bits */
+  int64_t HighLimited;
+  int64_t LowLimited;
+  uint32_t SYL1; /* low 32 bits */
+  uint32_t SYL2; /* low 32 bits */
+  uint32_t SD1;  /* always 0 */
+  uint32_t SD2;  /* low 32 bits */
+  int64_t AfterPrice;
+  int64_t AfterVolume;
+  int64_t AfterTurnover;
+  int64_t AfterMatchItems;
+  /* Microseconds from the upstream delay-tracking stamp to the moment the
+   * library converted the record (as computed, even if the stamp is 0). */
+  int64_t LocalDelay;
+} ZAVO_SecuritySnapShot;
+
+/* ZAVO_MSG_INDEX_SNAPSHOT (88 bytes): snapshot of one index. */
+typedef struct ZAVO_IndexSnapShot {
+  char Code[16];
+  char ExchangeID;
+  uint32_t Date;
+  uint32_t TradingDay; /* the same value as Date */
+  uint32_t Time;
+  int64_t PreCloseIndex;
+  int64_t OpenIndex;
+  int64_t HighIndex;
+  int64_t LowIndex;
+  int64_t LastIndex;
+  int64_t TotalVolume;
+  int64_t Turnover;
+} ZAVO_IndexSnapShot;
+
+/* ZAVO_MSG_FUTURE_SNAPSHOT (336 bytes): snapshot of one future. */
+typedef struct ZAVO_FutureSnapShot {
+  char Code[16];
+  char ExchangeID;
+  uint32_t Date;
+  uint32_t TradingDay; /* as sent by the server */
+  uint32_t Time;
+  uint32_t Status;
+  int64_t PreOpenInterest;
+  int64_t PreClosePx;
+  int64_t PreSettlePx;
+  int64_t OpenPx;
+  int64_t HighPx;
+  int64_t LowPx;
+  int64_t MatchPx;
+  int64_t TotalVolumeTrade;
+  int64_t TotalValueTrade;
+  int64_t OpenInterest;
+  int64_t ClosePx;
+  int64_t SettlePx;
+  int64_t HighLimited;
+  int64_t LowLimited;
+  uint32_t PreDelta;
+  uint32_t CurrDelta;
+  uint64_t AskPrice[5];
+  uint64_t AskVol[5];
+  uint64_t BidPrice[5];
+  uint64_t BidVol[5];
+  int64_t AuctionPrice;
+  int64_t AuctionQty;
+} ZAVO_FutureSnapShot;
+
+/* ZAVO_MSG_TRADE_DETAIL (96 bytes): one trade. */
+typedef struct ZAVO_TradeDetail {
+  char Code[16];
+  char ExchangeID;
+  uint32_t Date;
+  uint32_t Time;
+  int64_t TradeSequence;
+  int64_t TradePrice;
+  uint32_t TradeQty; /* low 32 bits */
+  int64_t TradeTurnover;
+  int64_t AskOrderSequence;
+  int64_t BidOrderSequence;
+  char ExecType; /* 'T' trade, 'C' cancel, 0 unknown */
+  char BSFlag;   /* 'B' buy, 'S' sell, 'N' none, 0 unknown */
+  uint32_t TradeChannel;
+  int64_t BizIndex;
+} ZAVO_TradeDetail;
+
+/* ZAVO_MSG_ORDER_DETAIL (56 bytes): one order. */
+typedef struct ZAVO_OrderDetail {
+  char Code[16];
+  char ExchangeID;
+  uint32_t Date;
+  uint32_t Time;
+  int64_t OrderSequence;
+  int64_t OrderPrice;
+  uint32_t OrderQty; /* low 32 bits */
+  char OrderSide;    /* 'B', 'S', 'F', 'G', 0 unknown */
+  char OrderType;    /* '1', '2', 'U', 0 unknown */
+} ZAVO_OrderDetail;
+
+/* ZAVO_MSG_ORDER_QUEUE (856 bytes): the order queue at one price. */
+typedef struct ZAVO_OrderQueue {
+  char Code[16];
+  char ExchangeID;
+  uint32_t Date;
+  uint32_t TradingDay; /* always 0 */
+  uint32_t Time;
+  char OrderSide; /* 'B', 'S', 'F', 'G', 0 unknown */
+  int64_t OrderPrice;
+  uint32_t NumOrders;      /* low 32 bits */
+  uint32_t OrderQueueSize; /* low 32 bits */
+  uint32_t OrderQueue[200];
+} ZAVO_OrderQueue;
+
+/* ZAVO_MSG_SH_ORDER_DETAIL (72 bytes): one Shanghai order. */
+typedef struct ZAVO_SHOrderDetail {
+  char Code[16];
+  char DataStatus;
+  uint32_t ChannelNo;
+  uint32_t OrderIndex;
+  uint32_t Time; /* no date is carried */
+  int64_t OrderNo;
+  int64_t OrderPrice;
+  int64_t Balance;
+  char BSFlag;    /* 'B' buy, 'S' sell, 'N' none, 0 unknown */
+  char OrderType; /* as sent */
+  int64_t BizIndex;
+} ZAVO_SHOrderDetail;
+
+/* ZAVO_MSG_RAW_DATA (16 bytes): one reassembled exchange message. */
+typedef struct ZAVO_RawDataRef {
+  char ExchangeID;  /* '1' Shanghai, '2' Shenzhen */
+  uint32_t Length;  /* number of bytes at Data */
+  const void* Data; /* the message, valid only during the callback */
+} ZAVO_RawDataRef;
+
+/* One entry of a market's code table (88 bytes). Text and Value are stored
+ * as the server sends them. */
+typedef struct ZAVO_CODEINFO {
+  char Code[16];
+  char ExchangeID;
+  char KvelCode[32]; /* code, '.', market, for example "600000.SH" */
+  char Text[32];
+  uint32_t Value;
+} ZAVO_CODEINFO;
+
+/* One entry of a market's option code table (192 bytes). It begins with the
+ * members of ZAVO_CODEINFO, so its leading part reads as one. */
+typedef struct ZAVO_OPTION_CODEINFO {
+  char Code[16];
+  char ExchangeID;
+  char KvelCode[32];
+  char Text[32];
+  uint32_t Value;
+  char Text2[32];
+  char Text3[32];
+  uint8_t Flag1;
+  uint32_t Value2;
+  uint8_t Flag2;
+  uint8_t Flag3;
+  uint8_t Flag4;
+  uint32_t Value3;
+  int64_t Value4;
+  uint32_t Value5;
+  uint32_t Value6;
+  uint32_t Value7;
+} ZAVO_OPTION_CODEINFO;
+
+/* ------------------------------------------------------------------------ */
+/* Functions                                                                */
+/* ------------------------------------------------------------------------ */
+/* Every function may be called from any thread. Calls that take a handle
+ * and return ZAVO_ERROR give ZAVO_ERR_INVALID for a null handle and for a
+ * handle of the other mode. The expected order is
+ * ZAVO_Open/ZAVO_OpenRaw -> other calls -> ZAVO_Close -> ZAVO_Wait. */
+
+/* Opens a struct-mode session: connects to ServerIP:ServerPort, logs in with
+ * UserName/Password and joins the multicast feed. Blocks the calling thread
+ * until the server has answered the login or the connection has failed.
+ * `setting` is copied. `error`, when not null, receives the result:
+ * ZAVO_SUCCESS, ZAVO_ERR_INVALID (null settings, missing handler, unparsable
+ * subscription text) or ZAVO_ERR_NETWORK (no connection, refused login,
+ * failed join, or struct mode unavailable in this build). Returns the handle,
+ * or null on any failure (nothing to close then). */
+ZAVO_API ZAVO_HANDLE ZAVO_Open(const ZAVO_OpenSetting* setting, ZAVO_ERROR* error);
+
+/* Opens a raw-mode session; otherwise as ZAVO_Open. */
+ZAVO_API ZAVO_HANDLE ZAVO_OpenRaw(const ZAVO_RawOpenSetting* setting, ZAVO_ERROR* error);
+
+/* Stops receiving and asks the session's event loop to stop; does not wait.
+ * Callbacks may still arrive until ZAVO_Wait returns. A null handle is
+ * ignored. */
+ZAVO_API void ZAVO_Close(ZAVO_HANDLE handle);
+
+/* Waits until the session's threads have ended and destroys the session.
+ * Call it after ZAVO_Close (without it the wait does not end), never from a
+ * callback of the same session. The handle is invalid afterwards. A null
+ * handle is ignored. */
+ZAVO_API void ZAVO_Wait(ZAVO_HANDLE handle);
+
+/* Releases a block returned by a query call; exactly the C library's free,
+ * so null is accepted. */
+ZAVO_API void ZAVO_Free(void* memory);
+
+/* The library's version: a constant NUL-terminated string that begins
+ * "v1.1.202105.2" followed by a build identifier. Always the same pointer;
+ * never free it. */
+ZAVO_API const char* ZAVO_Version(void);
+
+/* Struct mode. Copies the code table of `market` ("SH" or "SZ", any case),
+ * as received after login: securities
+ * then options, each entry read as a ZAVO_CODEINFO. On success *table is a
+ * malloc block of *count entries that the caller releases with ZAVO_Free. */
+ZAVO_API ZAVO_ERROR ZAVO_GetCodeTable(ZAVO_HANDLE handle, const char* market, ZAVO_CODEINFO** table,
+                                      unsigned int* count);
+
+/* Struct mode. Copies the option code-table entry of `code`, written as
+ * code, '.', market (for example "10003001.SH"), into the caller's *info.
+ * ZAVO_ERR_INVALID for a malformed text or an unknown code. */
+ZAVO_API ZAVO_ERROR ZAVO_GetOptionCodeInfo(ZAVO_HANDLE handle, const char* code,
+                                           ZAVO_OPTION_CODEINFO* info);
+
+/* Struct mode. Changes which records reach the data and rebuild handlers
+ * (the caches are filled regardless). `codes` is a list of "code.market"
+ * items separated by ';' (market "SH" or "SZ", any case; empty items are
+ * skipped); it is ignored for ZAVO_SUBSCRIBE_ALL. Returns ZAVO_ERR_INVALID
+ * for an unparsable list. Takes effect for the next record the processing
+ * thread filters.
+ *
+ * Records of exchanges other than Shanghai (1) and Shenzhen (2):
+ *   TODO(records): state here what such records match.
+ */
+ZAVO_API ZAVO_ERROR ZAVO_UpdateSubscription(ZAVO_HANDLE handle, ZAVO_SUBSCRIPTION_UPDATE mode,
+                                            const char* codes);
+
+/* Struct mode. Copies the last snapshot of every security of `market`
+ * ("SH" or "SZ"). On success *data is a malloc block of *count records that
+ * the caller releases with ZAVO_Free. */
+ZAVO_API ZAVO_ERROR ZAVO_GetLastMarketData(ZAVO_HANDLE handle, const char* market,
+                                           ZAVO_SecuritySnapShot** data, int* count);
+
+/* Struct mode. As ZAVO_GetLastMarketData, for indices. */
+ZAVO_API ZAVO_ERROR ZAVO_GetLastIndexData(ZAVO_HANDLE handle, const char* market,
+                                          ZAVO_IndexSnapShot** data, int* count);
+
+/* Struct mode. As ZAVO_GetLastMarketData, for futures. */
+ZAVO_API ZAVO_ERROR ZAVO_GetLastFutureData(ZAVO_HANDLE handle, const char* market,
+                                           ZAVO_FutureSnapShot** data, int* count);
+
+/* Struct mode. Asks the server to resend the fields with sequence numbers
+ * begin_seq up to, not including, end_seq. The records go to `handler` on the
+ * event loop thread, filtered like live data; the end is reported to the
+ * system handler as ZAVO_MSG_REBUILD_FINISH. ZAVO_ERR_BUSY while an earlier
+ * request is in progress; ZAVO_ERR_INVALID for an empty range or a null
+ * handler; ZAVO_ERR_NETWORK if the request cannot be sent. */
+ZAVO_API ZAVO_ERROR ZAVO_RebuildStructData(ZAVO_HANDLE handle, uint64_t begin_seq, uint64_t end_seq,
+                                           ZAVO_DataHandler handler);
+
+/* Raw mode. As ZAVO_RebuildStructData, for the raw messages of one market:
+ * the character '1' (Shanghai) or '2' (Shenzhen), which must be enabled in
+ * the session's SubscribedMarkets; '0' gives ZAVO_ERR_INVALID. */
+ZAVO_API ZAVO_ERROR ZAVO_RebuildRawData(ZAVO_HANDLE handle, char market, uint64_t begin_seq,
+                                        uint64_t end_seq, ZAVO_DataHandler handler);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZAVO_API_H */
