@@ -1,0 +1,43 @@
+#pragma once
+// Counters of what a session delivered: records by kind, per-second rates and
+// sequence gaps. Written by the library's delivery thread, read by the
+// status printer on another thread, so every counter is atomic.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace zavo_tail {
+
+class FeedStats {
+ public:
+  static constexpr int kKinds = 8;  // 100..106 and 200
+
+  // Maps a message kind to a counter slot, -1 for kinds that are not data.
+  static int SlotOf(uint32_t msg_type);
+  static const char* SlotName(int slot);
+
+  // Struct mode: one global field sequence. Raw mode: one per exchange
+  // (stream 1 or 2). Returns the number of sequence numbers skipped.
+  uint64_t OnRecord(uint32_t msg_type, uint64_t seq, int stream);
+
+  uint64_t Count(int slot) const { return counts_[slot].load(std::memory_order_relaxed); }
+  uint64_t Total() const;
+  uint64_t Gaps() const { return gaps_.load(std::memory_order_relaxed); }
+  uint64_t Missing() const { return missing_.load(std::memory_order_relaxed); }
+  uint64_t Backwards() const { return backwards_.load(std::memory_order_relaxed); }
+
+  // One status line with the rates since the previous call (main thread).
+  std::string StatusLine(double elapsed_s);
+  // Records by kind, gaps: the end-of-run summary.
+  std::string Summary() const;
+
+ private:
+  std::atomic<uint64_t> counts_[kKinds] = {};
+  uint64_t last_counts_[kKinds] = {};
+  uint64_t last_seq_[3] = {0, 0, 0};  // delivery thread only
+  std::atomic<uint64_t> gaps_{0};
+  std::atomic<uint64_t> missing_{0};
+  std::atomic<uint64_t> backwards_{0};
+};
+
+}  // namespace zavo_tail
