@@ -1,0 +1,109 @@
+#pragma once
+// Decides which market-data records reach the user's handlers. One filter per
+// exchange (Shanghai, Shenzhen), each in one of four states:
+//
+//   flag  codes      state        a record with code c matches when
+//   true  empty      all          always
+//   true  not empty  only         c is in codes
+//   false empty      none         never
+//   false not empty  all except   c is not in codes
+//
+// Matching runs for every record on the packet-processing thread (and on the
+// loop thread for rebuilt data) while changes may come from any user thread.
+// So a change never touches the filters being read: it copies the current
+// snapshot, applies itself to the copy and publishes the copy in one pointer
+// swap. A matcher takes the snapshot through a per-thread cache that only
+// re-reads the shared pointer when its version moved, so the common case is
+// one atomic load and (for the only / all-except states) one hash lookup.
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <unordered_set>
+
+#include "api/security_code.h"
+#include "zavo_api.h"
+
+namespace zavo {
+
+using CodeSet = std::unordered_set<SecurityCode, CodeHash>;
+using CodeListMap = std::map<unsigned char, CodeSet>;
+
+class SubscriptionManager {
+ public:
+  struct Filter {
+    bool flag = false;
+    CodeSet codes;
+  };
+
+  // One immutable published state of both filters.
+  struct Snapshot {
+    uint64_t version = 0;  // unique across all managers of the process
+    Filter filters[2];     // Shanghai, Shenzhen
+    // Precomputed answer for exchange numbers other than 1 and 2: true when
+    // either filter takes its whole market (all, or all except).
+    bool other_match = false;
+  };
+
+  enum class State { kNone, kAll, kOnly, kAllExcept };
+
+  SubscriptionManager();
+  ~SubscriptionManager();
+  SubscriptionManager(const SubscriptionManager&) = delete;
+  SubscriptionManager& operator=(const SubscriptionManager&) = delete;
+
+  static const char* ClassName() { return "SubscriptionManager"; }
+
+  // Open-time market list ("SH;SZ", any case). A null or empty text makes
+  // both exchanges all. False at the first invalid item (earlier items stay
+  // applied) and for a text with no items.
+  bool SetMarketSubscription(const char* markets);
+  // Open-time code list ("600000.SH;000001.SZ"). Each item turns its exchange
+  // into only, with the listed codes. A null or empty text changes nothing.
+  // False at the first invalid item (earlier items stay applied) and for a
+  // text with no items.
+  bool SetCodeSubscription(const char* codes);
+
+  // Empties `out`, then adds the key of every item (upper-cased whole) to the
+  // set of its exchange. False at the first invalid item; a text with no
+  // items gives an empty map and true. A null text is invalid.
+  static bool ParseCodeList(const char* codes, CodeListMap& out);
+
+  // Parses and applies one update right away, from any thread; successive
+  // calls take effect in call order. ZAVO_ERR_INVALID (nothing changed) for
+  // a null or unparsable list with a mode other than ZAVO_SUBSCRIBE_ALL.
+  ZAVO_ERROR UpdateSubscription(ZAVO_SUBSCRIPTION_UPDATE mode, const char* codes);
+  // The two halves of UpdateSubscription, for a caller that parses on the
+  // user thread and applies elsewhere (its event loop). `ParseUpdate` returns
+  // ZAVO_SUCCESS with the parsed list in `out` (left empty for mode 0).
+  static ZAVO_ERROR ParseUpdate(ZAVO_SUBSCRIPTION_UPDATE mode, const char* codes, CodeListMap& out);
+  // Applies a parsed update; a mode outside 0..3 changes nothing.
+  void ApplyUpdate(int mode, const CodeListMap& codes);
+
+  // True if a record of `exchange` with `code` (at most `len` bytes, need not
+  // be terminated) is to be delivered. Lock-free in the steady state.
+  bool IsMatchSysCode(unsigned char exchange, const char* code, size_t len) const;
+  bool IsMatchSysCode(unsigned char exchange, const char* code) const {
+    return IsMatchSysCode(exchange, code, SecurityCode::kMaxCodeLen);
+  }
+
+  // The current snapshot, for inspection (tests, diagnostics).
+  std::shared_ptr<const Snapshot> Current() const;
+  State StateOf(unsigned char exchange) const;
+
+  static bool Matches(const Snapshot& snap, const SecurityCode& key);
+
+ private:
+  template <typename Fn>
+  void modify(Fn&& fn);
+  void publish(std::shared_ptr<Snapshot> next);
+
+  // Serialises writers; readers never take it.
+  std::mutex write_mu_;
+  // Read and replaced only through std::atomic_load / std::atomic_store.
+  std::shared_ptr<const Snapshot> current_;
+  std::atomic<uint64_t> version_{0};
+};
+
+}  // namespace zavo
