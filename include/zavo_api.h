@@ -534,8 +534,16 @@ ZAVO_API ZAVO_ERROR ZAVO_GetOptionCodeInfo(ZAVO_HANDLE handle, const char* code,
  * for an unparsable list. Takes effect for the next record the processing
  * thread filters.
  *
- * Records of exchanges other than Shanghai (1) and Shenzhen (2):
- *   TODO(records): state here what such records match.
+ * Records of exchanges other than Shanghai (1) and Shenzhen (2) cannot be
+ * named in a code list. They are delivered when the subscription of at least
+ * one of the two exchanges takes its whole market (all codes, or all codes
+ * except some: after ZAVO_SUBSCRIBE_ALL, or an open with no codes for that
+ * market), and never when both exchanges are limited to listed codes or to
+ * nothing.
+ *
+ * Removing the last code of a list of subscribed codes leaves that exchange
+ * with nothing subscribed; adding back the last code excluded from a whole
+ * market leaves the whole market subscribed.
  */
 ZAVO_API ZAVO_ERROR ZAVO_UpdateSubscription(ZAVO_HANDLE handle, ZAVO_SUBSCRIPTION_UPDATE mode,
                                             const char* codes);
