@@ -4,6 +4,7 @@
 // flushes it, so a caller never waits for the disk.
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -17,16 +18,14 @@ class AsyncLogger : public NonCopyable {
 
   struct log_entry {
     unsigned level = 0;
-    unsigned short year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0,
-                   millisecond = 0;
+    unsigned short year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
     std::vector<char> text;  // formatted message with its terminating NUL
   };
 
   AsyncLogger();
   virtual ~AsyncLogger();
 
-  virtual void Log(Level level, const char* format, ...)
-      __attribute__((format(printf, 3, 4)));
+  virtual void Log(Level level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   virtual void Log(Level level, const char* format, va_list args);
 
   int threshold() const { return threshold_; }
@@ -63,14 +62,21 @@ class Logger : public AsyncLogger {
   using AsyncLogger::Log;
 };
 
+// The log file name for a start time: `dir` followed by the 17-digit
+// number YYYYMMDDhhmmssmmm and ".log".
+std::string log_file_path(const std::string& dir, const struct tm& local, unsigned millisecond);
+// Creates `dir` (mode 0775) if it cannot be opened, then names a log file in
+// it after the current local time, e.g. "./logs/20210512093015123.log".
+std::string make_log_file_path(const std::string& dir = "./logs/");
+
 }  // namespace zavo
 
 // Logs through the process-wide instance when there is one. Library code
 // logs with this macro so that classes also work in programs (tests, tools)
 // that never started the logger.
-#define ZAVO_LOG(...)                                              \
-  do {                                                             \
-    if (::zavo::Logger* zavo_log_ = ::zavo::Logger::Instance()) {  \
-      zavo_log_->Log(__VA_ARGS__);                                 \
-    }                                                              \
+#define ZAVO_LOG(...)                                             \
+  do {                                                            \
+    if (::zavo::Logger* zavo_log_ = ::zavo::Logger::Instance()) { \
+      zavo_log_->Log(__VA_ARGS__);                                \
+    }                                                             \
   } while (0)

@@ -1,0 +1,181 @@
+#include "util/logger.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <cstring>
+
+namespace zavo {
+
+namespace {
+
+std::atomic<Logger*> g_instance{nullptr};
+
+char level_letter(unsigned level) {
+  return level < 3 ? "DIE"[level] : '-';
+}
+
+void stamp_now(AsyncLogger::log_entry& e) {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  tm local{};
+  localtime_r(&tv.tv_sec, &local);
+  e.year = static_cast<unsigned short>(local.tm_year + 1900);
+  e.month = static_cast<unsigned short>(local.tm_mon + 1);
+  e.day = static_cast<unsigned short>(local.tm_mday);
+  e.hour = static_cast<unsigned short>(local.tm_hour);
+  e.minute = static_cast<unsigned short>(local.tm_min);
+  e.second = static_cast<unsigned short>(local.tm_sec);
+  e.millisecond = static_cast<unsigned short>(tv.tv_usec / 1000);
+}
+
+}  // namespace
+
+AsyncLogger::AsyncLogger() = default;
+
+// Stop path: the worker is joined first so nothing writes concurrently, then
+// whatever it had not reached is written here, oldest first, and the file is
+// closed. Entries appended after the flag was cleared are refused by Push.
+AsyncLogger::~AsyncLogger() {
+  if (queue_.running()) {
+    queue_.Stop();
+    queue_.Drain([this](log_entry& e) { do_write(e, file_); });
+  }
+  if (file_ != nullptr) {
+    fclose(file_);
+    file_ = nullptr;
+  }
+}
+
+void AsyncLogger::Log(Level level, const char* format, ...) {
+  if (static_cast<int>(level) < threshold_) return;
+  va_list args;
+  va_start(args, format);
+  make_log_entry(level, format, args);
+  va_end(args);
+}
+
+void AsyncLogger::Log(Level level, const char* format, va_list args) {
+  if (static_cast<int>(level) < threshold_) return;
+  make_log_entry(level, format, args);
+}
+
+void AsyncLogger::make_log_entry(Level level, const char* format, va_list args) {
+  log_entry e;
+  e.level = static_cast<unsigned>(level);
+  // Most lines fit the first pass; longer ones double the buffer until the
+  // whole message fits, so nothing is ever cut.
+  size_t capacity = 256;
+  bool ok = false;
+  if (format != nullptr) {
+    for (int attempt = 0; attempt < 32; ++attempt) {
+      e.text.assign(capacity, '\0');
+      va_list copy;
+      va_copy(copy, args);
+      int n = vsnprintf(e.text.data(), capacity, format, copy);
+      va_end(copy);
+      if (n < 1) break;
+      if (static_cast<size_t>(n) < capacity) {
+        e.text.resize(static_cast<size_t>(n) + 1);
+        ok = true;
+        break;
+      }
+      capacity *= 2;
+    }
+  }
+  if (!ok) e.text.assign(1, '\0');
+  stamp_now(e);
+  if (console_) do_write(e, stdout);
+  queue_.Push(std::move(e));
+}
+
+void AsyncLogger::do_write(const log_entry& e, FILE* out) {
+  if (out == nullptr) return;
+  const char* text = e.text.empty() ? "" : e.text.data();
+  fprintf(out, "[%04u%02u%02u %02u:%02u:%02u.%03u] [%c] %s\n", unsigned{e.year}, unsigned{e.month},
+          unsigned{e.day}, unsigned{e.hour}, unsigned{e.minute}, unsigned{e.second},
+          unsigned{e.millisecond}, level_letter(e.level), text);
+  fflush(out);
+}
+
+bool AsyncLogger::start_file(const std::string& path) {
+  if (queue_.running()) return true;
+  FILE* f = fopen(path.c_str(), "w");
+  if (f == nullptr) return false;
+  if (file_ != nullptr) fclose(file_);
+  file_ = f;
+  queue_.Start([this](log_entry& e) { do_write(e, file_); });
+  return true;
+}
+
+Logger::~Logger() {
+  // Never leave the process-wide pointer dangling at a destroyed logger.
+  Logger* self = this;
+  g_instance.compare_exchange_strong(self, nullptr);
+}
+
+Logger* Logger::Instance() {
+  return g_instance.load(std::memory_order_acquire);
+}
+
+void Logger::SetInstance(Logger* logger) {
+  g_instance.store(logger, std::memory_order_release);
+}
+
+bool Logger::Start(const std::string& path) {
+  return start_file(path);
+}
+
+#define ZAVO_LOGGER_FORWARD(level)                    \
+  do {                                                \
+    if (static_cast<int>(level) < threshold_) return; \
+    va_list args;                                     \
+    va_start(args, format);                           \
+    make_log_entry(level, format, args);              \
+    va_end(args);                                     \
+  } while (0)
+
+void Logger::Log(const char* format, ...) {
+  ZAVO_LOGGER_FORWARD(kPlain);
+}
+void Logger::LogDebug(const char* format, ...) {
+  ZAVO_LOGGER_FORWARD(kDebug);
+}
+void Logger::LogInfo(const char* format, ...) {
+  ZAVO_LOGGER_FORWARD(kInfo);
+}
+void Logger::LogError(const char* format, ...) {
+  ZAVO_LOGGER_FORWARD(kError);
+}
+
+#undef ZAVO_LOGGER_FORWARD
+
+std::string log_file_path(const std::string& dir, const struct tm& local, unsigned millisecond) {
+  const uint64_t stamp = static_cast<uint64_t>(local.tm_year + 1900) * 10000000000000ULL +
+                         static_cast<uint64_t>(local.tm_mon + 1) * 100000000000ULL +
+                         static_cast<uint64_t>(local.tm_mday) * 1000000000ULL +
+                         static_cast<uint64_t>(local.tm_hour) * 10000000ULL +
+                         static_cast<uint64_t>(local.tm_min) * 100000ULL +
+                         static_cast<uint64_t>(local.tm_sec) * 1000ULL + millisecond;
+  char name[32];
+  snprintf(name, sizeof name, "%" PRIu64 ".log", stamp);
+  return dir + name;
+}
+
+std::string make_log_file_path(const std::string& dir) {
+  if (DIR* d = opendir(dir.c_str())) {
+    closedir(d);
+  } else {
+    mkdir(dir.c_str(), 0775);
+  }
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  tm local{};
+  localtime_r(&tv.tv_sec, &local);
+  return log_file_path(dir, local, static_cast<unsigned>(tv.tv_usec / 1000));
+}
+
+}  // namespace zavo

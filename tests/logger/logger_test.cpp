@@ -1,0 +1,278 @@
+#include "util/logger.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zavo {
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/zavo_logger_XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() {
+    if (std::system(("rm -rf " + path_).c_str()) != 0) {
+    }
+  }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::vector<std::string> read_lines(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  return lines;
+}
+
+// Exposes the write step so a line can be formatted from a fixed entry.
+class ProbeLogger : public Logger {
+ public:
+  using AsyncLogger::do_write;
+};
+
+const std::regex kLine(R"(^\[(\d{8}) (\d{2}):(\d{2}):(\d{2})\.(\d{3})\] \[([DIE-])\] (.*)$)");
+
+TEST(Logger, LevelsThresholdAndLineFormat) {
+  TempDir dir;
+  const std::string path = dir.file("a.log");
+  {
+    Logger log;
+    log.set_console(false);
+    EXPECT_EQ(log.threshold(), 1);
+    ASSERT_TRUE(log.Start(path));
+    log.LogDebug("debug %d", 1);
+    log.LogInfo("info %d", 2);
+    log.LogError("error %s", "three");
+    log.Log("%p[%s] plain", static_cast<void*>(&log), "Logger");
+    log.Log(AsyncLogger::kInfo, "via level %u", 5u);
+  }
+  auto lines = read_lines(path);
+  ASSERT_EQ(lines.size(), 4u);
+  const char letters[] = {'I', 'E', '-', 'I'};
+  const char* texts[] = {"info 2", "error three", nullptr, "via level 5"};
+  for (size_t i = 0; i < lines.size(); ++i) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[i], m, kLine)) << lines[i];
+    EXPECT_EQ(m[6].str()[0], letters[i]);
+    if (texts[i]) {
+      EXPECT_EQ(m[7].str(), texts[i]);
+    }
+    EXPECT_LT(std::stoi(m[2].str()), 24);
+    EXPECT_LT(std::stoi(m[3].str()), 60);
+  }
+  EXPECT_NE(lines[2].find("[Logger] plain"), std::string::npos);
+
+  // Lowering the threshold lets debug lines through.
+  const std::string path2 = dir.file("b.log");
+  {
+    Logger log;
+    log.set_console(false);
+    log.set_threshold(0);
+    ASSERT_TRUE(log.Start(path2));
+    log.LogDebug("now visible");
+  }
+  lines = read_lines(path2);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("] [D] now visible"), std::string::npos);
+}
+
+TEST(Logger, FixedEntryStampAndLetters) {
+  TempDir dir;
+  const std::string path = dir.file("fixed.txt");
+  FILE* f = fopen(path.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  ProbeLogger log;
+  AsyncLogger::log_entry e;
+  e.level = 1;
+  e.year = 2021, e.month = 3, e.day = 1, e.hour = 9, e.minute = 5, e.second = 7;
+  e.millisecond = 4;
+  const char text[] = "hello";
+  e.text.assign(text, text + sizeof text);
+  log.do_write(e, f);
+  e.level = 7;  // outside the table: plain letter
+  log.do_write(e, f);
+  e.level = 0;
+  e.text.clear();  // an entry whose formatting produced nothing
+  log.do_write(e, f);
+  log.do_write(e, nullptr);  // no stream: nothing happens
+  fclose(f);
+  auto lines = read_lines(path);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "[20210301 09:05:07.004] [I] hello");
+  EXPECT_EQ(lines[1], "[20210301 09:05:07.004] [-] hello");
+  EXPECT_EQ(lines[2], "[20210301 09:05:07.004] [D] ");
+}
+
+TEST(Logger, LongMessagesAreComplete) {
+  TempDir dir;
+  const std::string path = dir.file("long.log");
+  const std::string s300(300, 'x');
+  const std::string s255(255, 'y');  // exactly one byte short of the first buffer
+  const std::string s5000(5000, 'z');
+  {
+    Logger log;
+    log.set_console(false);
+    ASSERT_TRUE(log.Start(path));
+    log.Log("%s", s300.c_str());
+    log.Log("%s", s255.c_str());
+    log.Log("%s|%d", s5000.c_str(), 42);
+    log.Log("%s", "");  // empty message still makes a line
+  }
+  auto lines = read_lines(path);
+  ASSERT_EQ(lines.size(), 4u);
+  const size_t prefix = std::string("[20210301 09:05:07.004] [-] ").size();
+  EXPECT_EQ(lines[0].substr(prefix), s300);
+  EXPECT_EQ(lines[1].substr(prefix), s255);
+  EXPECT_EQ(lines[2].substr(prefix), s5000 + "|42");
+  EXPECT_EQ(lines[3].size(), prefix);
+}
+
+TEST(Logger, StartTruncatesIgnoresSecondPathAndFailsOnBadPath) {
+  TempDir dir;
+  const std::string path = dir.file("run.log");
+  {
+    std::ofstream old(path);
+    old << "old line 1\nold line 2\n";
+  }
+  const std::string other = dir.file("other.log");
+  {
+    Logger log;
+    log.set_console(false);
+    ASSERT_TRUE(log.Start(path));
+    EXPECT_TRUE(log.Start(other));  // already running: path ignored
+    log.Log("new");
+  }
+  auto lines = read_lines(path);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("] [-] new"), std::string::npos);
+  EXPECT_FALSE(std::ifstream(other).good());
+
+  Logger bad;
+  bad.set_console(false);
+  EXPECT_FALSE(bad.Start(dir.file("missing/dir/x.log")));
+  bad.Log("dropped without a file");             // must not crash or block
+  EXPECT_TRUE(bad.Start(dir.file("late.log")));  // a later start can still succeed
+}
+
+TEST(Logger, DestructorWritesEveryQueuedEntryInOrder) {
+  TempDir dir;
+  const std::string path = dir.file("burst.log");
+  constexpr int kLines = 5000;
+  {
+    Logger log;
+    log.set_console(false);
+    ASSERT_TRUE(log.Start(path));
+    for (int i = 0; i < kLines; ++i) log.Log("line %d", i);
+  }
+  auto lines = read_lines(path);
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kLines));
+  for (int i = 0; i < kLines; ++i) {
+    ASSERT_EQ(lines[i].substr(lines[i].find("] [-] ") + 6), "line " + std::to_string(i));
+  }
+}
+
+TEST(Logger, ConcurrentWritersNeverInterleave) {
+  TempDir dir;
+  const std::string path = dir.file("mt.log");
+  constexpr int kThreads = 4, kPer = 500;
+  {
+    Logger log;
+    log.set_console(false);
+    ASSERT_TRUE(log.Start(path));
+    std::vector<std::thread> ts;
+    for (int t = 0; t < kThreads; ++t) {
+      ts.emplace_back([&log, t] {
+        for (int i = 0; i < kPer; ++i) log.Log("t%d n%d %s", t, i, "payload-payload-payload");
+      });
+    }
+    for (auto& t : ts) t.join();
+  }
+  auto lines = read_lines(path);
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kPer));
+  int next[kThreads] = {0, 0, 0, 0};
+  const std::regex body(R"(^t(\d) n(\d+) payload-payload-payload$)");
+  for (const auto& l : lines) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(l, m, kLine)) << l;
+    std::string text = m[7].str();
+    std::smatch b;
+    ASSERT_TRUE(std::regex_match(text, b, body)) << l;
+    int t = std::stoi(b[1].str());
+    EXPECT_EQ(std::stoi(b[2].str()), next[t]++);  // each writer's order kept
+  }
+}
+
+TEST(Logger, ConsoleFlagWritesToStdoutBeforeStart) {
+  Logger log;  // console on by default
+  EXPECT_TRUE(log.console());
+  testing::internal::CaptureStdout();
+  log.LogInfo("to console %d", 9);
+  log.LogDebug("below threshold");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("] [I] to console 9\n"), std::string::npos);
+  EXPECT_EQ(out.find("below threshold"), std::string::npos);
+
+  log.set_console(false);
+  testing::internal::CaptureStdout();
+  log.LogInfo("silent");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(Logger, InstanceAndMacro) {
+  EXPECT_EQ(Logger::Instance(), nullptr);
+  ZAVO_LOG("%s", "no instance: a no-op");
+  TempDir dir;
+  const std::string path = dir.file("inst.log");
+  {
+    Logger log;
+    log.set_console(false);
+    ASSERT_TRUE(log.Start(path));
+    Logger::SetInstance(&log);
+    EXPECT_EQ(Logger::Instance(), &log);
+    ZAVO_LOG("%p[%s] via macro", static_cast<void*>(&log), "Test");
+  }
+  // The destroyed logger no longer answers as the instance.
+  EXPECT_EQ(Logger::Instance(), nullptr);
+  auto lines = read_lines(path);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("[Test] via macro"), std::string::npos);
+}
+
+TEST(LogFileName, StampAndDirectory) {
+  tm t{};
+  t.tm_year = 2021 - 1900, t.tm_mon = 4, t.tm_mday = 12;
+  t.tm_hour = 9, t.tm_min = 30, t.tm_sec = 15;
+  EXPECT_EQ(log_file_path("./logs/", t, 123), "./logs/20210512093015123.log");
+  t.tm_year = 1999 - 1900, t.tm_mon = 0, t.tm_mday = 2, t.tm_hour = 0, t.tm_min = 0, t.tm_sec = 0;
+  EXPECT_EQ(log_file_path("./logs/", t, 7), "./logs/19990102000000007.log");
+
+  TempDir dir;
+  const std::string logs = dir.path() + "/logs/";
+  const std::string p = make_log_file_path(logs);
+  struct stat st {};
+  ASSERT_EQ(stat(logs.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777 & ~0775u, 0u);
+  ASSERT_EQ(p.substr(0, logs.size()), logs);
+  EXPECT_TRUE(std::regex_match(p.substr(logs.size()), std::regex(R"(20\d{15}\.log)"))) << p;
+  // An existing directory is reused.
+  EXPECT_EQ(make_log_file_path(logs).substr(0, logs.size()), logs);
+}
+
+}  // namespace
+}  // namespace zavo
