@@ -1,0 +1,49 @@
+// Decoding of captured payloads into CSV text, and the CSV output file.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "FPGAMsgProtocol.h"
+
+namespace HarboStoL2FpgaRcv {
+
+// The stream that receives the CSV text; written by the receive thread only.
+extern FILE* g_filePtr;
+// When set, a line feed follows every record. Off by default: existing
+// readers expect the records to run on, separated only by their commas.
+extern bool g_recordNewline;
+
+// One value followed by a comma.
+void tofile(FILE* fp, int v);
+void tofile(FILE* fp, long v);
+void tofile(FILE* fp, const char* v);
+void tofile(FILE* fp, char v);
+// A fixed-width character field: up to its first NUL, never past `width`.
+void tofile(FILE* fp, const char* v, size_t width);
+
+void ToFile(FILE* fp, const CSSEIndexMDField* r);
+void ToFile(FILE* fp, const CSSESnapMDField* r);
+void ToFile(FILE* fp, const CSSEOptionMDField* r);
+void ToFile(FILE* fp, const CSSETradeMDField* r);
+void ToFile(FILE* fp, const CSSEOrderMDField* r);
+
+// Walks the messages of one payload and writes one record per handled
+// message. Returns the number of records written. Trailing bytes that do not
+// form a whole message are reported on standard output and otherwise ignored,
+// so one malformed datagram never ends a capture.
+int handleMDMsg(FILE* fp, const unsigned char* inBuf, const int& bufSize);
+
+// Capture callback: decodes into g_filePtr and flushes it when the payload
+// produced records, so that nothing written is lost if the process dies.
+void CallBack_RcvNewData(const unsigned char* pData, size_t len);
+
+// "./data/" + YYYYMMDDhhmm + suffix, for the given local time.
+std::string CsvOutFileName(const struct tm& local, const std::string& suffix);
+
+// Creates ./data/ if needed and opens the file named by the current minute.
+bool InitCsvOutFile(FILE*& file, const std::string& suffix);
+
+}  // namespace HarboStoL2FpgaRcv
