@@ -1,0 +1,49 @@
+#pragma once
+// One-shot timer on an EvLoop. The callback gets the timer and the local
+// wall-clock time at which it fired; re-arming is the callback's choice.
+#include <uv.h>
+
+#include <functional>
+
+#include "net/timestamp.h"
+
+namespace zavo {
+
+class EvLoop;
+
+class EvTimer {
+ public:
+  using Callback = std::function<void(EvTimer*, const Timestamp&)>;
+
+  // Initialises the libuv timer on the calling thread; the timer is idle.
+  EvTimer(EvLoop* loop, unsigned interval_ms, Callback&& cb);
+  EvTimer(const EvTimer&) = delete;
+  EvTimer& operator=(const EvTimer&) = delete;
+
+  // (Re)arms the timer to fire once after the stored interval; a non-zero
+  // argument replaces the stored interval first. Any thread.
+  void Restart(unsigned interval_ms);
+  // Disarms; Restart arms again. Any thread.
+  void Stop();
+  // Destroys the timer on its loop once libuv is done with the handle. The
+  // caller must not touch the timer afterwards. Any thread.
+  static void Release(EvTimer* timer);
+
+  unsigned interval() const { return interval_; }
+  EvLoop* loop() const { return loop_; }
+
+ protected:
+  // Only through Release.
+  virtual ~EvTimer();
+
+ private:
+  static void uvcb_timer(uv_timer_t* handle);
+  static void uvcb_delete_timer(uv_handle_t* handle);
+
+  EvLoop* loop_;
+  uv_timer_t* handle_;
+  unsigned interval_;
+  Callback cb_;
+};
+
+}  // namespace zavo
