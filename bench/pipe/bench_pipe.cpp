@@ -1,0 +1,167 @@
+// One producer, one consumer: items per second and hand-off latency of the
+// library's pipe, each as a ratio against a plain mutex-and-linked-list pipe
+// (the floor) measured in the same run. Rounds alternate the two pipes so
+// that machine noise hits both alike; medians over the rounds are reported.
+//
+// usage: bench_pipe [rounds] [items per throughput round] [items per latency round]
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <list>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "net/data_pipe.h"
+
+namespace {
+
+// The floor: one mutex around a doubly linked list, one node per item.
+class ListPipe : public zavo::MpmcPipe {
+ public:
+  bool Enqueue(void* item) override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    items_.push_back(item);
+    ++count_;
+    return true;
+  }
+  bool Dequeue(void** item) override {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (items_.empty()) return false;
+    *item = items_.front();
+    items_.pop_front();
+    --count_;
+    return true;
+  }
+  uint64_t ApproxSize() const override { return count_; }
+  void WaitForItem() override {}
+  void Close() override {}
+  bool IsClosed() const override { return false; }
+
+ private:
+  std::mutex mutex_;
+  std::list<void*> items_;
+  uint64_t count_ = 0;
+};
+
+int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Items per second, the consumer polling without pause.
+double run_throughput(zavo::MpmcPipe* pipe, uint64_t items) {
+  const int64_t start = now_ns();
+  std::thread consumer([pipe, items] {
+    uint64_t expected = 1;
+    while (expected <= items) {
+      void* item;
+      if (pipe->Dequeue(&item)) {
+        if (reinterpret_cast<uintptr_t>(item) != expected) {
+          std::fprintf(stderr, "order broken: got %zu, expected %zu\n",
+                       static_cast<size_t>(reinterpret_cast<uintptr_t>(item)),
+                       static_cast<size_t>(expected));
+          std::abort();
+        }
+        ++expected;
+      }
+    }
+  });
+  for (uint64_t i = 1; i <= items; ++i) pipe->Enqueue(reinterpret_cast<void*>(i));
+  consumer.join();
+  const int64_t elapsed = now_ns() - start;
+  return static_cast<double>(items) * 1e9 / static_cast<double>(elapsed);
+}
+
+struct Latency {
+  double p50 = 0, p99 = 0;
+};
+
+// Hand-off latency of one item into an empty pipe: the producer stamps the
+// item with the time, the consumer takes the difference; the producer sends
+// the next item only after the previous one has been taken.
+Latency run_latency(zavo::MpmcPipe* pipe, uint64_t items) {
+  std::vector<int64_t> samples;
+  samples.reserve(items);
+  std::atomic<uint64_t> taken{0};
+  std::thread consumer([&] {
+    for (uint64_t n = 0; n < items;) {
+      void* item;
+      if (pipe->Dequeue(&item)) {
+        samples.push_back(now_ns() - static_cast<int64_t>(reinterpret_cast<intptr_t>(item)));
+        taken.store(++n, std::memory_order_release);
+      }
+    }
+  });
+  for (uint64_t i = 0; i < items; ++i) {
+    // Bounded by the consumer, which takes every item.
+    while (taken.load(std::memory_order_acquire) != i) {
+    }
+    pipe->Enqueue(reinterpret_cast<void*>(static_cast<intptr_t>(now_ns())));
+  }
+  consumer.join();
+  std::sort(samples.begin(), samples.end());
+  Latency l;
+  l.p50 = static_cast<double>(samples[samples.size() / 2]);
+  l.p99 = static_cast<double>(samples[samples.size() * 99 / 100]);
+  return l;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+  const uint64_t tp_items = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 2000000;
+  const uint64_t lat_items = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 100000;
+  if (tp_items == 0 || lat_items == 0) {
+    std::fprintf(stderr, "usage: %s [rounds] [throughput items] [latency items]\n", argv[0]);
+    return 2;
+  }
+
+  std::vector<double> tp_ours, tp_list, tp_ratio, p50_ours, p50_list, p50_ratio, p99_ours,
+      p99_list, p99_ratio;
+  for (int r = 0; r < rounds; ++r) {
+    // Alternate which pipe goes first.
+    double t_ours, t_list;
+    Latency l_ours, l_list;
+    for (int k = 0; k < 2; ++k) {
+      const bool ours_now = (k == 0) == (r % 2 == 0);
+      zavo::MpmcPipe* pipe = ours_now ? zavo::MpmcPipe::Create() : new ListPipe();
+      const double t = run_throughput(pipe, tp_items);
+      const Latency l = run_latency(pipe, lat_items);
+      delete pipe;
+      (ours_now ? t_ours : t_list) = t;
+      (ours_now ? l_ours : l_list) = l;
+    }
+    std::printf("round %d: items/s ours %.3g list %.3g | p50 ns ours %.0f list %.0f | "
+                "p99 ns ours %.0f list %.0f\n",
+                r + 1, t_ours, t_list, l_ours.p50, l_list.p50, l_ours.p99, l_list.p99);
+    tp_ours.push_back(t_ours);
+    tp_list.push_back(t_list);
+    tp_ratio.push_back(t_ours / t_list);
+    p50_ours.push_back(l_ours.p50);
+    p50_list.push_back(l_list.p50);
+    p50_ratio.push_back(l_ours.p50 / l_list.p50);
+    p99_ours.push_back(l_ours.p99);
+    p99_list.push_back(l_list.p99);
+    p99_ratio.push_back(l_ours.p99 / l_list.p99);
+  }
+  std::printf("medians over %d rounds (1 producer, 1 consumer; floor = mutex + linked list):\n",
+              rounds);
+  std::printf("throughput items/s: pipe %.3g, floor %.3g, ratio pipe/floor %.2f (higher is better)\n",
+              median(tp_ours), median(tp_list), median(tp_ratio));
+  std::printf("hand-off latency p50: pipe %.0f ns, floor %.0f ns, ratio pipe/floor %.2f (lower is better)\n",
+              median(p50_ours), median(p50_list), median(p50_ratio));
+  std::printf("hand-off latency p99: pipe %.0f ns, floor %.0f ns, ratio pipe/floor %.2f (lower is better)\n",
+              median(p99_ours), median(p99_list), median(p99_ratio));
+  return 0;
+}

@@ -1,0 +1,152 @@
+#include "net/udp_multicast_receiver.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "net/udp_addr.h"
+#include "util/helpers.h"
+#include "util/logger.h"
+
+namespace zavo {
+
+UdpMulticaseReceiver2::UdpMulticaseReceiver2() : recv_buffer_(kRecvBufferSize) {}
+
+UdpMulticaseReceiver2::~UdpMulticaseReceiver2() {
+  Close();
+}
+
+void UdpMulticaseReceiver2::close_fds() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (wake_fd_ >= 0) {
+    ::close(wake_fd_);
+    wake_fd_ = -1;
+  }
+}
+
+int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
+                                         const char* local_ip) {
+  if (joined() || fd_ >= 0) Close();
+
+  sockaddr_in group_addr;
+  in_addr iface;
+  if (!udp_make_addr(group, port, &group_addr) || !udp_parse_ipv4(local_ip, &iface)) return -1;
+
+  int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return -1;
+  int flags = ::fcntl(fd, F_GETFL, 0);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+    ::close(fd);
+    return -1;
+  }
+  int rcvbuf = kSocketRecvBuffer;
+  (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+  fd_ = fd;
+  group_addr_ = group_addr;
+
+  // Bound to the group itself, not the wildcard, so that only datagrams for
+  // this group and port arrive. No address reuse: a second receiver of the
+  // same group and port on this host fails to bind.
+  ip_mreq mreq{};
+  mreq.imr_multiaddr = group_addr_.sin_addr;
+  mreq.imr_interface = iface;
+  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&group_addr_), sizeof(group_addr_)) != 0 ||
+      ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
+    close_fds();
+    return -1;
+  }
+  wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_fd_ < 0) {
+    close_fds();
+    return -1;
+  }
+
+  ClearAddress();
+  FillAddressFromSocket(fd_);
+
+  idle_mode_ = ChooseIdleMode(cpu_id_);
+  ZAVO_LOG("%p[%s] join %s:%u on %s, read thread idle strategy %s", (void*)this, ClassName(), group,
+           port, local_ip, IdleModeName(idle_mode_));
+
+  stop_.store(false, std::memory_order_seq_cst);
+  thread_.reset(new std::thread(&UdpMulticaseReceiver2::read_loop, this));
+  return 0;
+}
+
+void UdpMulticaseReceiver2::read_loop() {
+  std::printf("## UdpMulticaseReceiver Start!\n");
+  if (cpu_id_ != -1) {
+    (void)bind_2_cpu(cpu_id_);
+    std::printf("## UdpMulticaseReceiver BindTo %d!\n", cpu_id_);
+  }
+  std::fflush(stdout);
+
+  IdleStrategy idle(idle_mode_);
+  char* buf = recv_buffer_.base();
+  const size_t cap = recv_buffer_.capacity();
+  pollfd fds[2];
+  fds[0].fd = fd_;
+  fds[0].events = POLLIN;
+  fds[1].fd = wake_fd_;
+  fds[1].events = POLLIN;
+  auto block = [&fds] {
+    fds[0].revents = fds[1].revents = 0;
+    // No timeout: a datagram or Close (through the eventfd) wakes it.
+    (void)::poll(fds, 2, -1);
+  };
+
+  while (!stop_.load(std::memory_order_seq_cst)) {
+    sockaddr_in from;
+    socklen_t from_len = sizeof(from);
+    ssize_t n = ::recvfrom(fd_, buf, cap, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+    if (n > 0) {
+      OnData(buf, static_cast<size_t>(n));
+      idle.Reset();
+      continue;
+    }
+    // Nothing waiting, an empty datagram or an error: poll again. An empty
+    // datagram counts as traffic and keeps the polling window open.
+    if (n == 0) {
+      idle.Reset();
+      continue;
+    }
+    idle.Idle(block);
+  }
+
+  ::close(fd_);
+  fd_ = -1;
+  done_->set_value(true);
+  std::printf("## UdpMulticaseReceiver End!\n");
+  std::fflush(stdout);
+}
+
+void UdpMulticaseReceiver2::Close() {
+  done_.reset(new std::promise<bool>());
+  stop_.store(true, std::memory_order_seq_cst);
+  if (thread_ != nullptr) {
+    // Wake a read thread blocked in poll(); in spin mode it sees the flag.
+    uint64_t one = 1;
+    (void)!::write(wake_fd_, &one, sizeof(one));
+    done_->get_future().wait();
+    if (thread_->joinable()) thread_->join();
+    thread_.reset();
+  }
+  close_fds();
+  done_.reset();
+}
+
+void UdpMulticaseReceiver2::Release(UdpMulticaseReceiver2* receiver) {
+  receiver->Close();
+  delete receiver;
+}
+
+}  // namespace zavo

@@ -1,0 +1,92 @@
+#pragma once
+// Multicast receiver with its own read thread.
+//
+// One IPv4 UDP socket bound to the group address and port and joined to the
+// group on a local interface; one thread that reads it and hands every
+// datagram of at least one byte, in arrival order, to OnData. The owner (an
+// API object) derives from this class and implements OnData/OnError.
+//
+// The read thread idles according to an IdleStrategy: when it is pinned to
+// a CPU (cpu_id >= 0) it polls the socket without pause; otherwise it polls
+// for a short while after the last datagram, yields, then blocks in poll()
+// until the socket is readable. Close wakes it in either mode through an
+// eventfd, so it never waits for a timeout.
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstddef>
+#include <future>
+#include <memory>
+#include <thread>
+
+#include "net/byte_buffer.h"
+#include "net/idle_strategy.h"
+#include "net/net_base.h"
+
+namespace zavo {
+
+class UdpMulticaseReceiver2 : public NetBase {
+ public:
+  // Size of the one user-space buffer every datagram is read into; larger
+  // than any UDP datagram.
+  static constexpr size_t kRecvBufferSize = 0x80000;
+  // Kernel receive buffer asked for; the kernel may grant less.
+  static constexpr int kSocketRecvBuffer = 0x400000;
+
+  UdpMulticaseReceiver2();
+  // Owners call Close (or Release) before destruction: the derived part is
+  // gone by the time this runs, so a read thread still running here could
+  // call into a destroyed object. As a last resort it is stopped here.
+  ~UdpMulticaseReceiver2() override;
+
+  // Error notification with a negative system error code. The read loop
+  // treats receive errors as an empty socket and does not raise it.
+  virtual void OnError(int code) = 0;
+  // Called on the read thread for each datagram of at least one byte. `data`
+  // points into the receive buffer and is valid only during the call.
+  virtual void OnData(const char* data, size_t len) = 0;
+
+  // Opens the socket, binds it to group:port, joins the group on the
+  // interface `local_ip` and starts the read thread. A receiver that is
+  // already joined is closed first. 0 on success; -1 on failure (text that
+  // is not a dotted-quad IPv4 address, socket, bind or membership failure),
+  // leaving no socket and no thread behind.
+  int JoinMulticase(const char* group, unsigned int port, const char* local_ip);
+
+  // Stops the read thread (after its current OnData call) and closes the
+  // socket. Returns at once when not joined. Must not be called from OnData.
+  void Close();
+
+  // Close, then destroy through the virtual destructor.
+  static void Release(UdpMulticaseReceiver2* receiver);
+
+  // CPU the read thread binds itself to; -1 for none. Set before joining.
+  void set_cpu_id(int cpu) { cpu_id_ = cpu; }
+  int cpu_id() const { return cpu_id_; }
+
+  // The idle strategy of the read thread, decided by JoinMulticase from the
+  // CPU index and ZAVO_IDLE_STRATEGY. A processing thread that consumes what
+  // OnData hands off uses the same mode for its own waiting.
+  IdleMode idle_mode() const { return idle_mode_; }
+
+  // True between a successful JoinMulticase and Close.
+  bool joined() const { return thread_ != nullptr; }
+
+  const char* ClassName() const { return "UdpMulticaseReceiver2"; }
+
+ private:
+  void read_loop();
+  void close_fds();
+
+  std::atomic<bool> stop_{false};
+  std::unique_ptr<std::thread> thread_;
+  std::unique_ptr<std::promise<bool>> done_;
+  int fd_ = -1;       // the socket; -1 for none (0 is a valid descriptor)
+  int wake_fd_ = -1;  // eventfd that Close signals to end a blocked poll()
+  int cpu_id_ = -1;
+  sockaddr_in group_addr_{};
+  ByteBuffer recv_buffer_;
+  IdleMode idle_mode_ = IdleMode::kBackoff;
+};
+
+}  // namespace zavo
