@@ -22,8 +22,8 @@ class TempDir {
     path_ = mkdtemp(tmpl);
   }
   ~TempDir() {
-    if (std::system(("rm -rf " + path_).c_str()) != 0) {
-    }
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
   }
   std::string file(const std::string& name) const { return path_ + "/" + name; }
   const std::string& path() const { return path_; }
