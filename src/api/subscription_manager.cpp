@@ -28,10 +28,7 @@ std::string to_upper(std::string s) {
 
 // "SH" -> 1, "SZ" -> 2 (any case), anything else -> 0.
 unsigned char market_number(const std::string& text) {
-  const std::string up = to_upper(text);
-  if (up == "SH") return 1;
-  if (up == "SZ") return 2;
-  return 0;
+  return MarketOfText(text.c_str());
 }
 
 // Splits one "code.market" item. False unless the code is non-empty and the

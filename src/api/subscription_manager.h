@@ -23,6 +23,7 @@
 #include <unordered_set>
 
 #include "api/security_code.h"
+#include "proto/field_codec.h"
 #include "zavo_api.h"
 
 namespace zavo {
@@ -86,6 +87,10 @@ class SubscriptionManager {
   bool IsMatchSysCode(unsigned char exchange, const char* code, size_t len) const;
   bool IsMatchSysCode(unsigned char exchange, const char* code) const {
     return IsMatchSysCode(exchange, code, SecurityCode::kMaxCodeLen);
+  }
+  // For a decoded wire record.
+  bool IsMatchSysCode(const CExchangeIDType& exchange, const String<16>& code) const {
+    return IsMatchSysCode(exchange, code.Data(), code.Capacity());
   }
 
   // The current snapshot, for inspection (tests, diagnostics).

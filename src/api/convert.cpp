@@ -1,0 +1,330 @@
+#include "api/convert.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace zavo {
+
+namespace {
+
+constexpr unsigned long kDateDivisor = 1000000000UL;
+
+inline uint32_t date_of(unsigned long stamp) {
+  return static_cast<uint32_t>(stamp / kDateDivisor);
+}
+inline uint32_t time_of(unsigned long stamp) {
+  return static_cast<uint32_t>(stamp % kDateDivisor);
+}
+inline uint32_t low32(long v) {
+  return static_cast<uint32_t>(static_cast<uint64_t>(v));
+}
+
+template <unsigned int N>
+inline void copy_code(const String<N>& in, char (&out)[16]) {
+  in.CopyTo(out, sizeof(out));
+}
+
+template <unsigned int N>
+inline void copy_text(const String<N>& in, char (&out)[32]) {
+  in.CopyTo(out, sizeof(out));
+}
+
+template <class W, unsigned int N, class P>
+inline void copy_array(const Array<W, N>& in, P (&out)[N]) {
+  for (unsigned int i = 0; i < N; ++i) out[i] = static_cast<P>(in[i].get());
+}
+
+// The four characters of a phase text, never reading past its terminator.
+struct phase_chars {
+  char c[4] = {0, 0, 0, 0};
+  explicit phase_chars(const char* s) {
+    if (s == nullptr) return;
+    for (int i = 0; i < 4 && s[i] != '\0'; ++i) c[i] = s[i];
+  }
+};
+
+// Code-info members shared by the security and option tables.
+template <class F>
+void fill_code_info(const F& in, ZAVO_CODEINFO* out) {
+  copy_code(in.Code, out->Code);
+  out->ExchangeID = ExchangeChar(in.ExchangeID);
+  FillKvelCode(out->KvelCode, out->Code, in.ExchangeID);
+  copy_text(in.Text, out->Text);
+  out->Value = static_cast<uint32_t>(in.Value.get());
+}
+
+}  // namespace
+
+long LocalDelayMicros(long stamp_sec, long stamp_nsec, const timespec& now) {
+  const uint64_t sec_diff =
+      static_cast<uint64_t>(static_cast<long>(now.tv_sec)) - static_cast<uint64_t>(stamp_sec);
+  const long nsec_diff = static_cast<long>(static_cast<uint64_t>(static_cast<long>(now.tv_nsec)) -
+                                           static_cast<uint64_t>(stamp_nsec));
+  return static_cast<long>(sec_diff * 1000000u + static_cast<uint64_t>(nsec_diff / 1000));
+}
+
+void ConvertField(const SecuritySnapShotField* in, ZAVO_SecuritySnapShot* out) {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  ConvertField(in, out, now);
+}
+
+void ConvertField(const SecuritySnapShotField* in, ZAVO_SecuritySnapShot* out,
+                  const timespec& now) {
+  std::memset(out, 0, sizeof(*out));
+  copy_code(in->Code, out->Code);
+  out->ExchangeID = ExchangeChar(in->ExchangeID);
+  out->Date = date_of(in->TimeStamp);
+  out->TradingDay = out->Date;
+  out->Time = time_of(in->TimeStamp);
+  out->Status = static_cast<uint32_t>(in->Status.get());
+  out->PreClosePx = in->PreClosePx;
+  out->OpenPx = in->OpenPx;
+  out->HighPx = in->HighPx;
+  out->LowPx = in->LowPx;
+  out->MatchPx = in->MatchPx;
+  copy_array(in->AskPrice, out->AskPrice);
+  copy_array(in->AskVol, out->AskVol);
+  copy_array(in->BidPrice, out->BidPrice);
+  copy_array(in->BidVol, out->BidVol);
+  out->NumTrades = low32(in->NumTrades);
+  out->TotalVolumeTrade = in->TotalVolumeTrade;
+  out->TotalValueTrade = in->TotalValueTrade;
+  out->TotalBidVol = in->TotalBidVol;
+  out->TotalAskVol = in->TotalAskVol;
+  out->WeightedAvgBidPrice = in->WeightedAvgBidPrice;
+  out->WeightedAvgAskPrice = in->WeightedAvgAskPrice;
+  out->IOPV = low32(in->IOPV);
+  out->YieldToMaturity = low32(in->YieldToMaturity);
+  out->HighLimited = in->HighLimited;
+  out->LowLimited = in->LowLimited;
+  out->SYL1 = low32(in->SYL1);
+  out->SYL2 = low32(in->SYL2);
+  // SD1 is not carried: the slot stays 0.
+  out->SD2 = low32(in->SD2);
+  out->AfterPrice = in->AfterPrice;
+  out->AfterVolume = in->AfterVolume;
+  out->AfterTurnover = in->AfterTurnover;
+  out->AfterMatchItems = in->AfterMatchItems;
+  out->LocalDelay = LocalDelayMicros(in->DelayTrackSec, in->DelayTrackNsec, now);
+}
+
+void ConvertField(const IndexSnapShotField* in, ZAVO_IndexSnapShot* out) {
+  std::memset(out, 0, sizeof(*out));
+  copy_code(in->Code, out->Code);
+  out->ExchangeID = ExchangeChar(in->ExchangeID);
+  out->Date = date_of(in->TimeStamp);
+  out->TradingDay = out->Date;
+  out->Time = time_of(in->TimeStamp);
+  out->PreCloseIndex = in->PreCloseIndex;
+  out->OpenIndex = in->OpenIndex;
+  out->HighIndex = in->HighIndex;
+  out->LowIndex = in->LowIndex;
+  out->LastIndex = in->LastIndex;
+  out->TotalVolume = in->TotalVolume;
+  out->Turnover = in->Turnover;
+}
+
+void ConvertField(const FutureSnapShotField* in, ZAVO_FutureSnapShot* out) {
+  std::memset(out, 0, sizeof(*out));
+  copy_code(in->Code, out->Code);
+  out->ExchangeID = ExchangeChar(in->ExchangeID);
+  out->Date = date_of(in->TimeStamp);
+  out->TradingDay = in->TradingDay;
+  out->Time = time_of(in->TimeStamp);
+  out->Status = static_cast<uint32_t>(in->Status.get());
+  out->PreOpenInterest = in->PreOpenInterest;
+  out->PreClosePx = in->PreClosePx;
+  out->PreSettlePx = in->PreSettlePx;
+  out->OpenPx = in->OpenPx;
+  out->HighPx = in->HighPx;
+  out->LowPx = in->LowPx;
+  out->MatchPx = in->MatchPx;
+  out->TotalVolumeTrade = in->TotalVolumeTrade;
+  out->TotalValueTrade = in->TotalValueTrade;
+  out->OpenInterest = in->OpenInterest;
+  out->ClosePx = in->ClosePx;
+  out->SettlePx = in->SettlePx;
+  out->HighLimited = in->HighLimited;
+  out->LowLimited = in->LowLimited;
+  out->PreDelta = static_cast<uint32_t>(in->PreDelta.get());
+  out->CurrDelta = static_cast<uint32_t>(in->CurrDelta.get());
+  copy_array(in->AskPrice, out->AskPrice);
+  copy_array(in->AskVol, out->AskVol);
+  copy_array(in->BidPrice, out->BidPrice);
+  copy_array(in->BidVol, out->BidVol);
+  out->AuctionPrice = in->AuctionPrice;
+  out->AuctionQty = in->AuctionQty;
+}
+
+void ConvertField(const TradeDetailField* in, ZAVO_TradeDetail* out) {
+  std::memset(out, 0, sizeof(*out));
+  copy_code(in->Code, out->Code);
+  out->ExchangeID = ExchangeChar(in->ExchangeID);
+  out->Date = date_of(in->TimeStamp);
+  out->Time = time_of(in->TimeStamp);
+  out->TradeSequence = in->TradeSequence;
+  out->TradePrice = in->TradePrice;
+  out->TradeQty = low32(in->TradeQty);
+  out->TradeTurnover = in->TradeTurnover;
+  out->AskOrderSequence = in->AskOrderSequence;
+  out->BidOrderSequence = in->BidOrderSequence;
+  out->ExecType = MapExecType(in->ExecType);
+  out->BSFlag = MapBSFlag(in->BSFlag);
+  out->TradeChannel = static_cast<uint32_t>(in->TradeChannel.get());
+  out->BizIndex = in->BizIndex;
+}
+
+void ConvertField(const OrderDetailField* in, ZAVO_OrderDetail* out) {
+  std::memset(out, 0, sizeof(*out));
+  copy_code(in->Code, out->Code);
+  out->ExchangeID = ExchangeChar(in->ExchangeID);
+  out->Date = date_of(in->TimeStamp);
+  out->Time = time_of(in->TimeStamp);
+  out->OrderSequence = in->OrderSequence;
+  out->OrderPrice = in->OrderPrice;
+  out->OrderQty = low32(in->OrderQty);
+  out->OrderSide = MapOrderSide(in->OrderSide);
+  out->OrderType = MapOrderType(in->OrderType);
+}
+
+void ConvertField(const OrderQueueField* in, ZAVO_OrderQueue* out) {
+  std::memset(out, 0, sizeof(*out));
+  copy_code(in->Code, out->Code);
+  out->ExchangeID = ExchangeChar(in->ExchangeID);
+  out->Date = date_of(in->TimeStamp);
+  // TradingDay stays 0 in this record.
+  out->Time = time_of(in->TimeStamp);
+  out->OrderSide = MapOrderSide(in->OrderSide);
+  out->OrderPrice = in->OrderPrice;
+  out->NumOrders = low32(in->NumOrders);
+  out->OrderQueueSize = low32(in->OrderQueueSize);
+  copy_array(in->OrderQueue, out->OrderQueue);
+}
+
+void ConvertField(const SH_OrderDetailField* in, ZAVO_SHOrderDetail* out) {
+  std::memset(out, 0, sizeof(*out));
+  copy_code(in->Code, out->Code);
+  out->DataStatus = static_cast<char>(in->DataStatus.get());
+  out->ChannelNo = static_cast<uint32_t>(in->ChannelNo.get());
+  out->OrderIndex = static_cast<uint32_t>(in->OrderIndex.get());
+  out->Time = time_of(in->TimeStamp);
+  out->OrderNo = in->OrderNo;
+  out->OrderPrice = in->OrderPrice;
+  out->Balance = in->Balance;
+  out->BSFlag = MapBSFlag(in->BSFlag);
+  out->OrderType = static_cast<char>(in->OrderType.get());
+  out->BizIndex = in->BizIndex;
+}
+
+void ConvertField(const SecurityBaseInfoField* in, ZAVO_CODEINFO* out) {
+  std::memset(out, 0, sizeof(*out));
+  fill_code_info(*in, out);
+}
+
+void ConvertField(const OptionBaseInfoField* in, ZAVO_OPTION_CODEINFO* out) {
+  std::memset(out, 0, sizeof(*out));
+  // The option record starts with the code-info members, laid out alike.
+  ZAVO_CODEINFO head;
+  std::memset(&head, 0, sizeof(head));
+  fill_code_info(*in, &head);
+  std::memcpy(out->Code, head.Code, sizeof(out->Code));
+  out->ExchangeID = head.ExchangeID;
+  std::memcpy(out->KvelCode, head.KvelCode, sizeof(out->KvelCode));
+  std::memcpy(out->Text, head.Text, sizeof(out->Text));
+  out->Value = head.Value;
+  copy_text(in->Text2, out->Text2);
+  copy_text(in->Text3, out->Text3);
+  out->Flag1 = static_cast<uint8_t>(in->Flag1.get());
+  out->Value2 = static_cast<uint32_t>(in->Value2.get());
+  out->Flag2 = static_cast<uint8_t>(in->Flag2.get());
+  out->Flag3 = static_cast<uint8_t>(in->Flag3.get());
+  out->Flag4 = static_cast<uint8_t>(in->Flag4.get());
+  out->Value3 = static_cast<uint32_t>(in->Value3.get());
+  out->Value4 = in->Value4;
+  out->Value5 = static_cast<uint32_t>(in->Value5.get());
+  out->Value6 = static_cast<uint32_t>(in->Value6.get());
+  out->Value7 = static_cast<uint32_t>(in->Value7.get());
+}
+
+void FillKvelCode(char (&out)[32], const char* code, const CExchangeIDType& exchange) {
+  size_t n = 0;
+  if (code != nullptr) {
+    const void* z = std::memchr(code, 0, 15);
+    n = z ? static_cast<size_t>(static_cast<const char*>(z) - code) : 15;
+    std::memmove(out, code, n);
+  }
+  out[n++] = '.';
+  if (exchange == 1 || exchange == 2) {
+    out[n++] = 'S';
+    out[n++] = exchange == 1 ? 'H' : 'Z';
+  }
+  out[n] = '\0';
+}
+
+char SseMarketStatus(const char* phase) {
+  const phase_chars p(phase);
+  if (p.c[0] == 'P') return 'B';
+  char base = 0;
+  switch (p.c[0]) {
+    case 'B':
+    case 'D':
+      base = 'P';
+      break;
+    case 'C':
+      base = 'I';
+      break;
+    case 'E':
+    case 'N':
+      base = 'V';
+      break;
+    case 'M':
+      base = 'W';
+      break;
+    case 'S':
+      base = 'E';
+      break;
+    case 'T':
+      base = 'O';
+      break;
+    case 'U':
+      base = 'J';
+      break;
+    default:
+      break;
+  }
+  if (p.c[1] == '0') return 'B';
+  if (p.c[3] == '0') return 'W';
+  return base;
+}
+
+char SseOptionStatus(const char* phase) {
+  const phase_chars p(phase);
+  if (p.c[1] == '1') return 'B';
+  if (p.c[3] == '0') return 'W';
+  switch (p.c[0]) {
+    case 'B':
+      return 'P';
+    case 'C':
+      return 'I';
+    case 'E':
+    case 'N':
+      return 'V';
+    case 'M':
+      return 'W';
+    case 'P':
+      return 'B';
+    case 'S':
+      return 'E';
+    case 'T':
+      return 'O';
+    case 'U':
+      return 'J';
+    case 'V':
+      return 'Q';
+    default:
+      return 0;
+  }
+}
+
+}  // namespace zavo

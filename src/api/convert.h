@@ -1,0 +1,87 @@
+#pragma once
+// Conversion of decoded wire records into the public records handed to the
+// user. Every function zero-fills its output first, allocates nothing and
+// takes no lock: the processing thread calls them once per field.
+#include <ctime>
+
+#include "proto/sys_field.h"
+#include "zavo_api.h"
+
+namespace zavo {
+
+// Wire exchange number -> public ExchangeID: 1 -> '1', 2 -> '2', else '0'.
+inline char ExchangeChar(CExchangeIDType exchange) {
+  return exchange == 1 ? '1' : exchange == 2 ? '2' : '0';
+}
+
+// Order side of queues and order details: '1' -> 'B', '2' -> 'S', 'F' and
+// 'G' kept, anything else -> 0.
+inline char MapOrderSide(signed char side) {
+  switch (side) {
+    case '1':
+      return 'B';
+    case '2':
+      return 'S';
+    case 'F':
+    case 'G':
+      return static_cast<char>(side);
+    default:
+      return 0;
+  }
+}
+
+// Buy/sell flag of trades and Shanghai orders: ' ' -> 'N', '1' -> 'B',
+// '2' -> 'S', anything else -> 0.
+inline char MapBSFlag(signed char flag) {
+  switch (flag) {
+    case ' ':
+      return 'N';
+    case '1':
+      return 'B';
+    case '2':
+      return 'S';
+    default:
+      return 0;
+  }
+}
+
+// Trade execution type: '1' -> 'T' (trade), '2' -> 'C' (cancel), else 0.
+inline char MapExecType(signed char type) {
+  return type == '1' ? 'T' : type == '2' ? 'C' : 0;
+}
+
+// Order type: '1', '2' and 'U' kept, anything else -> 0.
+inline char MapOrderType(signed char type) {
+  return (type == '1' || type == '2' || type == 'U') ? static_cast<char>(type) : 0;
+}
+
+// Microseconds from the sender's stamp (sec, nsec) to `now`, the nanosecond
+// part divided truncating toward zero. The stamp comes from upstream and may
+// be anything, so the arithmetic wraps instead of overflowing.
+long LocalDelayMicros(long stamp_sec, long stamp_nsec, const timespec& now);
+
+void ConvertField(const SecuritySnapShotField* in, ZAVO_SecuritySnapShot* out);
+void ConvertField(const IndexSnapShotField* in, ZAVO_IndexSnapShot* out);
+void ConvertField(const FutureSnapShotField* in, ZAVO_FutureSnapShot* out);
+void ConvertField(const TradeDetailField* in, ZAVO_TradeDetail* out);
+void ConvertField(const OrderDetailField* in, ZAVO_OrderDetail* out);
+void ConvertField(const OrderQueueField* in, ZAVO_OrderQueue* out);
+void ConvertField(const SH_OrderDetailField* in, ZAVO_SHOrderDetail* out);
+void ConvertField(const SecurityBaseInfoField* in, ZAVO_CODEINFO* out);
+void ConvertField(const OptionBaseInfoField* in, ZAVO_OPTION_CODEINFO* out);
+
+// The security snapshot conversion with the clock reading supplied, so the
+// delay can be checked against a known instant.
+void ConvertField(const SecuritySnapShotField* in, ZAVO_SecuritySnapShot* out, const timespec& now);
+
+// Writes code, '.', and "SH" for exchange 1 or "SZ" for exchange 2 (nothing
+// after the point for any other exchange), NUL-terminated. At most 15
+// characters of `code` are used, so the result always fits.
+void FillKvelCode(char (&out)[32], const char* code, const CExchangeIDType& exchange);
+
+// One-letter status of a Shanghai trading-phase text (four characters are
+// read; a shorter or null text reads as if padded with NULs).
+char SseMarketStatus(const char* phase);
+char SseOptionStatus(const char* phase);
+
+}  // namespace zavo

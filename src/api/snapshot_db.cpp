@@ -1,0 +1,59 @@
+#include "api/snapshot_db.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace zavo {
+
+template <class T>
+ZAVO_ERROR st_mkt_data_cache<T>::Query(T** out, int* count) {
+  std::lock_guard<std::mutex> lock(mu);
+  const size_t n = map.size();
+  if (n == 0) {
+    *out = nullptr;
+    *count = 0;
+    return ZAVO_SUCCESS;
+  }
+  T* block = static_cast<T*>(std::malloc(n * sizeof(T)));
+  if (block == nullptr) return ZAVO_ERR_INVALID;
+  T* p = block;
+  for (const auto& entry : map) std::memcpy(p++, entry.second.get(), sizeof(T));
+  *out = block;
+  *count = static_cast<int>(n);
+  return ZAVO_SUCCESS;
+}
+
+template struct st_mkt_data_cache<ZAVO_SecuritySnapShot>;
+template struct st_mkt_data_cache<ZAVO_IndexSnapShot>;
+template struct st_mkt_data_cache<ZAVO_FutureSnapShot>;
+
+template <class T>
+ZAVO_ERROR SnapShotDB::query(st_mkt_data_cache<T> (&caches)[2], const char* market, T** data,
+                             int* count) {
+  if (market == nullptr || data == nullptr || count == nullptr) return ZAVO_ERR_INVALID;
+  const unsigned char exchange = MarketOfText(market);
+  if (exchange == 0) return ZAVO_ERR_INVALID;
+  return caches[exchange - 1].Query(data, count);
+}
+
+ZAVO_ERROR SnapShotDB::GetLastMarketData(const char* market, ZAVO_SecuritySnapShot** data,
+                                         int* count) {
+  return query(securities_, market, data, count);
+}
+
+ZAVO_ERROR SnapShotDB::GetLastIndexData(const char* market, ZAVO_IndexSnapShot** data, int* count) {
+  return query(indices_, market, data, count);
+}
+
+ZAVO_ERROR SnapShotDB::GetLastFutureData(const char* market, ZAVO_FutureSnapShot** data,
+                                         int* count) {
+  return query(futures_, market, data, count);
+}
+
+void SnapShotDB::Clear() {
+  for (auto& c : securities_) c.Clear();
+  for (auto& c : indices_) c.Clear();
+  for (auto& c : futures_) c.Clear();
+}
+
+}  // namespace zavo
