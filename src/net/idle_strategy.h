@@ -46,6 +46,10 @@ class IdleStrategy {
   explicit IdleStrategy(IdleMode mode) : mode_(mode) {}
 
   IdleMode mode() const { return mode_; }
+  void set_mode(IdleMode mode) {
+    mode_ = mode;
+    Reset();
+  }
 
   // Work was found: the next idle round starts a new polling window.
   void Reset() { idle_since_ns_ = -1; }

@@ -16,7 +16,8 @@
 
 namespace zavo {
 
-UdpMulticaseReceiver2::UdpMulticaseReceiver2() : recv_buffer_(kRecvBufferSize) {}
+UdpMulticaseReceiver2::UdpMulticaseReceiver2()
+    : recv_buffer_(kRecvBufferSize), idle_mode_(ChooseIdleMode(-1)) {}
 
 UdpMulticaseReceiver2::~UdpMulticaseReceiver2() {
   Close();
@@ -73,9 +74,10 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
   ClearAddress();
   FillAddressFromSocket(fd_);
 
-  idle_mode_ = ChooseIdleMode(cpu_id_);
+  const IdleMode mode = ChooseIdleMode(cpu_id_);
+  idle_mode_.store(mode, std::memory_order_relaxed);
   ZAVO_LOG("%p[%s] join %s:%u on %s, read thread idle strategy %s", (void*)this, ClassName(), group,
-           port, local_ip, IdleModeName(idle_mode_));
+           port, local_ip, IdleModeName(mode));
 
   stop_.store(false, std::memory_order_seq_cst);
   thread_.reset(new std::thread(&UdpMulticaseReceiver2::read_loop, this));
@@ -90,7 +92,7 @@ void UdpMulticaseReceiver2::read_loop() {
   }
   std::fflush(stdout);
 
-  IdleStrategy idle(idle_mode_);
+  IdleStrategy idle(idle_mode());
   char* buf = recv_buffer_.base();
   const size_t cap = recv_buffer_.capacity();
   pollfd fds[2];

@@ -61,13 +61,18 @@ class UdpMulticaseReceiver2 : public NetBase {
   static void Release(UdpMulticaseReceiver2* receiver);
 
   // CPU the read thread binds itself to; -1 for none. Set before joining.
-  void set_cpu_id(int cpu) { cpu_id_ = cpu; }
+  void set_cpu_id(int cpu) {
+    cpu_id_ = cpu;
+    idle_mode_.store(ChooseIdleMode(cpu), std::memory_order_relaxed);
+  }
   int cpu_id() const { return cpu_id_; }
 
-  // The idle strategy of the read thread, decided by JoinMulticase from the
-  // CPU index and ZAVO_IDLE_STRATEGY. A processing thread that consumes what
-  // OnData hands off uses the same mode for its own waiting.
-  IdleMode idle_mode() const { return idle_mode_; }
+  // The idle strategy of the read thread, following the CPU index and
+  // ZAVO_IDLE_STRATEGY (decided again by set_cpu_id and JoinMulticase). A
+  // processing thread that consumes what OnData hands off uses the same mode
+  // for its own waiting (IdleStrategy::set_mode when it changes). Readable
+  // from any thread.
+  IdleMode idle_mode() const { return idle_mode_.load(std::memory_order_relaxed); }
 
   // True between a successful JoinMulticase and Close.
   bool joined() const { return thread_ != nullptr; }
@@ -86,7 +91,7 @@ class UdpMulticaseReceiver2 : public NetBase {
   int cpu_id_ = -1;
   sockaddr_in group_addr_{};
   ByteBuffer recv_buffer_;
-  IdleMode idle_mode_ = IdleMode::kBackoff;
+  std::atomic<IdleMode> idle_mode_;
 };
 
 }  // namespace zavo

@@ -121,7 +121,9 @@ TEST_F(ReceiverTest, OutputLinesAndCpuBinding) {
   {
     // Pinned: spin mode. CPU 3 may not exist here; the line is printed anyway.
     CollectingReceiver rx;
+    EXPECT_EQ(rx.idle_mode(), IdleMode::kBackoff);
     rx.set_cpu_id(3);
+    EXPECT_EQ(rx.idle_mode(), IdleMode::kSpin);  // known before joining
     testing::internal::CaptureStdout();
     ASSERT_EQ(rx.JoinMulticase(kGroup, 30021, kLocalIf), 0);
     EXPECT_EQ(rx.idle_mode(), IdleMode::kSpin);
