@@ -1,0 +1,76 @@
+/* Minimal C program against the public header: prints the library version,
+ * opens a struct-mode session and prints what arrives for a few seconds.
+ *
+ *   example_c [server_ip [server_port [seconds]]]
+ *
+ * Without a reachable server it reports the open failure and exits 0. */
+#include <stdatomic.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include "zavo_api.h"
+
+static atomic_ulong g_data_messages;
+
+static void on_data(void* handle, const ZAVO_MSG* msg) {
+  (void)handle;
+  (void)msg;
+  atomic_fetch_add(&g_data_messages, 1);
+}
+
+static void on_system(void* handle, const ZAVO_MSG* msg) {
+  printf("session %p: system message kind %u at %09u\n", handle, msg->MsgType, msg->MsgTime);
+  if (msg->MsgType == ZAVO_MSG_LOGIN) {
+    const ZAVO_LoginResult* r = (const ZAVO_LoginResult*)msg->MsgData;
+    printf("  login: error %u, %s\n", r->ErrorID, r->ErrorMsg);
+  }
+  fflush(stdout);
+}
+
+int main(int argc, char** argv) {
+  const char* server = argc > 1 ? argv[1] : "127.0.0.1";
+  int port = argc > 2 ? atoi(argv[2]) : 1; /* nothing listens there normally */
+  int seconds = argc > 3 ? atoi(argv[3]) : 3;
+
+  printf("library version %s\n", ZAVO_Version());
+
+  ZAVO_OpenSetting setting;
+  memset(&setting, 0, sizeof setting);
+  setting.ConnectID = 1;
+  strncpy(setting.MulticastIP, "239.1.1.1", sizeof setting.MulticastIP - 1);
+  setting.MulticastPort = 30001;
+  strncpy(setting.LocalIP, "127.0.0.1", sizeof setting.LocalIP - 1);
+  strncpy(setting.ServerIP, server, sizeof setting.ServerIP - 1);
+  setting.ServerPort = (uint16_t)port;
+  strncpy(setting.UserName, "demo", sizeof setting.UserName - 1);
+  strncpy(setting.Password, "demo", sizeof setting.Password - 1);
+  setting.DataHandler = on_data;
+  setting.SystemHandler = on_system;
+  setting.SubscribedMarkets = "SH;SZ";
+  setting.SubscribeFlags = ZAVO_FLAG_TRADE_DETAIL;
+  setting.CpuID = -1;
+
+  ZAVO_ERROR error = ZAVO_SUCCESS;
+  ZAVO_HANDLE handle = ZAVO_Open(&setting, &error);
+  if (handle == NULL) {
+    printf("ZAVO_Open to %s:%d failed: %d\n", server, port, (int)error);
+    /* No server is a normal situation for this example; bad settings are not. */
+    return error == ZAVO_ERR_NETWORK ? 0 : 1;
+  }
+  for (int i = 0; i < seconds; ++i) {
+    struct timespec one = {1, 0};
+    nanosleep(&one, NULL);
+    printf("%lu data messages so far\n", (unsigned long)atomic_load(&g_data_messages));
+  }
+  ZAVO_SecuritySnapShot* snaps = NULL;
+  int count = 0;
+  if (ZAVO_GetLastMarketData(handle, "SH", &snaps, &count) == ZAVO_SUCCESS) {
+    printf("%d Shanghai securities cached\n", count);
+    ZAVO_Free(snaps);
+  }
+  ZAVO_Close(handle);
+  ZAVO_Wait(handle);
+  return 0;
+}

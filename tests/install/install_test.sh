@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs the library part of a build into a temporary prefix, then builds
+# and runs a C11 program against the installed files, once through
+# pkg-config and once through find_package(zavo_api).
+#   install_test.sh <build dir> <dir of consumer.c> [extra compile/link flags]
+set -euo pipefail
+build=$1
+src=$2
+extra=${3:-}
+tmp=$(mktemp -d /tmp/zavo_install_XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+echo "[install] cmake --install $build/src --prefix $prefix"
+cmake --install "$build/src" --prefix "$prefix" >/dev/null
+test -f "$prefix/include/zavo_api.h" || { echo "header not installed"; exit 1; }
+pc=$(find "$prefix" -name zavo_api.pc | head -n 1)
+test -n "$pc" || { echo "zavo_api.pc not installed"; exit 1; }
+libdir=$(dirname "$(find "$prefix" -name 'libzavo_api.so' | head -n 1)")
+test -f "$libdir/libzavo_api.so" || { echo "libzavo_api.so not installed"; exit 1; }
+
+echo "[install] gcc -std=c11 with pkg-config"
+export PKG_CONFIG_PATH=$(dirname "$pc")
+# The .pc file carries the configure-time prefix; point it at where we
+# actually installed.
+pcflags=$(pkg-config --define-variable=prefix="$prefix" --cflags --libs zavo_api)
+echo "[install] pkg-config: $pcflags"
+# shellcheck disable=SC2046,SC2086
+gcc -std=c11 -Wall -Wextra -Wpedantic -Werror $extra "$src/consumer.c" \
+  $pcflags -o "$tmp/consumer_pc"
+(cd "$tmp" && LD_LIBRARY_PATH=$libdir ./consumer_pc)
+
+echo "[install] gcc -std=c11 with find_package(zavo_api)"
+mkdir -p "$tmp/cm"
+cp "$src/consumer.c" "$tmp/cm/"
+cat >"$tmp/cm/CMakeLists.txt" <<'CM'
+cmake_minimum_required(VERSION 3.18)
+project(consumer C)
+find_package(zavo_api REQUIRED)
+add_executable(consumer consumer.c)
+set_target_properties(consumer PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_compile_options(consumer PRIVATE -Wall -Wextra -Wpedantic -Werror)
+target_link_libraries(consumer PRIVATE zavo_api::zavo_api)
+CM
+cmake -S "$tmp/cm" -B "$tmp/cm/build" -DCMAKE_C_COMPILER=gcc -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_FLAGS="$extra" -DCMAKE_EXE_LINKER_FLAGS="$extra" >/dev/null
+cmake --build "$tmp/cm/build" >/dev/null
+(cd "$tmp" && LD_LIBRARY_PATH=$libdir "$tmp/cm/build/consumer")
+echo "[install] ok"
