@@ -1,0 +1,89 @@
+#pragma once
+// Configuration of the market-data server simulator. Every member has a
+// default that works on a single host: TCP on 127.0.0.1, multicast out of
+// 127.0.0.1 with a time-to-live of 0 so that nothing leaves the machine.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zavo {
+namespace sim {
+
+// One account the server accepts. An empty password accepts any password.
+struct SimUser {
+  std::string user;
+  std::string password;
+};
+
+// What the server does with a login request.
+enum class LoginMode {
+  kAccept = 0,  // answer per the user list (accept, or refuse unknown users)
+  kRefuse = 1,  // refuse every login with refuse_error_id / refuse_text
+  kSilent = 2,  // read the request and never answer
+};
+
+// Which feeds the server publishes.
+enum class FeedMode {
+  kStruct = 0,  // struct packets on group:port
+  kRaw = 1,     // raw fragments on group:raw_port
+  kBoth = 2,
+};
+
+struct SimConfig {
+  // Control connection.
+  std::string listen_ip = "127.0.0.1";
+  int listen_port = 6600;  // 0: let the system pick (see SimServer::ListenPort)
+
+  // Multicast feed. The interface is the local address the datagrams leave
+  // from; the time-to-live of 0 keeps them on this host.
+  std::string group = "239.255.6.1";
+  int port = 6601;
+  int raw_port = 6602;
+  std::string interface_ip = "127.0.0.1";
+  int ttl = 0;
+  FeedMode feed_mode = FeedMode::kStruct;
+  // Largest datagram the feed sends; struct packets hold as many fields as
+  // fit, raw messages are cut into fragments of at most this size.
+  unsigned max_datagram = 1400;
+
+  // Login.
+  std::vector<SimUser> users;         // empty: accept anybody
+  std::string login_reply = "SH;SZ";  // text of an accepted login reply
+  int32_t refuse_error_id = 1003;     // for refused logins
+  std::string refuse_text = "user or password error";
+  LoginMode login_mode = LoginMode::kAccept;
+
+  // Synthetic market.
+  unsigned sh_securities = 20;
+  unsigned sz_securities = 20;
+  unsigned sh_options = 8;
+  unsigned sz_options = 8;
+  unsigned indices = 4;  // split between SH and SZ
+  unsigned futures = 2;
+  uint64_t seed = 1;
+
+  // Publishing: market-data fields per second on the struct feed and raw
+  // messages per second per exchange on the raw feed. 0 stops publishing
+  // (heartbeats continue), which tests use to drive the feed by hand.
+  unsigned rate = 1000;
+  unsigned raw_rate = 200;
+  unsigned heartbeat_ms = 1000;
+
+  // Retransmission: how many recent fields (struct) and messages per
+  // exchange (raw) are kept to answer requests.
+  unsigned history = 100000;
+  unsigned raw_history = 20000;
+  // Largest body of one retransmission reply packet on the control
+  // connection.
+  unsigned reply_packet_bytes = 16384;
+
+  // Raw message lengths, bytes, drawn uniformly between these.
+  unsigned raw_min_len = 24;
+  unsigned raw_max_len = 4096;
+
+  // Echo the server's log lines on standard output.
+  bool verbose = false;
+};
+
+}  // namespace sim
+}  // namespace zavo

@@ -1,0 +1,25 @@
+#pragma once
+// Command-line options of the zavo_sim program.
+#include <string>
+
+#include "sim_config.h"
+
+namespace zavo {
+namespace sim {
+
+struct SimOptions {
+  SimConfig config;
+  double duration_s = 0;  // 0: run until SIGINT/SIGTERM
+  bool help = false;
+};
+
+// Parses argv into *out (starting from the defaults). Returns false with a
+// one-line reason in *error on an unknown option, a missing or malformed
+// value, or an inconsistent combination.
+bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::string* error);
+
+// The --help text.
+std::string SimUsage(const char* program);
+
+}  // namespace sim
+}  // namespace zavo

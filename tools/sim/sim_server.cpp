@@ -1,0 +1,670 @@
+#include "sim_server.h"
+
+#include <sys/time.h>
+#include <uv.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "sim_server_imp.h"
+
+namespace zavo {
+namespace sim {
+
+namespace {
+// A base-information packet stays well below the 64 KiB a body can hold.
+constexpr size_t kBaseInfoPacketBody = 32000;
+constexpr unsigned kTickMs = 10;
+}  // namespace
+
+SimServerImp::SimServerImp(const SimConfig& cfg)
+    : cfg_(cfg),
+      model_(cfg),
+      history_(cfg.history),
+      raw_history_{RawHistory(cfg.raw_history), RawHistory(cfg.raw_history)},
+      login_mode_(cfg.login_mode),
+      fault_rng_(cfg.seed ^ 0xFA017ULL) {
+  struct_feed_ = cfg.feed_mode != FeedMode::kRaw;
+  raw_feed_on_ = cfg.feed_mode != FeedMode::kStruct;
+}
+
+SimServerImp::~SimServerImp() {
+  Stop();
+}
+
+void SimServerImp::log(const char* fmt, ...) {
+  if (!cfg_.verbose) return;
+  char text[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  uint64_t t = StampTime(NowStamp());
+  std::printf("[%02u:%02u:%02u.%03u] %s\n", static_cast<unsigned>(t / 10000000),
+              static_cast<unsigned>(t / 100000 % 100), static_cast<unsigned>(t / 1000 % 100),
+              static_cast<unsigned>(t % 1000), text);
+  std::fflush(stdout);
+}
+
+int SimServerImp::Start(std::string* error) {
+  auto fail = [&](int rc, const std::string& why) {
+    if (error) *error = why;
+    Stop();
+    return rc;
+  };
+  if (started_) return fail(UV_EALREADY, "the server is already started");
+  started_ = true;
+  loop_ = new EvLoop();
+  listener_ = new KvelTcpListener(loop_, this);
+  int rc = listener_->Listen(cfg_.listen_ip.c_str(), cfg_.listen_port);
+  if (rc != 0) {
+    return fail(rc, "cannot listen on " + cfg_.listen_ip + ":" + std::to_string(cfg_.listen_port) +
+                        ": " + uv_strerror(rc));
+  }
+  listen_port_ = listener_->BoundPort();
+  if (struct_feed_) {
+    feed_.set_ttl(cfg_.ttl);
+    rc =
+        feed_.Open(cfg_.group.c_str(), static_cast<unsigned>(cfg_.port), cfg_.interface_ip.c_str());
+    if (rc != 0) {
+      return fail(-rc, "cannot open the feed " + cfg_.group + ":" + std::to_string(cfg_.port) +
+                           " on " + cfg_.interface_ip + ": " + std::strerror(rc));
+    }
+  }
+  if (raw_feed_on_) {
+    raw_feed_.set_ttl(cfg_.ttl);
+    rc = raw_feed_.Open(cfg_.group.c_str(), static_cast<unsigned>(cfg_.raw_port),
+                        cfg_.interface_ip.c_str());
+    if (rc != 0) {
+      return fail(-rc, "cannot open the raw feed " + cfg_.group + ":" +
+                           std::to_string(cfg_.raw_port) + " on " + cfg_.interface_ip + ": " +
+                           std::strerror(rc));
+    }
+  }
+  rate_base_ns_ = uv_hrtime();
+  tick_timer_ = new EvTimer(loop_, kTickMs, [this](EvTimer* t, const Timestamp&) {
+    on_tick();
+    t->Restart(0);
+  });
+  heartbeat_timer_ = new EvTimer(loop_, cfg_.heartbeat_ms ? cfg_.heartbeat_ms : 1000,
+                                 [this](EvTimer* t, const Timestamp&) {
+                                   on_heartbeat_timer();
+                                   t->Restart(0);
+                                 });
+  // The loop is not running yet, so these arm the timers at once.
+  tick_timer_->Restart(0);
+  if (cfg_.heartbeat_ms) heartbeat_timer_->Restart(0);
+  loop_->Start();
+  log("listening on %s:%d; %s feed %s:%d%s via %s ttl %d; %zu securities, %zu options; "
+      "%u fields/s",
+      cfg_.listen_ip.c_str(), listen_port_,
+      cfg_.feed_mode == FeedMode::kStruct ? "struct"
+      : cfg_.feed_mode == FeedMode::kRaw  ? "raw"
+                                          : "struct+raw",
+      cfg_.group.c_str(), struct_feed_ ? cfg_.port : cfg_.raw_port,
+      cfg_.feed_mode == FeedMode::kBoth ? (" raw port " + std::to_string(cfg_.raw_port)).c_str()
+                                        : "",
+      cfg_.interface_ip.c_str(), cfg_.ttl, model_.security_table().size(),
+      model_.option_table().size(), cfg_.rate);
+  return 0;
+}
+
+void SimServerImp::Stop() {
+  if (!loop_) return;
+  // Everything loop-bound is released on the loop, in posting order, before
+  // the loop's own stop request runs.
+  loop_->CallInLoop([this] {
+    if (tick_timer_) EvTimer::Release(tick_timer_);
+    if (heartbeat_timer_) EvTimer::Release(heartbeat_timer_);
+    tick_timer_ = heartbeat_timer_ = nullptr;
+    conns_.clear();
+    if (listener_) TcpListener::Release(listener_);
+    listener_ = nullptr;
+  });
+  loop_->Stop();
+  loop_->Join();
+  // A loop that never ran still holds what was created on it; releasing on
+  // a stopped loop runs at once.
+  if (tick_timer_) EvTimer::Release(tick_timer_);
+  if (heartbeat_timer_) EvTimer::Release(heartbeat_timer_);
+  if (listener_) TcpListener::Release(listener_);
+  tick_timer_ = heartbeat_timer_ = nullptr;
+  listener_ = nullptr;
+  delete loop_;
+  loop_ = nullptr;
+  log("stopped");
+}
+
+void SimServerImp::post(std::function<void()>&& fn) {
+  if (loop_) loop_->CallInLoop(std::move(fn));
+}
+
+SimCounters SimServerImp::Counters() const {
+  std::lock_guard<std::mutex> lk(stats_mu_);
+  return stats_;
+}
+
+bool SimServerImp::WaitFor(const std::function<bool(const SimCounters&)>& pred,
+                           int timeout_ms) const {
+  std::unique_lock<std::mutex> lk(stats_mu_);
+  return stats_cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                            [&] { return pred(stats_); });
+}
+
+// ---------------------------------------------------------------- feed
+
+void SimServerImp::on_tick() {
+  uint64_t stamp = NowStamp();
+  uint64_t elapsed = uv_hrtime() - rate_base_ns_;
+  // Whatever falls further behind than a fifth of a second (a stalled
+  // loop) is forgiven rather than sent as a burst.
+  if (cfg_.rate && struct_feed_) {
+    uint64_t owed = cfg_.rate * elapsed / 1000000000ULL;
+    uint64_t cap = cfg_.rate / 5 + 10;
+    if (owed > rate_done_ + cap) rate_done_ = owed - cap;
+    if (owed > rate_done_) {
+      publish(static_cast<unsigned>(owed - rate_done_), stamp);
+      rate_done_ = owed;
+    }
+  }
+  if (cfg_.raw_rate && raw_feed_on_) {
+    uint64_t owed = cfg_.raw_rate * elapsed / 1000000000ULL;
+    uint64_t cap = cfg_.raw_rate / 5 + 10;
+    if (owed > raw_done_ + cap) raw_done_ = owed - cap;
+    if (owed > raw_done_) {
+      unsigned n = static_cast<unsigned>(owed - raw_done_);
+      publish_raw(1, n, stamp);
+      publish_raw(2, n, stamp);
+      raw_done_ = owed;
+    }
+  }
+}
+
+void SimServerImp::publish(unsigned fields, uint64_t stamp) {
+  if (!struct_feed_ || fields == 0) return;
+  unsigned skipped = 0;
+  feed_pkt_.Begin(0, stamp);
+  feed_fields_in_packet_ = 0;
+  for (unsigned i = 0; i < fields; ++i) {
+    rec_.Reset();
+    uint16_t id = model_.Next(stamp, &rec_);
+    ++seq_;
+    field_.Reset();
+    field_.U16(id);
+    field_.U16(static_cast<uint16_t>(rec_.size()));
+    field_.U64(seq_);
+    field_.Bytes(rec_.data(), rec_.size());
+    history_.Record(seq_, field_.data(), field_.size());
+    if (skip_ > 0) {
+      --skip_;
+      ++skipped;
+      continue;
+    }
+    if (feed_fields_in_packet_ > 0 && feed_pkt_.size() + field_.size() > cfg_.max_datagram) {
+      flush_feed_packet();
+      feed_pkt_.Begin(0, stamp);
+    }
+    feed_pkt_.AppendField(field_.data(), field_.size());
+    ++feed_fields_in_packet_;
+  }
+  flush_feed_packet();
+  uint64_t last = seq_;
+  count([&](SimCounters& c) {
+    c.fields_published += fields;
+    c.fields_skipped += skipped;
+    c.last_seq = last;
+  });
+}
+
+void SimServerImp::flush_feed_packet() {
+  if (feed_fields_in_packet_ == 0) return;
+  const char* p = feed_pkt_.Finish();
+  bool ok = feed_.Write(Slice(p, feed_pkt_.size()));
+  feed_fields_in_packet_ = 0;
+  count([&](SimCounters& c) {
+    if (ok) {
+      ++c.datagrams_sent;
+    } else {
+      ++c.send_errors;
+    }
+  });
+}
+
+void SimServerImp::publish_raw(uint8_t exchange, unsigned messages, uint64_t stamp) {
+  if (!raw_feed_on_ || (exchange != 1 && exchange != 2)) return;
+  const uint32_t send_time = StampTime(stamp);
+  const size_t chunk =
+      cfg_.max_datagram > kRawHeaderSize + 16 ? cfg_.max_datagram - kRawHeaderSize : 1024;
+  uint64_t frags_sent = 0, errors = 0;
+  for (unsigned m = 0; m < messages; ++m) {
+    uint64_t seq = ++raw_seq_[exchange - 1];
+    model_.RawMessage(exchange, seq, stamp, &raw_payload_);
+    raw_history_[exchange - 1].Record(seq, send_time, raw_payload_.data(), raw_payload_.size());
+    size_t nfrag = (raw_payload_.size() + chunk - 1) / chunk;
+    if (nfrag == 0) nfrag = 1;
+    // Order in which fragments go out; a fault changes this list.
+    std::vector<size_t> order;
+    for (size_t f = 0; f < nfrag; ++f) order.push_back(f);
+    if (raw_fault_count_[0] > 0) {
+      --raw_fault_count_[0];
+      order.erase(order.begin() + (nfrag > 1 ? 1 : 0));
+    } else if (raw_fault_count_[1] > 0) {
+      --raw_fault_count_[1];
+      order.insert(order.begin(), order.front());
+    } else if (raw_fault_count_[2] > 0 && nfrag > 1) {
+      --raw_fault_count_[2];
+      std::swap(order[nfrag - 2], order[nfrag - 1]);
+    }
+    for (size_t f : order) {
+      size_t off = f * chunk;
+      size_t len = std::min(chunk, raw_payload_.size() - off);
+      raw_pkt_.Reset();
+      WriteRawHeader(&raw_pkt_, send_time, exchange, seq, static_cast<uint16_t>(f),
+                     f + 1 < nfrag ? 1 : 0, static_cast<uint16_t>(len));
+      raw_pkt_.Bytes(raw_payload_.data() + off, len);
+      if (raw_feed_.Write(Slice(raw_pkt_.data(), raw_pkt_.size()))) {
+        ++frags_sent;
+      } else {
+        ++errors;
+      }
+    }
+  }
+  uint64_t last = raw_seq_[exchange - 1];
+  count([&](SimCounters& c) {
+    c.raw_messages += messages;
+    c.raw_fragments += frags_sent;
+    c.send_errors += errors;
+    c.raw_last_seq[exchange - 1] = last;
+  });
+}
+
+void SimServerImp::on_heartbeat_timer() {
+  send_heartbeat(HeartbeatValue(NowStamp()));
+}
+
+void SimServerImp::send_heartbeat(uint64_t value) {
+  uint64_t stamp = NowStamp();
+  PacketBuilder& p = ctl_pkt_;
+  p.Begin(0, stamp);
+  p.BeginField(kFidHeartBeat, kSizeHeartBeat, 0);
+  p.writer().U64(value);
+  p.EndField();
+  const char* bytes = p.Finish();
+  uint64_t feed = 0, ctl = 0, errors = 0;
+  if (struct_feed_) {
+    if (feed_.Write(Slice(bytes, p.size()))) {
+      ++feed;
+    } else {
+      ++errors;
+    }
+  }
+  if (cfg_.feed_mode != FeedMode::kRaw) {
+    for (auto& kv : conns_) {
+      if (kv.second.logged_in && write(kv.first, bytes, p.size())) ++ctl;
+    }
+  }
+  count([&](SimCounters& c) {
+    c.heartbeats_feed += feed;
+    c.heartbeats_control += ctl;
+    c.send_errors += errors;
+  });
+}
+
+// ---------------------------------------------------------------- faults
+
+void SimServerImp::garbage(std::vector<char>* out, unsigned bytes) {
+  out->resize(bytes);
+  for (unsigned i = 0; i < bytes; ++i) {
+    uint8_t b = static_cast<uint8_t>(fault_rng_.Next());
+    // Never a byte of either sync value: the point is to test skipping
+    // noise, not to forge a packet start.
+    if (b == 0x07 || b == 0xF7) b ^= 0x10;
+    (*out)[i] = static_cast<char>(b);
+  }
+}
+
+void SimServerImp::send_garbage_control(unsigned bytes) {
+  std::vector<char> g;
+  garbage(&g, bytes);
+  uint64_t sent = 0;
+  for (auto& kv : conns_) {
+    if (write(kv.first, g.data(), g.size())) ++sent;
+  }
+  log("sent %u garbage bytes on %llu control connection(s)", bytes,
+      static_cast<unsigned long long>(sent));
+  count([&](SimCounters& c) { c.garbage_sent += sent; });
+}
+
+void SimServerImp::send_garbage_feed(unsigned bytes) {
+  std::vector<char> g;
+  garbage(&g, bytes);
+  bool ok = false;
+  if (struct_feed_) ok = feed_.Write(Slice(g.data(), g.size()));
+  if (raw_feed_on_) ok = raw_feed_.Write(Slice(g.data(), g.size())) || ok;
+  log("sent a %u-byte garbage datagram on the feed", bytes);
+  count([&](SimCounters& c) { c.garbage_sent += ok ? 1 : 0; });
+}
+
+void SimServerImp::drop_all() {
+  std::vector<KvelSession*> all;
+  for (auto& kv : conns_) all.push_back(kv.first);
+  log("dropping %zu control connection(s)", all.size());
+  // On the loop thread CloseSession runs at once and reports through
+  // OnDisconnected, which forgets the connection.
+  for (KvelSession* s : all) listener_->CloseSession(s, true);
+}
+
+void SimServerImp::PublishNow(unsigned fields) {
+  post([this, fields] { publish(fields, NowStamp()); });
+}
+void SimServerImp::PublishRawNow(uint8_t exchange, unsigned messages) {
+  post([this, exchange, messages] { publish_raw(exchange, messages, NowStamp()); });
+}
+void SimServerImp::HeartbeatNow(uint64_t value) {
+  post([this, value] { send_heartbeat(value ? value : HeartbeatValue(NowStamp())); });
+}
+void SimServerImp::SetLoginMode(LoginMode mode) {
+  post([this, mode] { login_mode_ = mode; });
+}
+void SimServerImp::DropConnections() {
+  post([this] { drop_all(); });
+}
+void SimServerImp::SendControlGarbage(unsigned bytes) {
+  post([this, bytes] { send_garbage_control(bytes); });
+}
+void SimServerImp::SendFeedGarbage(unsigned bytes) {
+  post([this, bytes] { send_garbage_feed(bytes); });
+}
+void SimServerImp::SkipFeed(unsigned fields) {
+  post([this, fields] { skip_ += fields; });
+}
+void SimServerImp::InjectRawFault(RawFault fault, unsigned count) {
+  post([this, fault, count] { raw_fault_count_[static_cast<int>(fault)] += count; });
+}
+
+// ---------------------------------------------------------------- control
+
+bool SimServerImp::write(KvelSession* s, const char* data, size_t len) {
+  return s->Write(Slice(data, len));
+}
+
+void SimServerImp::OnConnected(KvelSession* s) {
+  Conn c;
+  c.id = next_conn_id_++;
+  conns_[s] = c;
+  log("connection %llu from %s:%d", static_cast<unsigned long long>(c.id), s->peer_ip().c_str(),
+      s->peer_port());
+  count([](SimCounters& k) { ++k.connections; });
+}
+
+void SimServerImp::OnDisconnected(KvelSession* s) {
+  auto it = conns_.find(s);
+  if (it == conns_.end()) return;
+  log("connection %llu closed", static_cast<unsigned long long>(it->second.id));
+  conns_.erase(it);
+  count([](SimCounters& k) { ++k.disconnections; });
+}
+
+void SimServerImp::OnPacket(KvelSession* s, const StructPacket* packet) {
+  auto ci = conns_.find(s);
+  if (ci == conns_.end()) return;
+  Conn* c = &ci->second;
+  for (StructPacket::Iterator it(*packet); it.Valid(); it.Next()) {
+    switch (it.FieldId) {
+      case kFidReqUserLogin:
+        on_login(s, c, it);
+        break;
+      case kFidRspUserLogin: {
+        LoginReply echo;
+        if (DecodeLoginReply(it.Data(), it.Remaining(), &echo)) {
+          log("connection %llu echoed its login reply (%s)", static_cast<unsigned long long>(c->id),
+              echo.error_msg.c_str());
+          count([](SimCounters& k) { ++k.login_echoes; });
+        }
+        break;
+      }
+      case kFidReqRetransmit: {
+        RetransmitRange r;
+        if (!DecodeRetransmit(it.Data(), it.Remaining(), &r)) break;
+        if (!c->logged_in) {
+          log("connection %llu asked for a retransmission before logging in; ignored",
+              static_cast<unsigned long long>(c->id));
+          break;
+        }
+        if (packet->PacketType == kPacketTypeRetransmit) {
+          on_struct_retransmit(s, r);
+        } else {
+          on_raw_retransmit(s, r);
+        }
+        break;
+      }
+      default:
+        log("connection %llu sent field %u; ignored", static_cast<unsigned long long>(c->id),
+            it.FieldId);
+        count([](SimCounters& k) { ++k.unknown_fields; });
+        break;
+    }
+  }
+}
+
+void SimServerImp::on_login(KvelSession* s, Conn* c, const StructPacket::Iterator& it) {
+  LoginRequest req;
+  if (!DecodeLoginRequest(it.Data(), it.Remaining(), &req)) {
+    log("connection %llu sent a short login request", static_cast<unsigned long long>(c->id));
+    return;
+  }
+  c->user = req.user;
+  if (login_mode_ == LoginMode::kSilent) {
+    log("login of '%s' on connection %llu left unanswered", req.user.c_str(),
+        static_cast<unsigned long long>(c->id));
+    count([](SimCounters& k) { ++k.logins_ignored; });
+    return;
+  }
+  bool known = cfg_.users.empty();
+  for (const SimUser& u : cfg_.users) {
+    if (u.user == req.user && (u.password.empty() || u.password == req.password)) known = true;
+  }
+  if (login_mode_ == LoginMode::kRefuse || !known) {
+    send_login_reply(s, cfg_.refuse_error_id, cfg_.refuse_text, c->id);
+    log("login of '%s' on connection %llu refused: %d %s", req.user.c_str(),
+        static_cast<unsigned long long>(c->id), cfg_.refuse_error_id, cfg_.refuse_text.c_str());
+    count([](SimCounters& k) { ++k.logins_refused; });
+    return;
+  }
+  c->logged_in = true;
+  send_login_reply(s, 0, cfg_.login_reply, c->id);
+  log("login of '%s' (%s) on connection %llu accepted", req.user.c_str(), req.version.c_str(),
+      static_cast<unsigned long long>(c->id));
+  count([](SimCounters& k) { ++k.logins_accepted; });
+  if (cfg_.feed_mode != FeedMode::kRaw) send_base_info(s);
+}
+
+void SimServerImp::send_login_reply(KvelSession* s, int32_t error_id, const std::string& text,
+                                    uint64_t id) {
+  LoginReply r;
+  r.reply_value = id;
+  r.reply_text = "zavo_sim";
+  r.error_id = error_id;
+  r.error_msg = text;
+  ctl_pkt_.Begin(0, NowStamp());
+  ctl_pkt_.BeginField(kFidRspUserLogin, kSizeRspUserLogin, 0);
+  WriteLoginReply(&ctl_pkt_.writer(), r);
+  ctl_pkt_.EndField();
+  const char* p = ctl_pkt_.Finish();
+  write(s, p, ctl_pkt_.size());
+}
+
+void SimServerImp::send_base_info(KvelSession* s) {
+  uint64_t stamp = NowStamp();
+  unsigned sent = 0;
+  ctl_pkt_.Begin(0, stamp);
+  auto add = [&](const Instrument& in, bool option) {
+    uint16_t size = option ? kSizeOptionBaseInfo : kSizeSecurityBaseInfo;
+    if (ctl_pkt_.field_count() > 0 &&
+        ctl_pkt_.body_size() + kFieldHeaderSize + size > kBaseInfoPacketBody) {
+      const char* p = ctl_pkt_.Finish();
+      write(s, p, ctl_pkt_.size());
+      ctl_pkt_.Begin(0, stamp);
+    }
+    ctl_pkt_.BeginField(option ? kFidOptionBaseInfo : kFidSecurityBaseInfo, size, 0);
+    if (option) {
+      model_.WriteOptionBaseInfo(in, &ctl_pkt_.writer());
+    } else {
+      model_.WriteSecurityBaseInfo(in, &ctl_pkt_.writer());
+    }
+    ctl_pkt_.EndField();
+    ++sent;
+  };
+  for (size_t i : model_.security_table()) add(model_.instruments()[i], false);
+  for (size_t i : model_.option_table()) add(model_.instruments()[i], true);
+  ctl_pkt_.BeginField(kFidBaseInfoFinish, kSizeBaseInfoFinish, 0);
+  ctl_pkt_.writer().I32(static_cast<int32_t>(sent));
+  ctl_pkt_.EndField();
+  const char* p = ctl_pkt_.Finish();
+  write(s, p, ctl_pkt_.size());
+  log("sent %u base-information entries and the end field", sent);
+  count([&](SimCounters& k) {
+    k.base_info_sent += sent;
+    ++k.base_info_finished;
+  });
+}
+
+void SimServerImp::send_end_of_retransmit(KvelSession* s, const RetransmitRange& r,
+                                          uint32_t status) {
+  RetransmitRange reply = r;
+  reply.scope = status;
+  ctl_pkt_.Begin(0, NowStamp());
+  ctl_pkt_.BeginField(kFidRspRetransmit, kSizeRetransmit, 0);
+  WriteRetransmit(&ctl_pkt_.writer(), reply);
+  ctl_pkt_.EndField();
+  const char* p = ctl_pkt_.Finish();
+  write(s, p, ctl_pkt_.size());
+}
+
+void SimServerImp::on_struct_retransmit(KvelSession* s, const RetransmitRange& r) {
+  // Only the part of the range that the history holds is walked, so a
+  // request for an absurd range costs no more than one for the history.
+  uint64_t lo = std::max(r.begin, history_.first());
+  uint64_t hi = std::min(r.end, history_.last() + 1);
+  uint64_t sent = 0;
+  const size_t limit = std::max<size_t>(cfg_.reply_packet_bytes, 2048);
+  if (history_.size() > 0 && lo < hi) {
+    ctl_pkt_.Begin(kPacketTypeRetransmit, NowStamp());
+    for (uint64_t seq = lo; seq < hi; ++seq) {
+      const std::vector<char>* f = history_.Find(seq);
+      if (!f) continue;
+      if (ctl_pkt_.field_count() > 0 && ctl_pkt_.body_size() + f->size() > limit) {
+        const char* p = ctl_pkt_.Finish();
+        write(s, p, ctl_pkt_.size());
+        ctl_pkt_.Begin(kPacketTypeRetransmit, NowStamp());
+      }
+      ctl_pkt_.AppendField(f->data(), f->size());
+      ++sent;
+    }
+    if (ctl_pkt_.field_count() > 0) {
+      const char* p = ctl_pkt_.Finish();
+      write(s, p, ctl_pkt_.size());
+    }
+  }
+  uint64_t wanted = r.end > r.begin ? r.end - r.begin : 0;
+  uint32_t status = sent == 0 ? 2 : sent < wanted ? 1 : 0;
+  send_end_of_retransmit(s, r, status);
+  log("retransmitted %llu of [%llu, %llu) (day %u), status %u",
+      static_cast<unsigned long long>(sent), static_cast<unsigned long long>(r.begin),
+      static_cast<unsigned long long>(r.end), r.scope, status);
+  count([&](SimCounters& k) {
+    ++k.retransmit_requests;
+    k.retransmit_fields += sent;
+  });
+}
+
+void SimServerImp::on_raw_retransmit(KvelSession* s, const RetransmitRange& r) {
+  uint64_t sent = 0;
+  uint64_t wanted = r.end > r.begin ? r.end - r.begin : 0;
+  if (r.scope == 1 || r.scope == 2) {
+    const RawHistory& h = raw_history_[r.scope - 1];
+    uint64_t lo = std::max(r.begin, h.first());
+    uint64_t hi = std::min(r.end, h.last() + 1);
+    for (uint64_t seq = lo; h.size() > 0 && seq < hi; ++seq) {
+      const RawHistory::Entry* e = h.Find(seq);
+      if (!e) continue;
+      // A replay travels on TCP, so a message goes whole in one packet.
+      raw_pkt_.Reset();
+      WriteRawHeader(&raw_pkt_, e->send_time, static_cast<uint8_t>(r.scope), seq, 0, 0,
+                     static_cast<uint16_t>(e->payload.size()));
+      raw_pkt_.Bytes(e->payload.data(), e->payload.size());
+      write(s, raw_pkt_.data(), raw_pkt_.size());
+      ++sent;
+    }
+  }
+  uint32_t status = sent == 0 ? 2 : sent < wanted ? 1 : 0;
+  send_end_of_retransmit(s, r, status);
+  log("replayed %llu raw messages of exchange %u in [%llu, %llu), status %u",
+      static_cast<unsigned long long>(sent), r.scope, static_cast<unsigned long long>(r.begin),
+      static_cast<unsigned long long>(r.end), status);
+  count([&](SimCounters& k) {
+    ++k.raw_requests;
+    k.raw_replayed += sent;
+  });
+}
+
+// ---------------------------------------------------------------- facade
+
+SimServer::SimServer(const SimConfig& cfg) : imp_(new SimServerImp(cfg)) {}
+SimServer::~SimServer() {
+  imp_->Stop();
+}
+int SimServer::Start(std::string* error) {
+  return imp_->Start(error);
+}
+void SimServer::Stop() {
+  imp_->Stop();
+}
+int SimServer::ListenPort() const {
+  return imp_->ListenPort();
+}
+const SimConfig& SimServer::config() const {
+  return imp_->config();
+}
+SimCounters SimServer::Counters() const {
+  return imp_->Counters();
+}
+bool SimServer::WaitFor(const std::function<bool(const SimCounters&)>& pred, int timeout_ms) const {
+  return imp_->WaitFor(pred, timeout_ms);
+}
+void SimServer::PublishNow(unsigned fields) {
+  imp_->PublishNow(fields);
+}
+void SimServer::PublishRawNow(uint8_t exchange, unsigned messages) {
+  imp_->PublishRawNow(exchange, messages);
+}
+void SimServer::HeartbeatNow() {
+  imp_->HeartbeatNow(0);
+}
+void SimServer::HeartbeatValueNow(uint64_t value) {
+  imp_->HeartbeatNow(value);
+}
+void SimServer::SetLoginMode(LoginMode mode) {
+  imp_->SetLoginMode(mode);
+}
+void SimServer::DropConnections() {
+  imp_->DropConnections();
+}
+void SimServer::SendControlGarbage(unsigned bytes) {
+  imp_->SendControlGarbage(bytes);
+}
+void SimServer::SendFeedGarbage(unsigned bytes) {
+  imp_->SendFeedGarbage(bytes);
+}
+void SimServer::SkipFeed(unsigned fields) {
+  imp_->SkipFeed(fields);
+}
+void SimServer::InjectRawFault(RawFault fault, unsigned count) {
+  imp_->InjectRawFault(fault, count);
+}
+
+}  // namespace sim
+}  // namespace zavo

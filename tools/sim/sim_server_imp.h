@@ -1,0 +1,135 @@
+#pragma once
+// Internals of SimServer; everything here runs on the server's loop thread
+// except where a member says otherwise.
+#include <condition_variable>
+#include <cstdarg>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "net/ev_loop.h"
+#include "net/ev_timer.h"
+#include "net/udp_multicast_sender.h"
+#include "net/zavo_tcp.h"
+#include "proto/struct_packet.h"
+#include "sim_history.h"
+#include "sim_market.h"
+#include "sim_server.h"
+#include "sim_wire.h"
+
+namespace zavo {
+namespace sim {
+
+class SimServerImp : public KvelHandler {
+ public:
+  explicit SimServerImp(const SimConfig& cfg);
+  virtual ~SimServerImp();
+
+  int Start(std::string* error);
+  void Stop();
+  int ListenPort() const { return listen_port_; }
+  const SimConfig& config() const { return cfg_; }
+
+  SimCounters Counters() const;
+  bool WaitFor(const std::function<bool(const SimCounters&)>& pred, int timeout_ms) const;
+
+  // Any thread: each posts its work to the loop.
+  void PublishNow(unsigned fields);
+  void PublishRawNow(uint8_t exchange, unsigned messages);
+  void HeartbeatNow(uint64_t value);  // 0: the current time's value
+  void SetLoginMode(LoginMode mode);
+  void DropConnections();
+  void SendControlGarbage(unsigned bytes);
+  void SendFeedGarbage(unsigned bytes);
+  void SkipFeed(unsigned fields);
+  void InjectRawFault(RawFault fault, unsigned count);
+
+  // KvelHandler (loop thread).
+  void OnPacket(KvelSession* session, const StructPacket* packet) override;
+  void OnConnected(KvelSession* session) override;
+  void OnDisconnected(KvelSession* session) override;
+
+  const char* ClassName() const { return "SimServer"; }
+
+ private:
+  struct Conn {
+    uint64_t id = 0;
+    bool logged_in = false;
+    std::string user;
+  };
+
+  void post(std::function<void()>&& fn);
+  void log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  template <class F>
+  void count(F&& change) {
+    {
+      std::lock_guard<std::mutex> lk(stats_mu_);
+      change(stats_);
+    }
+    stats_cv_.notify_all();
+  }
+
+  void on_tick();
+  void on_heartbeat_timer();
+  void publish(unsigned fields, uint64_t stamp);
+  void flush_feed_packet();
+  void publish_raw(uint8_t exchange, unsigned messages, uint64_t stamp);
+  void send_heartbeat(uint64_t value);
+  void send_garbage_control(unsigned bytes);
+  void send_garbage_feed(unsigned bytes);
+  void drop_all();
+
+  void on_login(KvelSession* s, Conn* c, const StructPacket::Iterator& it);
+  void send_login_reply(KvelSession* s, int32_t error_id, const std::string& text, uint64_t id);
+  void send_base_info(KvelSession* s);
+  void on_struct_retransmit(KvelSession* s, const RetransmitRange& r);
+  void on_raw_retransmit(KvelSession* s, const RetransmitRange& r);
+  void send_end_of_retransmit(KvelSession* s, const RetransmitRange& r, uint32_t status);
+  bool write(KvelSession* s, const char* data, size_t len);
+  void garbage(std::vector<char>* out, unsigned bytes);
+
+  const SimConfig cfg_;
+  EvLoop* loop_ = nullptr;
+  KvelTcpListener* listener_ = nullptr;
+  UdpMulticastSender2 feed_;
+  UdpMulticastSender2 raw_feed_;
+  EvTimer* tick_timer_ = nullptr;
+  EvTimer* heartbeat_timer_ = nullptr;
+  int listen_port_ = 0;
+  bool started_ = false;
+  bool struct_feed_ = true;
+  bool raw_feed_on_ = false;
+
+  // Loop-thread state.
+  MarketModel model_;
+  FieldHistory history_;
+  RawHistory raw_history_[2];
+  std::map<KvelSession*, Conn> conns_;
+  uint64_t next_conn_id_ = 1;
+  uint64_t seq_ = 0;
+  uint64_t raw_seq_[2] = {0, 0};
+  LoginMode login_mode_;
+  unsigned skip_ = 0;
+  unsigned raw_fault_count_[3] = {0, 0, 0};
+  SimRng fault_rng_;
+  // Rate keeping: fields (and raw messages) owed since the clock base.
+  uint64_t rate_base_ns_ = 0;
+  uint64_t rate_done_ = 0;
+  uint64_t raw_done_ = 0;
+
+  PacketBuilder feed_pkt_;
+  PacketBuilder ctl_pkt_;
+  WireWriter rec_;
+  WireWriter field_;
+  WireWriter raw_pkt_;
+  std::vector<char> raw_payload_;
+  uint64_t feed_fields_in_packet_ = 0;
+
+  mutable std::mutex stats_mu_;
+  mutable std::condition_variable stats_cv_;
+  SimCounters stats_;
+};
+
+}  // namespace sim
+}  // namespace zavo
