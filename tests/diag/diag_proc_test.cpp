@@ -10,7 +10,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <regex>
 #include <vector>
 
 #include "util/diagnostics.h"
@@ -158,7 +157,14 @@ TEST(NetstatReader, ParsesColumnsOfAGivenTable) {
 
 TEST(ProcessMemory, ReportsSizeAndResidentSetOfThisProcess) {
   const std::string info = process_mem_info();
-  EXPECT_TRUE(std::regex_match(info, std::regex("VmSize=[0-9]+kB  VmRSS=[0-9]+kB  "))) << info;
+  // "VmSize=<digits>kB  VmRSS=<digits>kB  "
+  unsigned long size = 0, rss = 0;
+  char tail[8] = {0};
+  ASSERT_EQ(std::sscanf(info.c_str(), "VmSize=%lukB  VmRSS=%lukB%7c", &size, &rss, tail), 3)
+      << info;
+  EXPECT_STREQ(tail, "  ") << info;
+  EXPECT_EQ(info, "VmSize=" + std::to_string(size) + "kB  VmRSS=" + std::to_string(rss) + "kB  ");
+  EXPECT_GE(size, rss);
 
   const uint32_t before = get_process_vmrss();
   ASSERT_GT(before, 0u);
