@@ -70,6 +70,7 @@ int SimServerImp::Start(std::string* error) {
     rc =
         feed_.Open(cfg_.group.c_str(), static_cast<unsigned>(cfg_.port), cfg_.interface_ip.c_str());
     if (rc != 0) {
+      rc = rc < 0 ? -rc : rc;
       return fail(-rc, "cannot open the feed " + cfg_.group + ":" + std::to_string(cfg_.port) +
                            " on " + cfg_.interface_ip + ": " + std::strerror(rc));
     }
@@ -79,6 +80,7 @@ int SimServerImp::Start(std::string* error) {
     rc = raw_feed_.Open(cfg_.group.c_str(), static_cast<unsigned>(cfg_.raw_port),
                         cfg_.interface_ip.c_str());
     if (rc != 0) {
+      rc = rc < 0 ? -rc : rc;
       return fail(-rc, "cannot open the raw feed " + cfg_.group + ":" +
                            std::to_string(cfg_.raw_port) + " on " + cfg_.interface_ip + ": " +
                            std::strerror(rc));
