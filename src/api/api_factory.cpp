@@ -1,6 +1,9 @@
 #include "api/api_factory.h"
 
 #include <atomic>
+#include <new>
+
+#include "api/udp_api_imp.h"
 
 namespace zavo {
 
@@ -8,7 +11,7 @@ namespace {
 
 // The concrete session classes plug in here.
 StructApiImp* default_new_struct() {
-  return nullptr;
+  return new (std::nothrow) UdpStructApiImp();
 }
 RawApiImp* default_new_raw() {
   return nullptr;

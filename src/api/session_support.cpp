@@ -1,0 +1,103 @@
+#include "api/session_support.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "proto/sys_field.h"
+#include "build_info.h"
+#include "util/helpers.h"
+
+namespace zavo {
+
+namespace {
+const char kVersion[] = "v1.1.202105.2-" ZAVO_BUILD_ID;
+}
+
+const char* LibraryVersion() { return kVersion; }
+
+bool OpenResult::Settle(ZAVO_ERROR result) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (settled_) return false;
+    settled_ = true;
+    result_ = result;
+  }
+  cv_.notify_all();
+  return true;
+}
+
+bool OpenResult::IsSettled() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return settled_;
+}
+
+bool OpenResult::WaitFor(int timeout_ms, ZAVO_ERROR* result) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (!cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [this] { return settled_; })) {
+    return false;
+  }
+  *result = result_;
+  return true;
+}
+
+ZAVO_ERROR RebuildState::TryStart(uint64_t begin, uint64_t end, ZAVO_DataHandler handler) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (req_.handler != nullptr) return ZAVO_ERR_BUSY;
+  if (begin >= end || handler == nullptr) return ZAVO_ERR_INVALID;
+  req_.begin = begin;
+  req_.end = end;
+  req_.handler = handler;
+  return ZAVO_SUCCESS;
+}
+
+RebuildState::Request RebuildState::Current() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return req_;
+}
+
+RebuildState::Request RebuildState::Clear() {
+  std::lock_guard<std::mutex> lock(mu_);
+  Request was = req_;
+  req_ = Request();
+  return was;
+}
+
+void DeliverSystemMessage(const ApiImp* api, ZAVO_DataHandler handler, int connect_id,
+                          uint32_t kind, uint32_t size, const void* record) {
+  if (handler == nullptr) return;
+  ZAVO_MSG msg{};
+  msg.MsgType = kind;
+  msg.MsgSize = size;
+  msg.MsgTime = local_time_of_day_ms();
+  msg.ConnectID = connect_id;
+  msg.SeqNum = 0;
+  msg.MsgData = record;
+  handler(const_cast<void*>(static_cast<const void*>(api)), &msg);
+}
+
+bool FillLoginResult(const RspUserLoginField& reply, const std::string& server_ip,
+                     uint16_t server_port, bool with_items, ZAVO_LoginResult* out) {
+  std::memset(out, 0, sizeof(*out));
+  std::strncpy(out->Address, server_ip.c_str(), sizeof(out->Address) - 1);
+  out->Port = server_port;
+  const int error = reply.ErrorID;
+  out->ErrorID = static_cast<uint16_t>(static_cast<uint32_t>(error) & 0xffffu);
+  // A refusal whose number happens to have zero low bits is still a refusal.
+  if (error != 0) {
+    reply.ErrorMsg.CopyTo(out->ErrorMsg, sizeof(out->ErrorMsg));
+    return false;
+  }
+  if (!with_items) return true;
+  std::strcpy(out->ErrorMsg, "success");
+  const std::vector<std::string> items = StringSplit(reply.ErrorMsg.ToString(), ';');
+  uint16_t kept = 0;
+  for (const std::string& item : items) {
+    if (kept == 6) break;
+    std::strncpy(out->Items[kept], item.c_str(), sizeof(out->Items[kept]) - 1);
+    ++kept;
+  }
+  out->ItemCount = kept;
+  return true;
+}
+
+}  // namespace zavo

@@ -1,0 +1,92 @@
+#pragma once
+// Pieces shared by the struct-mode and raw-mode sessions: the open result
+// that the loop thread settles and Open waits for, the retransmission state
+// shared between the caller's thread and the loop thread, bounded reading of
+// the settings' text members, and the delivery of system messages.
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "api/api_imp.h"
+#include "zavo_api.h"
+
+namespace zavo {
+
+struct RspUserLoginField;
+
+// How long Open waits for the server's answer to the login before it gives
+// up with ZAVO_ERR_NETWORK.
+constexpr int kLoginTimeoutMs = 15000;
+// Reconnection interval of the control connection once a session is open.
+constexpr uint32_t kReconnectIntervalMs = 5000;
+
+// The library's version text, also sent with every login.
+const char* LibraryVersion();
+
+// Settled once, by whichever of the loop thread's outcomes comes first;
+// later attempts are ignored.
+class OpenResult {
+ public:
+  // True when this call settled it.
+  bool Settle(ZAVO_ERROR result);
+  bool IsSettled() const;
+  // Waits up to `timeout_ms`. True with *result set when settled in time.
+  bool WaitFor(int timeout_ms, ZAVO_ERROR* result);
+
+ private:
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  bool settled_ = false;
+  ZAVO_ERROR result_ = ZAVO_ERR_NETWORK;
+};
+
+// The retransmission in progress: [begin, end) and the handler that gets the
+// replies. Set and cleared whole under one lock, so the caller's thread, the
+// loop thread and a cache clear never see half a request.
+class RebuildState {
+ public:
+  struct Request {
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    ZAVO_DataHandler handler = nullptr;
+  };
+
+  // ZAVO_ERR_BUSY while a request is in progress, ZAVO_ERR_INVALID for an
+  // empty range or a null handler; otherwise records the request.
+  ZAVO_ERROR TryStart(uint64_t begin, uint64_t end, ZAVO_DataHandler handler);
+  // The request in progress (handler null when none), read in one step.
+  Request Current() const;
+  // Ends whatever request is in progress; returns what it was.
+  Request Clear();
+
+ private:
+  mutable std::mutex mu_;
+  Request req_;
+};
+
+// A settings text member, read only within its array whether or not it is
+// terminated there.
+template <size_t N>
+std::string SettingText(const char (&text)[N]) {
+  size_t n = 0;
+  while (n < N && text[n] != '\0') ++n;
+  return std::string(text, n);
+}
+
+// Calls `handler` (if any) with a system message of `kind` carrying `record`
+// of `size` bytes; MsgTime is the local time of day, SeqNum 0.
+void DeliverSystemMessage(const ApiImp* api, ZAVO_DataHandler handler, int connect_id,
+                          uint32_t kind, uint32_t size, const void* record);
+
+// Fills the record of a login answer. Accepted when the reply's full 32-bit
+// error number is 0; ErrorID carries its low 16 bits. With `with_items`
+// (struct mode) an accepted login gets "success" and the ';'-separated
+// entries of the reply text (at most 6 of at most 7 characters are kept,
+// ItemCount counts those kept); without it the text stays empty.
+// Returns whether the login was accepted.
+bool FillLoginResult(const RspUserLoginField& reply, const std::string& server_ip,
+                     uint16_t server_port, bool with_items, ZAVO_LoginResult* out);
+
+}  // namespace zavo

@@ -1,0 +1,193 @@
+// Struct session: the control connection (login, base information,
+// heartbeats, retransmission) and rebuild requests. Everything here but
+// Rebuild runs on the event loop thread.
+#include <cstring>
+
+#include "api/convert.h"
+#include "api/udp_api_imp.h"
+#include "net/timestamp.h"
+#include "util/logger.h"
+
+namespace zavo {
+
+bool UdpStructApiImp::send_packet(StructPacket* packet) {
+  KvelTcpConnector* c = connector_;
+  return c != nullptr && c->Send(packet);
+}
+
+void UdpStructApiImp::OnConnected(KvelSession*) {
+  ZAVO_LOG("%p[%s] TCP Session Connected", handle(), ClassName());
+  ZAVO_ConnectResult result;
+  std::memset(&result, 0, sizeof(result));
+  std::strncpy(result.Address, server_ip_.c_str(), sizeof(result.Address) - 1);
+  result.Port = setting_.ServerPort;
+  result.State = 1;
+  CallBack_SystemHandler(result);
+
+  ReqUserLoginField login;
+  login.Fill(SettingText(setting_.UserName).c_str(), SettingText(setting_.Password).c_str(),
+             LibraryVersion());
+  StructPacket packet = StructPacket::ForRecord<ReqUserLoginField>();
+  if (packet.AddField(login)) send_packet(&packet);
+}
+
+void UdpStructApiImp::OnDisconnected(KvelSession*) {
+  ZAVO_LOG("%p[%s] TCP Session Disconnected", handle(), ClassName());
+  ZAVO_DisconnectResult result;
+  std::memset(&result, 0, sizeof(result));
+  std::strncpy(result.Address, server_ip_.c_str(), sizeof(result.Address) - 1);
+  result.Port = setting_.ServerPort;
+  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_DISCONNECT, sizeof(result),
+                       &result);
+  open_result_.Settle(ZAVO_ERR_NETWORK);
+}
+
+void UdpStructApiImp::OnPacket(KvelSession*, const StructPacket* packet) {
+  if (packet->PacketType == StructPacket::kRebuildPacketType) {
+    OnRebuildRspPacket(packet);
+    return;
+  }
+  for (StructPacket::Iterator it(*packet); it.Valid(); it.Next()) {
+    switch (it.FieldId) {
+      case HeartBeatField::kFieldId:
+        OnHeartbeat(it);
+        break;
+      case RspRetransmitField::kFieldId: {
+        RspRetransmitField reply;
+        if (it.Decode(reply)) {
+          OnTcpField(reply);
+        } else {
+          ZAVO_LOG("%p[%s] TCP Session GetField Error: %s", handle(), ClassName(),
+                   TypeName<RspRetransmitField>());
+        }
+        break;
+      }
+      case RspUserLoginField::kFieldId: {
+        RspUserLoginField reply;
+        if (it.Decode(reply)) {
+          OnTcpField(reply);
+        } else {
+          ZAVO_LOG("%p[%s] TCP Session GetField Error: %s", handle(), ClassName(),
+                   TypeName<RspUserLoginField>());
+        }
+        break;
+      }
+      case SecurityBaseInfoField::kFieldId: {
+        SecurityBaseInfoField field;
+        if (it.Decode(field)) {
+          code_tables_.OnSecurityBaseInfo(field);
+        } else {
+          ZAVO_LOG("%p[%s] TCP Session GetField Error: %s", handle(), ClassName(),
+                   TypeName<SecurityBaseInfoField>());
+        }
+        break;
+      }
+      case OptionBaseInfoField::kFieldId: {
+        OptionBaseInfoField field;
+        if (it.Decode(field)) {
+          code_tables_.OnOptionBaseInfo(field);
+        } else {
+          ZAVO_LOG("%p[%s] TCP Session GetField Error: %s", handle(), ClassName(),
+                   TypeName<OptionBaseInfoField>());
+        }
+        break;
+      }
+      case BaseInfoSendFinish::kFieldId:
+        on_base_info_finish();
+        break;
+      default:
+        ZAVO_LOG("%p[%s] TCP Session On Unrecognized Field: %u", handle(), ClassName(),
+                 static_cast<unsigned>(it.FieldId));
+        break;
+    }
+  }
+}
+
+void UdpStructApiImp::on_base_info_finish() {
+  ZAVO_BaseInfoFinish finish;
+  std::memset(&finish, 0, sizeof(finish));
+  code_tables_.FillBaseInfoFinish(&finish);
+  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_BASEINFO_FINISH,
+                       sizeof(finish), &finish);
+}
+
+void UdpStructApiImp::OnTcpField(const RspUserLoginField& reply) {
+  ZAVO_LoginResult result;
+  const bool accepted = FillLoginResult(reply, server_ip_, setting_.ServerPort, true, &result);
+  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_LOGIN, sizeof(result),
+                       &result);
+  if (!accepted) {
+    open_result_.Settle(ZAVO_ERR_NETWORK);
+    return;
+  }
+  if (login_count_ == 0) {
+    if (open_result_.IsSettled()) {
+      // Open already gave up (timeout); do not join behind its back.
+      ++login_count_;
+      return;
+    }
+    if (JoinMulticase(multicast_ip_.c_str(), setting_.MulticastPort, local_ip_.c_str()) != 0) {
+      ZAVO_LOG("%p[%s] Open UDP Multicast Error.", handle(), ClassName());
+      open_result_.Settle(ZAVO_ERR_NETWORK);
+    } else {
+      ZAVO_LOG("%p[%s] Open UDP Multicast Success.", handle(), ClassName());
+    }
+  }
+  ++login_count_;
+  if (!open_result_.Settle(ZAVO_SUCCESS)) return;
+  // Tell the server, once per session, that its answer arrived.
+  StructPacket echo = StructPacket::ForRecord<RspUserLoginField>();
+  if (echo.AddField(reply)) send_packet(&echo);
+}
+
+void UdpStructApiImp::OnTcpField(const RspRetransmitField& reply) {
+  RebuildState::Request req = rebuild_.Clear();
+  ZAVO_RebuildResult result;
+  std::memset(&result, 0, sizeof(result));
+  result.BeginSeq = req.begin;
+  result.EndSeq = req.end;
+  result.Status = reply.Scope;
+  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_REBUILD_FINISH,
+                       sizeof(result), &result);
+}
+
+ZAVO_ERROR UdpStructApiImp::Rebuild(uint64_t begin_seq, uint64_t end_seq,
+                                    ZAVO_DataHandler handler) {
+  ZAVO_ERROR rc = rebuild_.TryStart(begin_seq, end_seq, handler);
+  if (rc != ZAVO_SUCCESS) return rc;
+  ReqRetransmitField req;
+  req.BeginSeq = begin_seq;
+  req.EndSeq = end_seq;
+  req.Scope = Timestamp::Now().Date();
+  StructPacket packet = StructPacket::ForRecord<ReqRetransmitField>();
+  if (!packet.AddField(req)) {
+    rebuild_.Clear();
+    return ZAVO_ERR_NETWORK;
+  }
+  packet.PacketType = StructPacket::kRebuildPacketType;
+  if (!send_packet(&packet)) {
+    rebuild_.Clear();
+    return ZAVO_ERR_NETWORK;
+  }
+  return ZAVO_SUCCESS;
+}
+
+void UdpStructApiImp::OnRebuildRspPacket(const StructPacket* packet) {
+  // Read once: a clear that comes in the middle of this packet does not
+  // split its delivery.
+  const RebuildState::Request req = rebuild_.Current();
+  if (req.handler == nullptr) {
+    ZAVO_LOG("%p[%s] OnRebuildRspPacket Error: Handler NULL", handle(), ClassName());
+    return;
+  }
+  const uint32_t t = static_cast<uint32_t>(packet->PacketTime % 1000000000UL);
+  for (StructPacket::Iterator it(*packet); it.Valid(); it.Next()) {
+    if (it.FieldId >= SecuritySnapShotField::kFieldId &&
+        it.FieldId <= SH_OrderDetailField::kFieldId) {
+      handle_market_field(it, replay_, req.handler, t, false,
+                          "%p[%s] TCP Session GetField Error: %s");
+    }
+  }
+}
+
+}  // namespace zavo

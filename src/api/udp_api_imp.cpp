@@ -1,0 +1,158 @@
+// Struct session: lifecycle, queries and subscriptions.
+#include "api/udp_api_imp.h"
+
+#include <cstdio>
+
+#include "net/tcp_io.h"
+#include "util/logger.h"
+
+namespace zavo {
+
+namespace {
+std::atomic<int> g_login_timeout_ms{kLoginTimeoutMs};
+}  // namespace
+
+void UdpStructApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
+  g_login_timeout_ms.store(timeout_ms > 0 ? timeout_ms : kLoginTimeoutMs);
+}
+
+UdpStructApiImp::UdpStructApiImp()
+    : loop_(nullptr), pipe_(MpmcPipe::Create()), packet_(StructPacket::kDefaultCapacity) {
+  process_thread_ = std::thread([this] { udp_packet_process_loop(); });
+  loop_ = new EvLoop();
+  ZAVO_LOG("%p[%s] Create", handle(), ClassName());
+}
+
+UdpStructApiImp::~UdpStructApiImp() {
+  // Normally stopped by Release; this covers an object destroyed otherwise.
+  stop_processing_thread();
+  delete loop_;
+  ZAVO_LOG("%p[%s] Release", handle(), ClassName());
+  delete pipe_;
+}
+
+ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
+  setting_ = setting;
+  server_ip_ = SettingText(setting_.ServerIP);
+  multicast_ip_ = SettingText(setting_.MulticastIP);
+  local_ip_ = SettingText(setting_.LocalIP);
+  if (setting_.CpuID >= 0) set_cpu_id(setting_.CpuID);
+
+  connector_ = new KvelTcpConnector(loop_, this);
+  connector_->reconnect_interval_.store(0);
+  int rc = connector_->Connect(server_ip_.c_str(), setting_.ServerPort);
+  if (rc != 0) {
+    ZAVO_LOG("%p[%s] Open TCP Session Error. %s", handle(), ClassName(),
+             get_uv_err_string(rc).c_str());
+    return ZAVO_ERR_NETWORK;
+  }
+  if (setting_.DataHandler == nullptr) {
+    ZAVO_LOG("%p[%s] Open DataHandler Error.", handle(), ClassName());
+    return ZAVO_ERR_INVALID;
+  }
+  data_handler_ = setting_.DataHandler;
+  if (setting_.SystemHandler == nullptr) {
+    ZAVO_LOG("%p[%s] Open SystemHandler Error.", handle(), ClassName());
+    return ZAVO_ERR_INVALID;
+  }
+  system_handler_ = setting_.SystemHandler;
+  if (!subscription_.SetMarketSubscription(setting_.SubscribedMarkets)) {
+    ZAVO_LOG("%p[%s] Open SubscribedMarkets Error.", handle(), ClassName());
+    return ZAVO_ERR_INVALID;
+  }
+  if (!subscription_.SetCodeSubscription(setting_.SubscribedCodes)) {
+    ZAVO_LOG("%p[%s] Open SubscribedCodes Error.", handle(), ClassName());
+    return ZAVO_ERR_INVALID;
+  }
+  // The texts belong to the caller; nothing may read them after Open.
+  setting_.SubscribedMarkets = nullptr;
+  setting_.SubscribedCodes = nullptr;
+  trade_flag_.store((setting_.SubscribeFlags & ZAVO_FLAG_TRADE_DETAIL) != 0);
+  order_flag_.store((setting_.SubscribeFlags & ZAVO_FLAG_ORDER_DETAIL) != 0);
+  queue_flag_.store((setting_.SubscribeFlags & ZAVO_FLAG_ORDER_QUEUE) != 0);
+  ZAVO_LOG("%p[%s] Idle strategy: %s", handle(), ClassName(), IdleModeName(idle_mode()));
+
+  loop_->Start();
+  ZAVO_ERROR result = ZAVO_ERR_NETWORK;
+  if (!open_result_.WaitFor(g_login_timeout_ms.load(), &result)) {
+    ZAVO_LOG("%p[%s] Open Timeout: no login answer from %s:%u", handle(), ClassName(),
+             server_ip_.c_str(), static_cast<unsigned>(setting_.ServerPort));
+    // A late answer must not join the feed behind our back.
+    open_result_.Settle(ZAVO_ERR_NETWORK);
+    result = ZAVO_ERR_NETWORK;
+  }
+  if (result != ZAVO_SUCCESS) {
+    TcpConnector::Release(connector_);
+    connector_ = nullptr;
+    return result;
+  }
+  connector_->reconnect_interval_.store(kReconnectIntervalMs);
+  return ZAVO_SUCCESS;
+}
+
+void UdpStructApiImp::Close() {
+  UdpMulticaseReceiver2::Close();
+  loop_->Stop();
+}
+
+void UdpStructApiImp::Join() { loop_->Join(); }
+
+void UdpStructApiImp::Release() {
+  if (connector_ != nullptr) {
+    TcpConnector::Release(connector_);
+    connector_ = nullptr;
+  }
+  // The read thread feeds the pipe: stop it before the consumer goes.
+  UdpMulticaseReceiver2::Close();
+  stop_processing_thread();
+  UdpMulticaseReceiver2::Release(this);
+}
+
+void UdpStructApiImp::stop_processing_thread() {
+  if (!process_thread_.joinable()) return;
+  pipe_->Close();
+  process_thread_.join();
+  // Datagram copies that were still queued go with the session.
+  void* item = nullptr;
+  while (pipe_->Dequeue(&item)) delete static_cast<ByteBuffer*>(item);
+}
+
+void UdpStructApiImp::ClearApiCache() {
+  ZAVO_LOG("%p[%s] ClearApiCache", handle(), ClassName());
+  snapshots_.Clear();
+  code_tables_.Clear();
+  rebuild_.Clear();
+  ZAVO_LOG("%p[%s] ClearApiCache - Done", handle(), ClassName());
+}
+
+ZAVO_ERROR UdpStructApiImp::GetCodeTable(const char* market, ZAVO_CODEINFO** table,
+                                         unsigned int* count) {
+  return code_tables_.GetCodeTable(market, table, count);
+}
+
+ZAVO_ERROR UdpStructApiImp::GetOptionCodeInfo(const char* code, ZAVO_OPTION_CODEINFO* info) {
+  return code_tables_.GetOptionCodeInfo(code, info);
+}
+
+ZAVO_ERROR UdpStructApiImp::UpdateSubscription(ZAVO_SUBSCRIPTION_UPDATE mode, const char* codes) {
+  // The new filter is built aside and published in one step, so it can be
+  // applied from the caller's thread without ever being seen half-done.
+  return subscription_.UpdateSubscription(mode, codes);
+}
+
+ZAVO_ERROR UdpStructApiImp::GetLastMarketData(const char* market, ZAVO_SecuritySnapShot** data,
+                                              int* count) {
+  return snapshots_.GetLastMarketData(market, data, count);
+}
+
+ZAVO_ERROR UdpStructApiImp::GetLastIndexData(const char* market, ZAVO_IndexSnapShot** data,
+                                             int* count) {
+  return snapshots_.GetLastIndexData(market, data, count);
+}
+
+ZAVO_ERROR UdpStructApiImp::GetLastFutureData(const char* market, ZAVO_FutureSnapShot** data,
+                                              int* count) {
+  return snapshots_.GetLastFutureData(market, data, count);
+}
+
+}  // namespace zavo

@@ -1,0 +1,155 @@
+// Struct session: the multicast data path. The read thread copies each
+// datagram into the pipe; the processing thread decodes, converts, filters
+// and delivers its fields.
+#include <cstdio>
+
+#include "api/convert.h"
+#include "api/udp_api_imp.h"
+#include "util/logger.h"
+
+namespace zavo {
+
+void UdpStructApiImp::OnData(const char* data, size_t size) {
+  ByteBuffer* copy = new ByteBuffer(data, size);
+  while (!pipe_->Enqueue(copy)) {
+    std::printf("UdpStructApiImp::OnData Enqueue Failed\n");
+  }
+}
+
+void UdpStructApiImp::OnError(int code) {
+  ZAVO_LOG("%p[%s] UDP OnError: %s", handle(), ClassName(), get_uv_err_string(code).c_str());
+}
+
+void UdpStructApiImp::udp_packet_process_loop() {
+  IdleStrategy idle(idle_mode());
+  void* item = nullptr;
+  while (pipe_->DequeueWait(&item, idle)) {
+    process_datagram(static_cast<ByteBuffer*>(item));
+    // The strategy follows the receiver's, which Open may change.
+    const IdleMode mode = idle_mode();
+    if (mode != idle.mode()) idle.set_mode(mode);
+  }
+}
+
+void UdpStructApiImp::process_datagram(ByteBuffer* datagram) {
+  const StructPacket::ParseResult r =
+      packet_.ParseFrom(datagram->read_pos(), datagram->ReadableBytes());
+  if (!r.complete) {
+    std::printf("UdpStructApiImp::udp_packet_process_loop Enqueue Failed\n");
+  } else {
+    try {
+      on_udp_packet_process(packet_);
+    } catch (...) {
+      // A handler that throws must not take the session's thread down.
+      ZAVO_LOG("%p[%s] DataHandler threw an exception", handle(), ClassName());
+    }
+  }
+  delete datagram;
+}
+
+void UdpStructApiImp::on_udp_packet_process(const StructPacket& packet) {
+  const uint32_t t = static_cast<uint32_t>(packet.PacketTime % 1000000000UL);
+  const ZAVO_DataHandler handler = data_handler_;
+  for (StructPacket::Iterator it(packet); it.Valid(); it.Next()) {
+    if (it.FieldId == HeartBeatField::kFieldId) {
+      OnHeartbeat(it);
+    } else if (it.FieldId >= SecuritySnapShotField::kFieldId &&
+               it.FieldId <= SH_OrderDetailField::kFieldId) {
+      handle_market_field(it, live_, handler, t, true, "%p[%s] UDP Session GetField Error: %s");
+    }
+  }
+}
+
+void UdpStructApiImp::deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size,
+                              uint32_t msg_time, uint64_t seq, const void* record) {
+  if (handler == nullptr) return;
+  ZAVO_MSG msg;
+  msg.MsgType = kind;
+  msg.MsgSize = size;
+  msg.MsgTime = msg_time;
+  msg.ConnectID = setting_.ConnectID;
+  msg.SeqNum = seq;
+  msg.MsgData = record;
+  handler(handle(), &msg);
+}
+
+void UdpStructApiImp::handle_market_field(const StructPacket::Iterator& it, Scratch& s,
+                                          ZAVO_DataHandler handler, uint32_t msg_time, bool live,
+                                          const char* error_format) {
+  // Decode into the thread's field scratch, convert into its record scratch,
+  // then test the kind's flag and the filter.
+  auto run = [&](auto& field, auto& record, uint32_t kind, bool enabled, unsigned char exchange,
+                 const auto& code) -> bool {
+    using Field = std::decay_t<decltype(field)>;
+    if (!it.Decode(field)) {
+      ZAVO_LOG(error_format, handle(), ClassName(), TypeName<Field>());
+      return false;
+    }
+    ConvertField(&field, &record);
+    if (enabled && subscription_.IsMatchSysCode(exchange, code)) {
+      deliver(handler, kind, sizeof(record), msg_time, it.FieldSeq, &record);
+    }
+    return true;
+  };
+  switch (it.FieldId) {
+    case SecuritySnapShotField::kFieldId:
+      if (run(s.security_field, s.security, ZAVO_MSG_SECURITY_SNAPSHOT, true,
+              s.security_field.ExchangeID, s.security_field.Code) &&
+          live) {
+        snapshots_.Update(s.security);
+      }
+      break;
+    case IndexSnapShotField::kFieldId:
+      if (run(s.index_field, s.index, ZAVO_MSG_INDEX_SNAPSHOT, true, s.index_field.ExchangeID,
+              s.index_field.Code) &&
+          live) {
+        snapshots_.Update(s.index);
+      }
+      break;
+    case FutureSnapShotField::kFieldId:
+      if (run(s.future_field, s.future, ZAVO_MSG_FUTURE_SNAPSHOT, true,
+              s.future_field.ExchangeID, s.future_field.Code) &&
+          live) {
+        snapshots_.Update(s.future);
+      }
+      break;
+    case OrderQueueField::kFieldId:
+      run(s.queue_field, s.queue, ZAVO_MSG_ORDER_QUEUE, queue_flag_.load(std::memory_order_relaxed),
+          s.queue_field.ExchangeID, s.queue_field.Code);
+      break;
+    case OrderDetailField::kFieldId:
+      run(s.order_field, s.order, ZAVO_MSG_ORDER_DETAIL,
+          order_flag_.load(std::memory_order_relaxed), s.order_field.ExchangeID,
+          s.order_field.Code);
+      break;
+    case TradeDetailField::kFieldId:
+      run(s.trade_field, s.trade, ZAVO_MSG_TRADE_DETAIL,
+          trade_flag_.load(std::memory_order_relaxed), s.trade_field.ExchangeID,
+          s.trade_field.Code);
+      break;
+    case SH_OrderDetailField::kFieldId:
+      // The record carries no exchange: it is Shanghai by definition.
+      run(s.sh_order_field, s.sh_order, ZAVO_MSG_SH_ORDER_DETAIL,
+          order_flag_.load(std::memory_order_relaxed), static_cast<unsigned char>(1),
+          s.sh_order_field.Code);
+      break;
+    default:
+      break;
+  }
+}
+
+void UdpStructApiImp::OnHeartbeat(const StructPacket::Iterator& it) {
+  HeartBeatField heartbeat;
+  if (it.FieldId != HeartBeatField::kFieldId || !it.Decode(heartbeat)) {
+    ZAVO_LOG("%p[%s] Session GetField Error: HeartBeatField", handle(), ClassName());
+    return;
+  }
+  const unsigned long v = heartbeat.ServerTime;
+  const uint32_t day = static_cast<uint32_t>(v / 10000000UL);
+  // Both the processing thread and the loop thread see heartbeats; the
+  // exchange makes exactly one of them act on a change of day.
+  if (day_marker_.exchange(day) != day) ClearApiCache();
+  ZAVO_LOG("%p[%s] OnHeartbeat: %lu", handle(), ClassName(), v);
+}
+
+}  // namespace zavo
