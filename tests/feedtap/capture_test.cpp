@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -45,9 +46,9 @@ void put32(std::vector<uint8_t>& f, size_t at, uint32_t v) {
 // An Ethernet frame as the packet socket delivers it, built byte by byte.
 std::vector<uint8_t> Frame(const FrameSpec& s) {
   const size_t ipHdr = static_cast<size_t>(s.verHLen & 0x0f) * 4;
-  const size_t l4Hdr = s.protocol == 6    ? static_cast<size_t>(s.tcpHdrByte >> 4) * 4
-                       : s.protocol == 17 ? 8
-                                          : 4;
+  // A TCP frame always gets room for the fixed header, whatever length it claims.
+  const size_t tcpHdr = std::max<size_t>(static_cast<size_t>(s.tcpHdrByte >> 4) * 4, 20);
+  const size_t l4Hdr = s.protocol == 6 ? tcpHdr : s.protocol == 17 ? 8 : 4;
   std::vector<uint8_t> f(14 + ipHdr + l4Hdr + s.payload, 0);
   put16(f, 12, s.etherType);
   f[14] = s.verHLen;
