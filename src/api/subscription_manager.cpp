@@ -251,7 +251,11 @@ bool SubscriptionManager::IsMatchSysCode(unsigned char exchange, const char* cod
   if (!cache || cache->version != version_.load(std::memory_order_acquire)) {
     cache = std::atomic_load(&current_);
   }
-  return Matches(*cache, SecurityCode::Make(exchange, code, len));
+  // The all and none states answer without building a key.
+  if (exchange != 1 && exchange != 2) return cache->other_match;
+  const Filter& f = cache->filters[exchange - 1];
+  if (f.codes.empty()) return f.flag;
+  return (f.codes.find(SecurityCode::Make(exchange, code, len)) != f.codes.end()) == f.flag;
 }
 
 }  // namespace zavo
