@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -51,8 +52,11 @@ inline int FreeLoopbackPort() {
 }
 
 // A blocking client socket connected to 127.0.0.1:port; -1 on failure.
+// Receives give up after 10 s so that a test never hangs on a lost byte.
 inline int ConnectLoopback(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  timeval tv{10, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<uint16_t>(port));
