@@ -18,5 +18,8 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/zavo_apiConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/zavo_apiConfig.cmake ${CMAKE_BINARY_DIR}/zavo_apiConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zavo_api)
 
+# The .pc file locates the prefix relative to itself, so an install moved
+# with --prefix still points at the right place.
+file(RELATIVE_PATH ZAVO_PC_REL_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig" "${CMAKE_INSTALL_PREFIX}")
 configure_file(${CMAKE_SOURCE_DIR}/cmake/zavo_api.pc.in ${CMAKE_BINARY_DIR}/zavo_api.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/zavo_api.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -6,6 +6,7 @@
 
 #include "api/api_factory.h"
 #include "api/api_imp.h"
+#include "api/session_support.h"
 #include "build_info.h"
 #include "util/logger.h"
 #include "zavo_api.h"
@@ -20,7 +21,6 @@ struct LoadTimeInit {
 };
 const LoadTimeInit g_load_time_init;
 
-const char kVersion[] = "v1.1.202105.2-" ZAVO_BUILD_ID;
 
 void store_error(ZAVO_ERROR* error, ZAVO_ERROR value) {
   if (error != nullptr) *error = value;
@@ -155,7 +155,7 @@ ZAVO_API void ZAVO_Free(void* memory) {
 }
 
 ZAVO_API const char* ZAVO_Version(void) {
-  return kVersion;
+  return LibraryVersion();
 }
 
 ZAVO_API ZAVO_ERROR ZAVO_GetCodeTable(ZAVO_HANDLE handle, const char* market, ZAVO_CODEINFO** table,
