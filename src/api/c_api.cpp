@@ -7,7 +7,6 @@
 #include "api/api_factory.h"
 #include "api/api_imp.h"
 #include "api/session_support.h"
-#include "build_info.h"
 #include "util/logger.h"
 #include "zavo_api.h"
 
