@@ -470,17 +470,19 @@ void SimServerImp::on_login(KvelSession* s, Conn* c, const StructPacket::Iterato
     if (u.user == req.user && (u.password.empty() || u.password == req.password)) known = true;
   }
   if (login_mode_ == LoginMode::kRefuse || !known) {
+    // Counted before answering, so that a client holding the answer finds
+    // the counter already moved.
+    count([](SimCounters& k) { ++k.logins_refused; });
     send_login_reply(s, cfg_.refuse_error_id, cfg_.refuse_text, c->id);
     log("login of '%s' on connection %llu refused: %d %s", req.user.c_str(),
         static_cast<unsigned long long>(c->id), cfg_.refuse_error_id, cfg_.refuse_text.c_str());
-    count([](SimCounters& k) { ++k.logins_refused; });
     return;
   }
   c->logged_in = true;
+  count([](SimCounters& k) { ++k.logins_accepted; });
   send_login_reply(s, 0, cfg_.login_reply, c->id);
   log("login of '%s' (%s) on connection %llu accepted", req.user.c_str(), req.version.c_str(),
       static_cast<unsigned long long>(c->id));
-  count([](SimCounters& k) { ++k.logins_accepted; });
   if (cfg_.feed_mode != FeedMode::kRaw) send_base_info(s);
 }
 
