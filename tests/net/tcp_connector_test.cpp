@@ -146,6 +146,7 @@ TEST(TcpConnector, CloseNotifiesOnceAndReleaseFromAnotherThread) {
   c->Close(false);
   ASSERT_TRUE(sev.sig.WaitFor([&] { return sev.left == 2; }));  // server saw both leave
   EXPECT_FALSE(ev.sig.WaitFor([&] { return ev.disconnected > 1; }, 200));
+  TcpConnector::Release(c);
 
   // Release from a foreign thread returns after the destructor ran on the
   // loop thread, with a connection and a pending reconnection in place.
