@@ -127,11 +127,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::vector<double> tp_ours, tp_list, tp_ratio, p50_ours, p50_list, p50_ratio, p99_ours,
-      p99_list, p99_ratio;
+  std::vector<double> tp_ours, tp_list, tp_ratio, p50_ours, p50_list, p50_ratio, p99_ours, p99_list,
+      p99_ratio;
   for (int r = 0; r < rounds; ++r) {
     // Alternate which pipe goes first.
-    double t_ours, t_list;
+    double t_ours = 0, t_list = 0;
     Latency l_ours, l_list;
     for (int k = 0; k < 2; ++k) {
       const bool ours_now = (k == 0) == (r % 2 == 0);
@@ -142,9 +142,10 @@ int main(int argc, char** argv) {
       (ours_now ? t_ours : t_list) = t;
       (ours_now ? l_ours : l_list) = l;
     }
-    std::printf("round %d: items/s ours %.3g list %.3g | p50 ns ours %.0f list %.0f | "
-                "p99 ns ours %.0f list %.0f\n",
-                r + 1, t_ours, t_list, l_ours.p50, l_list.p50, l_ours.p99, l_list.p99);
+    std::printf(
+        "round %d: items/s ours %.3g list %.3g | p50 ns ours %.0f list %.0f | "
+        "p99 ns ours %.0f list %.0f\n",
+        r + 1, t_ours, t_list, l_ours.p50, l_list.p50, l_ours.p99, l_list.p99);
     tp_ours.push_back(t_ours);
     tp_list.push_back(t_list);
     tp_ratio.push_back(t_ours / t_list);
@@ -157,11 +158,16 @@ int main(int argc, char** argv) {
   }
   std::printf("medians over %d rounds (1 producer, 1 consumer; floor = mutex + linked list):\n",
               rounds);
-  std::printf("throughput items/s: pipe %.3g, floor %.3g, ratio pipe/floor %.2f (higher is better)\n",
-              median(tp_ours), median(tp_list), median(tp_ratio));
-  std::printf("hand-off latency p50: pipe %.0f ns, floor %.0f ns, ratio pipe/floor %.2f (lower is better)\n",
-              median(p50_ours), median(p50_list), median(p50_ratio));
-  std::printf("hand-off latency p99: pipe %.0f ns, floor %.0f ns, ratio pipe/floor %.2f (lower is better)\n",
-              median(p99_ours), median(p99_list), median(p99_ratio));
+  std::printf(
+      "throughput items/s: pipe %.3g, floor %.3g, ratio pipe/floor %.2f (higher is better)\n",
+      median(tp_ours), median(tp_list), median(tp_ratio));
+  std::printf(
+      "hand-off latency p50: pipe %.0f ns, floor %.0f ns, ratio pipe/floor %.2f (lower is "
+      "better)\n",
+      median(p50_ours), median(p50_list), median(p50_ratio));
+  std::printf(
+      "hand-off latency p99: pipe %.0f ns, floor %.0f ns, ratio pipe/floor %.2f (lower is "
+      "better)\n",
+      median(p99_ours), median(p99_list), median(p99_ratio));
   return 0;
 }
