@@ -404,7 +404,7 @@ void MarketModel::write_trade_detail(Instrument& in, uint64_t stamp, WireWriter*
   int64_t seq = order_seq_[in.exchange];
   w->I64(seq > 1 ? seq - static_cast<int64_t>(rng_.Below(seq)) : 1);
   w->I64(seq > 1 ? seq - static_cast<int64_t>(rng_.Below(seq)) : 1);
-  w->U8('F');  // filled
+  w->U8('1');  // a trade ('2' would be a cancellation)
   w->U8(buyer_initiated ? '1' : '2');
   w->I32(static_cast<int32_t>(1 + in.code.back() % 6));
   w->I64(++biz_index_);

@@ -483,7 +483,22 @@ void SimServerImp::on_login(KvelSession* s, Conn* c, const StructPacket::Iterato
   send_login_reply(s, 0, cfg_.login_reply, c->id);
   log("login of '%s' (%s) on connection %llu accepted", req.user.c_str(), req.version.c_str(),
       static_cast<unsigned long long>(c->id));
-  if (cfg_.feed_mode != FeedMode::kRaw) send_base_info(s);
+  if (cfg_.feed_mode != FeedMode::kRaw) {
+    // The day comes first: a client that starts its day on the first
+    // heartbeat it sees must not clear the code tables it is about to get.
+    send_heartbeat_to(s, HeartbeatValue(NowStamp()));
+    send_base_info(s);
+  }
+}
+
+void SimServerImp::send_heartbeat_to(KvelSession* s, uint64_t value) {
+  PacketBuilder& p = ctl_pkt_;
+  p.Begin(0, NowStamp());
+  p.BeginField(kFidHeartBeat, kSizeHeartBeat, 0);
+  p.writer().U64(value);
+  p.EndField();
+  const char* bytes = p.Finish();
+  if (write(s, bytes, p.size())) count([](SimCounters& c) { ++c.heartbeats_control; });
 }
 
 void SimServerImp::send_login_reply(KvelSession* s, int32_t error_id, const std::string& text,

@@ -76,6 +76,7 @@ class SimServerImp : public KvelHandler {
   void flush_feed_packet();
   void publish_raw(uint8_t exchange, unsigned messages, uint64_t stamp);
   void send_heartbeat(uint64_t value);
+  void send_heartbeat_to(KvelSession* s, uint64_t value);
   void send_garbage_control(unsigned bytes);
   void send_garbage_feed(unsigned bytes);
   void drop_all();
