@@ -135,41 +135,36 @@ void query_caches(ZAVO_HANDLE h, bool full) {
   std::fflush(stdout);
 }
 
+// The members both settings records share, in the same order.
+template <class Setting>
+void fill_common(Setting* s) {
+  std::memset(s, 0, sizeof(*s));
+  s->ConnectID = g_opt.connect_id;
+  copy_text(s->MulticastIP, sizeof(s->MulticastIP), g_opt.group_ip);
+  s->MulticastPort = g_opt.group_port;
+  copy_text(s->LocalIP, sizeof(s->LocalIP), g_opt.interface_ip);
+  copy_text(s->ServerIP, sizeof(s->ServerIP), g_opt.server_ip);
+  s->ServerPort = g_opt.server_port;
+  copy_text(s->UserName, sizeof(s->UserName), g_opt.user);
+  copy_text(s->Password, sizeof(s->Password), g_opt.password);
+  s->DataHandler = on_data;
+  s->SystemHandler = on_system;
+  s->CpuID = g_opt.cpu;
+}
+
 ZAVO_HANDLE open_session(ZAVO_ERROR* err) {
   if (g_opt.raw) {
     ZAVO_RawOpenSetting s;
-    std::memset(&s, 0, sizeof(s));
-    s.ConnectID = g_opt.connect_id;
-    copy_text(s.MulticastIP, sizeof(s.MulticastIP), g_opt.group_ip);
-    s.MulticastPort = g_opt.group_port;
-    copy_text(s.LocalIP, sizeof(s.LocalIP), g_opt.interface_ip);
-    copy_text(s.ServerIP, sizeof(s.ServerIP), g_opt.server_ip);
-    s.ServerPort = g_opt.server_port;
-    copy_text(s.UserName, sizeof(s.UserName), g_opt.user);
-    copy_text(s.Password, sizeof(s.Password), g_opt.password);
-    s.DataHandler = on_data;
-    s.SystemHandler = on_system;
-    std::string markets = g_opt.markets.empty() ? "SH;SZ" : g_opt.markets;
+    fill_common(&s);
+    const std::string markets = g_opt.markets.empty() ? "SH;SZ" : g_opt.markets;
     s.SubscribedMarkets = markets.c_str();
-    s.CpuID = g_opt.cpu;
     return ZAVO_OpenRaw(&s, err);
   }
   ZAVO_OpenSetting s;
-  std::memset(&s, 0, sizeof(s));
-  s.ConnectID = g_opt.connect_id;
-  copy_text(s.MulticastIP, sizeof(s.MulticastIP), g_opt.group_ip);
-  s.MulticastPort = g_opt.group_port;
-  copy_text(s.LocalIP, sizeof(s.LocalIP), g_opt.interface_ip);
-  copy_text(s.ServerIP, sizeof(s.ServerIP), g_opt.server_ip);
-  s.ServerPort = g_opt.server_port;
-  copy_text(s.UserName, sizeof(s.UserName), g_opt.user);
-  copy_text(s.Password, sizeof(s.Password), g_opt.password);
-  s.DataHandler = on_data;
-  s.SystemHandler = on_system;
+  fill_common(&s);
   s.SubscribedMarkets = g_opt.markets.c_str();
   s.SubscribedCodes = g_opt.codes.c_str();
   s.SubscribeFlags = g_opt.flags;
-  s.CpuID = g_opt.cpu;
   return ZAVO_Open(&s, err);
 }
 
