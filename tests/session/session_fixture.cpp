@@ -15,14 +15,11 @@ Recorder g_orphans;
 
 template <class Pick>
 void route(const ZAVO_MSG* msg, Pick pick) {
-  SessionRecorders* r = nullptr;
-  {
-    std::lock_guard<std::mutex> lock(g_sessions_mu);
-    auto it = g_sessions.find(msg->ConnectID);
-    if (it != g_sessions.end()) r = it->second;
-  }
-  if (r != nullptr) {
-    pick(*r).Add(msg);
+  // Held while adding, so recorders cannot go away under a late callback.
+  std::lock_guard<std::mutex> lock(g_sessions_mu);
+  auto it = g_sessions.find(msg->ConnectID);
+  if (it != g_sessions.end()) {
+    pick(*it->second).Add(msg);
   } else {
     g_orphans.Add(msg);
   }

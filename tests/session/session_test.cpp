@@ -29,6 +29,7 @@ class StructSession : public ::testing::Test {
     }
     open_.clear();
     if (sim_) sim_->Stop();
+    recorders_.clear();
   }
   ZAVO_HANDLE Open(const ZAVO_OpenSetting& s, ZAVO_ERROR* err) {
     ZAVO_HANDLE h = ZAVO_Open(&s, err);
@@ -52,13 +53,20 @@ class StructSession : public ::testing::Test {
     return s->Counters().last_seq;
   }
 
+  // Recorders outlive the sessions: TearDown closes every session first.
+  SessionRecorders& Recorders(int connect_id) {
+    recorders_.push_back(std::make_unique<SessionRecorders>(connect_id));
+    return *recorders_.back();
+  }
+
   std::unique_ptr<sim::SimServer> sim_;
   std::vector<ZAVO_HANDLE> open_;
+  std::vector<std::unique_ptr<SessionRecorders>> recorders_;
 };
 
 TEST_F(StructSession, OpenFailuresInTheirOrder) {
   StartSim(TestSimConfig(17001));
-  SessionRecorders rec(11);
+  SessionRecorders& rec = Recorders(11);
   ZAVO_ERROR err = ZAVO_SUCCESS;
 
   EXPECT_EQ(ZAVO_Open(nullptr, &err), nullptr);
@@ -131,7 +139,7 @@ TEST_F(StructSession, OpenFailuresInTheirOrder) {
 
 TEST_F(StructSession, LoginBaseInformationAndCodeTables) {
   StartSim(TestSimConfig(17011));
-  SessionRecorders rec(21);
+  SessionRecorders& rec = Recorders(21);
   ZAVO_ERROR err = ZAVO_ERR_NETWORK;
   ZAVO_HANDLE h = Open(MakeSetting(*sim_, 21), &err);
   ASSERT_NE(h, nullptr);
@@ -154,7 +162,8 @@ TEST_F(StructSession, LoginBaseInformationAndCodeTables) {
     EXPECT_EQ(m.connect_id, 21);
     EXPECT_EQ(m.seq, 0u);
   }
-  const auto& fin = rec.system.Snapshot().back().as<ZAVO_BaseInfoFinish>();
+  const std::vector<Seen> all = rec.system.Snapshot();
+  const auto& fin = all.back().as<ZAVO_BaseInfoFinish>();
   ASSERT_EQ(fin.MarketCount, 2u);
   EXPECT_STREQ(fin.Markets[0], "SH");
   EXPECT_STREQ(fin.Markets[1], "SZ");
@@ -182,7 +191,7 @@ TEST_F(StructSession, LoginBaseInformationAndCodeTables) {
 
 TEST_F(StructSession, MarketDataFlagsSubscriptionsAndQueries) {
   StartSim(TestSimConfig(17021));
-  SessionRecorders rec(31);
+  SessionRecorders& rec = Recorders(31);
   ZAVO_OpenSetting s = MakeSetting(*sim_, 31);
   s.SubscribeFlags = 0;  // snapshots only
   ZAVO_ERROR err;
@@ -258,7 +267,7 @@ TEST_F(StructSession, MarketDataFlagsSubscriptionsAndQueries) {
 
 TEST_F(StructSession, DetailsCarryTheirFlagsAndADayChangeClearsTheCaches) {
   StartSim(TestSimConfig(17031));
-  SessionRecorders rec(41);
+  SessionRecorders& rec = Recorders(41);
   ZAVO_ERROR err;
   ZAVO_HANDLE h = Open(MakeSetting(*sim_, 41), &err);
   ASSERT_NE(h, nullptr);
@@ -303,7 +312,7 @@ TEST_F(StructSession, DetailsCarryTheirFlagsAndADayChangeClearsTheCaches) {
 
 TEST_F(StructSession, RebuildDeliversTheRangeThenTheEnd) {
   StartSim(TestSimConfig(17041));
-  SessionRecorders rec(51);
+  SessionRecorders& rec = Recorders(51);
   ZAVO_ERROR err;
   ZAVO_HANDLE h = Open(MakeSetting(*sim_, 51), &err);
   ASSERT_NE(h, nullptr);
@@ -334,7 +343,7 @@ TEST_F(StructSession, RebuildDeliversTheRangeThenTheEnd) {
 
 TEST_F(StructSession, ReconnectsAfterADropWithoutASecondEcho) {
   StartSim(TestSimConfig(17051));
-  SessionRecorders rec(61);
+  SessionRecorders& rec = Recorders(61);
   ZAVO_ERROR err;
   ZAVO_HANDLE h = Open(MakeSetting(*sim_, 61), &err);
   ASSERT_NE(h, nullptr);
@@ -367,7 +376,7 @@ TEST_F(StructSession, CloseAndWaitLeaveNothingBehindAndSessionsRunSideBySide) {
   ASSERT_EQ(other.Start(), 0);
   // Warm up: the first open starts process-wide pieces (the logger).
   {
-    SessionRecorders warm(70);
+    Recorders(70);
     ZAVO_ERROR err;
     const ZAVO_OpenSetting s = MakeSetting(*sim_, 70);
     ZAVO_HANDLE h = ZAVO_Open(&s, &err);
@@ -378,7 +387,8 @@ TEST_F(StructSession, CloseAndWaitLeaveNothingBehindAndSessionsRunSideBySide) {
   const int threads = ThreadCount();
   const int fds = DescriptorCount();
 
-  SessionRecorders a(71), b(72);
+  SessionRecorders& a = Recorders(71);
+  SessionRecorders& b = Recorders(72);
   ZAVO_ERROR err;
   ZAVO_HANDLE ha = Open(MakeSetting(*sim_, 71), &err);
   ZAVO_HANDLE hb = Open(MakeSetting(other, 72), &err);
