@@ -4,6 +4,7 @@
 #include <new>
 
 #include "api/udp_api_imp.h"
+#include "api/udp_raw_api_imp.h"
 
 namespace zavo {
 
@@ -14,7 +15,7 @@ StructApiImp* default_new_struct() {
   return new (std::nothrow) UdpStructApiImp();
 }
 RawApiImp* default_new_raw() {
-  return nullptr;
+  return new (std::nothrow) UdpRawApiImp();
 }
 
 using StructFactory = StructApiImp* (*)();
