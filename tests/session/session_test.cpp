@@ -137,6 +137,46 @@ TEST_F(StructSession, OpenFailuresInTheirOrder) {
   EXPECT_EQ(ThreadCount(), threads_before);  // no thread left behind
 }
 
+TEST_F(StructSession, LoginAnswersAreReadSafely) {
+  // A refusal whose error number has zero low bits is still a refusal.
+  sim::SimConfig cfg = TestSimConfig(17071);
+  cfg.login_mode = sim::LoginMode::kRefuse;
+  cfg.refuse_error_id = 0x10000;
+  cfg.refuse_text = "account locked";
+  StartSim(cfg);
+  SessionRecorders& rec = Recorders(81);
+  ZAVO_ERROR err = ZAVO_SUCCESS;
+  EXPECT_EQ(Open(MakeSetting(*sim_, 81), &err), nullptr);
+  EXPECT_EQ(err, ZAVO_ERR_NETWORK);
+  ASSERT_EQ(rec.system.Count(ZAVO_MSG_LOGIN), 1u);
+  for (const Seen& m : rec.system.Snapshot()) {
+    if (m.type != ZAVO_MSG_LOGIN) continue;
+    EXPECT_EQ(m.as<ZAVO_LoginResult>().ErrorID, 0);  // the low 16 bits
+    EXPECT_STREQ(m.as<ZAVO_LoginResult>().ErrorMsg, "account locked");
+    EXPECT_EQ(m.as<ZAVO_LoginResult>().ItemCount, 0);
+  }
+  sim_->Stop();
+
+  // An accepted answer with more entries than the record holds: six are
+  // kept, each cut to seven characters, and ItemCount counts those kept.
+  cfg = TestSimConfig(17073);
+  cfg.login_reply = ";SH;SZLONGNAME;;C;D;E;F;G;H;";
+  StartSim(cfg);
+  SessionRecorders& rec2 = Recorders(82);
+  ZAVO_HANDLE h = Open(MakeSetting(*sim_, 82), &err);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(rec2.system.Count(ZAVO_MSG_LOGIN), 1u);
+  const std::vector<Seen> seen = rec2.system.Snapshot();
+  const auto login = std::find_if(seen.begin(), seen.end(),
+                                  [](const Seen& m) { return m.type == ZAVO_MSG_LOGIN; });
+  const auto& r = login->as<ZAVO_LoginResult>();
+  EXPECT_EQ(r.ItemCount, 6);
+  EXPECT_STREQ(r.Items[0], "SH");
+  EXPECT_STREQ(r.Items[1], "SZLONGN");
+  EXPECT_STREQ(r.Items[2], "C");
+  EXPECT_STREQ(r.Items[5], "F");
+}
+
 TEST_F(StructSession, LoginBaseInformationAndCodeTables) {
   StartSim(TestSimConfig(17011));
   SessionRecorders& rec = Recorders(21);
