@@ -46,6 +46,29 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
              get_uv_err_string(rc).c_str());
     return ZAVO_ERR_NETWORK;
   }
+  const ZAVO_ERROR checked = take_data_settings();
+  if (checked != ZAVO_SUCCESS) return checked;
+  ZAVO_LOG("%p[%s] Idle strategy: %s", handle(), ClassName(), IdleModeName(idle_mode()));
+
+  loop_->Start();
+  ZAVO_ERROR result = ZAVO_ERR_NETWORK;
+  if (!open_result_.WaitFor(g_login_timeout_ms.load(), &result)) {
+    ZAVO_LOG("%p[%s] Open Timeout: no login answer from %s:%u", handle(), ClassName(),
+             server_ip_.c_str(), static_cast<unsigned>(setting_.ServerPort));
+    // A late answer must not join the feed behind our back.
+    open_result_.Settle(ZAVO_ERR_NETWORK);
+    result = ZAVO_ERR_NETWORK;
+  }
+  if (result != ZAVO_SUCCESS) {
+    TcpConnector::Release(connector_);
+    connector_ = nullptr;
+    return result;
+  }
+  connector_->reconnect_interval_.store(kReconnectIntervalMs);
+  return ZAVO_SUCCESS;
+}
+
+ZAVO_ERROR UdpStructApiImp::take_data_settings() {
   if (setting_.DataHandler == nullptr) {
     ZAVO_LOG("%p[%s] Open DataHandler Error.", handle(), ClassName());
     return ZAVO_ERR_INVALID;
@@ -70,24 +93,12 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   trade_flag_.store((setting_.SubscribeFlags & ZAVO_FLAG_TRADE_DETAIL) != 0);
   order_flag_.store((setting_.SubscribeFlags & ZAVO_FLAG_ORDER_DETAIL) != 0);
   queue_flag_.store((setting_.SubscribeFlags & ZAVO_FLAG_ORDER_QUEUE) != 0);
-  ZAVO_LOG("%p[%s] Idle strategy: %s", handle(), ClassName(), IdleModeName(idle_mode()));
-
-  loop_->Start();
-  ZAVO_ERROR result = ZAVO_ERR_NETWORK;
-  if (!open_result_.WaitFor(g_login_timeout_ms.load(), &result)) {
-    ZAVO_LOG("%p[%s] Open Timeout: no login answer from %s:%u", handle(), ClassName(),
-             server_ip_.c_str(), static_cast<unsigned>(setting_.ServerPort));
-    // A late answer must not join the feed behind our back.
-    open_result_.Settle(ZAVO_ERR_NETWORK);
-    result = ZAVO_ERR_NETWORK;
-  }
-  if (result != ZAVO_SUCCESS) {
-    TcpConnector::Release(connector_);
-    connector_ = nullptr;
-    return result;
-  }
-  connector_->reconnect_interval_.store(kReconnectIntervalMs);
   return ZAVO_SUCCESS;
+}
+
+ZAVO_ERROR UdpStructApiImp::SetDataPath(const ZAVO_OpenSetting& setting) {
+  setting_ = setting;
+  return take_data_settings();
 }
 
 void UdpStructApiImp::Close() {
@@ -95,7 +106,9 @@ void UdpStructApiImp::Close() {
   loop_->Stop();
 }
 
-void UdpStructApiImp::Join() { loop_->Join(); }
+void UdpStructApiImp::Join() {
+  loop_->Join();
+}
 
 void UdpStructApiImp::Release() {
   if (connector_ != nullptr) {

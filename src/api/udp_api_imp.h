@@ -35,16 +35,13 @@ class UdpStructApiImp : public StructApiImp, public UdpMulticaseReceiver2, publi
   const char* ClassName() const override { return "UdpStructApiImp"; }
   int ConnectID() const override { return setting_.ConnectID; }
   ZAVO_ERROR Open(const ZAVO_OpenSetting& setting) override;
-  ZAVO_ERROR GetCodeTable(const char* market, ZAVO_CODEINFO** table,
-                          unsigned int* count) override;
+  ZAVO_ERROR GetCodeTable(const char* market, ZAVO_CODEINFO** table, unsigned int* count) override;
   ZAVO_ERROR GetOptionCodeInfo(const char* code, ZAVO_OPTION_CODEINFO* info) override;
   ZAVO_ERROR UpdateSubscription(ZAVO_SUBSCRIPTION_UPDATE mode, const char* codes) override;
   ZAVO_ERROR GetLastMarketData(const char* market, ZAVO_SecuritySnapShot** data,
                                int* count) override;
-  ZAVO_ERROR GetLastIndexData(const char* market, ZAVO_IndexSnapShot** data,
-                              int* count) override;
-  ZAVO_ERROR GetLastFutureData(const char* market, ZAVO_FutureSnapShot** data,
-                               int* count) override;
+  ZAVO_ERROR GetLastIndexData(const char* market, ZAVO_IndexSnapShot** data, int* count) override;
+  ZAVO_ERROR GetLastFutureData(const char* market, ZAVO_FutureSnapShot** data, int* count) override;
   ZAVO_ERROR Rebuild(uint64_t begin_seq, uint64_t end_seq, ZAVO_DataHandler handler) override;
 
   // ---- multicast receiver (read thread) ----
@@ -68,6 +65,16 @@ class UdpStructApiImp : public StructApiImp, public UdpMulticaseReceiver2, publi
 
   // Open gives up waiting for the login answer after this long.
   static void SetLoginTimeoutForTesting(int timeout_ms);
+
+  // ---- the data path without a feed (benchmarks, tests) ----
+  // Takes the data handler, the system handler, the delivery flags and the
+  // subscriptions from `setting` exactly as Open does, without connecting or
+  // joining. ZAVO_ERR_INVALID as Open would return it.
+  ZAVO_ERROR SetDataPath(const ZAVO_OpenSetting& setting);
+  // The processing thread's work for one datagram (parse, decode, convert,
+  // filter, deliver, cache), run on the calling thread. Only for an object
+  // that receives no feed: it shares the processing thread's workspace.
+  void ProcessDatagram(const char* data, size_t size);
 
  protected:
   ~UdpStructApiImp() override;
@@ -93,7 +100,9 @@ class UdpStructApiImp : public StructApiImp, public UdpMulticaseReceiver2, publi
   };
 
   void udp_packet_process_loop();
-  void process_datagram(ByteBuffer* datagram);
+  void process_datagram(const char* data, size_t size);
+  // Handler, flags and filter from setting_; the second half of Open.
+  ZAVO_ERROR take_data_settings();
   void on_udp_packet_process(const StructPacket& packet);
   // Decodes, converts, filters and delivers one market-data field (ids 257
   // to 263) to `handler`. `live` also stores snapshots in the cache.

@@ -24,27 +24,31 @@ void UdpStructApiImp::udp_packet_process_loop() {
   IdleStrategy idle(idle_mode());
   void* item = nullptr;
   while (pipe_->DequeueWait(&item, idle)) {
-    process_datagram(static_cast<ByteBuffer*>(item));
+    ByteBuffer* datagram = static_cast<ByteBuffer*>(item);
+    process_datagram(datagram->read_pos(), datagram->ReadableBytes());
+    delete datagram;
     // The strategy follows the receiver's, which Open may change.
     const IdleMode mode = idle_mode();
     if (mode != idle.mode()) idle.set_mode(mode);
   }
 }
 
-void UdpStructApiImp::process_datagram(ByteBuffer* datagram) {
-  const StructPacket::ParseResult r =
-      packet_.ParseFrom(datagram->read_pos(), datagram->ReadableBytes());
+void UdpStructApiImp::ProcessDatagram(const char* data, size_t size) {
+  process_datagram(data, size);
+}
+
+void UdpStructApiImp::process_datagram(const char* data, size_t size) {
+  const StructPacket::ParseResult r = packet_.ParseFrom(data, size);
   if (!r.complete) {
     std::printf("UdpStructApiImp::udp_packet_process_loop Enqueue Failed\n");
-  } else {
-    try {
-      on_udp_packet_process(packet_);
-    } catch (...) {
-      // A handler that throws must not take the session's thread down.
-      ZAVO_LOG("%p[%s] DataHandler threw an exception", handle(), ClassName());
-    }
+    return;
   }
-  delete datagram;
+  try {
+    on_udp_packet_process(packet_);
+  } catch (...) {
+    // A handler that throws must not take the session's thread down.
+    ZAVO_LOG("%p[%s] DataHandler threw an exception", handle(), ClassName());
+  }
 }
 
 void UdpStructApiImp::on_udp_packet_process(const StructPacket& packet) {
@@ -107,8 +111,8 @@ void UdpStructApiImp::handle_market_field(const StructPacket::Iterator& it, Scra
       }
       break;
     case FutureSnapShotField::kFieldId:
-      if (run(s.future_field, s.future, ZAVO_MSG_FUTURE_SNAPSHOT, true,
-              s.future_field.ExchangeID, s.future_field.Code) &&
+      if (run(s.future_field, s.future, ZAVO_MSG_FUTURE_SNAPSHOT, true, s.future_field.ExchangeID,
+              s.future_field.Code) &&
           live) {
         snapshots_.Update(s.future);
       }
