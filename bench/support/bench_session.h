@@ -1,0 +1,86 @@
+#pragma once
+// A struct session of the library against an in-process simulator, for the
+// benchmarks that need one. The simulator only answers the login; the
+// benchmark publishes the feed itself on its own group and port.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "api/udp_api_imp.h"
+#include "sim_server.h"
+
+namespace zavo {
+namespace bench {
+
+// Simulator that answers logins and publishes nothing but heartbeats (on a
+// group of its own, which the session does not join).
+inline std::unique_ptr<sim::SimServer> StartLoginServer() {
+  sim::SimConfig cfg;
+  cfg.listen_port = 0;
+  cfg.group = "239.255.90.1";
+  cfg.port = 39001;
+  cfg.raw_port = 39002;
+  cfg.rate = 0;
+  cfg.raw_rate = 0;
+  cfg.sh_securities = 2;
+  cfg.sz_securities = 2;
+  cfg.sh_options = 0;
+  cfg.sz_options = 0;
+  cfg.indices = 0;
+  cfg.futures = 0;
+  std::unique_ptr<sim::SimServer> sim(new sim::SimServer(cfg));
+  std::string why;
+  if (sim->Start(&why) != 0) {
+    std::fprintf(stderr, "simulator: %s\n", why.c_str());
+    return nullptr;
+  }
+  return sim;
+}
+
+// Opens a session on group:port with the given idle strategy ("spin" or
+// "backoff"); null on failure.
+inline UdpStructApiImp* OpenSession(const sim::SimServer& sim, const char* group, int port,
+                                    const char* strategy, ZAVO_DataHandler data,
+                                    ZAVO_DataHandler system, int connect_id) {
+  // The strategy is read when the session is created and when it joins.
+  setenv("ZAVO_IDLE_STRATEGY", strategy, 1);
+  UdpStructApiImp* api = new UdpStructApiImp();
+  ZAVO_OpenSetting s;
+  std::memset(&s, 0, sizeof(s));
+  s.ConnectID = connect_id;
+  std::snprintf(s.MulticastIP, sizeof(s.MulticastIP), "%s", group);
+  s.MulticastPort = static_cast<uint16_t>(port);
+  std::snprintf(s.LocalIP, sizeof(s.LocalIP), "127.0.0.1");
+  std::snprintf(s.ServerIP, sizeof(s.ServerIP), "127.0.0.1");
+  s.ServerPort = static_cast<uint16_t>(sim.ListenPort());
+  std::snprintf(s.UserName, sizeof(s.UserName), "bench");
+  std::snprintf(s.Password, sizeof(s.Password), "bench");
+  s.DataHandler = data;
+  s.SystemHandler = system;
+  s.SubscribedMarkets = "";
+  s.SubscribedCodes = "";
+  s.SubscribeFlags = ZAVO_FLAG_TRADE_DETAIL | ZAVO_FLAG_ORDER_DETAIL | ZAVO_FLAG_ORDER_QUEUE;
+  s.CpuID = -1;
+  const ZAVO_ERROR rc = api->Open(s);
+  if (rc != ZAVO_SUCCESS) {
+    std::fprintf(stderr, "session open failed: %d\n", static_cast<int>(rc));
+    api->Close();
+    api->Join();
+    api->Release();
+    return nullptr;
+  }
+  return api;
+}
+
+// What ZAVO_Close followed by ZAVO_Wait does.
+inline void CloseSession(UdpStructApiImp* api) {
+  if (api == nullptr) return;
+  api->Close();
+  api->Join();
+  api->Release();
+}
+
+}  // namespace bench
+}  // namespace zavo
