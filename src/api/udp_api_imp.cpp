@@ -26,6 +26,10 @@ UdpStructApiImp::UdpStructApiImp()
 UdpStructApiImp::~UdpStructApiImp() {
   // Normally stopped by Release; this covers an object destroyed otherwise.
   stop_processing_thread();
+  // The read thread is gone by now (owners close the receiver first): the
+  // spare datagram copies have no other user.
+  void* spare = nullptr;
+  while (spare_buffers_.Pop(&spare)) delete static_cast<ByteBuffer*>(spare);
   delete loop_;
   ZAVO_LOG("%p[%s] Release", handle(), ClassName());
   delete pipe_;

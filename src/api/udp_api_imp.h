@@ -103,7 +103,12 @@ class UdpStructApiImp : public StructApiImp, public UdpMulticaseReceiver2, publi
   void process_datagram(const char* data, size_t size);
   // Handler, flags and filter from setting_; the second half of Open.
   ZAVO_ERROR take_data_settings();
-  void on_udp_packet_process(const StructPacket& packet);
+  void on_udp_packet_process(unsigned long packet_time, const char* body, unsigned int size);
+  // A buffer for the read thread's copy of a datagram of `size` bytes: a
+  // recycled one when the processing thread has returned any.
+  ByteBuffer* take_datagram_buffer(size_t size);
+  // Processing thread: hands a datagram's buffer back for reuse (or frees it).
+  void return_datagram_buffer(ByteBuffer* buffer);
   // Decodes, converts, filters and delivers one market-data field (ids 257
   // to 263) to `handler`. `live` also stores snapshots in the cache.
   void handle_market_field(const StructPacket::Iterator& it, Scratch& s, ZAVO_DataHandler handler,
@@ -134,6 +139,9 @@ class UdpStructApiImp : public StructApiImp, public UdpMulticaseReceiver2, publi
   RebuildState rebuild_;
   std::atomic<uint32_t> day_marker_{0};
   MpmcPipe* pipe_;
+  // Datagram copies on their way back from the processing thread (pushes)
+  // to the read thread (pops), so a steady feed allocates nothing.
+  PointerRing<1024> spare_buffers_;
   StructPacket packet_;  // processing thread only
   std::thread process_thread_;
 };

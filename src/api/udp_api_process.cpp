@@ -9,8 +9,36 @@
 
 namespace zavo {
 
+namespace {
+// Room of a fresh datagram copy: a whole feed datagram (the feed keeps them
+// under the usual 1500-byte frame) fits, so a recycled copy never has to grow.
+constexpr size_t kDatagramBufferSize = 2048;
+// Copies that grew past this for an unusually large datagram are freed
+// rather than kept, so the spares never hold much memory.
+constexpr size_t kMaxSpareBufferSize = 16384;
+}  // namespace
+
+ByteBuffer* UdpStructApiImp::take_datagram_buffer(size_t size) {
+  void* spare = nullptr;
+  if (spare_buffers_.Pop(&spare)) {
+    ByteBuffer* buffer = static_cast<ByteBuffer*>(spare);
+    buffer->Reset();
+    return buffer;
+  }
+  return new ByteBuffer(size > kDatagramBufferSize ? size : kDatagramBufferSize);
+}
+
+void UdpStructApiImp::return_datagram_buffer(ByteBuffer* buffer) {
+  if (buffer->capacity() > kMaxSpareBufferSize || !spare_buffers_.Push(buffer)) delete buffer;
+}
+
 void UdpStructApiImp::OnData(const char* data, size_t size) {
-  ByteBuffer* copy = new ByteBuffer(data, size);
+  ByteBuffer* copy = take_datagram_buffer(size);
+  if (!copy->Append(data, size)) {
+    // Out of memory growing a recycled copy: this datagram is lost.
+    delete copy;
+    return;
+  }
   while (!pipe_->Enqueue(copy)) {
     std::printf("UdpStructApiImp::OnData Enqueue Failed\n");
   }
@@ -26,7 +54,7 @@ void UdpStructApiImp::udp_packet_process_loop() {
   while (pipe_->DequeueWait(&item, idle)) {
     ByteBuffer* datagram = static_cast<ByteBuffer*>(item);
     process_datagram(datagram->read_pos(), datagram->ReadableBytes());
-    delete datagram;
+    return_datagram_buffer(datagram);
     // The strategy follows the receiver's, which Open may change.
     const IdleMode mode = idle_mode();
     if (mode != idle.mode()) idle.set_mode(mode);
@@ -38,23 +66,26 @@ void UdpStructApiImp::ProcessDatagram(const char* data, size_t size) {
 }
 
 void UdpStructApiImp::process_datagram(const char* data, size_t size) {
-  const StructPacket::ParseResult r = packet_.ParseFrom(data, size);
+  // The fields are walked where they lie in the datagram's copy.
+  const char* body = nullptr;
+  const StructPacket::ParseResult r = packet_.ParseInPlace(data, size, &body);
   if (!r.complete) {
     std::printf("UdpStructApiImp::udp_packet_process_loop Enqueue Failed\n");
     return;
   }
   try {
-    on_udp_packet_process(packet_);
+    on_udp_packet_process(packet_.PacketTime, body, packet_.BodyLength);
   } catch (...) {
     // A handler that throws must not take the session's thread down.
     ZAVO_LOG("%p[%s] DataHandler threw an exception", handle(), ClassName());
   }
 }
 
-void UdpStructApiImp::on_udp_packet_process(const StructPacket& packet) {
-  const uint32_t t = static_cast<uint32_t>(packet.PacketTime % 1000000000UL);
+void UdpStructApiImp::on_udp_packet_process(unsigned long packet_time, const char* body,
+                                            unsigned int size) {
+  const uint32_t t = static_cast<uint32_t>(packet_time % 1000000000UL);
   const ZAVO_DataHandler handler = data_handler_;
-  for (StructPacket::Iterator it(packet); it.Valid(); it.Next()) {
+  for (StructPacket::Iterator it(body, size); it.Valid(); it.Next()) {
     if (it.FieldId == HeartBeatField::kFieldId) {
       OnHeartbeat(it);
     } else if (it.FieldId >= SecuritySnapShotField::kFieldId &&

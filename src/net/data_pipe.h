@@ -193,4 +193,39 @@ class MpmcPipeImp : public MpmcPipe {
   std::condition_variable wait_cv_;
 };
 
+// Fixed-capacity ring of pointers for exactly one pushing thread and one
+// popping thread at a time: the way back for objects handed across a pipe,
+// so the sending side can reuse them instead of allocating anew. Push fails
+// when the ring is full, Pop when it is empty; neither waits nor allocates.
+template <size_t N>
+class PointerRing {
+  static_assert(N >= 2 && (N & (N - 1)) == 0, "capacity must be a power of two");
+
+ public:
+  PointerRing() = default;
+  PointerRing(const PointerRing&) = delete;
+  PointerRing& operator=(const PointerRing&) = delete;
+
+  bool Push(void* item) {
+    const size_t tail = tail_.load(std::memory_order_relaxed);
+    if (tail - head_.load(std::memory_order_acquire) == N) return false;
+    slots_[tail & (N - 1)] = item;
+    tail_.store(tail + 1, std::memory_order_release);
+    return true;
+  }
+
+  bool Pop(void** item) {
+    const size_t head = head_.load(std::memory_order_relaxed);
+    if (head == tail_.load(std::memory_order_acquire)) return false;
+    *item = slots_[head & (N - 1)];
+    head_.store(head + 1, std::memory_order_release);
+    return true;
+  }
+
+ private:
+  alignas(64) std::atomic<size_t> head_{0};
+  alignas(64) std::atomic<size_t> tail_{0};
+  void* slots_[N] = {};
+};
+
 }  // namespace zavo

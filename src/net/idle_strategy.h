@@ -3,11 +3,10 @@
 //
 //   spin     keep polling without pause. For a thread that owns a core (the
 //            user pinned it): lowest latency, one core always busy.
-//   backoff  keep polling for a short window after the last item, then yield
-//            a few times, then block until the source signals work (socket
-//            readable, item enqueued). A silent feed costs almost no CPU; a
-//            busy feed never leaves the polling window, so it is handled as
-//            in spin mode.
+//   backoff  keep polling for a short window after the last item, then
+//            block until the source signals work (socket readable, item
+//            enqueued). A silent feed costs almost no CPU; a busy feed never
+//            leaves the polling window, so it is handled as in spin mode.
 //
 // The choice follows the pinning (spin when a CPU index >= 0 is given,
 // backoff otherwise); ZAVO_IDLE_STRATEGY=spin|backoff overrides it for the
@@ -39,9 +38,12 @@ IdleMode ChooseIdleMode(int cpu_id);
 // (spuriously) and is called again on the next idle round.
 class IdleStrategy {
  public:
-  // Polling window after the last item, then the yield window.
-  static constexpr int64_t kSpinNs = 50 * 1000;
-  static constexpr int64_t kYieldNs = 100 * 1000;
+  // Polling window after the last item, then the yield window. No yield
+  // window: on a core shared with other runnable processes a yield hands
+  // the core over for their whole time slice (milliseconds), while a
+  // blocked thread is woken, and usually runs, within microseconds.
+  static constexpr int64_t kSpinNs = 10 * 1000;
+  static constexpr int64_t kYieldNs = 0;
 
   explicit IdleStrategy(IdleMode mode) : mode_(mode) {}
 

@@ -89,8 +89,10 @@ Slice StructPacket::Bytes() const {
   return Slice(buffer_.base(), static_cast<uint64_t>(buffer_.write_pos() - buffer_.base()));
 }
 
-StructPacket::ParseResult StructPacket::ParseFrom(const char* data, size_t len) {
+StructPacket::ParseResult StructPacket::ParseInPlace(const char* data, size_t len,
+                                                     const char** body) {
   ParseResult r;
+  *body = nullptr;
   if (data == nullptr || len < 2) return r;
   // Resynchronise: everything before the sync value is dropped. The last
   // byte is kept when no sync is found, as it may be the first half of one.
@@ -110,20 +112,32 @@ StructPacket::ParseResult StructPacket::ParseFrom(const char* data, size_t len) 
   BodyLength = LoadBigEndian<unsigned short>(h + 2);
   PacketType = LoadBigEndian<unsigned int>(h + 4);
   PacketTime = LoadBigEndian<unsigned long>(h + 8);
-  const size_t body = BodyLength;
-  if (body > len - k - kHeaderSize) {
-    r.needed = body + kHeaderSize;
+  const size_t size = BodyLength;
+  if (size > len - k - kHeaderSize) {
+    r.needed = size + kHeaderSize;
     return r;
   }
-  buffer_.Reset();
-  if (body > buffer_.capacity()) {
-    buffer_ = ByteBuffer((body + buffer_.capacity()) * 3 / 2);
-  }
-  r.consumed = k + kHeaderSize + body;
-  if (body > buffer_.capacity()) return r;  // out of memory: the packet is dropped
-  if (body > 0) std::memcpy(buffer_.base(), h + kHeaderSize, body);
-  buffer_.AdvanceWrite(body);
+  r.consumed = k + kHeaderSize + size;
   r.complete = true;
+  *body = h + kHeaderSize;
+  return r;
+}
+
+StructPacket::ParseResult StructPacket::ParseFrom(const char* data, size_t len) {
+  const char* body = nullptr;
+  ParseResult r = ParseInPlace(data, len, &body);
+  if (!r.complete) return r;
+  const size_t size = BodyLength;
+  buffer_.Reset();
+  if (size > buffer_.capacity()) {
+    buffer_ = ByteBuffer((size + buffer_.capacity()) * 3 / 2);
+  }
+  if (size > buffer_.capacity()) {  // out of memory: the packet is dropped
+    r.complete = false;
+    return r;
+  }
+  if (size > 0) std::memcpy(buffer_.base(), body, size);
+  buffer_.AdvanceWrite(size);
   return r;
 }
 

@@ -108,6 +108,11 @@ class StructPacket {
   // sync value, then reads the header and copies the body into the buffer
   // (growing it to (BodyLength + capacity) * 3 / 2 when it does not fit).
   ParseResult ParseFrom(const char* data, size_t len);
+  // As ParseFrom, but the body stays where it is: on a complete packet
+  // *body points at its BodyLength bytes inside `data` (which must outlive
+  // the walk over them) and the packet's buffer is left untouched. For a
+  // whole datagram in hand, this saves copying it once more.
+  ParseResult ParseInPlace(const char* data, size_t len, const char** body);
 
   // The received body (fields only).
   const char* Body() const { return buffer_.read_pos(); }
