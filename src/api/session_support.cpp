@@ -1,11 +1,13 @@
 #include "api/session_support.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
 #include "proto/sys_field.h"
 #include "build_info.h"
 #include "util/helpers.h"
+#include "util/logger.h"
 
 namespace zavo {
 
@@ -14,6 +16,36 @@ const char kVersion[] = "v1.1.202105.2-" ZAVO_BUILD_ID;
 }
 
 const char* LibraryVersion() { return kVersion; }
+
+namespace {
+std::atomic<int> g_login_timeout_ms{kLoginTimeoutMs};
+}  // namespace
+
+int LoginTimeoutMs() { return g_login_timeout_ms.load(); }
+
+void SetLoginTimeoutMs(int timeout_ms) {
+  g_login_timeout_ms.store(timeout_ms > 0 ? timeout_ms : kLoginTimeoutMs);
+}
+
+ZAVO_ERROR WaitForLoginAnswer(OpenResult* open, const void* self, const char* class_name,
+                              const std::string& server_ip, uint16_t server_port) {
+  ZAVO_ERROR result = ZAVO_ERR_NETWORK;
+  if (open->WaitFor(LoginTimeoutMs(), &result)) return result;
+  ZAVO_LOG("%p[%s] Open Timeout: no login answer from %s:%u", self, class_name,
+           server_ip.c_str(), static_cast<unsigned>(server_port));
+  // Whoever settles first wins: a success that raced the timeout stands.
+  if (open->Settle(ZAVO_ERR_NETWORK)) return ZAVO_ERR_NETWORK;
+  open->WaitFor(0, &result);
+  return result;
+}
+
+void log_join_result(const void* self, const char* class_name, bool ok) {
+  if (ok) {
+    ZAVO_LOG("%p[%s] Open UDP Multicast Success.", self, class_name);
+  } else {
+    ZAVO_LOG("%p[%s] Open UDP Multicast Error.", self, class_name);
+  }
+}
 
 bool OpenResult::Settle(ZAVO_ERROR result) {
   {

@@ -75,6 +75,25 @@ std::string SettingText(const char (&text)[N]) {
   return std::string(text, n);
 }
 
+// How long Open waits for the login answer; tests shorten it (0 restores
+// the default).
+int LoginTimeoutMs();
+void SetLoginTimeoutMs(int timeout_ms);
+
+// Open's wait for the loop thread's outcome, bounded by LoginTimeoutMs().
+// On timeout it logs, and settles the result itself so that a late answer
+// cannot join the feed behind Open's back.
+ZAVO_ERROR WaitForLoginAnswer(OpenResult* open, const void* self, const char* class_name,
+                              const std::string& server_ip, uint16_t server_port);
+
+// An accepted login: the first one of a session joins the feed through
+// `join` (0 on success) and settles the open result; later ones (after a
+// reconnection) only count. Returns true when this login settled the open
+// result with success, which is when the server is told the answer arrived.
+template <class Join>
+bool AcceptLogin(OpenResult* open, uint32_t* login_count, const void* self,
+                 const char* class_name, Join&& join);
+
 // Calls `handler` (if any) with a system message of `kind` carrying `record`
 // of `size` bytes; MsgTime is the local time of day, SeqNum 0.
 void DeliverSystemMessage(const ApiImp* api, ZAVO_DataHandler handler, int connect_id,
@@ -88,5 +107,19 @@ void DeliverSystemMessage(const ApiImp* api, ZAVO_DataHandler handler, int conne
 // Returns whether the login was accepted.
 bool FillLoginResult(const RspUserLoginField& reply, const std::string& server_ip,
                      uint16_t server_port, bool with_items, ZAVO_LoginResult* out);
+
+void log_join_result(const void* self, const char* class_name, bool ok);
+
+template <class Join>
+bool AcceptLogin(OpenResult* open, uint32_t* login_count, const void* self,
+                 const char* class_name, Join&& join) {
+  if (*login_count == 0 && !open->IsSettled()) {
+    const bool ok = join() == 0;
+    log_join_result(self, class_name, ok);
+    if (!ok) open->Settle(ZAVO_ERR_NETWORK);
+  }
+  ++*login_count;
+  return open->Settle(ZAVO_SUCCESS);
+}
 
 }  // namespace zavo

@@ -15,8 +15,18 @@ bool UdpStructApiImp::send_packet(StructPacket* packet) {
   return c != nullptr && c->Send(packet);
 }
 
+void UdpStructApiImp::abandon_rebuild(const char* why) {
+  const RebuildState::Request req = rebuild_.Clear();
+  if (req.handler != nullptr) {
+    ZAVO_LOG("%p[%s] Rebuild [%lu, %lu) abandoned: %s", handle(), ClassName(),
+             static_cast<unsigned long>(req.begin), static_cast<unsigned long>(req.end), why);
+  }
+}
+
 void UdpStructApiImp::OnConnected(KvelSession*) {
   ZAVO_LOG("%p[%s] TCP Session Connected", handle(), ClassName());
+  // A request made while the connection was down never reached the server.
+  abandon_rebuild("sent while disconnected");
   ZAVO_ConnectResult result;
   std::memset(&result, 0, sizeof(result));
   std::strncpy(result.Address, server_ip_.c_str(), sizeof(result.Address) - 1);
@@ -40,6 +50,9 @@ void UdpStructApiImp::OnDisconnected(KvelSession*) {
   DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_DISCONNECT, sizeof(result),
                        &result);
   open_result_.Settle(ZAVO_ERR_NETWORK);
+  // The server answers a request only on the connection that carried it:
+  // without this the session would stay busy until the next day.
+  abandon_rebuild("connection lost");
 }
 
 void UdpStructApiImp::OnPacket(KvelSession*, const StructPacket* packet) {
@@ -120,21 +133,10 @@ void UdpStructApiImp::OnTcpField(const RspUserLoginField& reply) {
     open_result_.Settle(ZAVO_ERR_NETWORK);
     return;
   }
-  if (login_count_ == 0) {
-    if (open_result_.IsSettled()) {
-      // Open already gave up (timeout); do not join behind its back.
-      ++login_count_;
-      return;
-    }
-    if (JoinMulticase(multicast_ip_.c_str(), setting_.MulticastPort, local_ip_.c_str()) != 0) {
-      ZAVO_LOG("%p[%s] Open UDP Multicast Error.", handle(), ClassName());
-      open_result_.Settle(ZAVO_ERR_NETWORK);
-    } else {
-      ZAVO_LOG("%p[%s] Open UDP Multicast Success.", handle(), ClassName());
-    }
-  }
-  ++login_count_;
-  if (!open_result_.Settle(ZAVO_SUCCESS)) return;
+  const bool first = AcceptLogin(&open_result_, &login_count_, handle(), ClassName(), [this] {
+    return JoinMulticase(multicast_ip_.c_str(), setting_.MulticastPort, local_ip_.c_str());
+  });
+  if (!first) return;
   // Tell the server, once per session, that its answer arrived.
   StructPacket echo = StructPacket::ForRecord<RspUserLoginField>();
   if (echo.AddField(reply)) send_packet(&echo);

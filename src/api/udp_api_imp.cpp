@@ -8,13 +8,7 @@
 
 namespace zavo {
 
-namespace {
-std::atomic<int> g_login_timeout_ms{kLoginTimeoutMs};
-}  // namespace
-
-void UdpStructApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
-  g_login_timeout_ms.store(timeout_ms > 0 ? timeout_ms : kLoginTimeoutMs);
-}
+void UdpStructApiImp::SetLoginTimeoutForTesting(int timeout_ms) { SetLoginTimeoutMs(timeout_ms); }
 
 UdpStructApiImp::UdpStructApiImp()
     : loop_(nullptr), pipe_(MpmcPipe::Create()), packet_(StructPacket::kDefaultCapacity) {
@@ -55,14 +49,8 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   ZAVO_LOG("%p[%s] Idle strategy: %s", handle(), ClassName(), IdleModeName(idle_mode()));
 
   loop_->Start();
-  ZAVO_ERROR result = ZAVO_ERR_NETWORK;
-  if (!open_result_.WaitFor(g_login_timeout_ms.load(), &result)) {
-    ZAVO_LOG("%p[%s] Open Timeout: no login answer from %s:%u", handle(), ClassName(),
-             server_ip_.c_str(), static_cast<unsigned>(setting_.ServerPort));
-    // A late answer must not join the feed behind our back.
-    open_result_.Settle(ZAVO_ERR_NETWORK);
-    result = ZAVO_ERR_NETWORK;
-  }
+  const ZAVO_ERROR result =
+      WaitForLoginAnswer(&open_result_, handle(), ClassName(), server_ip_, setting_.ServerPort);
   if (result != ZAVO_SUCCESS) {
     TcpConnector::Release(connector_);
     connector_ = nullptr;

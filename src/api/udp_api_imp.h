@@ -117,6 +117,8 @@ class UdpStructApiImp : public StructApiImp, public UdpMulticaseReceiver2, publi
                uint64_t seq, const void* record);
   void stop_processing_thread();
   void on_base_info_finish();
+  // Ends the retransmission in progress, if any, with a log line.
+  void abandon_rebuild(const char* why);
   bool send_packet(StructPacket* packet);
   void* handle() { return static_cast<ApiImp*>(this); }
 

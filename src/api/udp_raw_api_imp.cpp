@@ -16,13 +16,7 @@
 
 namespace zavo {
 
-namespace {
-std::atomic<int> g_login_timeout_ms{kLoginTimeoutMs};
-}  // namespace
-
-void UdpRawApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
-  g_login_timeout_ms.store(timeout_ms > 0 ? timeout_ms : kLoginTimeoutMs);
-}
+void UdpRawApiImp::SetLoginTimeoutForTesting(int timeout_ms) { SetLoginTimeoutMs(timeout_ms); }
 
 UdpRawApiImp::UdpRawApiImp() : loop_(nullptr), scratch_(kInitialBuffer) {
   loop_ = new EvLoop();
@@ -92,14 +86,8 @@ ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
   ZAVO_LOG("%p[%s] Idle strategy: %s", handle(), ClassName(), IdleModeName(idle_mode()));
 
   loop_->Start();
-  ZAVO_ERROR result = ZAVO_ERR_NETWORK;
-  if (!open_result_.WaitFor(g_login_timeout_ms.load(), &result)) {
-    ZAVO_LOG("%p[%s] Open Timeout: no login answer from %s:%u", handle(), ClassName(),
-             server_ip_.c_str(), static_cast<unsigned>(setting_.ServerPort));
-    // A late answer must not join the feed behind our back.
-    open_result_.Settle(ZAVO_ERR_NETWORK);
-    result = ZAVO_ERR_NETWORK;
-  }
+  const ZAVO_ERROR result =
+      WaitForLoginAnswer(&open_result_, handle(), ClassName(), server_ip_, setting_.ServerPort);
   if (result != ZAVO_SUCCESS) {
     session_.store(nullptr);
     TcpConnector::Release(session);
@@ -198,21 +186,9 @@ void UdpRawApiImp::OnTcpField(const RspUserLoginField& reply) {
     open_result_.Settle(ZAVO_ERR_NETWORK);
     return;
   }
-  if (login_count_ == 0) {
-    if (open_result_.IsSettled()) {
-      // Open already gave up (timeout); do not join behind its back.
-      ++login_count_;
-      return;
-    }
-    if (JoinMulticase(multicast_ip_.c_str(), setting_.MulticastPort, local_ip_.c_str()) != 0) {
-      ZAVO_LOG("%p[%s] Open UDP Multicast Error.", handle(), ClassName());
-      open_result_.Settle(ZAVO_ERR_NETWORK);
-    } else {
-      ZAVO_LOG("%p[%s] Open UDP Multicast Success.", handle(), ClassName());
-    }
-  }
-  ++login_count_;
-  open_result_.Settle(ZAVO_SUCCESS);
+  AcceptLogin(&open_result_, &login_count_, handle(), ClassName(), [this] {
+    return JoinMulticase(multicast_ip_.c_str(), setting_.MulticastPort, local_ip_.c_str());
+  });
 }
 
 void UdpRawApiImp::OnTcpField(const RspRetransmitField& reply) {

@@ -390,7 +390,12 @@ TEST_F(StructSession, ReconnectsAfterADropWithoutASecondEcho) {
   ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_BASEINFO_FINISH, 1, kWait));
   rec.system.Clear();
 
+  Publish(20);
   sim_->DropConnections();
+  ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_DISCONNECT, 1, kWait));
+  // A request made while the connection is down is accepted and lost with
+  // it; it must not leave the session busy once it is back.
+  EXPECT_EQ(ZAVO_RebuildStructData(h, 1, 10, OnRebuild), ZAVO_SUCCESS);
   // The connector retries after 5 s; allow generous time.
   ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_LOGIN, 1, 15000));
   auto seen = rec.system.Snapshot();
@@ -402,6 +407,9 @@ TEST_F(StructSession, ReconnectsAfterADropWithoutASecondEcho) {
   EXPECT_TRUE(
       sim_->WaitFor([](const sim::SimCounters& c) { return c.logins_accepted == 2; }, kWait));
   EXPECT_EQ(sim_->Counters().login_echoes, 1u);
+  ASSERT_EQ(ZAVO_RebuildStructData(h, 1, 10, OnRebuild), ZAVO_SUCCESS);
+  ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_REBUILD_FINISH, 1, kWait));
+  EXPECT_EQ(rec.rebuild.Size(), 9u);
 
   rec.data.Clear();
   Publish(50);
