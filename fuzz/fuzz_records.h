@@ -1,22 +1,15 @@
 #pragma once
-// Helpers shared by the fuzz targets: every wire record as a type list, and
-// a check that aborts (so both libFuzzer and the corpus replay notice).
+// Helpers shared by the protocol fuzz targets: every wire record as a type
+// list.
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
+#include "fuzz_check.h"
 #include "proto/sys_field.h"
 
 namespace zavo {
 namespace fuzz {
-
-#define ZAVO_FUZZ_CHECK(cond)                                                       \
-  do {                                                                              \
-    if (!(cond)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                 \
-    }                                                                               \
-  } while (0)
 
 template <class... R>
 struct type_list {};

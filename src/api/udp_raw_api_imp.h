@@ -70,6 +70,11 @@ class UdpRawApiImp : public RawApiImp, public UdpMulticaseReceiver2 {
   // connection itself (null when not open).
   EvLoop* loop_for_testing() const { return loop_; }
   RawDataRebuildSession* session_for_testing() const { return session_.load(); }
+  // For tests and fuzzing without a network: enables the markets of a list
+  // such as "SH;SZ" as Open does (false for a list Open refuses), and the
+  // replay request state that Rebuild fills before it writes.
+  bool EnableMarketsForTesting(const char* markets) { return parse_markets(markets); }
+  RebuildState& rebuild_state_for_testing() { return rebuild_; }
 
  protected:
   // Only through Release.

@@ -25,6 +25,13 @@ IniParser::~IniParser() {
 bool IniParser::Read(const std::string& path) {
   FILE* fp = std::fopen(path.c_str(), "r");
   if (fp == nullptr) return false;
+  const bool ok = ReadStream(fp);
+  std::fclose(fp);
+  return ok;
+}
+
+bool IniParser::ReadStream(FILE* fp) {
+  if (fp == nullptr) return false;
   std::unique_ptr<char[]> line(new char[MAX_LINE_LENGTH]);
   bool ok = true;
   while (std::fgets(line.get(), MAX_LINE_LENGTH, fp) != nullptr) {
@@ -41,7 +48,6 @@ bool IniParser::Read(const std::string& path) {
       break;
     }
   }
-  std::fclose(fp);
   return ok;
 }
 

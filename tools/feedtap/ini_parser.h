@@ -1,6 +1,7 @@
 // A small INI reader: "[section]" headers, "key = value" lines, "#" comments.
 #pragma once
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ class IniParser {
   // Parses the file into sections. False if it cannot be opened or a key
   // line comes before every section header.
   bool Read(const std::string& path);
+  // The same from an open stream (e.g. one on memory), read to its end or
+  // to the first bad line; the stream stays the caller's.
+  bool ReadStream(FILE* fp);
   // The first section whose name equals `name` exactly, or null.
   Section* FindSection(const std::string& name) const;
 
