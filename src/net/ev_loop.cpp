@@ -1,5 +1,8 @@
 #include "net/ev_loop.h"
 
+#include <pthread.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -68,6 +71,18 @@ void EvLoop::Start() {
   thread_.store(new std::thread(&EvLoop::thread_main, this), std::memory_order_release);
 }
 
+void EvLoop::block_sigpipe() {
+  // Writing to a connection whose peer has just closed raises SIGPIPE, and
+  // its default action ends the whole process: the user's program, not only
+  // this session. Blocked on the loop thread (where every socket write
+  // happens), the write fails with EPIPE instead and the connection is
+  // closed as lost. The process-wide disposition stays the user's.
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
+}
+
 void EvLoop::thread_main() {
   {
     // Waits for Start to publish the thread pointer.
@@ -81,6 +96,7 @@ void EvLoop::thread_main() {
       std::fflush(stdout);
     }
   }
+  block_sigpipe();
   evloop_tls_tid = this;
   uv_run(loop_, UV_RUN_DEFAULT);
   call_async_function();

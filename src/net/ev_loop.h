@@ -70,6 +70,7 @@ class EvLoop {
  private:
   static void uvcb_async__call_async_function(uv_async_t* handle);
   void thread_main();
+  static void block_sigpipe();
   bool enqueue(std::function<void()>&& fn);
   // Closes every handle not already closing (no callback) and lets the
   // closes complete.
