@@ -432,6 +432,8 @@ TEST_F(StructSession, CloseAndWaitLeaveNothingBehindAndSessionsRunSideBySide) {
     ZAVO_Close(h);
     ZAVO_Wait(h);
   }
+  ASSERT_TRUE(sim_->WaitFor(
+      [](const sim::SimCounters& c) { return c.disconnections == c.connections; }, kWait));
   const int threads = ThreadCount();
   const int fds = DescriptorCount();
 
@@ -454,6 +456,10 @@ TEST_F(StructSession, CloseAndWaitLeaveNothingBehindAndSessionsRunSideBySide) {
   Publish(50, &other);
   EXPECT_TRUE(b.data.WaitFor([](const std::vector<Seen>& v) { return v.size() >= 50; }, kWait));
   CloseAndWait(hb);
+  // The servers close their side of each connection on their own threads.
+  auto all_closed = [](const sim::SimCounters& c) { return c.disconnections == c.connections; };
+  EXPECT_TRUE(sim_->WaitFor(all_closed, kWait));
+  EXPECT_TRUE(other.WaitFor(all_closed, kWait));
 
   EXPECT_EQ(ThreadCount(), threads);
   EXPECT_EQ(DescriptorCount(), fds);
