@@ -60,7 +60,7 @@ sim_mode=struct
 client_mode=()
 group_port=6601
 if [ "$mode" = raw ]; then
-  sim_mode=both
+  sim_mode=raw
   client_mode=(--raw)
   group_port=6602
 fi
