@@ -40,13 +40,17 @@ AsyncLogger::AsyncLogger() = default;
 // whatever it had not reached is written here, oldest first, and the file is
 // closed. Entries appended after the flag was cleared are refused by Push.
 AsyncLogger::~AsyncLogger() {
-  if (queue_.running()) {
-    queue_.Stop();
-    queue_.Drain([this](log_entry& e) { do_write(e, file_); });
-  }
+  stop_worker();
   if (file_ != nullptr) {
     fclose(file_);
     file_ = nullptr;
+  }
+}
+
+void AsyncLogger::stop_worker() {
+  if (queue_.running()) {
+    queue_.Stop();
+    queue_.Drain([this](log_entry& e) { do_write(e, file_); });
   }
 }
 
@@ -115,6 +119,7 @@ Logger::~Logger() {
   // Never leave the process-wide pointer dangling at a destroyed logger.
   Logger* self = this;
   g_instance.compare_exchange_strong(self, nullptr);
+  stop_worker();
 }
 
 Logger* Logger::Instance() {

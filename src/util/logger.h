@@ -37,6 +37,10 @@ class AsyncLogger : public NonCopyable {
   virtual void make_log_entry(Level level, const char* format, va_list args);
   virtual void do_write(const log_entry& entry, FILE* out);
   bool start_file(const std::string& path);
+  // Joins the worker and writes what it had not reached. A derived class
+  // calls it first in its destructor: the worker makes virtual calls on this
+  // object, which must not overlap the object's destruction.
+  void stop_worker();
 
   ThreadQueue<log_entry> queue_;
   FILE* file_ = nullptr;
