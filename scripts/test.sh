@@ -1,15 +1,79 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds and runs the whole test suite.
-#   scripts/test.sh            normal build
-#   ZAVO_FLAVOURS="normal asan tsan" scripts/test.sh   several builds in turn
+# Installs what is missing, builds and runs the whole test suite (what CI
+# runs) in three builds one after the other: normal, AddressSanitizer with
+# UndefinedBehaviorSanitizer, and ThreadSanitizer. The first sanitizer report
+# ends the program that made it, which fails its test and the run.
+#
+#   scripts/test.sh                          the whole suite, all three builds
+#   ZAVO_FLAVOURS=normal scripts/test.sh     one build ("normal", "asan", "tsan", or a list)
+#   ZAVO_SOAK_SECONDS=0 scripts/test.sh      without the short soak runs
+#
+# Besides the ctest suites: the normal build also runs each benchmark's
+# --quick smoke and a 20 s soak (scripts/soak.sh); the sanitizer builds a
+# 10 s soak at a lower rate.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+flavours=${ZAVO_FLAVOURS:-normal asan tsan}
+soak_seconds=${ZAVO_SOAK_SECONDS:-20}
+# Two cores: more parallel compilers than that only add memory pressure.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
+
+# halt_on_error: a report ends the program with a failure status at once,
+# rather than being printed and forgotten in a test that still passes.
+# UBSan checks are also built with -fno-sanitize-recover (cmake/ZavoOptions).
+export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:detect_leaks=1:check_initialization_order=1:strict_init_order=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
 scripts/bootstrap.sh
-flavours=${ZAVO_FLAVOURS:-normal}
+
+failed=()
+summary=()
 for f in $flavours; do
+  case "$f" in normal) dir=build ;; asan|tsan) dir=build-$f ;;
+    *) echo "unknown flavour: $f (normal, asan or tsan)" >&2; exit 2 ;;
+  esac
+  start=$SECONDS
+  echo "[test] building the $f flavour"
   scripts/build.sh "$f"
-  case "$f" in normal) dir=build ;; *) dir=build-$f ;; esac
   echo "[test] running the $f suite"
-  (cd "$dir" && ctest --output-on-failure --timeout 600 -j1)
+  # ThreadSanitizer runs the code several times slower: its per-test limits
+  # grow with it. The suites' own waits are generous enough for it.
+  timeout_args=(--timeout 600)
+  [ "$f" = tsan ] && timeout_args=(--timeout 1200)
+  ok=1
+  (cd "$dir" && ctest --output-on-failure "${timeout_args[@]}" -j1) || ok=0
+
+  if [ "$f" = normal ] && [ $ok = 1 ]; then
+    # Benchmarks are not measured in CI; their quick mode only proves they run.
+    for b in "$dir"/bench/*/bench_*; do
+      [ -x "$b" ] || continue
+      grep -q -- "--quick" "$b" || continue
+      echo "[test] smoke: $(basename "$b") --quick"
+      if ! "$b" --quick >"$dir/$(basename "$b").smoke.log" 2>&1; then
+        echo "[test] $(basename "$b") --quick failed:"; tail -20 "$dir/$(basename "$b").smoke.log"
+        ok=0
+      fi
+    done
+  fi
+  if [ "$soak_seconds" -gt 0 ] && [ $ok = 1 ]; then
+    case "$f" in
+      normal) ZAVO_SOAK_FLAVOUR=normal scripts/soak.sh "$soak_seconds" || ok=0 ;;
+      asan) ZAVO_SOAK_FLAVOUR=asan ZAVO_SOAK_ARGS="--cycles 100 --rate 10000" \
+              scripts/soak.sh $(( (soak_seconds + 1) / 2 )) || ok=0 ;;
+      tsan) ZAVO_SOAK_FLAVOUR=tsan ZAVO_SOAK_ARGS="--cycles 60 --rate 5000 --raw-rate 200" \
+              scripts/soak.sh $(( (soak_seconds + 1) / 2 )) || ok=0 ;;
+    esac
+  fi
+  summary+=("$f: $([ $ok = 1 ] && echo passed || echo FAILED) in $((SECONDS - start)) s")
+  [ $ok = 1 ] || failed+=("$f")
 done
+
+echo "[test] summary:"
+for line in "${summary[@]}"; do echo "[test]   $line"; done
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "[test] FAILED: ${failed[*]}"
+  exit 1
+fi
 echo "[test] all suites passed"
