@@ -11,6 +11,13 @@
 // (a replaced operator new) proves the step allocates nothing per field.
 //
 // usage: bench_decode [--quick] [--rounds N]
+//        bench_decode --profile K [--passes P]
+//
+// --profile runs kind K (0..6, in the order of the table) through the
+// processing step and the floor P times each, untimed, in two functions of
+// their own (profile_process, profile_floor), so that an instruction
+// counter can divide their inclusive counts by the fields printed. See
+// bench/decode/callgrind.sh.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -173,11 +180,30 @@ double run_process(UdpStructApiImp* api, const Corpus& c, int passes, uint64_t* 
   return static_cast<double>(t1 - t0) / (static_cast<double>(passes) * c.fields.size());
 }
 
+// Untimed passes for an instruction profiler; kept out of line so their
+// inclusive counts can be read from the profile.
+__attribute__((noinline)) void profile_floor(const Corpus& c, int passes) {
+  static char sink[4096];
+  for (int p = 0; p < passes; ++p) {
+    for (const auto& f : c.fields) {
+      std::memcpy(sink, f.first, f.second);
+      clobber();
+    }
+  }
+}
+
+__attribute__((noinline)) void profile_process(UdpStructApiImp* api, const Corpus& c, int passes) {
+  for (int p = 0; p < passes; ++p) {
+    for (const std::vector<char>& d : c.datagrams) api->ProcessDatagram(d.data(), d.size());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int rounds = 31;
   int passes = 40;
+  int profile_kind = -1;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--quick") == 0) {
       rounds = 7;
@@ -185,8 +211,15 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
       rounds = std::atoi(argv[++i]);
       if (rounds < 1 || rounds > 1000) rounds = 31;
+    } else if (std::strcmp(argv[i], "--profile") == 0 && i + 1 < argc) {
+      profile_kind = std::atoi(argv[++i]);
+      passes = 4;
+    } else if (std::strcmp(argv[i], "--passes") == 0 && i + 1 < argc) {
+      passes = std::atoi(argv[++i]);
+      if (passes < 1 || passes > 10000) passes = 4;
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--rounds N]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--quick] [--rounds N] | --profile K [--passes P]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -204,6 +237,22 @@ int main(int argc, char** argv) {
   if (api->SetDataPath(setting) != ZAVO_SUCCESS) {
     std::fprintf(stderr, "cannot set up the data path\n");
     return 1;
+  }
+
+  if (profile_kind >= 0) {
+    if (profile_kind >= static_cast<int>(corpora.size())) {
+      std::fprintf(stderr, "kind %d out of range\n", profile_kind);
+      return 2;
+    }
+    const Corpus& c = corpora[static_cast<size_t>(profile_kind)];
+    uint64_t warm_allocs = 0;
+    run_process(api, c, 2, &warm_allocs);
+    profile_floor(c, passes);
+    profile_process(api, c, passes);
+    std::printf("profile kind=%d name=\"%s\" fields=%zu passes=%d bytes=%zu\n", profile_kind,
+                kKinds[profile_kind].name, c.fields.size(), passes, c.field_bytes);
+    api->Release();
+    return 0;
   }
 
   std::printf("decode path: %d rounds x %d passes per kind, datagrams of at most %zu bytes\n",

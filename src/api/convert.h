@@ -74,6 +74,21 @@ void ConvertField(const OptionBaseInfoField* in, ZAVO_OPTION_CODEINFO* out);
 // delay can be checked against a known instant.
 void ConvertField(const SecuritySnapShotField* in, ZAVO_SecuritySnapShot* out, const timespec& now);
 
+// The same conversions straight from a record's wire bytes, without the
+// wire record in between: the result is byte for byte what Decode followed
+// by ConvertField gives. `len` is the number of bytes readable at `data`;
+// when it is less than the record's wire size nothing is written and the
+// answer is false, as Decode would fail.
+bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out,
+                const timespec& now);
+bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out);
+bool DecodeInto(const char* data, unsigned int len, ZAVO_IndexSnapShot* out);
+bool DecodeInto(const char* data, unsigned int len, ZAVO_FutureSnapShot* out);
+bool DecodeInto(const char* data, unsigned int len, ZAVO_TradeDetail* out);
+bool DecodeInto(const char* data, unsigned int len, ZAVO_OrderDetail* out);
+bool DecodeInto(const char* data, unsigned int len, ZAVO_OrderQueue* out);
+bool DecodeInto(const char* data, unsigned int len, ZAVO_SHOrderDetail* out);
+
 // Writes code, '.', and "SH" for exchange 1 or "SZ" for exchange 2 (nothing
 // after the point for any other exchange), NUL-terminated. At most 15
 // characters of `code` are used, so the result always fits.

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "api/code_key.h"
 #include "api/security_code.h"
 #include "zavo_api.h"
 
@@ -77,7 +78,8 @@ class SnapShotDB {
   static void update(st_mkt_data_cache<T> (&caches)[2], const T& rec) {
     const unsigned char exchange = SecurityCode::ExchangeOfChar(rec.ExchangeID);
     if (exchange == 0) return;
-    caches[exchange - 1].Update(SecurityCode::Make(exchange, rec.Code, sizeof(rec.Code)), rec);
+    static_assert(sizeof(rec.Code) == 16, "codes are keyed from their 16 bytes");
+    caches[exchange - 1].Update(KeyOfCode16(exchange, rec.Code), rec);
   }
   template <class T>
   static ZAVO_ERROR query(st_mkt_data_cache<T> (&caches)[2], const char* market, T** data,

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <string>
 
+#include "api/code_key.h"
 #include "util/helpers.h"
 #include "util/logger.h"
 
@@ -127,9 +128,22 @@ void SubscriptionManager::publish(std::shared_ptr<Snapshot> next) {
   next->other_match = whole_market(next->filters[0]) || whole_market(next->filters[1]);
   next->version = g_next_version.fetch_add(1, std::memory_order_relaxed) + 1;
   const uint64_t version = next->version;
+  const uint32_t quick = quick_word(*next);
   std::atomic_store(&current_, std::shared_ptr<const Snapshot>(std::move(next)));
   // After the pointer: a matcher that sees this version finds the snapshot.
   version_.store(version, std::memory_order_release);
+  // Each answer a matcher gives comes either from this word alone or from
+  // one whole snapshot, so it always reflects one published state.
+  quick_.store(quick, std::memory_order_release);
+}
+
+uint32_t SubscriptionManager::quick_word(const Snapshot& snap) {
+  const auto answer = [](const Filter& f) {
+    if (!f.codes.empty()) return kQuickLookup;
+    return f.flag ? kQuickYes : kQuickNo;
+  };
+  return answer(snap.filters[0]) | answer(snap.filters[1]) << 2 |
+         (snap.other_match ? kQuickYes : kQuickNo) << 4;
 }
 
 template <typename Fn>
@@ -245,8 +259,7 @@ bool SubscriptionManager::Matches(const Snapshot& snap, const SecurityCode& key)
   return (f.codes.find(key) != f.codes.end()) == f.flag;
 }
 
-bool SubscriptionManager::IsMatchSysCode(unsigned char exchange, const char* code,
-                                         size_t len) const {
+bool SubscriptionManager::match_codes(unsigned char exchange, const char* code, size_t len) const {
   std::shared_ptr<const Snapshot>& cache = thread_cache();
   if (!cache || cache->version != version_.load(std::memory_order_acquire)) {
     cache = std::atomic_load(&current_);
@@ -255,7 +268,10 @@ bool SubscriptionManager::IsMatchSysCode(unsigned char exchange, const char* cod
   if (exchange != 1 && exchange != 2) return cache->other_match;
   const Filter& f = cache->filters[exchange - 1];
   if (f.codes.empty()) return f.flag;
-  return (f.codes.find(SecurityCode::Make(exchange, code, len)) != f.codes.end()) == f.flag;
+  // A wire or public code has all 16 bytes readable: one pass over words.
+  const SecurityCode key =
+      len >= 16 ? KeyOfCode16(exchange, code) : SecurityCode::Make(exchange, code, len);
+  return (f.codes.find(key) != f.codes.end()) == f.flag;
 }
 
 }  // namespace zavo

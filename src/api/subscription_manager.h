@@ -83,8 +83,15 @@ class SubscriptionManager {
   void ApplyUpdate(int mode, const CodeListMap& codes);
 
   // True if a record of `exchange` with `code` (at most `len` bytes, need not
-  // be terminated) is to be delivered. Lock-free in the steady state.
-  bool IsMatchSysCode(unsigned char exchange, const char* code, size_t len) const;
+  // be terminated) is to be delivered. Lock-free in the steady state; a
+  // market in state all or none (and any other exchange) is answered from
+  // one atomic word, without the snapshot or a key.
+  bool IsMatchSysCode(unsigned char exchange, const char* code, size_t len) const {
+    const uint32_t quick = quick_.load(std::memory_order_acquire);
+    const uint32_t answer = (quick >> (2 * quick_slot(exchange))) & 3u;
+    if (answer != kQuickLookup) return answer == kQuickYes;
+    return match_codes(exchange, code, len);
+  }
   bool IsMatchSysCode(unsigned char exchange, const char* code) const {
     return IsMatchSysCode(exchange, code, SecurityCode::kMaxCodeLen);
   }
@@ -100,6 +107,17 @@ class SubscriptionManager {
   static bool Matches(const Snapshot& snap, const SecurityCode& key);
 
  private:
+  // Two bits per slot of quick_ (Shanghai, Shenzhen, any other exchange).
+  static constexpr uint32_t kQuickLookup = 0;
+  static constexpr uint32_t kQuickYes = 1;
+  static constexpr uint32_t kQuickNo = 2;
+  static unsigned quick_slot(unsigned char exchange) {
+    return exchange == 1 ? 0u : exchange == 2 ? 1u : 2u;
+  }
+  static uint32_t quick_word(const Snapshot& snap);
+  // The snapshot path of IsMatchSysCode: the only and all-except states.
+  bool match_codes(unsigned char exchange, const char* code, size_t len) const;
+
   template <typename Fn>
   void modify(Fn&& fn);
   void publish(std::shared_ptr<Snapshot> next);
@@ -109,6 +127,10 @@ class SubscriptionManager {
   // Read and replaced only through std::atomic_load / std::atomic_store.
   std::shared_ptr<const Snapshot> current_;
   std::atomic<uint64_t> version_{0};
+  // The answers of the published snapshot that need no code, stored after
+  // it; a slot that needs the codes says kQuickLookup. Until the first
+  // publication nothing matches.
+  std::atomic<uint32_t> quick_{kQuickNo | kQuickNo << 2 | kQuickNo << 4};
 };
 
 }  // namespace zavo

@@ -16,6 +16,11 @@ constexpr size_t kDatagramBufferSize = 2048;
 // Copies that grew past this for an unusually large datagram are freed
 // rather than kept, so the spares never hold much memory.
 constexpr size_t kMaxSpareBufferSize = 16384;
+
+template <class T>
+struct FieldTag {
+  using type = T;
+};
 }  // namespace
 
 ByteBuffer* UdpStructApiImp::take_datagram_buffer(size_t size) {
@@ -111,62 +116,80 @@ void UdpStructApiImp::deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t 
 void UdpStructApiImp::handle_market_field(const StructPacket::Iterator& it, Scratch& s,
                                           ZAVO_DataHandler handler, uint32_t msg_time, bool live,
                                           const char* error_format) {
-  // Decode into the thread's field scratch, convert into its record scratch,
-  // then test the kind's flag and the filter.
-  auto run = [&](auto& field, auto& record, uint32_t kind, bool enabled, unsigned char exchange,
-                 const auto& code) -> bool {
-    using Field = std::decay_t<decltype(field)>;
-    if (!it.Decode(field)) {
-      ZAVO_LOG(error_format, handle(), ClassName(), TypeName<Field>());
-      return false;
-    }
-    ConvertField(&field, &record);
-    if (enabled && subscription_.IsMatchSysCode(exchange, code)) {
-      deliver(handler, kind, sizeof(record), msg_time, it.FieldSeq, &record);
-    }
+  // Each record is decoded straight from its wire bytes into the thread's
+  // public record scratch. Kinds that are not cached are filtered on the
+  // wire's exchange and code first, so a record nobody wants costs no
+  // conversion; snapshots are always converted, for the cache.
+  const char* data = it.Data();
+  const unsigned int len = it.Remaining();
+  // A record shorter than its wire size is refused with its type's name.
+  auto too_short = [&](auto tag) {
+    using Field = typename decltype(tag)::type;
+    if (len >= Field::Size()) return false;
+    ZAVO_LOG(error_format, handle(), ClassName(), TypeName<Field>());
     return true;
   };
+  auto wanted = [&](unsigned char exchange) {
+    // The code leads every market-data record.
+    return subscription_.IsMatchSysCode(exchange, data, 16);
+  };
+  auto wire_exchange = [&]() { return static_cast<unsigned char>(data[16]); };
   switch (it.FieldId) {
     case SecuritySnapShotField::kFieldId:
-      if (run(s.security_field, s.security, ZAVO_MSG_SECURITY_SNAPSHOT, true,
-              s.security_field.ExchangeID, s.security_field.Code) &&
-          live) {
-        snapshots_.Update(s.security);
+      if (too_short(FieldTag<SecuritySnapShotField>())) break;
+      DecodeInto(data, len, &s.security);
+      if (wanted(wire_exchange())) {
+        deliver(handler, ZAVO_MSG_SECURITY_SNAPSHOT, sizeof(s.security), msg_time, it.FieldSeq,
+                &s.security);
       }
+      if (live) snapshots_.Update(s.security);
       break;
     case IndexSnapShotField::kFieldId:
-      if (run(s.index_field, s.index, ZAVO_MSG_INDEX_SNAPSHOT, true, s.index_field.ExchangeID,
-              s.index_field.Code) &&
-          live) {
-        snapshots_.Update(s.index);
+      if (too_short(FieldTag<IndexSnapShotField>())) break;
+      DecodeInto(data, len, &s.index);
+      if (wanted(wire_exchange())) {
+        deliver(handler, ZAVO_MSG_INDEX_SNAPSHOT, sizeof(s.index), msg_time, it.FieldSeq, &s.index);
       }
+      if (live) snapshots_.Update(s.index);
       break;
     case FutureSnapShotField::kFieldId:
-      if (run(s.future_field, s.future, ZAVO_MSG_FUTURE_SNAPSHOT, true, s.future_field.ExchangeID,
-              s.future_field.Code) &&
-          live) {
-        snapshots_.Update(s.future);
+      if (too_short(FieldTag<FutureSnapShotField>())) break;
+      DecodeInto(data, len, &s.future);
+      if (wanted(wire_exchange())) {
+        deliver(handler, ZAVO_MSG_FUTURE_SNAPSHOT, sizeof(s.future), msg_time, it.FieldSeq,
+                &s.future);
       }
+      if (live) snapshots_.Update(s.future);
       break;
     case OrderQueueField::kFieldId:
-      run(s.queue_field, s.queue, ZAVO_MSG_ORDER_QUEUE, queue_flag_.load(std::memory_order_relaxed),
-          s.queue_field.ExchangeID, s.queue_field.Code);
+      if (too_short(FieldTag<OrderQueueField>())) break;
+      if (queue_flag_.load(std::memory_order_relaxed) && wanted(wire_exchange())) {
+        DecodeInto(data, len, &s.queue);
+        deliver(handler, ZAVO_MSG_ORDER_QUEUE, sizeof(s.queue), msg_time, it.FieldSeq, &s.queue);
+      }
       break;
     case OrderDetailField::kFieldId:
-      run(s.order_field, s.order, ZAVO_MSG_ORDER_DETAIL,
-          order_flag_.load(std::memory_order_relaxed), s.order_field.ExchangeID,
-          s.order_field.Code);
+      if (too_short(FieldTag<OrderDetailField>())) break;
+      if (order_flag_.load(std::memory_order_relaxed) && wanted(wire_exchange())) {
+        DecodeInto(data, len, &s.order);
+        deliver(handler, ZAVO_MSG_ORDER_DETAIL, sizeof(s.order), msg_time, it.FieldSeq, &s.order);
+      }
       break;
     case TradeDetailField::kFieldId:
-      run(s.trade_field, s.trade, ZAVO_MSG_TRADE_DETAIL,
-          trade_flag_.load(std::memory_order_relaxed), s.trade_field.ExchangeID,
-          s.trade_field.Code);
+      if (too_short(FieldTag<TradeDetailField>())) break;
+      if (trade_flag_.load(std::memory_order_relaxed) && wanted(wire_exchange())) {
+        DecodeInto(data, len, &s.trade);
+        deliver(handler, ZAVO_MSG_TRADE_DETAIL, sizeof(s.trade), msg_time, it.FieldSeq, &s.trade);
+      }
       break;
     case SH_OrderDetailField::kFieldId:
+      if (too_short(FieldTag<SH_OrderDetailField>())) break;
       // The record carries no exchange: it is Shanghai by definition.
-      run(s.sh_order_field, s.sh_order, ZAVO_MSG_SH_ORDER_DETAIL,
-          order_flag_.load(std::memory_order_relaxed), static_cast<unsigned char>(1),
-          s.sh_order_field.Code);
+      if (order_flag_.load(std::memory_order_relaxed) && wanted(1)) {
+        DecodeInto(data, len, &s.sh_order);
+        deliver(handler, ZAVO_MSG_SH_ORDER_DETAIL, sizeof(s.sh_order), msg_time, it.FieldSeq,
+                &s.sh_order);
+      }
       break;
     default:
       break;
