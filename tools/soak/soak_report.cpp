@@ -24,7 +24,20 @@ void SoakReport::Figure(const std::string& name, const std::string& value) {
 }
 
 bool SoakReport::Check(const std::string& name, bool ok, const std::string& value) {
-  rows_.push_back({name, value, ok ? "ok" : "FAIL"});
+  Row* row = nullptr;
+  for (Row& r : rows_) {
+    if (r.checks > 0 && r.name == name) row = &r;
+  }
+  if (row == nullptr) {
+    rows_.push_back({name, value, ok ? "ok" : "FAIL", 0, 0});
+    row = &rows_.back();
+  } else if (row->passed == row->checks) {
+    // No failure yet: show the latest value, or this first failure.
+    row->value = value;
+    if (!ok) row->verdict = "FAIL";
+  }
+  ++row->checks;
+  if (ok) ++row->passed;
   if (!ok) {
     ++failures_;
     Progress("CHECK FAILED: %s: %s", name.c_str(), value.c_str());
@@ -50,8 +63,13 @@ void SoakReport::Print(const std::string& title) const {
   std::printf("\n== %s ==\n", title.c_str());
   std::printf("%-*s  %-4s  %s\n", static_cast<int>(w), "figure", "", "value");
   for (const Row& r : rows_) {
-    std::printf("%-*s  %-4s  %s\n", static_cast<int>(w), r.name.c_str(), r.verdict,
-                r.value.c_str());
+    if (r.checks > 1) {
+      std::printf("%-*s  %-4s  %d of %d held; %s\n", static_cast<int>(w), r.name.c_str(), r.verdict,
+                  r.passed, r.checks, r.value.c_str());
+    } else {
+      std::printf("%-*s  %-4s  %s\n", static_cast<int>(w), r.name.c_str(), r.verdict,
+                  r.value.c_str());
+    }
   }
   if (failures_ == 0) {
     std::printf("soak result: PASS\n");

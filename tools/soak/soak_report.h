@@ -11,7 +11,10 @@ class SoakReport {
   // A figure without a verdict.
   void Figure(const std::string& name, const std::string& value);
   // A figure with a verdict; returns `ok`. A failed check also prints a
-  // progress line at once, so the moment it happened is visible.
+  // progress line at once, so the moment it happened is visible. A check
+  // made again under the same name (once per round) stays one row: how
+  // many times it held, and the value of its first failure or else its
+  // latest value.
   bool Check(const std::string& name, bool ok, const std::string& value);
   // A progress line, printed at once with the seconds since the start.
   void Progress(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -25,6 +28,8 @@ class SoakReport {
     std::string name;
     std::string value;
     const char* verdict;  // "ok", "FAIL" or ""
+    int checks = 0;       // times checked
+    int passed = 0;
   };
   std::vector<Row> rows_;
   int failures_ = 0;
