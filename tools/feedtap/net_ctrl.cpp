@@ -6,6 +6,7 @@
 #include <net/ethernet.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -33,6 +34,38 @@ uint16_t load_be16(const unsigned char* p) {
 bool set_nonblock(int fd) {
   int flags = fcntl(fd, F_GETFL, 0);
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Room for bursts: at the default receive buffer (a few hundred datagrams)
+// one slow disk write of the output file is enough to drop data.
+constexpr int kReceiveBufferBytes = 4 << 20;
+
+// Asks for kReceiveBufferBytes (past net.core.rmem_max when the process may)
+// and says so when the kernel grants less.
+void raise_receive_buffer(int fd) {
+  int want = kReceiveBufferBytes;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &want, sizeof(want)) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &want, sizeof(want));
+  }
+  int reported = 0;
+  socklen_t len = sizeof(reported);
+  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &reported, &len) != 0) return;
+  // Linux reports twice the size asked for (its bookkeeping included).
+  const int granted = reported / 2;
+  if (granted < want) {
+    std::printf("Receive buffer: asked for %d bytes, the kernel granted %d (net.core.rmem_max)\n",
+                want, granted);
+  }
+}
+
+// A non-blocking socket with nothing to read: wait for data instead of
+// spinning, but wake up often enough to notice a stop request.
+void wait_readable(int fd) {
+  struct pollfd p;
+  p.fd = fd;
+  p.events = POLLIN;
+  p.revents = 0;
+  (void)::poll(&p, 1, 50);
 }
 
 }  // namespace
@@ -192,6 +225,7 @@ bool CUdpCtrl::SetMulticastReceive(TUdpRcvConfig& config, bool nonBlockMode) {
   };
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  raise_receive_buffer(fd);
   struct sockaddr_in addr;
   std::memset(&addr, 0, sizeof(addr));
   addr.sin_family = AF_INET;
@@ -292,6 +326,7 @@ bool CUdpCtrl::SetNicPromiscuosMode(int& fd, const char* ipAddr, bool nonblock) 
   sll.sll_ifindex = req.ifr_ifindex;
   sll.sll_protocol = htons(ETH_P_ALL);
   if (::bind(sock, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) < 0) return fail();
+  raise_receive_buffer(sock);
   if (nonblock && !set_nonblock(sock)) {
     std::printf("Set NONBLOCK failed\n");
     return fail();
@@ -332,6 +367,10 @@ void CUdpCtrl::RunMulticastRcvTask(int fd, size_t maxLen) {
     socklen_t fromLen = sizeof(from);
     const ssize_t n =
         ::recvfrom(fd, buf.data(), maxLen, 0, reinterpret_cast<struct sockaddr*>(&from), &fromLen);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      wait_readable(fd);
+      continue;
+    }
     if (n <= 0) continue;
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -356,6 +395,10 @@ void CUdpCtrl::RunPromiscRcvLoop(int fd, TIpFilterInfo filter, size_t maxLen) {
     socklen_t fromLen = sizeof(from);
     const ssize_t n =
         ::recvfrom(fd, buf.data(), maxLen, 0, reinterpret_cast<struct sockaddr*>(&from), &fromLen);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      wait_readable(fd);
+      continue;
+    }
     if (n <= 0) continue;
     // What this host sends is seen once on the way out and, on loopback,
     // again on the way in: only the inbound copy is kept.
