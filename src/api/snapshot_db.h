@@ -3,9 +3,12 @@
 // for the last-data queries. The processing thread updates; user threads
 // query; the heartbeat handling clears. Each cache has its own mutex and no
 // operation holds two of them.
-#include <memory>
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <mutex>
-#include <unordered_map>
+#include <vector>
 
 #include "api/code_key.h"
 #include "api/security_code.h"
@@ -13,35 +16,105 @@
 
 namespace zavo {
 
+// The lock of one cache. Uncontended (the usual case: the processing thread
+// updates, a user thread queries now and then) it costs one atomic exchange
+// each way; a waiter sleeps in the kernel instead of spinning, so a query
+// that copies a large cache never burns the processing thread's core.
+class CacheLock {
+ public:
+  void lock() {
+    int c = 0;
+    if (state_.compare_exchange_strong(c, 1, std::memory_order_acquire)) return;
+    lock_contended(c);
+  }
+  void unlock() {
+    if (state_.exchange(0, std::memory_order_release) == 2) wake_one();
+  }
+
+ private:
+  void lock_contended(int c);
+  void wake_one();
+
+  // 0 free, 1 held, 2 held and someone may be waiting.
+  std::atomic<int> state_{0};
+};
+
 template <class T>
 struct st_mkt_data_cache {
-  std::mutex mu;
-  // 10 asks for 11 buckets; the records are heap copies owned by the map.
-  std::unordered_map<SecurityCode, std::unique_ptr<T>, CodeHash> map{10};
+  CacheLock mu;
 
-  // Overwrites the record of `key` in place, or stores a copy.
+  // Overwrites the record of `key` in place, or stores a copy. Allocates
+  // only for a code not seen before (and when the table grows).
   void Update(const SecurityCode& key, const T& rec) {
-    std::lock_guard<std::mutex> lock(mu);
-    std::unique_ptr<T>& slot = map[key];
-    if (slot) {
-      *slot = rec;
-    } else {
-      slot.reset(new T(rec));
-    }
+    std::lock_guard<CacheLock> lock(mu);
+    const size_t at = find_or_add(key);
+    std::memcpy(&records_[at], &rec, sizeof(T));
   }
 
   // One malloc block with every record (null when there is none).
   ZAVO_ERROR Query(T** out, int* count);
 
   void Clear() {
-    std::lock_guard<std::mutex> lock(mu);
-    map.clear();
+    std::lock_guard<CacheLock> lock(mu);
+    records_.clear();
+    keys_.clear();
+    std::fill(slots_.begin(), slots_.end(), 0u);
   }
 
   size_t Size() {
-    std::lock_guard<std::mutex> lock(mu);
-    return map.size();
+    std::lock_guard<CacheLock> lock(mu);
+    return records_.size();
   }
+
+ private:
+  static size_t slot_of(const SecurityCode& key, size_t mask) {
+    uint64_t lo, hi;
+    std::memcpy(&lo, reinterpret_cast<const char*>(&key), 8);
+    std::memcpy(&hi, reinterpret_cast<const char*>(&key) + 8, 8);
+    // Codes differ mostly in their last digits: mix both words into the
+    // high bits, which pick the slot.
+    const uint64_t x = (lo * 0x9E3779B97F4A7C15ULL ^ hi) * 0xFF51AFD7ED558CCDULL;
+    return static_cast<size_t>(x >> 32) & mask;
+  }
+
+  // Index of `key` in records_, adding a zeroed record when it is new.
+  size_t find_or_add(const SecurityCode& key) {
+    if (!slots_.empty()) {
+      const size_t mask = slots_.size() - 1;
+      for (size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
+        const uint32_t v = slots_[i];
+        if (v == 0) break;
+        if (keys_[v - 1] == key) return v - 1;
+      }
+    }
+    records_.emplace_back();
+    keys_.push_back(key);
+    // At most half full, so a probe ends soon at an empty slot.
+    if (keys_.size() * 2 > slots_.size()) {
+      rehash(slots_.empty() ? 64 : slots_.size() * 2);
+    } else {
+      place(keys_.size() - 1);
+    }
+    return keys_.size() - 1;
+  }
+
+  void place(size_t index) {
+    const size_t mask = slots_.size() - 1;
+    size_t i = slot_of(keys_[index], mask);
+    while (slots_[i] != 0) i = (i + 1) & mask;
+    slots_[i] = static_cast<uint32_t>(index + 1);
+  }
+
+  void rehash(size_t slots) {
+    slots_.assign(slots, 0u);
+    for (size_t k = 0; k < keys_.size(); ++k) place(k);
+  }
+
+  // Records and their keys in the order the codes first came; slots_ holds
+  // index + 1 into them (0: empty), a power of two in size.
+  std::vector<T> records_;
+  std::vector<SecurityCode> keys_;
+  std::vector<uint32_t> slots_;
 };
 
 class SnapShotDB {
