@@ -2,6 +2,7 @@
 // Conversion of decoded wire records into the public records handed to the
 // user. Every function zero-fills its output first, allocates nothing and
 // takes no lock: the processing thread calls them once per field.
+#include <cstddef>
 #include <ctime>
 
 #include "proto/sys_field.h"
@@ -14,45 +15,48 @@ inline char ExchangeChar(CExchangeIDType exchange) {
   return exchange == 1 ? '1' : exchange == 2 ? '2' : '0';
 }
 
+namespace convert_detail {
+
+// One output character per input byte: the one-letter mappings below run
+// for every order and trade, and a table lookup beats a chain of compares.
+struct CharMap {
+  char to[256];
+};
+
+template <size_t N>
+constexpr CharMap make_char_map(const char (&from)[N], const char (&to)[N]) {
+  CharMap m{};
+  for (size_t i = 0; i + 1 < N; ++i) m.to[static_cast<unsigned char>(from[i])] = to[i];
+  return m;
+}
+
+inline constexpr CharMap kOrderSide = make_char_map("12FG", "BSFG");
+inline constexpr CharMap kBSFlag = make_char_map(" 12", "NBS");
+inline constexpr CharMap kExecType = make_char_map("12", "TC");
+inline constexpr CharMap kOrderType = make_char_map("12U", "12U");
+
+}  // namespace convert_detail
+
 // Order side of queues and order details: '1' -> 'B', '2' -> 'S', 'F' and
 // 'G' kept, anything else -> 0.
 inline char MapOrderSide(signed char side) {
-  switch (side) {
-    case '1':
-      return 'B';
-    case '2':
-      return 'S';
-    case 'F':
-    case 'G':
-      return static_cast<char>(side);
-    default:
-      return 0;
-  }
+  return convert_detail::kOrderSide.to[static_cast<unsigned char>(side)];
 }
 
 // Buy/sell flag of trades and Shanghai orders: ' ' -> 'N', '1' -> 'B',
 // '2' -> 'S', anything else -> 0.
 inline char MapBSFlag(signed char flag) {
-  switch (flag) {
-    case ' ':
-      return 'N';
-    case '1':
-      return 'B';
-    case '2':
-      return 'S';
-    default:
-      return 0;
-  }
+  return convert_detail::kBSFlag.to[static_cast<unsigned char>(flag)];
 }
 
 // Trade execution type: '1' -> 'T' (trade), '2' -> 'C' (cancel), else 0.
 inline char MapExecType(signed char type) {
-  return type == '1' ? 'T' : type == '2' ? 'C' : 0;
+  return convert_detail::kExecType.to[static_cast<unsigned char>(type)];
 }
 
 // Order type: '1', '2' and 'U' kept, anything else -> 0.
 inline char MapOrderType(signed char type) {
-  return (type == '1' || type == '2' || type == 'U') ? static_cast<char>(type) : 0;
+  return convert_detail::kOrderType.to[static_cast<unsigned char>(type)];
 }
 
 // Microseconds from the sender's stamp (sec, nsec) to `now`, the nanosecond

@@ -86,8 +86,11 @@ void UdpStructApiImp::process_datagram(const char* data, size_t size) {
   }
 }
 
-void UdpStructApiImp::on_udp_packet_process(unsigned long packet_time, const char* body,
-                                            unsigned int size) {
+// Flattened: the per-field step is inlined into the walk, which saves a
+// call with six arguments per field.
+__attribute__((flatten)) void UdpStructApiImp::on_udp_packet_process(unsigned long packet_time,
+                                                                     const char* body,
+                                                                     unsigned int size) {
   const uint32_t t = static_cast<uint32_t>(packet_time % 1000000000UL);
   const ZAVO_DataHandler handler = data_handler_;
   for (StructPacket::Iterator it(body, size); it.Valid(); it.Next()) {

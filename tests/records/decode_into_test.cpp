@@ -121,6 +121,20 @@ TEST(DecodeInto, KnownTradeAndQueueValues) {
   EXPECT_EQ(oq.TradingDay, 0u);
 }
 
+TEST(DecodeInto, OneLetterMappingsForEveryByte) {
+  for (int b = -128; b < 128; ++b) {
+    const signed char c = static_cast<signed char>(b);
+    const char side = c == '1' ? 'B' : c == '2' ? 'S' : (c == 'F' || c == 'G') ? c : 0;
+    const char flag = c == ' ' ? 'N' : c == '1' ? 'B' : c == '2' ? 'S' : 0;
+    const char exec = c == '1' ? 'T' : c == '2' ? 'C' : 0;
+    const char type = (c == '1' || c == '2' || c == 'U') ? c : 0;
+    EXPECT_EQ(MapOrderSide(c), side) << b;
+    EXPECT_EQ(MapBSFlag(c), flag) << b;
+    EXPECT_EQ(MapExecType(c), exec) << b;
+    EXPECT_EQ(MapOrderType(c), type) << b;
+  }
+}
+
 TEST(CodeWords, CopyAndKeyMatchTheByteLoops) {
   std::mt19937 rng(7);
   char code[16];
