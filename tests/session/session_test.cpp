@@ -350,6 +350,33 @@ TEST_F(StructSession, DetailsCarryTheirFlagsAndADayChangeClearsTheCaches) {
   ZAVO_Free(table);
 }
 
+TEST_F(StructSession, SnapshotsOutsideTheSubscriptionAreStillCached) {
+  StartSim(TestSimConfig(17081));
+  SessionRecorders& rec = Recorders(91);
+  ZAVO_OpenSetting s = MakeSetting(*sim_, 91);
+  s.SubscribedCodes = "999999.SH;999999.SZ";  // codes the server never sends
+  ZAVO_ERROR err;
+  ZAVO_HANDLE h = Open(s, &err);
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_BASEINFO_FINISH, 1, kWait));
+  Publish(300);
+  ZAVO_SecuritySnapShot* snaps = nullptr;
+  int n = 0;
+  // Wait until the last published field has been processed: its snapshot
+  // kinds land in the cache whether delivered or not.
+  for (int i = 0; i < 200; ++i) {
+    ASSERT_EQ(ZAVO_GetLastMarketData(h, "SZ", &snaps, &n), ZAVO_SUCCESS);
+    ZAVO_Free(snaps);
+    if (n >= 3) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_GE(n, 3);
+  ASSERT_EQ(ZAVO_GetLastMarketData(h, "SH", &snaps, &n), ZAVO_SUCCESS);
+  EXPECT_GE(n, 1);
+  ZAVO_Free(snaps);
+  EXPECT_EQ(rec.data.Size(), 0u);  // and nothing was delivered
+}
+
 TEST_F(StructSession, RebuildDeliversTheRangeThenTheEnd) {
   StartSim(TestSimConfig(17041));
   SessionRecorders& rec = Recorders(51);
