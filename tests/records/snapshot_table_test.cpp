@@ -84,10 +84,11 @@ TEST(SnapshotTable, ContendedUpdatesAndQueriesSeeWholeRecords) {
   std::thread b(writer, 250);  // half the codes shared with the other writer
   int queries = 0;
   std::thread reader([&] {
-    while (!writers_done.load() && queries < 100000) {
+    // At least one query even when the writers finish first.
+    do {
       query(db, "SH");
       ++queries;
-    }
+    } while (!writers_done.load() && queries < 100000);
   });
   a.join();
   b.join();
