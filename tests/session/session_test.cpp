@@ -334,20 +334,22 @@ TEST_F(StructSession, DetailsCarryTheirFlagsAndADayChangeClearsTheCaches) {
   // A heartbeat of another day empties the caches and the code tables.
   sim_->HeartbeatValueNow(20000101ull * 10000000ull + 93000000ull / 100);
   ASSERT_TRUE(sim_->WaitFor([](const sim::SimCounters& c) { return c.heartbeats_feed >= 1; }, kWait));
+  // The processing thread empties the snapshots, then the security tables,
+  // then the option tables: wait until all of it is done.
   bool cleared = false;
+  unsigned int count = 1;
   for (int i = 0; i < 100 && !cleared; ++i) {
     ASSERT_EQ(ZAVO_GetLastMarketData(h, "SH", &snaps, &n), ZAVO_SUCCESS);
     ZAVO_Free(snaps);
-    cleared = n == 0;
+    ZAVO_CODEINFO* table = nullptr;
+    ASSERT_EQ(ZAVO_GetCodeTable(h, "SH", &table, &count), ZAVO_SUCCESS);
+    ZAVO_Free(table);
+    cleared = n == 0 && count == 0;
     if (!cleared) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_TRUE(cleared);
-  EXPECT_EQ(snaps == nullptr || n == 0, true);
-  ZAVO_CODEINFO* table = nullptr;
-  unsigned int count = 1;
-  EXPECT_EQ(ZAVO_GetCodeTable(h, "SH", &table, &count), ZAVO_SUCCESS);
+  EXPECT_EQ(n, 0);
   EXPECT_EQ(count, 0u);
-  ZAVO_Free(table);
 }
 
 TEST_F(StructSession, SnapshotsOutsideTheSubscriptionAreStillCached) {
