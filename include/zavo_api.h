@@ -216,8 +216,14 @@ typedef struct ZAVO_RawOpenSetting {
   int32_t CpuID;
 } ZAVO_RawOpenSetting;
 
-/* Mode of ZAVO_UpdateSubscription. */
+/* Mode of ZAVO_UpdateSubscription. A C caller may pass any int; a value
+ * outside 0..3 changes nothing. (In C++ the type is int-based, so such a
+ * value is a valid value of the type there too.) */
+#ifdef __cplusplus
+typedef enum ZAVO_SUBSCRIPTION_UPDATE : int {
+#else
 typedef enum ZAVO_SUBSCRIPTION_UPDATE {
+#endif
   /* Both markets deliver everything; the code list is ignored. */
   ZAVO_SUBSCRIBE_ALL = 0,
   /* Both markets deliver nothing, then every market named in the list
@@ -253,8 +259,9 @@ typedef struct ZAVO_LoginResult {
   uint16_t Port;      /* the server's port (ServerPort) */
   uint16_t ErrorID;   /* the server's error number (low 16 bits); 0: accepted */
   char ErrorMsg[128]; /* on refusal the server's text; on success "success" */
-  /* On success the number of ';'-separated entries of the server's text
-   * (at most 6 are kept in Items); 0 on refusal. */
+  /* On success the number of non-empty ';'-separated entries of the
+   * server's text kept in Items: at most 6, each cut to 7 characters;
+   * 0 on refusal. */
   uint16_t ItemCount;
   /* On success the entries, in order, each NUL-terminated in 8 bytes. */
   char Items[6][8];
@@ -532,7 +539,8 @@ ZAVO_API ZAVO_ERROR ZAVO_GetOptionCodeInfo(ZAVO_HANDLE handle, const char* code,
  * items separated by ';' (market "SH" or "SZ", any case; empty items are
  * skipped); it is ignored for ZAVO_SUBSCRIBE_ALL. Returns ZAVO_ERR_INVALID
  * for an unparsable list. Takes effect for the next record the processing
- * thread filters.
+ * thread filters. A mode outside 0..3 checks the list (ZAVO_ERR_INVALID if
+ * it does not parse) and changes nothing.
  *
  * Records of exchanges other than Shanghai (1) and Shenzhen (2) cannot be
  * named in a code list. They are delivered when the subscription of at least

@@ -299,8 +299,12 @@ TEST_F(StructSession, MarketDataFlagsSubscriptionsAndQueries) {
   Publish(300);
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   EXPECT_EQ(rec.data.Size(), 0u);
-  // Everything again.
+  // Everything again; then modes a C caller may pass that mean nothing.
   ASSERT_EQ(ZAVO_UpdateSubscription(h, ZAVO_SUBSCRIBE_ALL, nullptr), ZAVO_SUCCESS);
+  EXPECT_EQ(ZAVO_UpdateSubscription(h, static_cast<ZAVO_SUBSCRIPTION_UPDATE>(9), "600000.SH"),
+            ZAVO_SUCCESS);
+  EXPECT_EQ(ZAVO_UpdateSubscription(h, static_cast<ZAVO_SUBSCRIPTION_UPDATE>(-1), "600000"),
+            ZAVO_ERR_INVALID);
   Publish(100);
   EXPECT_TRUE(rec.data.WaitFor([](const std::vector<Seen>& v) { return v.size() > 10; }, kWait));
 }
