@@ -71,10 +71,24 @@ struct st_mkt_data_cache {
     uint64_t lo, hi;
     std::memcpy(&lo, reinterpret_cast<const char*>(&key), 8);
     std::memcpy(&hi, reinterpret_cast<const char*>(&key) + 8, 8);
-    // Codes differ mostly in their last digits: mix both words into the
-    // high bits, which pick the slot.
-    const uint64_t x = (lo * 0x9E3779B97F4A7C15ULL ^ hi) * 0xFF51AFD7ED558CCDULL;
-    return static_cast<size_t>(x >> 32) & mask;
+    // Codes differ mostly in their last characters, which sit in the top
+    // bytes of the first word: fold the high halves down before and after
+    // the multiply, so every byte reaches the low bits that pick the slot.
+    uint64_t x = lo + hi * 0x9E3779B97F4A7C15ULL;
+    x ^= x >> 32;
+    x *= 0xFF51AFD7ED558CCDULL;
+    x ^= x >> 29;
+    return static_cast<size_t>(x) & mask;
+  }
+
+  // Both words compared at once: one branch per probed slot, not two.
+  static bool same_key(const SecurityCode& a, const SecurityCode& b) {
+    uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, reinterpret_cast<const char*>(&a), 8);
+    std::memcpy(&a1, reinterpret_cast<const char*>(&a) + 8, 8);
+    std::memcpy(&b0, reinterpret_cast<const char*>(&b), 8);
+    std::memcpy(&b1, reinterpret_cast<const char*>(&b) + 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
   }
 
   // Index of `key` in records_, adding a zeroed record when it is new.
@@ -84,14 +98,15 @@ struct st_mkt_data_cache {
       for (size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
         const uint32_t v = slots_[i];
         if (v == 0) break;
-        if (keys_[v - 1] == key) return v - 1;
+        if (same_key(keys_[v - 1], key)) return v - 1;
       }
     }
     records_.emplace_back();
     keys_.push_back(key);
-    // At most half full, so a probe ends soon at an empty slot.
-    if (keys_.size() * 2 > slots_.size()) {
-      rehash(slots_.empty() ? 64 : slots_.size() * 2);
+    // At most a quarter full: most codes sit in their first slot, so the
+    // probe's one branch is taken the same way every time.
+    if (keys_.size() * 4 > slots_.size()) {
+      rehash(slots_.empty() ? 256 : slots_.size() * 2);
     } else {
       place(keys_.size() - 1);
     }
@@ -149,8 +164,11 @@ class SnapShotDB {
  private:
   template <class T>
   static void update(st_mkt_data_cache<T> (&caches)[2], const T& rec) {
-    const unsigned char exchange = SecurityCode::ExchangeOfChar(rec.ExchangeID);
-    if (exchange == 0) return;
+    // '1' -> 1, '2' -> 2, anything else -> not kept; without a branch on
+    // the market, as records of both markets arrive interleaved.
+    const unsigned n = static_cast<unsigned>(static_cast<unsigned char>(rec.ExchangeID)) - '1';
+    if (n >= 2u) return;
+    const unsigned char exchange = static_cast<unsigned char>(n + 1);
     static_assert(sizeof(rec.Code) == 16, "codes are keyed from their 16 bytes");
     caches[exchange - 1].Update(KeyOfCode16(exchange, rec.Code), rec);
   }
