@@ -104,11 +104,13 @@ bool SoakRun::start_server() {
   cfg.rate = o_.rate;
   cfg.raw_rate = o_.raw_rate;
   cfg.heartbeat_ms = 1000;
-  // Enough history for the retransmissions asked for (a gap asked for again
-  // after a reconnection and up to 20 s of feed later; raw ranges end at the
-  // newest message), and no more: the server shares this process, so its
-  // history counts in the resident size checked below.
-  cfg.history = std::max(400000u, 20 * o_.rate);
+  // Enough history for the retransmissions asked for (a gap is asked for
+  // again about 6 s after it was skipped; raw ranges end at the newest
+  // message), and no more: the server shares this process, so its history
+  // counts in the resident size checked below. Each history slot keeps the
+  // largest record it ever held, so the server's share creeps up towards
+  // slots x largest record (about 130 MB here) over the first minutes.
+  cfg.history = std::max(200000u, 10 * o_.rate);
   cfg.raw_history = 5000;
   cfg.login_mode = zavo::sim::LoginMode::kRefuse;
   cfg.verbose = o_.verbose;
