@@ -39,6 +39,16 @@ ZAVO_ERROR WaitForLoginAnswer(OpenResult* open, const void* self, const char* cl
   return result;
 }
 
+void LogLoginResult(const void* self, const char* class_name, const RspUserLoginField& reply) {
+  const int error = reply.ErrorID;
+  if (error == 0) {
+    ZAVO_LOG("%p[%s] TCP Session Login Accepted", self, class_name);
+  } else {
+    ZAVO_LOG("%p[%s] TCP Session Login Refused: %d %s", self, class_name, error,
+             reply.ErrorMsg.ToString().c_str());
+  }
+}
+
 void log_join_result(const void* self, const char* class_name, bool ok) {
   if (ok) {
     ZAVO_LOG("%p[%s] Open UDP Multicast Success.", self, class_name);

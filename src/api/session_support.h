@@ -108,6 +108,10 @@ void DeliverSystemMessage(const ApiImp* api, ZAVO_DataHandler handler, int conne
 bool FillLoginResult(const RspUserLoginField& reply, const std::string& server_ip,
                      uint16_t server_port, bool with_items, ZAVO_LoginResult* out);
 
+// Writes the outcome of a login to the log, so that the log tells the story
+// of a session's connections on its own.
+void LogLoginResult(const void* self, const char* class_name, const RspUserLoginField& reply);
+
 void log_join_result(const void* self, const char* class_name, bool ok);
 
 template <class Join>

@@ -127,6 +127,7 @@ void UdpStructApiImp::on_base_info_finish() {
 void UdpStructApiImp::OnTcpField(const RspUserLoginField& reply) {
   ZAVO_LoginResult result;
   const bool accepted = FillLoginResult(reply, server_ip_, setting_.ServerPort, true, &result);
+  LogLoginResult(handle(), ClassName(), reply);
   DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_LOGIN, sizeof(result),
                        &result);
   if (!accepted) {

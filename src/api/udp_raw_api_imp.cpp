@@ -181,6 +181,7 @@ void UdpRawApiImp::OnTcpStructPacket(const StructPacket* packet) {
 void UdpRawApiImp::OnTcpField(const RspUserLoginField& reply) {
   ZAVO_LoginResult result;
   const bool accepted = FillLoginResult(reply, server_ip_, setting_.ServerPort, false, &result);
+  LogLoginResult(handle(), ClassName(), reply);
   DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_LOGIN, sizeof(result), &result);
   if (!accepted) {
     open_result_.Settle(ZAVO_ERR_NETWORK);
