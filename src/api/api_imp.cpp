@@ -48,6 +48,21 @@ void ApiImp::CallBack_SystemHandler(const ZAVO_ConnectResult& result) const {
   handler(const_cast<void*>(static_cast<const void*>(this)), &msg);
 }
 
+ZAVO_ERROR ApiImp::take_handlers(ZAVO_DataHandler data, ZAVO_DataHandler system) {
+  const void* self = this;
+  if (data == nullptr) {
+    ZAVO_LOG("%p[%s] Open DataHandler Error.", self, ClassName());
+    return ZAVO_ERR_INVALID;
+  }
+  data_handler_ = data;
+  if (system == nullptr) {
+    ZAVO_LOG("%p[%s] Open SystemHandler Error.", self, ClassName());
+    return ZAVO_ERR_INVALID;
+  }
+  system_handler_ = system;
+  return ZAVO_SUCCESS;
+}
+
 const char* StructApiImp::ClassName() const {
   return "StructApiImp";
 }

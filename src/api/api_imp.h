@@ -36,6 +36,10 @@ class ApiImp {
   ZAVO_DataHandler system_handler() const { return system_handler_; }
 
  protected:
+  // Open's check of the two required handlers, in this order; stores each
+  // one that is given. Logs and returns ZAVO_ERR_INVALID for a null one.
+  ZAVO_ERROR take_handlers(ZAVO_DataHandler data, ZAVO_DataHandler system);
+
   // Both stay null until Open stores the handlers from the settings.
   ZAVO_DataHandler data_handler_ = nullptr;
   ZAVO_DataHandler system_handler_ = nullptr;

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "proto/sys_field.h"
 #include "build_info.h"
+#include "proto/sys_field.h"
 #include "util/helpers.h"
 #include "util/logger.h"
 
@@ -15,13 +15,17 @@ namespace {
 const char kVersion[] = "v1.1.202105.2-" ZAVO_BUILD_ID;
 }
 
-const char* LibraryVersion() { return kVersion; }
+const char* LibraryVersion() {
+  return kVersion;
+}
 
 namespace {
 std::atomic<int> g_login_timeout_ms{kLoginTimeoutMs};
 }  // namespace
 
-int LoginTimeoutMs() { return g_login_timeout_ms.load(); }
+int LoginTimeoutMs() {
+  return g_login_timeout_ms.load();
+}
 
 void SetLoginTimeoutMs(int timeout_ms) {
   g_login_timeout_ms.store(timeout_ms > 0 ? timeout_ms : kLoginTimeoutMs);
@@ -31,8 +35,8 @@ ZAVO_ERROR WaitForLoginAnswer(OpenResult* open, const void* self, const char* cl
                               const std::string& server_ip, uint16_t server_port) {
   ZAVO_ERROR result = ZAVO_ERR_NETWORK;
   if (open->WaitFor(LoginTimeoutMs(), &result)) return result;
-  ZAVO_LOG("%p[%s] Open Timeout: no login answer from %s:%u", self, class_name,
-           server_ip.c_str(), static_cast<unsigned>(server_port));
+  ZAVO_LOG("%p[%s] Open Timeout: no login answer from %s:%u", self, class_name, server_ip.c_str(),
+           static_cast<unsigned>(server_port));
   // Whoever settles first wins: a success that raced the timeout stands.
   if (open->Settle(ZAVO_ERR_NETWORK)) return ZAVO_ERR_NETWORK;
   open->WaitFor(0, &result);

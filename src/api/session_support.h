@@ -10,6 +10,8 @@
 #include <string>
 
 #include "api/api_imp.h"
+#include "proto/struct_packet.h"
+#include "util/logger.h"
 #include "zavo_api.h"
 
 namespace zavo {
@@ -91,8 +93,8 @@ ZAVO_ERROR WaitForLoginAnswer(OpenResult* open, const void* self, const char* cl
 // reconnection) only count. Returns true when this login settled the open
 // result with success, which is when the server is told the answer arrived.
 template <class Join>
-bool AcceptLogin(OpenResult* open, uint32_t* login_count, const void* self,
-                 const char* class_name, Join&& join);
+bool AcceptLogin(OpenResult* open, uint32_t* login_count, const void* self, const char* class_name,
+                 Join&& join);
 
 // Calls `handler` (if any) with a system message of `kind` carrying `record`
 // of `size` bytes; MsgTime is the local time of day, SeqNum 0.
@@ -108,6 +110,16 @@ void DeliverSystemMessage(const ApiImp* api, ZAVO_DataHandler handler, int conne
 bool FillLoginResult(const RspUserLoginField& reply, const std::string& server_ip,
                      uint16_t server_port, bool with_items, ZAVO_LoginResult* out);
 
+// Decodes the control-connection field under `it` into `record`; a record
+// that does not decode is logged with its type's name and skipped.
+template <class T>
+bool DecodeControlField(const StructPacket::Iterator& it, T* record, const void* self,
+                        const char* class_name) {
+  if (it.Decode(*record)) return true;
+  ZAVO_LOG("%p[%s] TCP Session GetField Error: %s", self, class_name, TypeName<T>());
+  return false;
+}
+
 // Writes the outcome of a login to the log, so that the log tells the story
 // of a session's connections on its own.
 void LogLoginResult(const void* self, const char* class_name, const RspUserLoginField& reply);
@@ -115,8 +127,8 @@ void LogLoginResult(const void* self, const char* class_name, const RspUserLogin
 void log_join_result(const void* self, const char* class_name, bool ok);
 
 template <class Join>
-bool AcceptLogin(OpenResult* open, uint32_t* login_count, const void* self,
-                 const char* class_name, Join&& join) {
+bool AcceptLogin(OpenResult* open, uint32_t* login_count, const void* self, const char* class_name,
+                 Join&& join) {
   if (*login_count == 0 && !open->IsSettled()) {
     const bool ok = join() == 0;
     log_join_result(self, class_name, ok);

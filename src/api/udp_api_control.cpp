@@ -67,42 +67,24 @@ void UdpStructApiImp::OnPacket(KvelSession*, const StructPacket* packet) {
         break;
       case RspRetransmitField::kFieldId: {
         RspRetransmitField reply;
-        if (it.Decode(reply)) {
-          OnTcpField(reply);
-        } else {
-          ZAVO_LOG("%p[%s] TCP Session GetField Error: %s", handle(), ClassName(),
-                   TypeName<RspRetransmitField>());
-        }
+        if (DecodeControlField(it, &reply, handle(), ClassName())) OnTcpField(reply);
         break;
       }
       case RspUserLoginField::kFieldId: {
         RspUserLoginField reply;
-        if (it.Decode(reply)) {
-          OnTcpField(reply);
-        } else {
-          ZAVO_LOG("%p[%s] TCP Session GetField Error: %s", handle(), ClassName(),
-                   TypeName<RspUserLoginField>());
-        }
+        if (DecodeControlField(it, &reply, handle(), ClassName())) OnTcpField(reply);
         break;
       }
       case SecurityBaseInfoField::kFieldId: {
         SecurityBaseInfoField field;
-        if (it.Decode(field)) {
+        if (DecodeControlField(it, &field, handle(), ClassName()))
           code_tables_.OnSecurityBaseInfo(field);
-        } else {
-          ZAVO_LOG("%p[%s] TCP Session GetField Error: %s", handle(), ClassName(),
-                   TypeName<SecurityBaseInfoField>());
-        }
         break;
       }
       case OptionBaseInfoField::kFieldId: {
         OptionBaseInfoField field;
-        if (it.Decode(field)) {
+        if (DecodeControlField(it, &field, handle(), ClassName()))
           code_tables_.OnOptionBaseInfo(field);
-        } else {
-          ZAVO_LOG("%p[%s] TCP Session GetField Error: %s", handle(), ClassName(),
-                   TypeName<OptionBaseInfoField>());
-        }
         break;
       }
       case BaseInfoSendFinish::kFieldId:
@@ -120,16 +102,15 @@ void UdpStructApiImp::on_base_info_finish() {
   ZAVO_BaseInfoFinish finish;
   std::memset(&finish, 0, sizeof(finish));
   code_tables_.FillBaseInfoFinish(&finish);
-  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_BASEINFO_FINISH,
-                       sizeof(finish), &finish);
+  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_BASEINFO_FINISH, sizeof(finish),
+                       &finish);
 }
 
 void UdpStructApiImp::OnTcpField(const RspUserLoginField& reply) {
   ZAVO_LoginResult result;
   const bool accepted = FillLoginResult(reply, server_ip_, setting_.ServerPort, true, &result);
   LogLoginResult(handle(), ClassName(), reply);
-  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_LOGIN, sizeof(result),
-                       &result);
+  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_LOGIN, sizeof(result), &result);
   if (!accepted) {
     open_result_.Settle(ZAVO_ERR_NETWORK);
     return;
@@ -150,8 +131,8 @@ void UdpStructApiImp::OnTcpField(const RspRetransmitField& reply) {
   result.BeginSeq = req.begin;
   result.EndSeq = req.end;
   result.Status = reply.Scope;
-  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_REBUILD_FINISH,
-                       sizeof(result), &result);
+  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_REBUILD_FINISH, sizeof(result),
+                       &result);
 }
 
 ZAVO_ERROR UdpStructApiImp::Rebuild(uint64_t begin_seq, uint64_t end_seq,

@@ -8,7 +8,9 @@
 
 namespace zavo {
 
-void UdpStructApiImp::SetLoginTimeoutForTesting(int timeout_ms) { SetLoginTimeoutMs(timeout_ms); }
+void UdpStructApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
+  SetLoginTimeoutMs(timeout_ms);
+}
 
 UdpStructApiImp::UdpStructApiImp()
     : loop_(nullptr), pipe_(MpmcPipe::Create()), packet_(StructPacket::kDefaultCapacity) {
@@ -61,16 +63,8 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
 }
 
 ZAVO_ERROR UdpStructApiImp::take_data_settings() {
-  if (setting_.DataHandler == nullptr) {
-    ZAVO_LOG("%p[%s] Open DataHandler Error.", handle(), ClassName());
-    return ZAVO_ERR_INVALID;
-  }
-  data_handler_ = setting_.DataHandler;
-  if (setting_.SystemHandler == nullptr) {
-    ZAVO_LOG("%p[%s] Open SystemHandler Error.", handle(), ClassName());
-    return ZAVO_ERR_INVALID;
-  }
-  system_handler_ = setting_.SystemHandler;
+  const ZAVO_ERROR handlers = take_handlers(setting_.DataHandler, setting_.SystemHandler);
+  if (handlers != ZAVO_SUCCESS) return handlers;
   if (!subscription_.SetMarketSubscription(setting_.SubscribedMarkets)) {
     ZAVO_LOG("%p[%s] Open SubscribedMarkets Error.", handle(), ClassName());
     return ZAVO_ERR_INVALID;

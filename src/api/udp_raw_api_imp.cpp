@@ -16,7 +16,9 @@
 
 namespace zavo {
 
-void UdpRawApiImp::SetLoginTimeoutForTesting(int timeout_ms) { SetLoginTimeoutMs(timeout_ms); }
+void UdpRawApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
+  SetLoginTimeoutMs(timeout_ms);
+}
 
 UdpRawApiImp::UdpRawApiImp() : loop_(nullptr), scratch_(kInitialBuffer) {
   loop_ = new EvLoop();
@@ -67,16 +69,8 @@ ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
     ZAVO_LOG("%p[%s] Open TCP Session Error.", handle(), ClassName());
     return ZAVO_ERR_NETWORK;
   }
-  if (setting_.DataHandler == nullptr) {
-    ZAVO_LOG("%p[%s] Open DataHandler Error.", handle(), ClassName());
-    return ZAVO_ERR_INVALID;
-  }
-  data_handler_ = setting_.DataHandler;
-  if (setting_.SystemHandler == nullptr) {
-    ZAVO_LOG("%p[%s] Open SystemHandler Error.", handle(), ClassName());
-    return ZAVO_ERR_INVALID;
-  }
-  system_handler_ = setting_.SystemHandler;
+  const ZAVO_ERROR handlers = take_handlers(setting_.DataHandler, setting_.SystemHandler);
+  if (handlers != ZAVO_SUCCESS) return handlers;
   if (!parse_markets(setting_.SubscribedMarkets)) {
     ZAVO_LOG("%p[%s] Open SubscribedMarkets Error.", handle(), ClassName());
     return ZAVO_ERR_INVALID;
@@ -152,22 +146,12 @@ void UdpRawApiImp::OnTcpStructPacket(const StructPacket* packet) {
     switch (it.FieldId) {
       case RspRetransmitField::kFieldId: {
         RspRetransmitField reply;
-        if (it.Decode(reply)) {
-          OnTcpField(reply);
-        } else {
-          ZAVO_LOG("%p[%s] TCP Session GetField Error: %s", handle(), ClassName(),
-                   TypeName<RspRetransmitField>());
-        }
+        if (DecodeControlField(it, &reply, handle(), ClassName())) OnTcpField(reply);
         break;
       }
       case RspUserLoginField::kFieldId: {
         RspUserLoginField reply;
-        if (it.Decode(reply)) {
-          OnTcpField(reply);
-        } else {
-          ZAVO_LOG("%p[%s] TCP Session GetField Error: %s", handle(), ClassName(),
-                   TypeName<RspUserLoginField>());
-        }
+        if (DecodeControlField(it, &reply, handle(), ClassName())) OnTcpField(reply);
         break;
       }
       default:
