@@ -43,6 +43,30 @@ ZAVO_ERROR WaitForLoginAnswer(OpenResult* open, const void* self, const char* cl
   return result;
 }
 
+ZAVO_ConnectResult MakeConnectResult(const std::string& server_ip, uint16_t server_port) {
+  ZAVO_ConnectResult result;
+  std::memset(&result, 0, sizeof(result));
+  std::strncpy(result.Address, server_ip.c_str(), sizeof(result.Address) - 1);
+  result.Port = server_port;
+  result.State = 1;
+  return result;
+}
+
+ZAVO_DisconnectResult MakeDisconnectResult(const std::string& server_ip, uint16_t server_port) {
+  ZAVO_DisconnectResult result;
+  std::memset(&result, 0, sizeof(result));
+  std::strncpy(result.Address, server_ip.c_str(), sizeof(result.Address) - 1);
+  result.Port = server_port;
+  return result;
+}
+
+bool BuildLoginRequest(const std::string& user, const std::string& password, StructPacket* packet) {
+  ReqUserLoginField login;
+  login.Fill(user.c_str(), password.c_str(), LibraryVersion());
+  *packet = StructPacket::ForRecord<ReqUserLoginField>();
+  return packet->AddField(login);
+}
+
 void LogLoginResult(const void* self, const char* class_name, const RspUserLoginField& reply) {
   const int error = reply.ErrorID;
   if (error == 0) {

@@ -110,6 +110,16 @@ void DeliverSystemMessage(const ApiImp* api, ZAVO_DataHandler handler, int conne
 bool FillLoginResult(const RspUserLoginField& reply, const std::string& server_ip,
                      uint16_t server_port, bool with_items, ZAVO_LoginResult* out);
 
+// The connection-state records of both sessions: the server's address and
+// port, and for a connection State 1.
+ZAVO_ConnectResult MakeConnectResult(const std::string& server_ip, uint16_t server_port);
+ZAVO_DisconnectResult MakeDisconnectResult(const std::string& server_ip, uint16_t server_port);
+
+// The login request every new control connection sends first: the user
+// name cut to 15 characters, the password to 31, and the library's version.
+// False when the packet cannot be built.
+bool BuildLoginRequest(const std::string& user, const std::string& password, StructPacket* packet);
+
 // Decodes the control-connection field under `it` into `record`; a record
 // that does not decode is logged with its type's name and skipped.
 template <class T>

@@ -27,26 +27,16 @@ void UdpStructApiImp::OnConnected(KvelSession*) {
   ZAVO_LOG("%p[%s] TCP Session Connected", handle(), ClassName());
   // A request made while the connection was down never reached the server.
   abandon_rebuild("sent while disconnected");
-  ZAVO_ConnectResult result;
-  std::memset(&result, 0, sizeof(result));
-  std::strncpy(result.Address, server_ip_.c_str(), sizeof(result.Address) - 1);
-  result.Port = setting_.ServerPort;
-  result.State = 1;
-  CallBack_SystemHandler(result);
-
-  ReqUserLoginField login;
-  login.Fill(SettingText(setting_.UserName).c_str(), SettingText(setting_.Password).c_str(),
-             LibraryVersion());
-  StructPacket packet = StructPacket::ForRecord<ReqUserLoginField>();
-  if (packet.AddField(login)) send_packet(&packet);
+  CallBack_SystemHandler(MakeConnectResult(server_ip_, setting_.ServerPort));
+  StructPacket login;
+  if (BuildLoginRequest(SettingText(setting_.UserName), SettingText(setting_.Password), &login)) {
+    send_packet(&login);
+  }
 }
 
 void UdpStructApiImp::OnDisconnected(KvelSession*) {
   ZAVO_LOG("%p[%s] TCP Session Disconnected", handle(), ClassName());
-  ZAVO_DisconnectResult result;
-  std::memset(&result, 0, sizeof(result));
-  std::strncpy(result.Address, server_ip_.c_str(), sizeof(result.Address) - 1);
-  result.Port = setting_.ServerPort;
+  const ZAVO_DisconnectResult result = MakeDisconnectResult(server_ip_, setting_.ServerPort);
   DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_DISCONNECT, sizeof(result),
                        &result);
   open_result_.Settle(ZAVO_ERR_NETWORK);

@@ -110,27 +110,18 @@ void UdpRawApiImp::Release() {
 
 void UdpRawApiImp::OnTcpConnected() {
   ZAVO_LOG("%p[%s] TCP Session Connected", handle(), ClassName());
-  ZAVO_ConnectResult result;
-  std::memset(&result, 0, sizeof(result));
-  std::strncpy(result.Address, server_ip_.c_str(), sizeof(result.Address) - 1);
-  result.Port = setting_.ServerPort;
-  result.State = 1;
-  CallBack_SystemHandler(result);
-
-  ReqUserLoginField login;
-  login.Fill(SettingText(setting_.UserName).c_str(), SettingText(setting_.Password).c_str(),
-             LibraryVersion());
-  StructPacket packet = StructPacket::ForRecord<ReqUserLoginField>();
+  CallBack_SystemHandler(MakeConnectResult(server_ip_, setting_.ServerPort));
+  StructPacket login;
   RawDataRebuildSession* session = session_.load();
-  if (session != nullptr && packet.AddField(login)) session->Send(&packet);
+  if (session != nullptr &&
+      BuildLoginRequest(SettingText(setting_.UserName), SettingText(setting_.Password), &login)) {
+    session->Send(&login);
+  }
 }
 
 void UdpRawApiImp::OnTcpDisconnected(int) {
   ZAVO_LOG("%p[%s] TCP Session Disconnected", handle(), ClassName());
-  ZAVO_DisconnectResult result;
-  std::memset(&result, 0, sizeof(result));
-  std::strncpy(result.Address, server_ip_.c_str(), sizeof(result.Address) - 1);
-  result.Port = setting_.ServerPort;
+  const ZAVO_DisconnectResult result = MakeDisconnectResult(server_ip_, setting_.ServerPort);
   DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_DISCONNECT, sizeof(result),
                        &result);
   open_result_.Settle(ZAVO_ERR_NETWORK);
