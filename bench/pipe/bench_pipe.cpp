@@ -37,6 +37,7 @@ class ListPipe : public zavo::MpmcPipe {
     return true;
   }
   uint64_t ApproxSize() const override { return count_; }
+  bool Empty() const override { return count_ == 0; }
   void WaitForItem() override {}
   void Close() override {}
   bool IsClosed() const override { return false; }

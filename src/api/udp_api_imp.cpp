@@ -1,6 +1,9 @@
 // Struct session: lifecycle, queries and subscriptions.
 #include "api/udp_api_imp.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "net/tcp_io.h"
@@ -14,6 +17,7 @@ void UdpStructApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
 
 UdpStructApiImp::UdpStructApiImp()
     : loop_(nullptr), pipe_(MpmcPipe::Create()), packet_(StructPacket::kDefaultCapacity) {
+  consumer_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   process_thread_ = std::thread([this] { udp_packet_process_loop(); });
   loop_ = new EvLoop();
   ZAVO_LOG("%p[%s] Create", handle(), ClassName());
@@ -29,6 +33,7 @@ UdpStructApiImp::~UdpStructApiImp() {
   delete loop_;
   ZAVO_LOG("%p[%s] Release", handle(), ClassName());
   delete pipe_;
+  if (consumer_fd_ >= 0) ::close(consumer_fd_);
 }
 
 ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
@@ -88,6 +93,7 @@ ZAVO_ERROR UdpStructApiImp::SetDataPath(const ZAVO_OpenSetting& setting) {
 }
 
 void UdpStructApiImp::Close() {
+  feed_fd_.store(-1);
   UdpMulticaseReceiver2::Close();
   loop_->Stop();
 }
@@ -102,6 +108,7 @@ void UdpStructApiImp::Release() {
     connector_ = nullptr;
   }
   // The read thread feeds the pipe: stop it before the consumer goes.
+  feed_fd_.store(-1);
   UdpMulticaseReceiver2::Close();
   stop_processing_thread();
   UdpMulticaseReceiver2::Release(this);
@@ -110,6 +117,7 @@ void UdpStructApiImp::Release() {
 void UdpStructApiImp::stop_processing_thread() {
   if (!process_thread_.joinable()) return;
   pipe_->Close();
+  wake_consumer();
   process_thread_.join();
   // Datagram copies that were still queued go with the session.
   void* item = nullptr;

@@ -116,6 +116,10 @@ class UdpStructApiImp : public StructApiImp, public UdpMulticaseReceiver2, publi
   void deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uint32_t msg_time,
                uint64_t seq, const void* record);
   void stop_processing_thread();
+  // Backoff idling of the processing thread: blocks until a datagram copy
+  // is handed over, or the feed's socket becomes readable, or a timeout.
+  void wait_for_feed();
+  void wake_consumer();
   void on_base_info_finish();
   // Ends the retransmission in progress, if any, with a log line.
   void abandon_rebuild(const char* why);
@@ -145,6 +149,12 @@ class UdpStructApiImp : public StructApiImp, public UdpMulticaseReceiver2, publi
   // to the read thread (pops), so a steady feed allocates nothing.
   PointerRing<1024> spare_buffers_;
   StructPacket packet_;  // processing thread only
+  // An idle processing thread waits on the feed socket as well as on the
+  // hand-over, so that it wakes up together with the read thread instead of
+  // after it: one wake-up in the path of a datagram instead of two.
+  std::atomic<int> feed_fd_{-1};
+  int consumer_fd_ = -1;  // eventfd: something was handed over or closing
+  std::atomic<bool> consumer_waiting_{false};
   std::thread process_thread_;
 };
 

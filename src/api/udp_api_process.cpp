@@ -1,6 +1,9 @@
 // Struct session: the multicast data path. The read thread copies each
 // datagram into the pipe; the processing thread decodes, converts, filters
 // and delivers its fields.
+#include <poll.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "api/convert.h"
@@ -47,6 +50,30 @@ void UdpStructApiImp::OnData(const char* data, size_t size) {
   while (!pipe_->Enqueue(copy)) {
     std::printf("UdpStructApiImp::OnData Enqueue Failed\n");
   }
+  // Enqueue's counter update is a full barrier before this load; the
+  // consumer announces itself before its last look at the pipe.
+  if (consumer_waiting_.load(std::memory_order_seq_cst)) wake_consumer();
+}
+
+void UdpStructApiImp::wake_consumer() {
+  const uint64_t one = 1;
+  if (consumer_fd_ >= 0) (void)::write(consumer_fd_, &one, sizeof(one));
+}
+
+void UdpStructApiImp::wait_for_feed() {
+  consumer_waiting_.store(true, std::memory_order_seq_cst);
+  if (pipe_->Empty() && !pipe_->IsClosed()) {
+    pollfd fds[2];
+    fds[0] = pollfd{consumer_fd_, POLLIN, 0};
+    fds[1] = pollfd{feed_fd_.load(std::memory_order_relaxed), POLLIN, 0};
+    // The timeout only bounds the wait should a wake-up ever be missed.
+    (void)::poll(fds, fds[1].fd >= 0 ? 2 : 1, 100);
+    if (fds[0].revents & POLLIN) {
+      uint64_t count = 0;
+      (void)::read(consumer_fd_, &count, sizeof(count));
+    }
+  }
+  consumer_waiting_.store(false, std::memory_order_relaxed);
 }
 
 void UdpStructApiImp::OnError(int code) {
@@ -56,7 +83,12 @@ void UdpStructApiImp::OnError(int code) {
 void UdpStructApiImp::udp_packet_process_loop() {
   IdleStrategy idle(idle_mode());
   void* item = nullptr;
-  while (pipe_->DequeueWait(&item, idle)) {
+  while (!pipe_->IsClosed()) {
+    if (!pipe_->Dequeue(&item)) {
+      idle.Idle([this] { wait_for_feed(); });
+      continue;
+    }
+    idle.Reset();
     ByteBuffer* datagram = static_cast<ByteBuffer*>(item);
     process_datagram(datagram->read_pos(), datagram->ReadableBytes());
     return_datagram_buffer(datagram);

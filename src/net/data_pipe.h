@@ -38,6 +38,11 @@ class MpmcPipe {
   // Number of queued items, without locking: may be stale by the operations
   // in flight.
   virtual uint64_t ApproxSize() const = 0;
+  // No item has been counted in that was not taken out, read with
+  // sequentially consistent loads: a consumer that announces itself (with a
+  // sequentially consistent store) before this check, and a producer that
+  // looks for it after Enqueue, cannot both miss each other.
+  virtual bool Empty() const = 0;
 
   // Blocks until the pipe may hold an item or the pipe is closed. May return
   // spuriously; callers poll Dequeue afterwards.
@@ -142,6 +147,8 @@ class MpmcPipeImp : public MpmcPipe {
     // between publishing an item and counting it.
     return in > out ? in - out : 0;
   }
+
+  bool Empty() const override { return !may_have_item(); }
 
   void WaitForItem() override {
     std::unique_lock<std::mutex> lock(wait_mutex_);

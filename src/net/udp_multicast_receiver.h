@@ -76,6 +76,10 @@ class UdpMulticaseReceiver2 : public NetBase {
 
   // True between a successful JoinMulticase and Close.
   bool joined() const { return thread_ != nullptr; }
+  // The joined socket (-1 when none), for an owner that wants to wake up
+  // together with the read thread. Read it where joining and closing
+  // cannot run concurrently.
+  int socket_fd() const { return fd_; }
 
   const char* ClassName() const { return "UdpMulticaseReceiver2"; }
 
