@@ -3,6 +3,11 @@
 // at a fixed rate; receivers, one at a time, compute the delay from the
 // stamp to the moment their code sees the record:
 //   (a) floor:   a bare thread polling a non-blocking socket with recvfrom
+//   (a') the same thread blocking in recvfrom, where the scheduler lets it
+//        share the publisher's core; (a'') the same pinned to another core
+//        than the publisher: the price of waking a thread on an idle core,
+//        which any receiver that blocks pays in a real deployment (the
+//        datagram arrives on some other core)
 //   (b) backoff: a struct session of this library, backoff strategy
 //   (c) spin:    the same in the spin strategy
 //   (d) libuv:   a libuv UDP receiver on an event loop
@@ -36,6 +41,7 @@
 #include <vector>
 
 #include "net/udp_multicast_sender.h"
+#include "util/helpers.h"
 #include "proto/struct_packet.h"
 #include "proto/sys_field.h"
 #include "support/bench_session.h"
@@ -180,6 +186,8 @@ class Receiver {
   virtual ~Receiver() = default;
   virtual bool start(int port) = 0;
   virtual void stop() = 0;
+  // Core the publisher runs on for this receiver; -1 for no pinning.
+  virtual int publisher_cpu() const { return -1; }
 };
 
 int open_group_socket(int port, bool nonblocking) {
@@ -210,7 +218,8 @@ int open_group_socket(int port, bool nonblocking) {
 // over one that used its share spinning).
 class FloorReceiver : public Receiver {
  public:
-  explicit FloorReceiver(bool spin) : spin_(spin) {}
+  explicit FloorReceiver(bool spin, int cpu = -1) : spin_(spin), cpu_(cpu) {}
+  int publisher_cpu() const override { return cpu_ < 0 ? -1 : 0; }
   bool start(int port) override {
     fd_ = open_group_socket(port, spin_);
     if (fd_ < 0) return false;
@@ -221,6 +230,7 @@ class FloorReceiver : public Receiver {
     }
     stop_.store(false);
     thread_ = std::thread([this] {
+      if (cpu_ >= 0) (void)bind_2_cpu(cpu_);
       char buf[2048];
       while (!stop_.load(std::memory_order_relaxed)) {
         sockaddr_in from;
@@ -241,6 +251,7 @@ class FloorReceiver : public Receiver {
 
  private:
   bool spin_;
+  int cpu_;
   int fd_ = -1;
   std::atomic<bool> stop_{false};
   std::thread thread_;
@@ -351,7 +362,11 @@ bool run_one(Receiver& receiver, int port, unsigned rate, double seconds, Totals
   const int64_t cpu0 = process_cpu_ns();
   const int64_t wall0 = mono_ns();
   PublishResult pub;
-  std::thread publisher([&] { pub = publish(port, rate, seconds); });
+  const int publisher_cpu = receiver.publisher_cpu();
+  std::thread publisher([&] {
+    if (publisher_cpu >= 0) (void)bind_2_cpu(publisher_cpu);
+    pub = publish(port, rate, seconds);
+  });
   publisher.join();
   // Let the receiver drain what is still in flight (bounded).
   const int64_t drain_until = mono_ns() + 300 * 1000000LL;
@@ -427,6 +442,8 @@ int main(int argc, char** argv) {
   if (!sim) return 1;
   FloorReceiver floor_rx(true);
   FloorReceiver floor_block_rx(false);
+  // Another core than the publisher's (core 0), when there is one.
+  FloorReceiver floor_other_rx(false, std::thread::hardware_concurrency() > 1 ? 1 : -1);
   SessionReceiver backoff_rx(*sim, "backoff");
   SessionReceiver spin_rx(*sim, "spin");
   LibuvReceiver libuv_rx;
@@ -436,10 +453,12 @@ int main(int argc, char** argv) {
   };
   const Entry entries[] = {{"(a) floor recvfrom", &floor_rx},
                            {"(a') floor blocking", &floor_block_rx},
+                           {"(a'') floor other core", &floor_other_rx},
                            {"(b) session backoff", &backoff_rx},
                            {"(c) session spin", &spin_rx},
                            {"(d) libuv loop", &libuv_rx}};
   constexpr size_t kEntries = sizeof(entries) / sizeof(entries[0]);
+  constexpr size_t kFloors = 3;
 
   std::printf("wire to callback: %zu rates, %d rounds x %.2f s per receiver and rate\n",
               rates.size(), rounds, seconds);
@@ -455,23 +474,24 @@ int main(int argc, char** argv) {
         }
       }
     }
-    std::printf("\nrate %u/s\n%-20s %9s %9s %9s %9s %8s %8s %7s\n", rate, "receiver", "p50 us",
+    std::printf("\nrate %u/s\n%-22s %9s %9s %9s %9s %8s %8s %7s\n", rate, "receiver", "p50 us",
                 "p99 us", "p99.9 us", "max us", "lost", "cpu s", "cpu %");
     std::vector<Figures> f(kEntries);
     for (size_t e = 0; e < kEntries; ++e) {
       f[e] = figures_of(totals[e].delays);
       const uint64_t lost = totals[e].sent - std::min(totals[e].sent, totals[e].received);
-      std::printf("%-20s %9.1f %9.1f %9.1f %9.1f %8llu %8.3f %6.1f%%\n", entries[e].name, f[e].p50,
+      std::printf("%-22s %9.1f %9.1f %9.1f %9.1f %8llu %8.3f %6.1f%%\n", entries[e].name, f[e].p50,
                   f[e].p99, f[e].p999, f[e].max, static_cast<unsigned long long>(lost),
                   totals[e].cpu_s, 100.0 * totals[e].cpu_s / totals[e].wall_s);
     }
-    // Against the polling floor (a), then against the blocking floor (a').
-    for (size_t base = 0; base < 2; ++base) {
-      for (size_t e = 2; e < kEntries; ++e) {
+    // Against the polling floor (a), then each blocking floor.
+    static const char* const kFloorTags[kFloors] = {"(a)", "(a')", "(a'')"};
+    for (size_t base = 0; base < kFloors; ++base) {
+      for (size_t e = kFloors; e < kEntries; ++e) {
         char line[256];
         std::snprintf(line, sizeof(line),
                       "rate %6u/s %-20s / %-5s p50 %6.2fx  p99 %6.2fx  p99.9 %6.2fx", rate,
-                      entries[e].name, base == 0 ? "(a)" : "(a')", ratio(f[e].p50, f[base].p50),
+                      entries[e].name, kFloorTags[base], ratio(f[e].p50, f[base].p50),
                       ratio(f[e].p99, f[base].p99), ratio(f[e].p999, f[base].p999));
         ratio_lines.push_back(line);
       }

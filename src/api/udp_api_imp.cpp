@@ -18,6 +18,8 @@ void UdpStructApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
 UdpStructApiImp::UdpStructApiImp()
     : loop_(nullptr), pipe_(MpmcPipe::Create()), packet_(StructPacket::kDefaultCapacity) {
   consumer_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  direct_buffer_.reset(new char[kDirectBufferSize]);
+  enable_direct_reads();
   process_thread_ = std::thread([this] { udp_packet_process_loop(); });
   loop_ = new EvLoop();
   ZAVO_LOG("%p[%s] Create", handle(), ClassName());

@@ -118,13 +118,21 @@ class UdpStructApiImp : public StructApiImp, public UdpMulticaseReceiver2, publi
   void stop_processing_thread();
   // Backoff idling of the processing thread: blocks until a datagram copy
   // is handed over, or the feed's socket becomes readable, or a timeout.
-  void wait_for_feed();
+  // True when the feed's socket is readable.
+  bool wait_for_feed();
+  // Backoff: after waking on the feed, the processing thread reads the
+  // datagram itself when the read thread has not taken it yet. True when
+  // it did (and has processed it).
+  bool read_feed_directly();
   void wake_consumer();
   void on_base_info_finish();
   // Ends the retransmission in progress, if any, with a log line.
   void abandon_rebuild(const char* why);
   bool send_packet(StructPacket* packet);
   void* handle() { return static_cast<ApiImp*>(this); }
+
+  // Room for any IPv4 UDP datagram (at most 65,507 bytes of payload).
+  static constexpr size_t kDirectBufferSize = 65536;
 
   EvLoop* loop_;
   ZAVO_OpenSetting setting_{};
@@ -150,9 +158,11 @@ class UdpStructApiImp : public StructApiImp, public UdpMulticaseReceiver2, publi
   PointerRing<1024> spare_buffers_;
   StructPacket packet_;  // processing thread only
   // An idle processing thread waits on the feed socket as well as on the
-  // hand-over, so that it wakes up together with the read thread instead of
-  // after it: one wake-up in the path of a datagram instead of two.
+  // hand-over, and reads the datagram that woke it itself when the read
+  // thread has not taken it yet: one wake-up in the path of a datagram
+  // instead of two.
   std::atomic<int> feed_fd_{-1};
+  std::unique_ptr<char[]> direct_buffer_;  // processing thread only
   int consumer_fd_ = -1;  // eventfd: something was handed over or closing
   std::atomic<bool> consumer_waiting_{false};
   std::thread process_thread_;

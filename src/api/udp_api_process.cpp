@@ -60,20 +60,38 @@ void UdpStructApiImp::wake_consumer() {
   if (consumer_fd_ >= 0) (void)::write(consumer_fd_, &one, sizeof(one));
 }
 
-void UdpStructApiImp::wait_for_feed() {
+bool UdpStructApiImp::wait_for_feed() {
+  bool feed_readable = false;
   consumer_waiting_.store(true, std::memory_order_seq_cst);
   if (pipe_->Empty() && !pipe_->IsClosed()) {
     pollfd fds[2];
     fds[0] = pollfd{consumer_fd_, POLLIN, 0};
     fds[1] = pollfd{feed_fd_.load(std::memory_order_relaxed), POLLIN, 0};
+    const bool watch = fds[1].fd >= 0;
+    if (watch) BeginWatch(fds[1].fd);
     // The timeout only bounds the wait should a wake-up ever be missed.
-    (void)::poll(fds, fds[1].fd >= 0 ? 2 : 1, 100);
+    (void)::poll(fds, watch ? 2 : 1, 100);
     if (fds[0].revents & POLLIN) {
       uint64_t count = 0;
       (void)::read(consumer_fd_, &count, sizeof(count));
     }
+    feed_readable = (fds[1].revents & POLLIN) != 0;
+    // Readable: the caller takes the datagram, then ends the watch.
+    if (watch && !feed_readable) EndWatch();
   }
   consumer_waiting_.store(false, std::memory_order_relaxed);
+  return feed_readable;
+}
+
+bool UdpStructApiImp::read_feed_directly() {
+  // Unless the read thread has taken it already (it may have been awake),
+  // the datagram is read here, and the read thread then gets the socket
+  // back to drain it while this thread is in the handler.
+  const size_t n = TryReadDirect(direct_buffer_.get(), kDirectBufferSize,
+                                 [this] { return pipe_->Empty(); });
+  EndWatch();
+  if (n > 0) process_datagram(direct_buffer_.get(), n);
+  return n > 0;
 }
 
 void UdpStructApiImp::OnError(int code) {
@@ -85,7 +103,14 @@ void UdpStructApiImp::udp_packet_process_loop() {
   void* item = nullptr;
   while (!pipe_->IsClosed()) {
     if (!pipe_->Dequeue(&item)) {
-      idle.Idle([this] { wait_for_feed(); });
+      idle.Idle([this, &idle] {
+        if (!wait_for_feed()) return;
+        // Watch again at once after a datagram read here: the read thread
+        // parks rather than wait on the socket too. Should the read thread
+        // have taken it instead, its copy is only moments away: poll the
+        // pipe for a while before blocking again.
+        if (!read_feed_directly()) idle.Reset();
+      });
       continue;
     }
     idle.Reset();

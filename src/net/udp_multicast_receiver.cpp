@@ -24,6 +24,7 @@ UdpMulticaseReceiver2::~UdpMulticaseReceiver2() {
 }
 
 void UdpMulticaseReceiver2::close_fds() {
+  std::lock_guard<std::mutex> lock(reader_mutex_);
   if (fd_ >= 0) {
     ::close(fd_);
     fd_ = -1;
@@ -51,7 +52,10 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
   }
   int rcvbuf = kSocketRecvBuffer;
   (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-  fd_ = fd;
+  {
+    std::lock_guard<std::mutex> lock(reader_mutex_);
+    fd_ = fd;
+  }
   group_addr_ = group_addr;
 
   // Bound to the group itself, not the wildcard, so that only datagrams for
@@ -65,7 +69,10 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
     close_fds();
     return -1;
   }
-  wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  {
+    std::lock_guard<std::mutex> lock(reader_mutex_);
+    wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  }
   if (wake_fd_ < 0) {
     close_fds();
     return -1;
@@ -100,35 +107,67 @@ void UdpMulticaseReceiver2::read_loop() {
   fds[0].events = POLLIN;
   fds[1].fd = wake_fd_;
   fds[1].events = POLLIN;
-  auto block = [&fds] {
+  auto block = [this, &fds] {
     fds[0].revents = fds[1].revents = 0;
-    // No timeout: a datagram or Close (through the eventfd) wakes it.
-    (void)::poll(fds, 2, -1);
+    // No timeout: a datagram, Close or the end of a watch (through the
+    // eventfd) wakes it. While another thread watches the socket, only the
+    // eventfd: one thread woken per datagram, not two.
+    parked_.store(true, std::memory_order_seq_cst);
+    if (watched_fd_.load(std::memory_order_seq_cst) == fd_) {
+      (void)::poll(&fds[1], 1, -1);
+    } else {
+      parked_.store(false, std::memory_order_relaxed);
+      (void)::poll(fds, 2, -1);
+    }
+    parked_.store(false, std::memory_order_relaxed);
+    if (fds[1].revents & POLLIN) {
+      // Close sets the stop flag before it signals, so nothing is lost.
+      uint64_t count = 0;
+      (void)!::read(wake_fd_, &count, sizeof(count));
+    }
   };
 
+  std::unique_lock<std::mutex> reader(reader_mutex_, std::defer_lock);
   while (!stop_.load(std::memory_order_seq_cst)) {
-    sockaddr_in from;
-    socklen_t from_len = sizeof(from);
-    ssize_t n = ::recvfrom(fd_, buf, cap, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
-    if (n > 0) {
-      OnData(buf, static_cast<size_t>(n));
-      idle.Reset();
-      continue;
-    }
-    // Nothing waiting, an empty datagram or an error: poll again. An empty
-    // datagram counts as traffic and keeps the polling window open.
-    if (n == 0) {
+    if (direct_reads_) reader.lock();
+    const ssize_t n = receive(buf, cap);
+    if (n > 0) OnData(buf, static_cast<size_t>(n));
+    if (direct_reads_) reader.unlock();
+    // An empty datagram counts as traffic and keeps the polling window
+    // open; nothing waiting or an error: idle, then poll again.
+    if (n >= 0) {
       idle.Reset();
       continue;
     }
     idle.Idle(block);
   }
 
+  reader.lock();
   ::close(fd_);
   fd_ = -1;
+  reader.unlock();
   done_->set_value(true);
   std::printf("## UdpMulticaseReceiver End!\n");
   std::fflush(stdout);
+}
+
+ssize_t UdpMulticaseReceiver2::receive(char* buf, size_t cap) {
+  sockaddr_in from;
+  socklen_t from_len = sizeof(from);
+  return ::recvfrom(fd_, buf, cap, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+}
+
+void UdpMulticaseReceiver2::EndWatch() {
+  watched_fd_.store(-1, std::memory_order_seq_cst);
+  // Pairs with the read thread's park: either it sees the watch ended and
+  // keeps the socket in its poll, or this sees it parked and wakes it.
+  if (parked_.load(std::memory_order_seq_cst)) {
+    // Under the lock, which a parked read thread does not hold: the eventfd
+    // is not closed (and its number reused) under this write.
+    std::lock_guard<std::mutex> lock(reader_mutex_);
+    const uint64_t one = 1;
+    if (wake_fd_ >= 0) (void)!::write(wake_fd_, &one, sizeof(one));
+  }
 }
 
 void UdpMulticaseReceiver2::Close() {

@@ -17,7 +17,10 @@
 #include <cstddef>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
+
+#include <sys/types.h>
 
 #include "net/byte_buffer.h"
 #include "net/idle_strategy.h"
@@ -83,13 +86,55 @@ class UdpMulticaseReceiver2 : public NetBase {
 
   const char* ClassName() const { return "UdpMulticaseReceiver2"; }
 
+ protected:
+  // Direct reads let another thread of the owner (its consumer) take the
+  // next datagram itself while the read thread is idle, instead of waiting
+  // to be handed a copy: one thread wake-up on the datagram's path instead
+  // of two. Turn them on before joining. The read thread then holds a lock
+  // from each receive until its OnData returns.
+  void enable_direct_reads() { direct_reads_ = true; }
+
+  // A consumer that is about to block on the socket itself calls BeginWatch
+  // first, and EndWatch as soon as it wakes up, before it handles what woke
+  // it. In between, a read thread that runs out of work blocks without the
+  // socket, so the next datagram wakes one thread rather than both;
+  // EndWatch hands the socket back to it (waking it if it is blocked), so
+  // that it drains the socket while the consumer is busy.
+  // `fd` is the socket as the consumer polls it (socket_fd() when it was
+  // read); a watch on a descriptor that is no longer the socket counts for
+  // nothing.
+  void BeginWatch(int fd) { watched_fd_.store(fd, std::memory_order_seq_cst); }
+  void EndWatch();
+
+  // Reads one datagram into `buf` on the calling thread, unless the read
+  // thread is busy with one (then it returns 0 at once, without waiting).
+  // `drained()` runs under the read thread's lock and must say whether
+  // everything OnData has handed over so far has been consumed: only then
+  // is a datagram read here sure not to overtake an earlier one. Returns the
+  // datagram's size, or 0 when nothing was read (busy, not drained, not
+  // joined, nothing waiting, an empty datagram, an error).
+  template <typename Drained>
+  size_t TryReadDirect(char* buf, size_t cap, Drained&& drained) {
+    std::unique_lock<std::mutex> lock(reader_mutex_, std::try_to_lock);
+    if (!lock.owns_lock() || fd_ < 0 || !drained()) return 0;
+    const ssize_t n = receive(buf, cap);
+    return n > 0 ? static_cast<size_t>(n) : 0;
+  }
+
  private:
+  ssize_t receive(char* buf, size_t cap);
   void read_loop();
   void close_fds();
 
   std::atomic<bool> stop_{false};
   std::unique_ptr<std::thread> thread_;
   std::unique_ptr<std::promise<bool>> done_;
+  // Held by the read thread from a receive until OnData returns, when
+  // direct reads are on, and wherever fd_ changes while a thread may run.
+  std::mutex reader_mutex_;
+  bool direct_reads_ = false;
+  std::atomic<int> watched_fd_{-1};   // a consumer is blocked on this socket
+  std::atomic<bool> parked_{false};   // the read thread is blocked without it
   int fd_ = -1;       // the socket; -1 for none (0 is a valid descriptor)
   int wake_fd_ = -1;  // eventfd that Close signals to end a blocked poll()
   int cpu_id_ = -1;
