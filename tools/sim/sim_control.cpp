@@ -20,6 +20,16 @@ bool SimServerImp::write(KvelSession* s, const char* data, size_t len) {
   return s->Write(Slice(data, len));
 }
 
+bool SimServerImp::send_single_field(KvelSession* s, uint16_t fid, uint16_t size,
+                                     const std::function<void(WireWriter&)>& fill) {
+  ctl_pkt_.Begin(0, NowStamp());
+  ctl_pkt_.BeginField(fid, size, 0);
+  fill(ctl_pkt_.writer());
+  ctl_pkt_.EndField();
+  const char* bytes = ctl_pkt_.Finish();
+  return write(s, bytes, ctl_pkt_.size());
+}
+
 void SimServerImp::OnConnected(KvelSession* s) {
   Conn c;
   c.id = next_conn_id_++;
@@ -119,13 +129,9 @@ void SimServerImp::on_login(KvelSession* s, Conn* c, const StructPacket::Iterato
 }
 
 void SimServerImp::send_heartbeat_to(KvelSession* s, uint64_t value) {
-  PacketBuilder& p = ctl_pkt_;
-  p.Begin(0, NowStamp());
-  p.BeginField(kFidHeartBeat, kSizeHeartBeat, 0);
-  p.writer().U64(value);
-  p.EndField();
-  const char* bytes = p.Finish();
-  if (write(s, bytes, p.size())) count([](SimCounters& c) { ++c.heartbeats_control; });
+  if (send_single_field(s, kFidHeartBeat, kSizeHeartBeat, [&](WireWriter& w) { w.U64(value); })) {
+    count([](SimCounters& c) { ++c.heartbeats_control; });
+  }
 }
 
 void SimServerImp::send_login_reply(KvelSession* s, int32_t error_id, const std::string& text,
@@ -135,12 +141,8 @@ void SimServerImp::send_login_reply(KvelSession* s, int32_t error_id, const std:
   r.reply_text = "zavo_sim";
   r.error_id = error_id;
   r.error_msg = text;
-  ctl_pkt_.Begin(0, NowStamp());
-  ctl_pkt_.BeginField(kFidRspUserLogin, kSizeRspUserLogin, 0);
-  WriteLoginReply(&ctl_pkt_.writer(), r);
-  ctl_pkt_.EndField();
-  const char* p = ctl_pkt_.Finish();
-  write(s, p, ctl_pkt_.size());
+  send_single_field(s, kFidRspUserLogin, kSizeRspUserLogin,
+                    [&](WireWriter& w) { WriteLoginReply(&w, r); });
 }
 
 void SimServerImp::send_base_info(KvelSession* s) {
@@ -182,12 +184,8 @@ void SimServerImp::send_end_of_retransmit(KvelSession* s, const RetransmitRange&
                                           uint32_t status) {
   RetransmitRange reply = r;
   reply.scope = status;
-  ctl_pkt_.Begin(0, NowStamp());
-  ctl_pkt_.BeginField(kFidRspRetransmit, kSizeRetransmit, 0);
-  WriteRetransmit(&ctl_pkt_.writer(), reply);
-  ctl_pkt_.EndField();
-  const char* p = ctl_pkt_.Finish();
-  write(s, p, ctl_pkt_.size());
+  send_single_field(s, kFidRspRetransmit, kSizeRetransmit,
+                    [&](WireWriter& w) { WriteRetransmit(&w, reply); });
 }
 
 void SimServerImp::on_struct_retransmit(KvelSession* s, const RetransmitRange& r) {

@@ -3,6 +3,7 @@
 // except where a member says otherwise.
 #include <condition_variable>
 #include <cstdarg>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -88,6 +89,9 @@ class SimServerImp : public KvelHandler {
   void on_raw_retransmit(KvelSession* s, const RetransmitRange& r);
   void send_end_of_retransmit(KvelSession* s, const RetransmitRange& r, uint32_t status);
   bool write(KvelSession* s, const char* data, size_t len);
+  // Sends a control packet of one field; `fill` writes the record bytes.
+  bool send_single_field(KvelSession* s, uint16_t fid, uint16_t size,
+                         const std::function<void(WireWriter&)>& fill);
   void garbage(std::vector<char>* out, unsigned bytes);
 
   const SimConfig cfg_;
