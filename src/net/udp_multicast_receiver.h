@@ -8,9 +8,11 @@
 //
 // The read thread idles according to an IdleStrategy: when it is pinned to
 // a CPU (cpu_id >= 0) it polls the socket without pause; otherwise it polls
-// for a short while after the last datagram, yields, then blocks in poll()
-// until the socket is readable. Close wakes it in either mode through an
-// eventfd, so it never waits for a timeout.
+// for a short while after the last datagram, then blocks in poll() until
+// the socket is readable. Close wakes it in either mode through an
+// eventfd, so it never waits for a timeout. An owner may let its consumer
+// thread watch and read the socket while the read thread is idle (see
+// "Direct reads" below).
 #include <netinet/in.h>
 
 #include <atomic>
