@@ -106,9 +106,7 @@ void UdpStructApiImp::OnTcpField(const RspUserLoginField& reply) {
     return;
   }
   const bool first = AcceptLogin(&open_result_, &login_count_, handle(), ClassName(), [this] {
-    const int rc = JoinMulticase(multicast_ip_.c_str(), setting_.MulticastPort, local_ip_.c_str());
-    if (rc == 0) feed_fd_.store(socket_fd());
-    return rc;
+    return JoinMulticase(multicast_ip_.c_str(), setting_.MulticastPort, local_ip_.c_str());
   });
   if (!first) return;
   // Tell the server, once per session, that its answer arrived.

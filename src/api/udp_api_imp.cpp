@@ -95,7 +95,6 @@ ZAVO_ERROR UdpStructApiImp::SetDataPath(const ZAVO_OpenSetting& setting) {
 }
 
 void UdpStructApiImp::Close() {
-  feed_fd_.store(-1);
   UdpMulticaseReceiver2::Close();
   loop_->Stop();
 }
@@ -110,7 +109,6 @@ void UdpStructApiImp::Release() {
     connector_ = nullptr;
   }
   // The read thread feeds the pipe: stop it before the consumer goes.
-  feed_fd_.store(-1);
   UdpMulticaseReceiver2::Close();
   stop_processing_thread();
   UdpMulticaseReceiver2::Release(this);

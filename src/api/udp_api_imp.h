@@ -157,11 +157,10 @@ class UdpStructApiImp : public StructApiImp, public UdpMulticaseReceiver2, publi
   // to the read thread (pops), so a steady feed allocates nothing.
   PointerRing<1024> spare_buffers_;
   StructPacket packet_;  // processing thread only
-  // An idle processing thread waits on the feed socket as well as on the
-  // hand-over, and reads the datagram that woke it itself when the read
-  // thread has not taken it yet: one wake-up in the path of a datagram
-  // instead of two.
-  std::atomic<int> feed_fd_{-1};
+  // An idle processing thread waits on the feed socket (BeginWatch) as well
+  // as on the hand-over, and reads the datagram that woke it itself when
+  // the read thread has not taken it yet: one wake-up in the path of a
+  // datagram instead of two.
   std::unique_ptr<char[]> direct_buffer_;  // processing thread only
   int consumer_fd_ = -1;  // eventfd: something was handed over or closing
   std::atomic<bool> consumer_waiting_{false};

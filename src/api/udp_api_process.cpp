@@ -66,9 +66,8 @@ bool UdpStructApiImp::wait_for_feed() {
   if (pipe_->Empty() && !pipe_->IsClosed()) {
     pollfd fds[2];
     fds[0] = pollfd{consumer_fd_, POLLIN, 0};
-    fds[1] = pollfd{feed_fd_.load(std::memory_order_relaxed), POLLIN, 0};
+    fds[1] = pollfd{BeginWatch(), POLLIN, 0};
     const bool watch = fds[1].fd >= 0;
-    if (watch) BeginWatch(fds[1].fd);
     // The timeout only bounds the wait should a wake-up ever be missed.
     (void)::poll(fds, watch ? 2 : 1, 100);
     if (fds[0].revents & POLLIN) {

@@ -88,6 +88,7 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
 
   stop_.store(false, std::memory_order_seq_cst);
   thread_.reset(new std::thread(&UdpMulticaseReceiver2::read_loop, this));
+  watchable_fd_.store(fd_, std::memory_order_release);
   return 0;
 }
 
@@ -171,6 +172,8 @@ void UdpMulticaseReceiver2::EndWatch() {
 }
 
 void UdpMulticaseReceiver2::Close() {
+  // No new watch on a socket about to close.
+  watchable_fd_.store(-1, std::memory_order_release);
   done_.reset(new std::promise<bool>());
   stop_.store(true, std::memory_order_seq_cst);
   if (thread_ != nullptr) {

@@ -81,10 +81,6 @@ class UdpMulticaseReceiver2 : public NetBase {
 
   // True between a successful JoinMulticase and Close.
   bool joined() const { return thread_ != nullptr; }
-  // The joined socket (-1 when none), for an owner that wants to wake up
-  // together with the read thread. Read it where joining and closing
-  // cannot run concurrently.
-  int socket_fd() const { return fd_; }
 
   const char* ClassName() const { return "UdpMulticaseReceiver2"; }
 
@@ -97,15 +93,19 @@ class UdpMulticaseReceiver2 : public NetBase {
   void enable_direct_reads() { direct_reads_ = true; }
 
   // A consumer that is about to block on the socket itself calls BeginWatch
-  // first, and EndWatch as soon as it wakes up, before it handles what woke
-  // it. In between, a read thread that runs out of work blocks without the
-  // socket, so the next datagram wakes one thread rather than both;
-  // EndWatch hands the socket back to it (waking it if it is blocked), so
-  // that it drains the socket while the consumer is busy.
-  // `fd` is the socket as the consumer polls it (socket_fd() when it was
-  // read); a watch on a descriptor that is no longer the socket counts for
-  // nothing.
-  void BeginWatch(int fd) { watched_fd_.store(fd, std::memory_order_seq_cst); }
+  // first, polls the descriptor it returns, and calls EndWatch as soon as
+  // it wakes up, before it handles what woke it. In between, a read thread
+  // that runs out of work blocks without the socket, so the next datagram
+  // wakes one thread rather than both; EndWatch hands the socket back to it
+  // (waking it if it is blocked), so that it drains the socket while the
+  // consumer is busy. BeginWatch returns -1 when not joined: there is
+  // nothing to watch, and no EndWatch is needed. A watch that outlives the
+  // socket (Close ran meanwhile) counts for nothing.
+  int BeginWatch() {
+    const int fd = watchable_fd_.load(std::memory_order_acquire);
+    if (fd >= 0) watched_fd_.store(fd, std::memory_order_seq_cst);
+    return fd;
+  }
   void EndWatch();
 
   // Reads one datagram into `buf` on the calling thread, unless the read
@@ -135,6 +135,7 @@ class UdpMulticaseReceiver2 : public NetBase {
   // direct reads are on, and wherever fd_ changes while a thread may run.
   std::mutex reader_mutex_;
   bool direct_reads_ = false;
+  std::atomic<int> watchable_fd_{-1};  // the socket while joined, for BeginWatch
   std::atomic<int> watched_fd_{-1};   // a consumer is blocked on this socket
   std::atomic<bool> parked_{false};   // the read thread is blocked without it
   int fd_ = -1;       // the socket; -1 for none (0 is a valid descriptor)

@@ -72,8 +72,6 @@ class DirectReadTest : public ::testing::Test {
 TEST_F(DirectReadTest, BothPathsTogetherKeepOrderAndLoseNothing) {
   SharedReader rx;
   ASSERT_EQ(rx.JoinMulticase(kGroup, 31001, kLocalIf), 0);
-  const int fd = rx.socket_fd();
-  ASSERT_GE(fd, 0);
 
   constexpr int kBursts = 100;
   constexpr int kPerBurst = 20;
@@ -91,7 +89,8 @@ TEST_F(DirectReadTest, BothPathsTogetherKeepOrderAndLoseNothing) {
         ++handed;
         continue;
       }
-      rx.BeginWatch(fd);
+      const int fd = rx.BeginWatch();
+      ASSERT_GE(fd, 0);
       pollfd p{fd, POLLIN, 0};
       const int ready = ::poll(&p, 1, 5);
       const size_t n = ready > 0 ? rx.ReadDirect(buf.data(), buf.size()) : 0;
@@ -126,9 +125,10 @@ TEST_F(DirectReadTest, TheReadThreadStepsAsideOnlyWhileWatched) {
   // Not joined: nothing to read.
   EXPECT_EQ(rx.ReadDirect(buf.data(), buf.size()), 0u);
 
+  // Not joined: nothing to watch.
+  EXPECT_EQ(rx.BeginWatch(), -1);
   ASSERT_EQ(rx.JoinMulticase(kGroup, 31002, kLocalIf), 0);
-  const int fd = rx.socket_fd();
-  rx.BeginWatch(fd);
+  ASSERT_GE(rx.BeginWatch(), 0);
   // A read thread still waiting on the socket takes this one and then
   // parks; one that had parked already leaves it in the socket.
   ASSERT_TRUE(raw_send(kGroup, 31002, "one"));
@@ -155,7 +155,7 @@ TEST_F(DirectReadTest, TheReadThreadStepsAsideOnlyWhileWatched) {
   EXPECT_EQ(got, (std::vector<std::string>{"one", "two"}));
 
   // Something still queued: a direct read would overtake it.
-  rx.BeginWatch(fd);
+  ASSERT_GE(rx.BeginWatch(), 0);
   ASSERT_TRUE(raw_send(kGroup, 31002, "queued"));
   rx.EndWatch();
   for (int i = 0; i < 500 && rx.QueueEmpty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -164,6 +164,7 @@ TEST_F(DirectReadTest, TheReadThreadStepsAsideOnlyWhileWatched) {
   EXPECT_EQ(rx.ReadDirect(buf.data(), buf.size()), 0u);
   rx.Close();
   EXPECT_EQ(rx.ReadDirect(buf.data(), buf.size()), 0u);
+  EXPECT_EQ(rx.BeginWatch(), -1);
 }
 
 }  // namespace
