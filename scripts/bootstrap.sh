@@ -5,8 +5,12 @@ set -euo pipefail
 
 need_pkgs=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
+# libcli11-dev: the tools' option parsers (header-only); libpcap-dev: capture files;
+# pybind11 and numpy for the distribution's python3: the Python binding; dpkg-dev: packages.
 for p in build-essential cmake ninja-build pkg-config libuv1-dev libgtest-dev libgmock-dev \
-         libbenchmark-dev clang libclang-rt-dev iproute2 git; do
+         libbenchmark-dev clang libclang-rt-dev iproute2 git libcli11-dev libpcap-dev \
+         python3 python3-dev python3-numpy python3-pytest python3-venv python3-pybind11 \
+         pybind11-dev dpkg-dev file; do
   have "$p" || need_pkgs+=("$p")
 done
 if [ ${#need_pkgs[@]} -gt 0 ]; then
