@@ -262,6 +262,7 @@ class Session(_SessionBase):
                  cpu: int = -1, open_timeout: Optional[float] = 15.0,
                  queue_size: int = 200_000, queue_bytes: int = 256 << 20) -> None:
         self._flags = _flag_bits(flags)
+        self._pending: Optional[tuple] = None
         super().__init__(False, server, group, interface, user, password, markets,
                          _codes_text(codes), self._flags, cpu, open_timeout, queue_size,
                          queue_bytes)
@@ -293,6 +294,12 @@ class Session(_SessionBase):
         once the session is closed and everything has been read, and
         ``KeyboardInterrupt`` on Ctrl-C (records stay queued).
         """
+        if self._pending is not None:
+            # Records that a ``records()`` loop left behind come first.
+            batch, order, done = self._pending
+            self._pending = None
+            counts = np.bincount(order[:done], minlength=len(KINDS))
+            return {k: batch[k][counts[i]:] for i, k in enumerate(KINDS)}
         return self._take(timeout, max(1, int(max_records)))[0]
 
     def records(self, timeout: Optional[float] = 1.0) -> Iterator[np.void]:
@@ -300,21 +307,30 @@ class Session(_SessionBase):
         field names, e.g. ``rec["Code"]``; its kind is ``zavo.kind_of(rec)``).
 
         Ends when nothing arrives for ``timeout`` seconds (None: runs until
-        the session is closed) or when the session is closed.
+        the session is closed) or when the session is closed. Leaving the
+        loop early loses nothing: the next ``records`` or ``read`` goes on
+        from the next record.
         """
         while True:
-            try:
-                batch, order = self._take(timeout, 4096)
-            except ClosedError:
-                return
-            if len(order) == 0:
-                return
-            pos = dict.fromkeys(KINDS, 0)
-            for k in order:
-                kind = KINDS[k]
-                i = pos[kind]
-                pos[kind] = i + 1
-                yield batch[kind][i]
+            if self._pending is None:
+                try:
+                    batch, order = self._take(timeout, 4096)
+                except ClosedError:
+                    return
+                if len(order) == 0:
+                    return
+                self._pending = (batch, order, 0)
+            batch, order, done = self._pending
+            pos = np.bincount(order[:done], minlength=len(KINDS)).tolist()
+            for n in range(done, len(order)):
+                k = order[n]
+                rec = batch[KINDS[k]][pos[k]]
+                pos[k] += 1
+                # Counted before the yield: a loop that stops here has
+                # taken this record, and the next one is where to go on.
+                self._pending = (batch, order, n + 1)
+                yield rec
+            self._pending = None
 
     # -- queries ----------------------------------------------------------
 
