@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import zavo
-from conftest import Simulator
+from zavo_testenv import Simulator
 from test_values import collect, fields
 
 
