@@ -7,10 +7,12 @@ private network namespace. Each round measures, one after the other:
           library itself receives on this machine at this moment;
   python  a zavo.Session whose reader takes batches and touches every
           trade (sums TradeQty), as a light analysis would.
-Printed per round and as medians: records per second received, records lost
-before the binding (sequence gaps) and dropped by it (queue full), the
-Python rate as a ratio of the floor's, and the reader thread's CPU time per
-record. The binding keeps up when the ratio is about 1 and it drops nothing.
+Printed per round and as medians: records per second received; the share of
+the feed received (received / sequence numbers published in the window, so
+a simulator slowed by a busy machine does not count against the reader),
+as a ratio of the floor's share; records lost before the binding (sequence
+gaps) and dropped by it (queue full); and the reader thread's CPU time per
+record. The binding keeps up when the ratio is 1 and it drops nothing.
 
   bench_throughput.py [--rate 100000] [--seconds 5] [--rounds 3] [--quick]
 """
@@ -39,7 +41,8 @@ def floor_round(sim, seconds):
     m = re.search(r"records: (\d+)\s+gaps: (\d+)\s+missing sequence numbers: (\d+)", out)
     if not m:
         raise RuntimeError(f"zavo_tail printed no summary:\n{out}")
-    return {"rate": int(m.group(1)) / seconds, "missing": int(m.group(3)), "dropped": 0,
+    n, missing = int(m.group(1)), int(m.group(3))
+    return {"rate": n / seconds, "missing": missing, "dropped": 0, "share": n / (n + missing),
             "cpu_us": float("nan")}
 
 
@@ -49,6 +52,7 @@ def python_round(zavo, sim, seconds):
         base = s.stats
         n = 0
         volume = 0
+        first = last = None
         cpu0 = time.thread_time()
         t0 = time.monotonic()
         end = t0 + seconds
@@ -56,13 +60,18 @@ def python_round(zavo, sim, seconds):
             batch = s.read(timeout=0.1)
             for a in batch.values():
                 n += len(a)
+                if len(a):
+                    lo, hi = int(a["SeqNum"].min()), int(a["SeqNum"].max())
+                    first = lo if first is None else min(first, lo)
+                    last = hi if last is None else max(last, hi)
             volume += int(batch["trade"]["TradeQty"].sum())
         elapsed = time.monotonic() - t0
         cpu = time.thread_time() - cpu0
         st = s.stats
     return {"rate": n / elapsed, "missing": st["missing"] - base["missing"],
             "dropped": st["dropped"] - base["dropped"],
-            "cpu_us": cpu / max(n, 1) * 1e6, "volume": volume}
+            "cpu_us": cpu / max(n, 1) * 1e6, "volume": volume,
+            "share": n / (last - first + 1) if n else 0.0}
 
 
 def main():
@@ -86,7 +95,8 @@ def main():
             f, py = rows["floor"][-1], rows["python"][-1]
             print(f"round {r + 1}: floor {f['rate']:.0f}/s missing {f['missing']}; python "
                   f"{py['rate']:.0f}/s missing {py['missing']} dropped {py['dropped']} "
-                  f"reader {py['cpu_us']:.2f} us/record; ratio {py['rate'] / f['rate']:.3f}",
+                  f"reader {py['cpu_us']:.2f} us/record; share received: floor "
+                  f"{f['share']:.4f} python {py['share']:.4f}, ratio {py['share'] / f['share']:.4f}",
                   flush=True)
     finally:
         sim.stop()
@@ -94,12 +104,12 @@ def main():
     def med(who, key):
         return statistics.median(x[key] for x in rows[who])
 
-    ratio = statistics.median(py["rate"] / f["rate"] for f, py in zip(rows["floor"],
-                                                                        rows["python"]))
+    ratio = statistics.median(py["share"] / f["share"] for f, py in zip(rows["floor"],
+                                                                          rows["python"]))
     dropped = sum(x["dropped"] for x in rows["python"])
     print(f"median of {a.rounds} rounds at {a.rate}/s for {a.seconds:g} s: "
           f"floor {med('floor', 'rate'):.0f}/s, python {med('python', 'rate'):.0f}/s, "
-          f"ratio {ratio:.3f}; python missing {med('python', 'missing'):.0f} "
+          f"share of the feed received: python/floor {ratio:.4f}; python missing {med('python', 'missing'):.0f} "
           f"(floor {med('floor', 'missing'):.0f}), dropped by the binding {dropped} in total, "
           f"reader {med('python', 'cpu_us'):.2f} us/record "
           f"(load average {os.getloadavg()[0]:.1f})")

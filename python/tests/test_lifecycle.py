@@ -3,6 +3,8 @@
 import gc
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 import warnings
@@ -140,3 +142,31 @@ def test_open_close_cycles_leak_no_threads_or_descriptors(sim):
     gc.collect()
     # The helper that opened the last session may still be ending.
     assert wait_until(lambda: resources() == base, 5), (resources(), base)
+
+
+def test_interpreter_exit_closes_open_sessions(sim):
+    # A session left open, and a daemon thread blocked in a read without a
+    # time limit: the interpreter still exits, promptly and cleanly. (The
+    # second one is raw: two sockets of one host cannot bind the same group
+    # and port.)
+    script = f"""
+import threading, zavo
+s = zavo.Session(server="{sim.server}", group="{sim.struct_group}")
+s.update_subscription("remove", "*")
+def reader():
+    try:
+        while True:
+            s.read(timeout=None)
+    except zavo.ClosedError:
+        pass
+threading.Thread(target=reader, daemon=True).start()
+leaked = zavo.RawSession(server="{sim.server}", group="{sim.raw_group}")
+print("opened", flush=True)
+"""
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(zavo.__file__)))
+    t0 = time.monotonic()
+    out = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                         text=True, timeout=30)
+    assert out.returncode == 0, out.stderr
+    assert "opened" in out.stdout
+    assert time.monotonic() - t0 < 15

@@ -68,6 +68,18 @@ def find_tool(name, env_var):
     return path if os.path.exists(path) else shutil.which(name)
 
 
+def _listening(port):
+    """True when a TCP socket of this network namespace listens on
+    127.0.0.1:`port` (or any address), read from /proc without connecting."""
+    want = {f"0100007F:{port:04X}", f"00000000:{port:04X}"}
+    with open("/proc/self/net/tcp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[1] in want and fields[3] == "0A":  # 0A: LISTEN
+                return True
+    return False
+
+
 class Simulator:
     """zavo_sim running in this process's namespace, listening on
     127.0.0.1:`port`, publishing on 239.255.6.1 (struct `port`+1, raw
@@ -82,11 +94,14 @@ class Simulator:
         if not exe:
             raise RuntimeError("zavo_sim not found: build it or set ZAVO_SIM")
         self._log = tempfile.NamedTemporaryFile(prefix="zavo_sim_", suffix=".log")
-        cmd = [exe, "--listen", self.server, "--port", str(port + 1),
-               "--raw-port", str(port + 2), *args]
+        # Every address is given, not left to the simulator's defaults.
+        cmd = [exe, "--listen", self.server, "--group", "239.255.6.1", "--port", str(port + 1),
+               "--raw-port", str(port + 2), "--interface", "127.0.0.1", "--ttl", "0", *args]
         self.proc = subprocess.Popen(cmd, stdout=self._log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 10
-        while "listening on" not in self.output():
+        # Ready once its control port listens (the namespace holds no other
+        # listener); its own log wording is not something to depend on.
+        while not _listening(port):
             if self.proc.poll() is not None or time.monotonic() > deadline:
                 self.stop()
                 raise RuntimeError(f"zavo_sim did not start: {self.output()}")
