@@ -5,6 +5,8 @@ import re
 import subprocess
 import sys
 
+import numpy as np
+
 import zavo
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
@@ -40,3 +42,30 @@ def test_examples_print_trades_of_the_feed(sim):
     assert all(int(h) < 24 and int(m) < 60 and int(s) < 60 for _, h, m, s in table)
     footer = re.search(r"^(\d+) codes; trades received (\d+), dropped 0$", last, re.M)
     assert footer and int(footer.group(1)) == len(table) == len({row[0] for row in table})
+
+
+def test_vwap_of_known_trades(capsys):
+    # Two codes of different markets; the volume-weighted prices are worked
+    # out by hand: 000001.SZ (10.00 x 100 + 10.30 x 300) / 400 = 10.225,
+    # 600000.SH one trade at 7.50. Both ways of computing it print them.
+    sys.path.insert(0, EXAMPLES)
+    try:
+        import vwap
+    finally:
+        sys.path.remove(EXAMPLES)
+    trades = np.zeros(3, dtype=zavo.feed_dtypes["trade"])
+    trades["Code"] = [b"000001", b"000001", b"600000"]
+    trades["ExchangeID"] = [b"2", b"2", b"1"]
+    trades["TradePrice"] = [100000, 103000, 75000]
+    trades["TradeQty"] = [100, 300, 2000]
+    ways = [vwap.vwap_numpy]
+    try:
+        import pandas  # noqa: F401
+        ways.append(vwap.vwap_pandas)
+    except ImportError:
+        pass
+    for way in ways:
+        way(trades)
+        rows = re.findall(r"^(\S+)\s+(\d+)\s+(\d+)\s+([\d.]+)$", capsys.readouterr().out, re.M)
+        assert [(c, int(n), int(v), float(p)) for c, n, v, p in rows] == [
+            ("000001.SZ", 2, 400, 10.225), ("600000.SH", 1, 2000, 7.5)], way.__name__
