@@ -94,9 +94,10 @@ class Simulator:
         if not exe:
             raise RuntimeError("zavo_sim not found: build it or set ZAVO_SIM")
         self._log = tempfile.NamedTemporaryFile(prefix="zavo_sim_", suffix=".log")
-        # Every address is given, not left to the simulator's defaults.
-        cmd = [exe, "--listen", self.server, "--group", "239.255.6.1", "--port", str(port + 1),
-               "--raw-port", str(port + 2), "--interface", "127.0.0.1", "--ttl", "0", *args]
+        # The group, the local interface 127.0.0.1 and time-to-live 0 are the
+        # simulator's defaults.
+        cmd = [exe, "--listen", self.server, "--port", str(port + 1),
+               "--raw-port", str(port + 2), *args]
         self.proc = subprocess.Popen(cmd, stdout=self._log, stderr=subprocess.STDOUT)
         deadline = time.monotonic() + 10
         # Ready once its control port listens (the namespace holds no other
