@@ -290,14 +290,26 @@ TEST(MulticastCapture, SourceSpecificMembershipAndFailedSetup) {
   bad.localIp = "127.0.0.1";
   bad.groupIp = "not-an-address";
   bad.groupPort = 31008;
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_FALSE(Qen::CUdpCtrl::SetMulticastReceive(bad, true));
+  std::string badSaid = testing::internal::GetCapturedStderr();
   EXPECT_EQ(bad.socket, -1);
+  EXPECT_NE(badSaid.find("ERR:group address is not an IPv4 address: 'not-an-address'"),
+            std::string::npos)
+      << badSaid;
+  // A group that is not multicast fails at the join, with the reason.
+  bad.groupIp = "10.1.2.3";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(Qen::CUdpCtrl::SetMulticastReceive(bad, true));
+  badSaid = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(bad.socket, -1);
+  EXPECT_NE(badSaid.find("ERR:setsockopt():IP_ADD_MEMBERSHIP error:"), std::string::npos)
+      << badSaid;
+  testing::internal::CaptureStdout();
   Qen::CUdpCtrl ctrl;
   ctrl.CreateMulticastRcvTask(bad.socket, 2048);
   EXPECT_TRUE(ctrl.Stop());
-  const std::string badSaid = testing::internal::GetCapturedStdout();
-  EXPECT_NE(badSaid.find("ERR:setsockopt():IP_ADD_MEMBERSHIP error:"), std::string::npos);
+  badSaid = testing::internal::GetCapturedStdout();
   EXPECT_NE(badSaid.find("Invalid file description(-1)\n"), std::string::npos) << badSaid;
 }
 
