@@ -8,6 +8,7 @@
 // trade (one CSV line). The highest step without loss is the figure.
 //
 // usage: bench_feedtap [--quick] [--seconds S] [--rates 20000,50000,...]
+//                      [--feedtap PATH]   (another build of the tool, to compare)
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -138,6 +139,8 @@ uint64_t run_floor(int port, unsigned rate, uint64_t count, const std::vector<ui
   return kept;
 }
 
+const char* g_feedtapBin = FEEDTAP_BIN;
+
 pid_t spawn_feedtap(const std::string& dir) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
@@ -146,7 +149,7 @@ pid_t spawn_feedtap(const std::string& dir) {
   if (fd < 0) _exit(126);
   dup2(fd, 1);
   dup2(fd, 2);
-  execl(FEEDTAP_BIN, FEEDTAP_BIN, static_cast<char*>(nullptr));
+  execl(g_feedtapBin, g_feedtapBin, static_cast<char*>(nullptr));
   _exit(127);
 }
 
@@ -220,6 +223,8 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
       seconds = std::atof(argv[++i]);
       if (seconds < 0.05 || seconds > 30) seconds = 1.0;
+    } else if (std::strcmp(argv[i], "--feedtap") == 0 && i + 1 < argc) {
+      g_feedtapBin = argv[++i];
     } else if (std::strcmp(argv[i], "--rates") == 0 && i + 1 < argc) {
       rates.clear();
       for (const char* p = argv[++i]; *p != '\0';) {
@@ -232,13 +237,16 @@ int main(int argc, char** argv) {
       }
       if (rates.empty()) return 2;
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--seconds S] [--rates R1,R2,...]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--quick] [--seconds S] [--rates R1,R2,...] [--feedtap PATH]\n",
+                   argv[0]);
       return 2;
     }
   }
   const std::vector<uint8_t> payload = trade_datagram();
   std::printf("feedtap throughput: one trade per datagram (%zu bytes), %.2f s per step\n",
               payload.size(), seconds);
+  std::printf("tool: %s\n", g_feedtapBin);
   std::printf("%10s %10s %12s %12s\n", "rate/s", "sent", "floor lost", "feedtap lost");
   unsigned best_floor = 0, best_tap = 0;
   bool floor_ok = true, tap_ok = true;
