@@ -71,21 +71,16 @@ int Ipv4OffsetForLinkType(int linkType, const unsigned char* pkt, size_t len) {
   }
 }
 
-PcapReadResult ReadPcapFile(const std::string& path, const TIpFilterInfo& filter,
+namespace {
+
+PcapReadResult read_packets(pcap_t* pc, const TIpFilterInfo& filter,
                             CALLBACK_UDP_NEW_DATA_FUNC onDatagram, TPcapSummary* summary,
                             std::string* error) {
-  char errbuf[PCAP_ERRBUF_SIZE] = {0};
-  pcap_t* pc = pcap_open_offline(path.c_str(), errbuf);
-  if (pc == nullptr) {
-    *error = errbuf;
-    return PcapReadResult::CannotOpen;
-  }
   const int linkType = pcap_datalink(pc);
   if (!supported_link_type(linkType)) {
     const char* name = pcap_datalink_val_to_name(linkType);
     *error = std::string("link type ") + (name != nullptr ? name : std::to_string(linkType)) +
              " is not supported (Ethernet, Linux cooked, raw IPv4 or loopback captures are)";
-    pcap_close(pc);
     return PcapReadResult::CannotOpen;
   }
   const TFrameFilter frameFilter = MakeFrameFilter(filter);
@@ -131,7 +126,37 @@ PcapReadResult ReadPcapFile(const std::string& path, const TIpFilterInfo& filter
     ++summary->matched;
     if (onDatagram != nullptr) onDatagram(frame + info.payloadOffset, info.payloadLength);
   }
+  return result;
+}
+
+}  // namespace
+
+PcapReadResult ReadPcapFile(const std::string& path, const TIpFilterInfo& filter,
+                            CALLBACK_UDP_NEW_DATA_FUNC onDatagram, TPcapSummary* summary,
+                            std::string* error) {
+  char errbuf[PCAP_ERRBUF_SIZE] = {0};
+  pcap_t* pc = pcap_open_offline(path.c_str(), errbuf);
+  if (pc == nullptr) {
+    *error = errbuf;
+    return PcapReadResult::CannotOpen;
+  }
+  const PcapReadResult result = read_packets(pc, filter, onDatagram, summary, error);
   pcap_close(pc);
+  return result;
+}
+
+PcapReadResult ReadPcapStream(FILE* fp, const TIpFilterInfo& filter,
+                              CALLBACK_UDP_NEW_DATA_FUNC onDatagram, TPcapSummary* summary,
+                              std::string* error) {
+  char errbuf[PCAP_ERRBUF_SIZE] = {0};
+  pcap_t* pc = pcap_fopen_offline(fp, errbuf);
+  if (pc == nullptr) {
+    std::fclose(fp);
+    *error = errbuf;
+    return PcapReadResult::CannotOpen;
+  }
+  const PcapReadResult result = read_packets(pc, filter, onDatagram, summary, error);
+  pcap_close(pc);  // closes fp too
   return result;
 }
 

@@ -2,6 +2,7 @@
 // destination like the promiscuous capture, handed to the same callback.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "net_ctrl.h"
@@ -28,6 +29,11 @@ enum class PcapReadResult {
 PcapReadResult ReadPcapFile(const std::string& path, const TIpFilterInfo& filter,
                             CALLBACK_UDP_NEW_DATA_FUNC onDatagram, TPcapSummary* summary,
                             std::string* error);
+
+// The same from an open stream, which it takes over and closes.
+PcapReadResult ReadPcapStream(FILE* fp, const TIpFilterInfo& filter,
+                              CALLBACK_UDP_NEW_DATA_FUNC onDatagram, TPcapSummary* summary,
+                              std::string* error);
 
 // The offset of the IPv4 header inside a captured packet of the given link
 // type, or -1 when the packet is not IPv4 (or the link type is unknown).
