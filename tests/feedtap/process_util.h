@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,9 @@ inline pid_t Spawn(const std::string& dir, const std::string& bin, std::vector<s
                    const std::string& errName = "stdout.txt") {
   const pid_t pid = fork();
   if (pid != 0) return pid;
+  // A test that fails before stopping its process must not leave it behind
+  // once the suite ends.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
   if (chdir(dir.c_str()) != 0) _exit(126);
   const int fd = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) _exit(126);
