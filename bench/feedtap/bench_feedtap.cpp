@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -103,7 +104,7 @@ void publish(int port, unsigned rate, uint64_t count, const std::vector<uint8_t>
 
 // The floor: receive and write the bytes unchanged. Returns datagrams kept.
 uint64_t run_floor(int port, unsigned rate, uint64_t count, const std::vector<uint8_t>& payload,
-                   const std::string& dir) {
+                   const std::string& dir, double* cpu) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   int rcvbuf = kRecvBuffer;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
@@ -131,6 +132,10 @@ uint64_t run_floor(int port, unsigned rate, uint64_t count, const std::vector<ui
       std::fwrite(buf, 1, static_cast<size_t>(n), out);
       ++kept;
     }
+    rusage ru{};
+    getrusage(RUSAGE_THREAD, &ru);
+    *cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   });
   publish(port, rate, count, payload);
   rx.join();
@@ -168,8 +173,22 @@ size_t count_lines(const std::string& dir) {
 
 // feedtap under the same load. Returns datagrams written as CSV lines, or
 // -1 when the tool did not start.
+// CPU seconds (user and system) the process has used so far.
+double cpu_seconds(pid_t pid) {
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const size_t paren = stat.rfind(')');
+  if (paren == std::string::npos) return 0;
+  // Fields after the name: state is the 3rd field, utime the 14th, stime the 15th.
+  unsigned long utime = 0, stime = 0;
+  if (std::sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                  &utime, &stime) != 2) {
+    return 0;
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 long run_feedtap(int port, unsigned rate, uint64_t count, const std::vector<uint8_t>& payload,
-                 const std::string& dir) {
+                 const std::string& dir, double* cpu) {
   FILE* cfg = std::fopen((dir + "/config.ini").c_str(), "w");
   if (cfg == nullptr) return -1;
   std::fprintf(cfg,
@@ -196,6 +215,7 @@ long run_feedtap(int port, unsigned rate, uint64_t count, const std::vector<uint
       last = now;
     }
   }
+  *cpu = cpu_seconds(pid);
   kill(pid, SIGTERM);
   int status = 0;
   for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
@@ -247,7 +267,8 @@ int main(int argc, char** argv) {
   std::printf("feedtap throughput: one trade per datagram (%zu bytes), %.2f s per step\n",
               payload.size(), seconds);
   std::printf("tool: %s\n", g_feedtapBin);
-  std::printf("%10s %10s %12s %12s\n", "rate/s", "sent", "floor lost", "feedtap lost");
+  std::printf("%10s %10s %12s %12s %10s %12s\n", "rate/s", "sent", "floor lost", "feedtap lost",
+              "floor cpu", "feedtap cpu");
   unsigned best_floor = 0, best_tap = 0;
   bool floor_ok = true, tap_ok = true;
   int port = 42000;
@@ -255,8 +276,10 @@ int main(int argc, char** argv) {
     const uint64_t count = static_cast<uint64_t>(rate * seconds);
     const std::string dir = make_temp_dir();
     if (dir.empty()) return 1;
-    const uint64_t kept = run_floor(++port, rate, count, payload, dir);
-    const long lines = run_feedtap(++port, rate, count, payload, dir);
+    double floorCpu = 0;
+    const uint64_t kept = run_floor(++port, rate, count, payload, dir, &floorCpu);
+    double cpu = 0;
+    const long lines = run_feedtap(++port, rate, count, payload, dir, &cpu);
     remove_dir(dir);
     if (lines < 0) {
       std::fprintf(stderr, "feedtap did not start\n");
@@ -264,9 +287,9 @@ int main(int argc, char** argv) {
     }
     const uint64_t floor_lost = count - std::min<uint64_t>(count, kept);
     const uint64_t tap_lost = count - std::min<uint64_t>(count, static_cast<uint64_t>(lines));
-    std::printf("%10u %10llu %12llu %12llu\n", rate, static_cast<unsigned long long>(count),
-                static_cast<unsigned long long>(floor_lost),
-                static_cast<unsigned long long>(tap_lost));
+    std::printf("%10u %10llu %12llu %12llu %9.2fs %11.2fs\n", rate,
+                static_cast<unsigned long long>(count), static_cast<unsigned long long>(floor_lost),
+                static_cast<unsigned long long>(tap_lost), floorCpu, cpu);
     // The figure is the last step of an unbroken run without loss.
     floor_ok = floor_ok && floor_lost == 0;
     tap_ok = tap_ok && tap_lost == 0;
