@@ -178,9 +178,13 @@ TEST(FeedtapProcess, PromiscuousCaptureOnLoopbackSeesEachDatagramOnce) {
   at.sin_port = htons(31200);
   ASSERT_EQ(bind(sink, reinterpret_cast<sockaddr*>(&at), sizeof(at)), 0);
 
-  const Scenario s = MakeScenario();
-  const std::string expected = kTradeText + "\n" + kIndexText + "\n" + kSnapText + "\n" +
-                               kTradeText + "\n" + kIndexText + "\n";
+  Scenario s = MakeScenario();
+  // A datagram whose frame is larger than a full-sized Ethernet frame (1514
+  // bytes), as loopback and jumbo frames are: it must not be cut and lost.
+  s.datagrams.push_back(Join({Snap(), Snap(), Snap(), Snap(), Snap(), Snap(), Snap(), Snap()}));
+  std::string expected = kTradeText + "\n" + kIndexText + "\n" + kSnapText + "\n" + kTradeText +
+                         "\n" + kIndexText + "\n";
+  for (int i = 0; i < 8; ++i) expected += kSnapText + "\n";
   std::string log;
   CaptureRun(
       dir, "SetNicPromiscuosMode() Success!", expected,
@@ -197,6 +201,7 @@ TEST(FeedtapProcess, PromiscuousCaptureOnLoopbackSeesEachDatagramOnce) {
   for (size_t p = log.find(summary); p != std::string::npos; p = log.find(summary, p + 1)) ++count;
   EXPECT_EQ(count, s.datagrams.size()) << log;
   EXPECT_TRUE(Contains(log, "->127.0.0.1:31200(" + std::to_string(8 + 104 + 104) + ")\n")) << log;
+  EXPECT_TRUE(Contains(log, "->127.0.0.1:31200(" + std::to_string(8 + 8 * 440) + ")\n")) << log;
   EXPECT_TRUE(Contains(log, "Warnning::5 Bytes not handled...\n")) << log;
   EXPECT_TRUE(Contains(log, "~RunPromiscRcvLoop()\n")) << log;
 }

@@ -18,7 +18,10 @@ using namespace HarboStoL2FpgaRcv;
 
 namespace {
 
-constexpr size_t kPromiscFrameLen = 1500;
+// Largest frame read in promiscuous mode: the largest IP packet and its
+// Ethernet header. A full-sized Ethernet frame is 1514 bytes and loopback or
+// jumbo frames are larger; a frame cut short is dropped as truncated.
+constexpr size_t kPromiscFrameLen = 65536 + 14;
 constexpr int kMainLoopSeconds = 10;
 // Messages are written out by whoever printed them (or by the capture's
 // flushes), not line by line.

@@ -78,9 +78,6 @@ constexpr size_t kBatchSize = 64;
 // What is still queued when a stop is asked for is read and written out, up
 // to this many batches (far more than the receive buffer holds).
 constexpr int kDrainBatches = 1024;
-// Largest frame a packet socket delivers on loopback (and with jumbo frames):
-// the largest IP packet plus its Ethernet header.
-constexpr size_t kMaxFrame = 65536 + 14;
 
 int64_t mono_ns() {
   struct timespec ts;
@@ -553,10 +550,7 @@ void CUdpCtrl::RunPromiscRcvLoop(int fd, TIpFilterInfo filter, size_t maxLen) {
   }
   std::fflush(out);
   const TFrameFilter frameFilter = MakeFrameFilter(filter);
-  // A full-sized frame is larger than its MTU by the Ethernet header, and
-  // loopback frames are far larger: a shorter buffer would cut datagrams,
-  // which are then dropped as truncated.
-  RecvBatch batch(kBatchSize, maxLen > kMaxFrame ? maxLen : kMaxFrame);
+  RecvBatch batch(kBatchSize, maxLen);
   ReceivePacer pacer(this);
   while (m_rcvFlag) {
     const int n = batch.Receive(fd);
