@@ -8,12 +8,12 @@ namespace Qen {
 
 RecvBatch::RecvBatch(size_t count, size_t maxLen)
     : maxLen_(maxLen > 0 ? maxLen : 1),
-      buffers_(count * maxLen_),
+      buffers_(new unsigned char[count * maxLen_]),
       iov_(count),
       from_(count),
       msgs_(count) {
   for (size_t i = 0; i < count; ++i) {
-    iov_[i].iov_base = buffers_.data() + i * maxLen_;
+    iov_[i].iov_base = buffers_.get() + i * maxLen_;
     iov_[i].iov_len = maxLen_;
     std::memset(&msgs_[i], 0, sizeof(msgs_[i]));
     msgs_[i].msg_hdr.msg_iov = &iov_[i];

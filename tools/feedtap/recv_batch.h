@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cstddef>
+#include <memory>
 #include <vector>
 
 namespace Qen {
@@ -20,7 +21,7 @@ class RecvBatch {
   int Receive(int fd);
 
   const unsigned char* Data(int i) const {
-    return buffers_.data() + static_cast<size_t>(i) * maxLen_;
+    return buffers_.get() + static_cast<size_t>(i) * maxLen_;
   }
   // The bytes actually held, never more than the buffer.
   size_t Length(int i) const;
@@ -30,7 +31,9 @@ class RecvBatch {
 
  private:
   size_t maxLen_;
-  std::vector<unsigned char> buffers_;
+  // Left uninitialised: only the bytes the kernel fills are ever read, and
+  // untouched pages of a large batch cost no memory.
+  std::unique_ptr<unsigned char[]> buffers_;
   std::vector<struct iovec> iov_;
   std::vector<sockaddr_storage> from_;
   std::vector<struct mmsghdr> msgs_;
