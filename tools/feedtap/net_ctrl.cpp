@@ -95,9 +95,6 @@ bool packet_setup_failed(int sock, const char* step, const std::string& nic) {
   return false;
 }
 
-bool would_block(int err) {
-  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
-}
 
 }  // namespace
 
@@ -490,7 +487,9 @@ void CUdpCtrl::RunMulticastRcvTask(int fd, size_t maxLen) {
     if (n > 0) {
       deliver_datagrams(batch, n, pacer);
       pacer.AfterBatch();
-    } else if (n < 0 && would_block(errno)) {
+    } else if (n < 0) {
+      // Nothing queued, or an error the socket reports once (it is read
+      // again after the wait either way).
       pacer.Idle();
       wait_readable(fd);
     }
@@ -557,7 +556,9 @@ void CUdpCtrl::RunPromiscRcvLoop(int fd, TIpFilterInfo filter, size_t maxLen) {
     if (n > 0) {
       deliver_frames(batch, n, frameFilter, pacer);
       pacer.AfterBatch();
-    } else if (n < 0 && would_block(errno)) {
+    } else if (n < 0) {
+      // Nothing queued, or an error the socket reports once (it is read
+      // again after the wait either way).
       pacer.Idle();
       wait_readable(fd);
     }
