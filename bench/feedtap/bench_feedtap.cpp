@@ -9,6 +9,7 @@
 //
 // usage: bench_feedtap [--quick] [--seconds S] [--rates 20000,50000,...]
 //                      [--feedtap PATH]   (another build of the tool, to compare)
+//                      [--promisc]        (unicast feed, the tool captures the interface)
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -37,6 +38,13 @@ namespace {
 using namespace zavo::bench;
 
 constexpr const char* kGroup = "239.255.93.1";
+// --promisc: the feed goes to this address instead of the group, and the
+// tool captures the interface; the floor is an ordinary socket bound to it.
+bool g_promisc = false;
+
+const char* feed_address() {
+  return g_promisc ? "127.0.0.1" : kGroup;
+}
 constexpr int kRecvBuffer = 4 << 20;
 
 std::string read_file(const std::string& path) {
@@ -73,7 +81,8 @@ std::vector<uint8_t> trade_datagram() {
   return m.Bytes();
 }
 
-// Sends `count` copies of `payload` to kGroup:port at `rate` per second.
+// Sends `count` copies of `payload` to the feed's address and port at
+// `rate` per second.
 void publish(int port, unsigned rate, uint64_t count, const std::vector<uint8_t>& payload) {
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -86,7 +95,7 @@ void publish(int port, unsigned rate, uint64_t count, const std::vector<uint8_t>
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
   sockaddr_in dst{};
   dst.sin_family = AF_INET;
-  dst.sin_addr.s_addr = inet_addr(kGroup);
+  dst.sin_addr.s_addr = inet_addr(feed_address());
   dst.sin_port = htons(static_cast<uint16_t>(port));
   const int64_t interval = 1000000000 / static_cast<int64_t>(rate);
   const int64_t start = mono_ns() + 1000000;
@@ -111,12 +120,12 @@ uint64_t run_floor(int port, unsigned rate, uint64_t count, const std::vector<ui
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = inet_addr(kGroup);
+  addr.sin_addr.s_addr = inet_addr(feed_address());
   ip_mreq mreq{};
   mreq.imr_multiaddr.s_addr = inet_addr(kGroup);
   mreq.imr_interface.s_addr = inet_addr("127.0.0.1");
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
+      (!g_promisc && setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0)) {
     close(fd);
     return 0;
   }
@@ -193,15 +202,29 @@ long run_feedtap(int port, unsigned rate, uint64_t count, const std::vector<uint
   if (cfg == nullptr) return -1;
   std::fprintf(cfg,
                "[general]\nMCADDR = %s\nMCPORT = %d\nLOCALIP = 127.0.0.1\nCSVOUT = 1\n"
-               "max_recv_buff_size = 65536\nPROMISC = 0\nCSVNEWLINE = 1\n",
-               kGroup, port);
+               "max_recv_buff_size = 65536\nPROMISC = %d\nCSVNEWLINE = 1\n",
+               feed_address(), port, g_promisc ? 1 : 0);
   std::fclose(cfg);
+  // In promiscuous mode a bound socket takes the datagrams (unread), so the
+  // host answers none of them with a port-unreachable message.
+  int sink = -1;
+  if (g_promisc) {
+    sink = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = inet_addr(feed_address());
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(sink, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0) {
+      close(sink);
+      return -1;
+    }
+  }
+  const char* readyText = g_promisc ? "RunPromiscRcvLoop()" : "Start running udp rcv task...";
   const pid_t pid = spawn_feedtap(dir);
   if (pid < 0) return -1;
   bool ready = false;
   for (int i = 0; i < 1000 && !ready; ++i) {
-    ready =
-        read_file(dir + "/stdout.txt").find("Start running udp rcv task...") != std::string::npos;
+    ready = read_file(dir + "/stdout.txt").find(readyText) != std::string::npos;
     if (!ready) usleep(5000);
   }
   if (ready) {
@@ -223,6 +246,7 @@ long run_feedtap(int port, unsigned rate, uint64_t count, const std::vector<uint
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
   }
+  if (sink >= 0) close(sink);
   return ready ? static_cast<long>(count_lines(dir)) : -1;
 }
 
@@ -243,6 +267,8 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
       seconds = std::atof(argv[++i]);
       if (seconds < 0.05 || seconds > 30) seconds = 1.0;
+    } else if (std::strcmp(argv[i], "--promisc") == 0) {
+      g_promisc = true;
     } else if (std::strcmp(argv[i], "--feedtap") == 0 && i + 1 < argc) {
       g_feedtapBin = argv[++i];
     } else if (std::strcmp(argv[i], "--rates") == 0 && i + 1 < argc) {
@@ -258,7 +284,8 @@ int main(int argc, char** argv) {
       if (rates.empty()) return 2;
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--quick] [--seconds S] [--rates R1,R2,...] [--feedtap PATH]\n",
+                   "usage: %s [--quick] [--seconds S] [--rates R1,R2,...] [--feedtap PATH] "
+                   "[--promisc]\n",
                    argv[0]);
       return 2;
     }
@@ -266,7 +293,8 @@ int main(int argc, char** argv) {
   const std::vector<uint8_t> payload = trade_datagram();
   std::printf("feedtap throughput: one trade per datagram (%zu bytes), %.2f s per step\n",
               payload.size(), seconds);
-  std::printf("tool: %s\n", g_feedtapBin);
+  std::printf("tool: %s, %s\n", g_feedtapBin,
+              g_promisc ? "promiscuous capture of unicast datagrams" : "multicast membership");
   std::printf("%10s %10s %12s %12s %10s %12s\n", "rate/s", "sent", "floor lost", "feedtap lost",
               "floor cpu", "feedtap cpu");
   unsigned best_floor = 0, best_tap = 0;
