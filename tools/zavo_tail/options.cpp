@@ -176,8 +176,16 @@ void build_app(CLI::App* app, Options* o) {
       ->check(CLI::Validator(CLI::NonNegativeNumber).description(""))
       ->type_name("SECONDS")
       ->group(run);
-  app->add_option("--max-records", o->max_records, "stop after exactly N records (0: no limit)")
+  app->add_option_function<std::string>(
+         "--max-records",
+         [o](const std::string& text) {
+           if (!zavo::cli::ParseUnsigned(text, &o->max_records)) {
+             throw CLI::ValidationError("--max-records", "'" + text + "' is not a count");
+           }
+         },
+         "stop after exactly N records (0: no limit)")
       ->type_name("N")
+      ->default_str("0")
       ->group(run);
 }
 
