@@ -2,6 +2,7 @@
 // namespace, the way a user runs them: what the client prints, where, and
 // with which exit status.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -50,7 +51,8 @@ bool Contains(const std::string& text, const std::string& part) {
 // logs/ there), standard output and standard error in two files.
 class Proc {
  public:
-  Proc(const std::string& bin, std::vector<std::string> args) {
+  Proc(const std::string& bin, std::vector<std::string> args,
+       const std::vector<std::pair<std::string, std::string>>& env = {}) {
     char tmpl[] = "/tmp/zavo_tail_test.XXXXXX";
     dir_ = mkdtemp(tmpl) ? tmpl : "/tmp";
     pid_ = fork();
@@ -61,6 +63,7 @@ class Proc {
     if (out < 0 || err < 0) _exit(126);
     dup2(out, 1);
     dup2(err, 2);
+    for (const auto& e : env) setenv(e.first.c_str(), e.second.c_str(), 1);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(bin.c_str()));
     for (auto& a : args) argv.push_back(&a[0]);
@@ -97,6 +100,17 @@ class Proc {
 
   std::string Out() const { return ReadFile(dir_ + "/stdout.txt"); }
   std::string Err() const { return ReadFile(dir_ + "/stderr.txt"); }
+  // The library's log file(s), concatenated.
+  std::string Log() const {
+    std::string all;
+    if (DIR* d = opendir((dir_ + "/logs").c_str())) {
+      while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') all += ReadFile(dir_ + "/logs/" + e->d_name);
+      }
+      closedir(d);
+    }
+    return all;
+  }
   // Waits (bounded) until standard output or error contains `part`.
   bool AwaitOutput(const std::string& part, double seconds = 10) const {
     const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
@@ -129,8 +143,9 @@ bool AwaitListening(int port, double seconds = 10) {
   return false;
 }
 
-std::unique_ptr<Proc> Tail(std::vector<std::string> args) {
-  return std::make_unique<Proc>(ZAVO_TAIL_BIN, std::move(args));
+std::unique_ptr<Proc> Tail(std::vector<std::string> args,
+                           const std::vector<std::pair<std::string, std::string>>& env = {}) {
+  return std::make_unique<Proc>(ZAVO_TAIL_BIN, std::move(args), env);
 }
 
 const char* const kSystemKinds[] = {"connected", "disconnected", "login", "codetables",
@@ -178,10 +193,16 @@ TEST_F(TailProcess, DefaultsMeetTheSimulatorAndMaxRecordsIsExact) {
   EXPECT_TRUE(Contains(t->Err(), "UdpMulticaseReceiver")) << t->Err();
   EXPECT_TRUE(Contains(t->Err(), "closed after 7 records")) << t->Err();
 
-  // Raw mode takes the raw feed's port on its own.
-  auto r = Tail({"--raw", "--max-records", "3", "--summary"});
+  // Raw mode takes the raw feed's port on its own. A misspelt idle
+  // strategy is named in the log with the accepted values.
+  auto r = Tail({"--raw", "--max-records", "3", "--summary"}, {{"ZAVO_IDLE_STRATEGY", "sleepy"}});
   ASSERT_EQ(r->Wait(), 0) << r->Err();
   EXPECT_TRUE(Contains(r->Out(), "records by kind: raw=3\n")) << r->Out();
+  const std::string log = r->Log();
+  EXPECT_TRUE(Contains(log, "ZAVO_IDLE_STRATEGY=sleepy is not a known idle strategy (accepted: "
+                            "spin, backoff); using backoff"))
+      << log;
+  EXPECT_FALSE(Contains(t->Log(), "ZAVO_IDLE_STRATEGY")) << t->Log();
 }
 
 TEST_F(TailProcess, GapsAreReportedOnlyWhereTheyMeanLoss) {
