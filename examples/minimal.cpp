@@ -54,8 +54,7 @@ int main(int argc, char** argv) {
   const std::string group = argc > 4 ? argv[4] : kDefaultGroupIp;
   const long group_port = argc > 5 ? number_arg(argv[5], 1, 65535) : kDefaultGroupPort;
   if (port < 0 || seconds < 0 || group_port < 0) {
-    std::fprintf(stderr,
-                 "usage: %s [server_ip [server_port [seconds [group_ip [group_port]]]]]\n",
+    std::fprintf(stderr, "usage: %s [server_ip [server_port [seconds [group_ip [group_port]]]]]\n",
                  argv[0]);
     return 2;
   }

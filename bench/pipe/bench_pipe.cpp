@@ -159,8 +159,7 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(a, "--items") == 0 && (v = count_arg(value, 1000000000)) != 0) {
       tp_items = v;
       ++i;
-    } else if (std::strcmp(a, "--latency-items") == 0 &&
-               (v = count_arg(value, 100000000)) != 0) {
+    } else if (std::strcmp(a, "--latency-items") == 0 && (v = count_arg(value, 100000000)) != 0) {
       lat_items = v;
       ++i;
     } else {

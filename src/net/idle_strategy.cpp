@@ -37,9 +37,10 @@ IdleMode ChooseIdleMode(int cpu_id) {
     static std::atomic<bool> warned{false};
     Logger* log = Logger::Instance();
     if (log != nullptr && !warned.exchange(true)) {
-      log->LogError("ZAVO_IDLE_STRATEGY=%s is not a known idle strategy (accepted: spin, "
-                    "backoff); using %s",
-                    env, IdleModeName(mode));
+      log->LogError(
+          "ZAVO_IDLE_STRATEGY=%s is not a known idle strategy (accepted: spin, "
+          "backoff); using %s",
+          env, IdleModeName(mode));
     }
   }
   return mode;

@@ -199,8 +199,9 @@ TEST_F(TailProcess, DefaultsMeetTheSimulatorAndMaxRecordsIsExact) {
   ASSERT_EQ(r->Wait(), 0) << r->Err();
   EXPECT_TRUE(Contains(r->Out(), "records by kind: raw=3\n")) << r->Out();
   const std::string log = r->Log();
-  EXPECT_TRUE(Contains(log, "ZAVO_IDLE_STRATEGY=sleepy is not a known idle strategy (accepted: "
-                            "spin, backoff); using backoff"))
+  EXPECT_TRUE(Contains(log,
+                       "ZAVO_IDLE_STRATEGY=sleepy is not a known idle strategy (accepted: "
+                       "spin, backoff); using backoff"))
       << log;
   EXPECT_FALSE(Contains(t->Log(), "ZAVO_IDLE_STRATEGY")) << t->Log();
 }
@@ -294,13 +295,13 @@ TEST(TailUsage, BadOptionsAreUsageErrorsNamingTheOption) {
 }
 
 TEST(TailLogin, RefusedLoginPrintsTheServersReason) {
-  Proc sim(ZAVO_SIM_BIN, {"--listen", "127.0.0.1:6610", "--refuse", "1003:user or password error",
-                          "-q"});
+  Proc sim(ZAVO_SIM_BIN,
+           {"--listen", "127.0.0.1:6610", "--refuse", "1003:user or password error", "-q"});
   ASSERT_TRUE(AwaitListening(6610)) << sim.Err();
   auto t = Tail({"--server", "127.0.0.1:6610"});
   EXPECT_EQ(t->Wait(), 1) << t->Err();
-  EXPECT_TRUE(Contains(t->Err(),
-                       "login refused by the server: error=1003 message=user or password error"))
+  EXPECT_TRUE(
+      Contains(t->Err(), "login refused by the server: error=1003 message=user or password error"))
       << t->Err();
   EXPECT_FALSE(Contains(t->Err(), "network error")) << t->Err();
   sim.Signal(SIGTERM);

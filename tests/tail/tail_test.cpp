@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "feed_stats.h"
 #include "options.h"
@@ -51,14 +51,17 @@ TEST(RecordFormat, SecuritySnapshotInEveryFormat) {
   ZAVO_MSG m{ZAVO_MSG_SECURITY_SNAPSHOT, sizeof(r), 93005120, 7, 42, &r};
   std::string line;
   ASSERT_TRUE(FormatRecord(m, OutputFormat::kText, &line));
-  EXPECT_EQ(line.rfind("kind=security seq=42 time=09:30:05.120 code=600000.SH status=0 last=105000", 0),
-            0u)
+  EXPECT_EQ(
+      line.rfind("kind=security seq=42 time=09:30:05.120 code=600000.SH status=0 last=105000", 0),
+      0u)
       << line;
   ASSERT_TRUE(FormatRecord(m, OutputFormat::kCsv, &line));
   EXPECT_EQ(line.rfind("security,42,09:30:05.120,600000.SH,0,105000", 0), 0u) << line;
   ASSERT_TRUE(FormatRecord(m, OutputFormat::kJson, &line));
-  EXPECT_EQ(line.rfind("{\"kind\":\"security\",\"seq\":42,\"time\":\"09:30:05.120\",\"code\":\"600000.SH\"", 0),
-            0u)
+  EXPECT_EQ(
+      line.rfind(
+          "{\"kind\":\"security\",\"seq\":42,\"time\":\"09:30:05.120\",\"code\":\"600000.SH\"", 0),
+      0u)
       << line;
   EXPECT_EQ(line.back(), '}');
 }
@@ -86,8 +89,9 @@ TEST(RecordFormat, RawHeadSystemMessagesAndJsonEscaping) {
 
 TEST(Options, ParsesAndRejects) {
   Options o;
-  const char* ok[] = {"zavo_tail", "--server", "127.0.0.1:9900", "--group", "239.1.2.3:5000",
-                      "--flags", "trade,queue", "--rebuild", "5:10", "--format", "csv"};
+  const char* ok[] = {"zavo_tail", "--server",    "127.0.0.1:9900", "--group", "239.1.2.3:5000",
+                      "--flags",   "trade,queue", "--rebuild",      "5:10",    "--format",
+                      "csv"};
   ASSERT_EQ(ParseOptions(11, const_cast<char**>(ok), &o), 0);
   EXPECT_EQ(o.server.port, 9900);
   EXPECT_EQ(o.group.ip, "239.1.2.3");
@@ -154,7 +158,8 @@ TEST(RecordFormat, CsvHeaderNamesEveryColumn) {
   EXPECT_EQ(header.rfind("kind,seq,time,code,", 0), 0u) << header;
   EXPECT_EQ(std::count(header.begin(), header.end(), ','),
             std::count(line.begin(), line.end(), ','))
-      << header << "\n" << line;
+      << header << "\n"
+      << line;
 }
 
 }  // namespace

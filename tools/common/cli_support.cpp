@@ -88,8 +88,7 @@ CLI::Option* AddIpv4(CLI::App* app, const std::string& name, std::string* target
   return opt;
 }
 
-bool ParseQuiet(CLI::App* app, int argc, const char* const* argv, bool* help,
-                std::string* error) {
+bool ParseQuiet(CLI::App* app, int argc, const char* const* argv, bool* help, std::string* error) {
   *help = false;
   // CLI11 consumes the arguments in reverse order from a vector.
   std::vector<std::string> args;

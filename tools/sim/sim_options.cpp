@@ -85,10 +85,14 @@ void build_app(CLI::App* app, SimOptions* out) {
   app->add_option_function<std::string>(
          "--mode",
          [&c](const std::string& text) {
-           if (text == "struct") c.feed_mode = FeedMode::kStruct;
-           else if (text == "raw") c.feed_mode = FeedMode::kRaw;
-           else if (text == "both") c.feed_mode = FeedMode::kBoth;
-           else reject("--mode", "'" + text + "' is not struct, raw or both");
+           if (text == "struct")
+             c.feed_mode = FeedMode::kStruct;
+           else if (text == "raw")
+             c.feed_mode = FeedMode::kRaw;
+           else if (text == "both")
+             c.feed_mode = FeedMode::kBoth;
+           else
+             reject("--mode", "'" + text + "' is not struct, raw or both");
          },
          "feeds to publish")
       ->type_name("struct|raw|both")
@@ -126,27 +130,28 @@ void build_app(CLI::App* app, SimOptions* out) {
           [](std::string& s) { return s.size() > 63 ? "at most 63 characters" : ""; }, ""))
       ->type_name("TEXT")
       ->group(login);
-  CLI::Option* refuse =
-      app->add_option_function<std::string>(
-             "--refuse",
-             [&c](const std::string& s) {
-               const size_t colon = s.find(':');
-               const std::string e = s.substr(0, colon);
-               errno = 0;
-               char* end = nullptr;
-               const long v = std::strtol(e.c_str(), &end, 10);
-               if (e.empty() || *end != '\0' || errno != 0 || v == 0 || v < INT32_MIN ||
-                   v > INT32_MAX) {
-                 reject("--refuse", "'" + e + "' is not a non-zero error number");
-               }
-               c.refuse_error_id = static_cast<int32_t>(v);
-               if (colon != std::string::npos) c.refuse_text = s.substr(colon + 1);
-               if (c.refuse_text.size() > 63) reject("--refuse", "text of at most 63 characters");
-               c.login_mode = LoginMode::kRefuse;
-             },
-             "refuse every login with this error")
-          ->type_name("ERRNO:TEXT")
-          ->group(login);
+  CLI::Option* refuse = app->add_option_function<std::string>(
+                               "--refuse",
+                               [&c](const std::string& s) {
+                                 const size_t colon = s.find(':');
+                                 const std::string e = s.substr(0, colon);
+                                 errno = 0;
+                                 char* end = nullptr;
+                                 const long v = std::strtol(e.c_str(), &end, 10);
+                                 if (e.empty() || *end != '\0' || errno != 0 || v == 0 ||
+                                     v < INT32_MIN || v > INT32_MAX) {
+                                   reject("--refuse", "'" + e + "' is not a non-zero error number");
+                                 }
+                                 c.refuse_error_id = static_cast<int32_t>(v);
+                                 if (colon != std::string::npos)
+                                   c.refuse_text = s.substr(colon + 1);
+                                 if (c.refuse_text.size() > 63)
+                                   reject("--refuse", "text of at most 63 characters");
+                                 c.login_mode = LoginMode::kRefuse;
+                               },
+                               "refuse every login with this error")
+                            ->type_name("ERRNO:TEXT")
+                            ->group(login);
   app->add_flag_callback(
          "--silent-login", [&c] { c.login_mode = LoginMode::kSilent; }, "never answer a login")
       ->excludes(refuse)
@@ -169,8 +174,7 @@ void build_app(CLI::App* app, SimOptions* out) {
            const size_t colon = s.find(':');
            uint64_t lo = 0, hi = 0;
            if (colon == std::string::npos || !cli::ParseUnsigned(s.substr(0, colon), &lo) ||
-               !cli::ParseUnsigned(s.substr(colon + 1), &hi) || lo < 24 || hi < lo ||
-               hi > 60000) {
+               !cli::ParseUnsigned(s.substr(colon + 1), &hi) || lo < 24 || hi < lo || hi > 60000) {
              reject("--raw-len", "'" + s + "' is not MIN:MAX with 24 <= MIN <= MAX <= 60000");
            }
            c.raw_min_len = static_cast<unsigned>(lo);

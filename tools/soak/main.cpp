@@ -46,7 +46,8 @@ int main(int argc, char** argv) {
   app.add_option("--raw-rate", o.raw_rate, "raw messages per second per exchange")
       ->check(CLI::Range(1u, 100000u).description(""))
       ->type_name("N");
-  app.add_flag_callback("--no-raw", [&o] { o.raw = false; }, "keep only a struct session open");
+  app.add_flag_callback(
+      "--no-raw", [&o] { o.raw = false; }, "keep only a struct session open");
   app.add_option("--lib", lib, "the client library to load (default: the one built with it)")
       ->type_name("PATH");
   app.add_option("--workdir", workdir, "where the library writes its logs/ (default: here)")

@@ -5,8 +5,8 @@
 namespace zavo_tail {
 
 namespace {
-const char* const kSlotNames[FeedStats::kKinds] = {"index",    "security", "future",       "trade",
-                                                   "order",    "queue",    "sh_order",     "raw"};
+const char* const kSlotNames[FeedStats::kKinds] = {"index", "security", "future",   "trade",
+                                                   "order", "queue",    "sh_order", "raw"};
 }
 
 int FeedStats::SlotOf(uint32_t msg_type) {

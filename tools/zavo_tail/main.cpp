@@ -113,7 +113,9 @@ void on_data(void*, const ZAVO_MSG* msg) {
   deliver(msg, &g_stats, nullptr);
 }
 
-void on_rebuild(void*, const ZAVO_MSG* msg) { deliver(msg, &g_rebuild_stats, "rebuild "); }
+void on_rebuild(void*, const ZAVO_MSG* msg) {
+  deliver(msg, &g_rebuild_stats, "rebuild ");
+}
 
 void on_system(void*, const ZAVO_MSG* msg) {
   if (msg->MsgType == ZAVO_MSG_BASEINFO_FINISH) g_codes_ready.store(true);
@@ -152,10 +154,14 @@ void copy_text(char* dst, size_t size, const std::string& src) {
 
 const char* error_text(ZAVO_ERROR e) {
   switch (e) {
-    case ZAVO_SUCCESS: return "success";
-    case ZAVO_ERR_BUSY: return "busy";
-    case ZAVO_ERR_INVALID: return "invalid argument or settings";
-    case ZAVO_ERR_NETWORK: return "network error (connection, login or multicast join failed)";
+    case ZAVO_SUCCESS:
+      return "success";
+    case ZAVO_ERR_BUSY:
+      return "busy";
+    case ZAVO_ERR_INVALID:
+      return "invalid argument or settings";
+    case ZAVO_ERR_NETWORK:
+      return "network error (connection, login or multicast join failed)";
   }
   return "unknown error";
 }
@@ -169,7 +175,7 @@ void query_caches(ZAVO_HANDLE h, bool full) {
     std::fprintf(g_human, "[query] %s code table: %u entries (%s)\n", m, count, error_text(e));
     for (unsigned i = 0; i < count && i < (full ? count : 5u); ++i) {
       std::fprintf(g_human, "[query]   %-12s %-31s value=%u\n", table[i].KvelCode, table[i].Text,
-                  table[i].Value);
+                   table[i].Value);
     }
     ZAVO_Free(table);
 
@@ -179,11 +185,11 @@ void query_caches(ZAVO_HANDLE h, bool full) {
     std::fprintf(g_human, "[query] %s last security snapshots: %d (%s)\n", m, n, error_text(e));
     for (int i = 0; i < n && i < (full ? n : 5); ++i) {
       std::fprintf(g_human, "[query]   %s last=%lld bid1=%llu ask1=%llu volume=%lld time=%u\n",
-                  zavo_tail::MarketCode(snaps[i].Code, snaps[i].ExchangeID).c_str(),
-                  static_cast<long long>(snaps[i].MatchPx),
-                  static_cast<unsigned long long>(snaps[i].BidPrice[0]),
-                  static_cast<unsigned long long>(snaps[i].AskPrice[0]),
-                  static_cast<long long>(snaps[i].TotalVolumeTrade), snaps[i].Time);
+                   zavo_tail::MarketCode(snaps[i].Code, snaps[i].ExchangeID).c_str(),
+                   static_cast<long long>(snaps[i].MatchPx),
+                   static_cast<unsigned long long>(snaps[i].BidPrice[0]),
+                   static_cast<unsigned long long>(snaps[i].AskPrice[0]),
+                   static_cast<long long>(snaps[i].TotalVolumeTrade), snaps[i].Time);
     }
     ZAVO_Free(snaps);
 
@@ -259,8 +265,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zavo_tail: cannot set up the output: %s\n", std::strerror(errno));
     return 1;
   }
-  g_human = g_opt.format == OutputFormat::kCsv || g_opt.format == OutputFormat::kJson ? stderr
-                                                                                      : g_out;
+  g_human =
+      g_opt.format == OutputFormat::kCsv || g_opt.format == OutputFormat::kJson ? stderr : g_out;
 
   struct sigaction sa;
   std::memset(&sa, 0, sizeof(sa));
@@ -291,10 +297,10 @@ int main(int argc, char** argv) {
   }
 
   if (g_opt.rebuild) {
-    ZAVO_ERROR e = g_opt.raw ? ZAVO_RebuildRawData(h, g_opt.rebuild_market, g_opt.rebuild_begin,
-                                                   g_opt.rebuild_end, on_rebuild)
-                             : ZAVO_RebuildStructData(h, g_opt.rebuild_begin, g_opt.rebuild_end,
-                                                      on_rebuild);
+    ZAVO_ERROR e =
+        g_opt.raw ? ZAVO_RebuildRawData(h, g_opt.rebuild_market, g_opt.rebuild_begin,
+                                        g_opt.rebuild_end, on_rebuild)
+                  : ZAVO_RebuildStructData(h, g_opt.rebuild_begin, g_opt.rebuild_end, on_rebuild);
     std::fprintf(stderr, "rebuild %llu:%llu requested: %s\n",
                  static_cast<unsigned long long>(g_opt.rebuild_begin),
                  static_cast<unsigned long long>(g_opt.rebuild_end), error_text(e));

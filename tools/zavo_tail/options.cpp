@@ -26,11 +26,16 @@ bool parse_flags(const std::string& text, uint32_t* flags) {
     std::string::size_type end = text.find(',', start);
     if (end == std::string::npos) end = text.size();
     const std::string item = text.substr(start, end - start);
-    if (item == "trade") f |= 2;
-    else if (item == "order") f |= 4;
-    else if (item == "queue") f |= 8;
-    else if (item == "all") f |= kAllFlags;
-    else if (item != "none" && !item.empty()) return false;
+    if (item == "trade")
+      f |= 2;
+    else if (item == "order")
+      f |= 4;
+    else if (item == "queue")
+      f |= 8;
+    else if (item == "all")
+      f |= kAllFlags;
+    else if (item != "none" && !item.empty())
+      return false;
     start = end + 1;
   }
   *flags = f;
@@ -62,11 +67,11 @@ void build_app(CLI::App* app, Options* o) {
   const char* conn = "Connection";
   zavo::cli::AddEndpoint(app, "--server", &o->server, "control connection of the server")
       ->group(conn);
-  zavo::cli::AddEndpoint(app, "--group", &o->group,
-                         "multicast group of the feed (port: " +
-                             std::to_string(ZAVO_DEFAULT_STRUCT_PORT) + " struct, " +
-                             std::to_string(ZAVO_DEFAULT_RAW_PORT) + " raw)",
-                         zavo::cli::kMulticast | zavo::cli::kPortOptional)
+  zavo::cli::AddEndpoint(
+      app, "--group", &o->group,
+      "multicast group of the feed (port: " + std::to_string(ZAVO_DEFAULT_STRUCT_PORT) +
+          " struct, " + std::to_string(ZAVO_DEFAULT_RAW_PORT) + " raw)",
+      zavo::cli::kMulticast | zavo::cli::kPortOptional)
       ->default_str(std::string(ZAVO_DEFAULT_GROUP_IP) + ":" +
                     std::to_string(ZAVO_DEFAULT_STRUCT_PORT))
       ->group(conn);
@@ -75,10 +80,12 @@ void build_app(CLI::App* app, Options* o) {
   app->add_option("--user", o->user, "login user")->type_name("NAME")->group(conn);
   app->add_option("--password", o->password, "login password")->type_name("TEXT")->group(conn);
   app->add_option("--connect-id", o->connect_id, "number carried in every message")
-      ->check(CLI::Range(0, 0x7fffffff).description(""))->type_name("N")
+      ->check(CLI::Range(0, 0x7fffffff).description(""))
+      ->type_name("N")
       ->group(conn);
   app->add_option("--cpu", o->cpu, "pin the feed's read thread to CPU N (-1: not pinned)")
-      ->check(CLI::Range(-1, 1023).description(""))->type_name("N")
+      ->check(CLI::Range(-1, 1023).description(""))
+      ->type_name("N")
       ->group(conn);
 
   const char* what = "What to receive";
@@ -110,11 +117,17 @@ void build_app(CLI::App* app, Options* o) {
   app->add_option_function<std::string>(
          "--format",
          [o](const std::string& text) {
-           if (text == "text") o->format = OutputFormat::kText;
-           else if (text == "csv") o->format = OutputFormat::kCsv;
-           else if (text == "json") o->format = OutputFormat::kJson;
-           else if (text == "none") o->format = OutputFormat::kNone;
-           else throw CLI::ValidationError("--format", "'" + text + "' is not text, csv, json or none");
+           if (text == "text")
+             o->format = OutputFormat::kText;
+           else if (text == "csv")
+             o->format = OutputFormat::kCsv;
+           else if (text == "json")
+             o->format = OutputFormat::kJson;
+           else if (text == "none")
+             o->format = OutputFormat::kNone;
+           else
+             throw CLI::ValidationError("--format",
+                                        "'" + text + "' is not text, csv, json or none");
          },
          "one line per record; csv starts each kind with a header line of its columns")
       ->type_name("text|csv|json|none")
@@ -194,8 +207,8 @@ std::string check_modes(const CLI::App& app, const Options& o) {
   const auto& names = o.raw ? kStructOnly : kRawOnly;
   for (const char* name : names) {
     if (app.count(name) > 0) {
-      return std::string(name) + " does not apply to " + (o.raw ? "raw" : "struct") +
-             " mode" + (o.raw ? "" : " (add --raw)");
+      return std::string(name) + " does not apply to " + (o.raw ? "raw" : "struct") + " mode" +
+             (o.raw ? "" : " (add --raw)");
     }
   }
   return "";
@@ -213,9 +226,12 @@ bool Options::Filtered() const {
     std::string::size_type end = markets.find(';', start);
     if (end == std::string::npos) end = markets.size();
     const std::string m = markets.substr(start, end - start);
-    if (m == "SH") sh = true;
-    else if (m == "SZ") sz = true;
-    else if (!m.empty()) other = true;
+    if (m == "SH")
+      sh = true;
+    else if (m == "SZ")
+      sz = true;
+    else if (!m.empty())
+      other = true;
     start = end + 1;
   }
   if (markets.empty() || (!sh && !sz && !other)) return false;

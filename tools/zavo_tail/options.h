@@ -20,15 +20,15 @@ struct Options {
   std::string interface_ip = ZAVO_DEFAULT_INTERFACE_IP;
   std::string user = ZAVO_DEFAULT_USER;
   std::string password = ZAVO_DEFAULT_PASSWORD;
-  std::string markets;          // empty: every market
-  std::string codes;            // empty: every code of the subscribed markets
-  uint32_t flags = 2 | 4 | 8;   // trade, order and queue details
+  std::string markets;         // empty: every market
+  std::string codes;           // empty: every code of the subscribed markets
+  uint32_t flags = 2 | 4 | 8;  // trade, order and queue details
   bool raw = false;
   int cpu = -1;
   int connect_id = 1;
   OutputFormat format = OutputFormat::kText;
-  double duration_s = 0;        // 0: until Ctrl-C
-  uint64_t max_records = 0;     // 0: no limit
+  double duration_s = 0;     // 0: until Ctrl-C
+  uint64_t max_records = 0;  // 0: no limit
   bool query = false;
   bool summary = false;
   // Status line once a second on stderr: by default only when stderr is a
@@ -39,7 +39,7 @@ struct Options {
   uint64_t rebuild_begin = 0;
   uint64_t rebuild_end = 0;
   char rebuild_market = '1';
-  std::string raw_out;          // raw mode: append payloads to this file
+  std::string raw_out;  // raw mode: append payloads to this file
 
   // True when the subscription leaves records out, so that holes in the
   // feed's sequence numbers are expected and do not mean loss.

@@ -110,8 +110,10 @@ std::string MarketCode(const char* code, char exchange) {
   std::memcpy(c, code, 16);
   c[16] = '\0';
   std::string s = c;
-  if (exchange == '1') s += ".SH";
-  else if (exchange == '2') s += ".SZ";
+  if (exchange == '1')
+    s += ".SH";
+  else if (exchange == '2')
+    s += ".SZ";
   return s;
 }
 
