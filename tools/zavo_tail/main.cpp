@@ -31,7 +31,7 @@ std::atomic<bool> g_codes_ready{false};
 std::atomic<bool> g_rebuild_done{false};
 std::atomic<uint64_t> g_logins{0};
 std::atomic<uint64_t> g_accepted{0};  // live records let through --max-records
-std::atomic<bool> g_opening{false};
+std::atomic<bool> g_opening{true};    // until the session is open
 std::atomic<bool> g_closing{false};
 FILE* g_raw_out = nullptr;
 // Records go here: the original standard output. Descriptor 1 itself is
@@ -44,14 +44,14 @@ FILE* g_human = stdout;
 std::string g_refusal;  // the server's reason of the last refused login (g_out_mutex)
 bool g_csv_header_done[FeedStats::kKinds] = {};  // g_out_mutex
 
-void on_signal(int) {
+void on_signal(int sig) {
   if (g_opening.load()) {
     // Opening blocks until the login is answered (up to 15 s): give up at
     // once instead. Only async-signal-safe calls here.
     static const char kMsg[] = "zavo_tail: interrupted while opening the session\n";
     ssize_t ignored = write(2, kMsg, sizeof(kMsg) - 1);
     (void)ignored;
-    _exit(130);
+    _exit(128 + sig);
   }
   g_stop.store(true);
 }
@@ -124,6 +124,8 @@ void on_system(void*, const ZAVO_MSG* msg) {
     const auto* r = static_cast<const ZAVO_LoginResult*>(msg->MsgData);
     if (r->ErrorID == 0) {
       g_logins.fetch_add(1);
+      std::lock_guard<std::mutex> lock(g_out_mutex);
+      g_refusal.clear();
     } else {
       char text[sizeof(r->ErrorMsg) + 1];
       std::memcpy(text, r->ErrorMsg, sizeof(r->ErrorMsg));
@@ -278,7 +280,6 @@ int main(int argc, char** argv) {
                g_opt.raw ? "raw" : "struct", g_opt.server.ToString().c_str(),
                g_opt.group.ToString().c_str(), g_opt.interface_ip.c_str());
   ZAVO_ERROR err = ZAVO_SUCCESS;
-  g_opening.store(true);
   ZAVO_HANDLE h = open_session(&err);
   g_opening.store(false);
   if (h == nullptr) {
