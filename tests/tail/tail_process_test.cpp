@@ -76,6 +76,13 @@ class Proc {
       kill(pid_, SIGKILL);
       waitpid(pid_, &status_, 0);
     }
+    // In the sanitizer builds the programs are instrumented too; a report
+    // fails the test whatever the exit status was meant to be.
+    const std::string err = Err();
+    for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                             "WARNING: ThreadSanitizer", "runtime error:"}) {
+      EXPECT_FALSE(Contains(err, mark)) << err;
+    }
     const std::string rm = "rm -rf '" + dir_ + "'";
     if (dir_.rfind("/tmp/zavo_tail_test.", 0) == 0 && std::system(rm.c_str()) != 0) {
       std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
