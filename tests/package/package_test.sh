@@ -120,6 +120,10 @@ if [ "$with_tools" = tools ]; then
     zcat "$page" | grep -q "^\.SH NAME" || fail "$prog.1.gz is not a manual page"
     zcat "$page" | grep -q -- '\\-\\-help' || fail "$prog.1.gz does not describe its options"
   done
+  for page in "$root"/usr/share/man/man1/*.1.gz; do
+    prog=$(basename "$page" .1.gz)
+    [ -x "$root/usr/bin/$prog" ] || fail "manual page $prog.1.gz for a program that is not packaged"
+  done
   # The client needs the shared library: unpacked anywhere, it finds the one
   # beside it, with no help from the environment.
   tail_bin=$root/usr/bin/zavo_tail
