@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole test suite (what CI
-# runs) in three builds one after the other: normal, AddressSanitizer with
-# UndefinedBehaviorSanitizer, and ThreadSanitizer. The first sanitizer report
-# ends the program that made it, which fails its test and the run.
+# runs) in four builds one after the other, warnings as errors in each:
+#   normal  gcc, Release: the whole suite (with the package and install
+#           tests), each benchmark's --quick smoke and a 20 s soak
+#   clang   clang, Release: everything built (the other compiler users
+#           choose stays warning-free) and the suite run
+#   asan    AddressSanitizer with UndefinedBehaviorSanitizer: the suite and
+#           a 10 s soak at a lower rate
+#   tsan    ThreadSanitizer: likewise
+# The first sanitizer report ends the program that made it, which fails its
+# test and the run.
 #
-#   scripts/test.sh                          the whole suite, all three builds
-#   ZAVO_FLAVOURS=normal scripts/test.sh     one build ("normal", "asan", "tsan", or a list)
+#   scripts/test.sh                          the whole suite, all four builds
+#   ZAVO_FLAVOURS=normal scripts/test.sh     one build ("normal", "clang", "asan", "tsan", or a list)
 #   ZAVO_SOAK_SECONDS=0 scripts/test.sh      without the short soak runs
-#
-# Besides the ctest suites: the normal build also runs each benchmark's
-# --quick smoke and a 20 s soak (scripts/soak.sh); the sanitizer builds a
-# 10 s soak at a lower rate.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-flavours=${ZAVO_FLAVOURS:-normal asan tsan}
+flavours=${ZAVO_FLAVOURS:-normal clang asan tsan}
 soak_seconds=${ZAVO_SOAK_SECONDS:-20}
 # Two cores: more parallel compilers than that only add memory pressure.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
@@ -31,8 +34,8 @@ scripts/bootstrap.sh
 failed=()
 summary=()
 for f in $flavours; do
-  case "$f" in normal) dir=build ;; asan|tsan) dir=build-$f ;;
-    *) echo "unknown flavour: $f (normal, asan or tsan)" >&2; exit 2 ;;
+  case "$f" in normal) dir=build ;; clang|asan|tsan) dir=build-$f ;;
+    *) echo "unknown flavour: $f (normal, clang, asan or tsan)" >&2; exit 2 ;;
   esac
   start=$SECONDS
   echo "[test] building the $f flavour"

@@ -133,9 +133,9 @@ class String {
   void Set(const char* s) {
     std::memset(data_, 0, N);
     if (s == nullptr) return;
-    const void* z = std::memchr(s, 0, N - 1);
-    size_t n = z ? static_cast<size_t>(static_cast<const char*>(z) - s) : N - 1;
-    std::memcpy(data_, s, n);
+    // strnlen stops at the terminator: a literal shorter than N - 1 is never
+    // read past its end, as a bounded memchr over N - 1 bytes would be.
+    std::memcpy(data_, s, strnlen(s, N - 1));
   }
   // Copies all N bytes as they are (e.g. a code that fills the array).
   void SetRaw(const char* src) { std::memcpy(data_, src, N); }

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs the library part of a build into a temporary prefix, then builds
 # and runs a C11 program against the installed files, once through
-# pkg-config and once through find_package(zavo_api).
-#   install_test.sh <build dir> <dir of consumer.c> [extra compile/link flags]
+# pkg-config and once through find_package(zavo_api). Then installs the whole
+# build into a second prefix and runs the installed programs from there with
+# no LD_LIBRARY_PATH: they find the library through their RUNPATH.
+#   install_test.sh <build dir> <dir of consumer.c> [extra compile/link flags] [tools|notools]
 set -euo pipefail
 build=$1
 src=$2
 extra=${3:-}
+with_tools=${4:-notools}
 tmp=$(mktemp -d /tmp/zavo_install_XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 prefix=$tmp/prefix
@@ -46,4 +49,25 @@ cmake -S "$tmp/cm" -B "$tmp/cm/build" -DCMAKE_C_COMPILER=gcc -DCMAKE_PREFIX_PATH
   -DCMAKE_C_FLAGS="$extra" -DCMAKE_EXE_LINKER_FLAGS="$extra" >/dev/null
 cmake --build "$tmp/cm/build" >/dev/null
 (cd "$tmp" && LD_LIBRARY_PATH=$libdir "$tmp/cm/build/consumer")
+
+if [ "$with_tools" = tools ]; then
+  full=$tmp/full
+  echo "[install] cmake --install $build --prefix $full"
+  cmake --install "$build" --prefix "$full" >/dev/null
+  full_lib=$(find "$full" -name "libzavo_api.so.*.*" -type f | head -n 1)
+  test -n "$full_lib" || { echo "libzavo_api.so not installed with the programs"; exit 1; }
+  for prog in zavo_tail zavo_sim feedtap feedtap_gen; do
+    bin=$full/bin/$prog
+    test -x "$bin" || { echo "$prog not installed in $full/bin"; exit 1; }
+    readelf -d "$bin" | grep -q 'RUNPATH.*\$ORIGIN/' || { echo "$prog has no \$ORIGIN RUNPATH"; exit 1; }
+    (cd "$tmp" && env -u LD_LIBRARY_PATH "$bin" --help >"$tmp/$prog.help" 2>&1) ||
+      { echo "installed $prog --help failed:"; cat "$tmp/$prog.help"; exit 1; }
+    echo "[install] $full/bin/$prog --help: ok"
+  done
+  # The client is the program that needs the library: it must load the one
+  # in the prefix, not one the system happens to have.
+  loaded=$(env -u LD_LIBRARY_PATH ldd "$full/bin/zavo_tail" | awk '$1 ~ /^libzavo_api\.so/ {print $3}')
+  [ "$(readlink -f "$loaded")" = "$(readlink -f "$full_lib")" ] ||
+    { echo "installed zavo_tail loads '$loaded', not $full_lib"; exit 1; }
+fi
 echo "[install] ok"

@@ -1,0 +1,70 @@
+# Debian packages from the build tree:   cd build && cpack -G DEB
+#   libzavo-api1     the shared library (package name follows its soname)
+#   libzavo-api-dev  header, CMake package, pkg-config file
+#   zavo-tools       the simulator, the client, feedtap and the other programs
+# Versions come from the project version. Dependencies on system libraries
+# are computed from the binaries themselves by dpkg-shlibdeps, so a program
+# that starts linking another library (libpcap, say) declares it without
+# anyone having to remember; the packages' dependencies on each other come
+# from the component relations below.
+set(ZAVO_SOVERSION ${PROJECT_VERSION_MAJOR})
+
+set(CPACK_PACKAGE_NAME zavo-api)
+set(CPACK_PACKAGE_VENDOR "zavo_api maintainers")
+set(CPACK_PACKAGE_CONTACT "Seed 29f3034c maintainers <maintainers@users.noreply.c-seed-29f3034c.example>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_INSTALL_DIRECTORY zavo_api)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_GROUPING IGNORE)
+set(CPACK_COMPONENTS_ALL runtime dev)
+if(ZAVO_BUILD_TOOLS)
+  list(APPEND CPACK_COMPONENTS_ALL tools)
+endif()
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The programs' own library is not installed on the system that builds the
+# packages: dpkg-shlibdeps finds it in the build tree, and the dependency on
+# its package comes from the component relation (same version exactly).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/src)
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+# The library package says which package provides its soname (shlibs), so
+# other packages built against it depend on it properly.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzavo-api${ZAVO_SOVERSION})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzavo-api-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zavo-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
+
+# Debian descriptions: the first line is the package's summary. (No
+# semicolons: CMake would read them as list separators.)
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "market-data client library for the Shanghai and Shenzhen exchanges
+The library logs in to a market-data server over TCP, joins its multicast
+feed, decodes every packet and hands each record to the program's callback
+through a C interface. It keeps the code tables and the last snapshots for
+queries and replays ranges on request.")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "market-data client library - development files
+The C header, the CMake package (find_package(zavo_api)) and the pkg-config
+file (zavo_api) for building programs against the market-data client
+library.")
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "market-data simulator, client and feed capture programs
+zavo_sim simulates a market-data server (control connection and multicast
+feed) for development without an exchange connection. zavo_tail prints what
+a session receives. feedtap captures a level-2 gateway feed as CSV text, and
+feedtap_gen sends synthetic messages for it.")
+
+include(CPack)
+
+cpack_add_component(runtime DISPLAY_NAME "Shared library")
+cpack_add_component(dev DISPLAY_NAME "Development files" DEPENDS runtime)
+if(ZAVO_BUILD_TOOLS)
+  cpack_add_component(tools DISPLAY_NAME "Programs" DEPENDS runtime)
+endif()

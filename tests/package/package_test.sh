@@ -1,0 +1,166 @@
+#!/usr/bin/env bash
+# Builds the Debian packages of a build tree into a temporary directory,
+# unpacks each one into a temporary root and checks it:
+#  - metadata: package names, version, the dependency of every package on
+#    the packages that provide each shared library its binaries need, the
+#    library package's shlibs entry;
+#  - contents: the soname and its links, the development files, one manual
+#    page per program, programs that find the library through their RUNPATH;
+#  - use: examples/minimal.c compiled through pkg-config against the unpacked
+#    files alone, and run where no server can be reached.
+#   package_test.sh <build dir> <source dir> <cpack> <version> <soversion> tools|notools <cc>
+set -euo pipefail
+build=$1 src=$2 cpack=$3 version=$4 so=$5 with_tools=$6 cc=$7
+tmp=$(mktemp -d /tmp/zavo_package_XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+arch=$(dpkg --print-architecture)
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+echo "[package] cpack -G DEB from $build"
+if ! (cd "$build" && "$cpack" -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1); then
+  cat "$tmp/cpack.log"; echo "FAIL: cpack"; exit 1
+fi
+
+runtime=libzavo-api$so
+packages=("$runtime" libzavo-api-dev)
+[ "$with_tools" = tools ] && packages+=(zavo-tools)
+root=$tmp/root
+for p in "${packages[@]}"; do
+  deb=$tmp/out/${p}_${version}_${arch}.deb
+  if [ ! -f "$deb" ]; then
+    fail "$p: no ${p}_${version}_${arch}.deb"; ls "$tmp/out"; exit 1
+  fi
+  dpkg-deb -I "$deb" >"$tmp/$p.info"
+  [ "$(dpkg-deb -f "$deb" Package)" = "$p" ] || fail "$p: Package field"
+  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "$p: Version $(dpkg-deb -f "$deb" Version)"
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$p: Architecture"
+  dpkg-deb -f "$deb" Depends >"$tmp/$p.depends"
+  echo "[package] $p $version: Depends: $(cat "$tmp/$p.depends")"
+  dpkg-deb -c "$deb" | awk '{print $6 ($7 ? " " $7 " " $8 : "")}' >"$tmp/$p.files"
+  mkdir -p "$tmp/$p.root" "$root"
+  dpkg-deb -x "$deb" "$tmp/$p.root"
+  dpkg-deb -x "$deb" "$root"
+done
+
+# depends_on <package> <dependency>: the Depends field names it.
+depends_on() { tr ',' '\n' <"$tmp/$1.depends" | sed 's/^ *//; s/ .*//' | grep -qx "$2"; }
+
+# Every shared library a package's binaries need must come from a package it
+# depends on: computed from the binaries, not from a list kept by hand.
+declare -A owners=(["libzavo_api.so.$so"]=$runtime)
+# owner_of <path>: the installed package that holds a library (paths may be
+# recorded with or without /usr, or as the link's target).
+owner_of() {
+  local c
+  for c in "$1" "$(readlink -f "$1")" "/usr$1"; do
+    dpkg -S "$c" 2>/dev/null | head -n 1 | cut -d: -f1 && return 0
+  done
+  return 1
+}
+check_needed() {
+  local p=$1 f lib path owner
+  while IFS= read -r -d '' f; do
+    file -b "$f" | grep -q '^ELF' || continue
+    local resolved
+    resolved=$(LD_LIBRARY_PATH=$libdir ldd "$f")
+    for lib in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+      owner=${owners[$lib]:-}
+      if [ -z "$owner" ]; then
+        # "name => path (address)", or "path (address)" for the loader itself.
+        path=$(awk -v l="$lib" '$1 == l && $2 == "=>" {print $3; exit}
+          substr($1, length($1) - length(l)) == "/" l {print $1; exit}' <<<"$resolved")
+        [ -n "$path" ] && [ "$path" != "not" ] ||
+          { fail "$p: $(basename "$f") needs $lib, not on this system"; continue; }
+        owner=$(owner_of "$path") || { fail "$p: no package owns $path"; continue; }
+        owners[$lib]=$owner
+      fi
+      [ "$owner" = "$p" ] && continue
+      depends_on "$p" "$owner" || fail "$p: $(basename "$f") needs $lib from $owner, not in Depends"
+    done
+  done < <(find "$tmp/$p.root" -type f -print0)
+}
+lib=$(find "$root" -name "libzavo_api.so.$version" -type f | head -n 1)
+[ -n "$lib" ] || { fail "libzavo_api.so.$version not in $runtime"; exit 1; }
+libdir=$(dirname "$lib")
+for p in "${packages[@]}"; do check_needed "$p"; done
+
+echo "[package] $runtime: the library and its soname"
+soname=$(readelf -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[ "$soname" = "libzavo_api.so.$so" ] || fail "soname is '$soname'"
+[ "$(readlink "$libdir/libzavo_api.so.$so")" = "libzavo_api.so.$version" ] || fail "libzavo_api.so.$so link"
+grep -q "libzavo_api.so.$so -> libzavo_api.so.$version" "$tmp/$runtime.files" ||
+  fail "the soname link is not in $runtime"
+if grep -q "libzavo_api.so -> " "$tmp/$runtime.files"; then fail "the development link is in $runtime"; fi
+depends_on "$runtime" libuv1 || fail "$runtime does not depend on libuv1"
+shlibs=$(dpkg-deb -I "$tmp/out/${runtime}_${version}_${arch}.deb" shlibs 2>/dev/null || true)
+[ "$shlibs" = "libzavo_api $so $runtime (>= $version)" ] || fail "$runtime: shlibs entry is '$shlibs'"
+# Only the C interface leaves the shared object.
+if nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRW]$/ {print $3}' | grep -v '^ZAVO_' | grep -q .; then
+  fail "symbols other than ZAVO_ exported: $(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRW]$/ {print $3}' | grep -v '^ZAVO_' | head -5)"
+fi
+
+echo "[package] libzavo-api-dev: header, CMake package, pkg-config file"
+grep -q "libzavo_api.so -> libzavo_api.so.$so" "$tmp/libzavo-api-dev.files" || fail "libzavo_api.so link not in libzavo-api-dev"
+for f in usr/include/zavo_api.h zavo_api.pc zavo_apiConfig.cmake zavo_apiConfigVersion.cmake zavo_apiTargets.cmake; do
+  grep -q "$f\$" "$tmp/libzavo-api-dev.files" || fail "libzavo-api-dev lacks $f"
+done
+grep -q "^ *Depends:.*$runtime (= $version)" "$tmp/libzavo-api-dev.info" || fail "libzavo-api-dev: no exact dependency on $runtime"
+
+if [ "$with_tools" = tools ]; then
+  echo "[package] zavo-tools: programs, manual pages, RUNPATH"
+  grep -q "^ *Depends:.*$runtime (= $version)" "$tmp/zavo-tools.info" || fail "zavo-tools: no exact dependency on $runtime"
+  for prog in zavo_sim zavo_tail feedtap feedtap_gen; do
+    [ -x "$root/usr/bin/$prog" ] || fail "zavo-tools lacks $prog"
+  done
+  for f in "$root"/usr/bin/*; do
+    prog=$(basename "$f")
+    page=$root/usr/share/man/man1/$prog.1.gz
+    if [ ! -f "$page" ]; then fail "no manual page for $prog"; continue; fi
+    zcat "$page" | grep -q "^\.SH NAME" || fail "$prog.1.gz is not a manual page"
+    zcat "$page" | grep -q -- '\\-\\-help' || fail "$prog.1.gz does not describe its options"
+  done
+  for page in "$root"/usr/share/man/man1/*.1.gz; do
+    prog=$(basename "$page" .1.gz)
+    [ -x "$root/usr/bin/$prog" ] || fail "manual page $prog.1.gz for a program that is not packaged"
+  done
+  # The client needs the shared library: unpacked anywhere, it finds the one
+  # beside it, with no help from the environment.
+  tail_bin=$root/usr/bin/zavo_tail
+  readelf -d "$tail_bin" | grep -q 'RUNPATH.*\$ORIGIN/\.\./' || fail "zavo_tail has no \$ORIGIN RUNPATH"
+  resolved=$(env -u LD_LIBRARY_PATH ldd "$tail_bin" | awk '$1 == "libzavo_api.so.'"$so"'" {print $3}')
+  [ "$(readlink -f "$resolved")" = "$(readlink -f "$lib")" ] || fail "zavo_tail loads '$resolved', not the unpacked library"
+  (cd "$tmp" && env -u LD_LIBRARY_PATH "$tail_bin" --help >"$tmp/tail_help.txt" 2>&1) ||
+    { fail "zavo_tail --help"; cat "$tmp/tail_help.txt"; }
+fi
+
+echo "[package] examples/minimal.c through pkg-config against the unpacked files"
+pc=$(find "$root" -name zavo_api.pc | head -n 1)
+export PKG_CONFIG_PATH=$(dirname "$pc")
+flags=$(pkg-config --cflags --libs zavo_api)
+echo "[package] pkg-config: $flags"
+case "$flags" in *"-I$root/"*"-L$root/"*) ;; *) fail "pkg-config does not point into the unpacked root" ;; esac
+# shellcheck disable=SC2086
+"$cc" -std=c11 -D_POSIX_C_SOURCE=200809L -Wall -Wextra -Wpedantic -Werror \
+  "$src/examples/minimal.c" $flags -o "$tmp/minimal" || { fail "minimal.c does not build"; exit 1; }
+resolved=$(LD_LIBRARY_PATH=$libdir ldd "$tmp/minimal" | awk '$1 == "libzavo_api.so.'"$so"'" {print $3}')
+[ "$(readlink -f "$resolved")" = "$(readlink -f "$lib")" ] || fail "minimal loads '$resolved', not the unpacked library"
+
+# No server can answer inside a private network namespace: the example must
+# report the failed open as a network error and still exit cleanly.
+if unshare -n true 2>/dev/null; then isolate=(unshare -n)
+elif unshare -rn true 2>/dev/null; then isolate=(unshare -rn)
+else echo "FAIL: cannot make a private network namespace (needs root or user namespaces)"; exit 1
+fi
+rc=0
+(cd "$tmp" && LD_LIBRARY_PATH=$libdir timeout 60 "${isolate[@]}" sh -c \
+  'ip link set lo up 2>/dev/null; exec "$0"' "$tmp/minimal" >"$tmp/minimal.out" 2>&1) || rc=$?
+sed 's/^/[package]   /' "$tmp/minimal.out"
+[ $rc = 0 ] || fail "minimal exited with status $rc"
+grep -q "library version v1\.1\." "$tmp/minimal.out" || fail "minimal did not print the library version"
+grep -q -- "-99" "$tmp/minimal.out" || fail "minimal did not report the network error (-99)"
+
+if [ $failures -gt 0 ]; then
+  echo "[package] $failures check(s) failed"; exit 1
+fi
+echo "[package] ok"
