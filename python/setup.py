@@ -83,7 +83,8 @@ setup(
         Extension(
             "zavo._native",
             sorted(os.path.relpath(p, HERE) for p in glob.glob(os.path.join(HERE, "src", "*.cpp"))),
-            include_dirs=[pybind11.get_include(), include_dir, os.path.join(HERE, "src")],
+            include_dirs=[pybind11.get_include(), include_dir, os.path.join(HERE, "src"),
+                          os.path.join(REPO, "tools", "common")],
             library_dirs=[lib_dir],
             libraries=["zavo_api"],
             runtime_library_dirs=[] if lib_dir in system_dirs else [lib_dir],

@@ -16,6 +16,7 @@
 #include "layouts.h"
 #include "native_session.h"
 #include "zavo_api.h"
+#include "zavo_defaults.h"
 
 namespace pyb = pybind11;
 using zavo::py::NativeSession;
@@ -474,6 +475,17 @@ pyb::dict layouts() {
 PYBIND11_MODULE(_native, m) {
   m.doc() = "Compiled core of the zavo package; use the zavo module instead.";
   m.def("version", [] { return std::string(ZAVO_Version()); });
+  // The addresses the simulator and every other program use by default, so
+  // that a Session with no arguments meets a zavo_sim started with none.
+  pyb::dict defaults;
+  auto addr = [](const char* ip, int port) { return std::string(ip) + ":" + std::to_string(port); };
+  defaults["server"] = addr(ZAVO_DEFAULT_SERVER_IP, ZAVO_DEFAULT_SERVER_PORT);
+  defaults["group"] = addr(ZAVO_DEFAULT_GROUP_IP, ZAVO_DEFAULT_STRUCT_PORT);
+  defaults["raw_group"] = addr(ZAVO_DEFAULT_GROUP_IP, ZAVO_DEFAULT_RAW_PORT);
+  defaults["interface"] = ZAVO_DEFAULT_INTERFACE_IP;
+  defaults["user"] = ZAVO_DEFAULT_USER;
+  defaults["password"] = ZAVO_DEFAULT_PASSWORD;
+  m.attr("DEFAULTS") = defaults;
   m.def("layouts", &layouts);
   m.def("wait_abandoned", [](double seconds) {
     pyb::gil_scoped_release unlocked;

@@ -15,19 +15,20 @@
 
 #include "record_queue.h"
 #include "zavo_api.h"
+#include "zavo_defaults.h"
 
 namespace zavo {
 namespace py {
 
 struct SessionSettings {
   bool raw = false;
-  std::string server_ip = "127.0.0.1";
-  uint16_t server_port = 6600;
-  std::string group_ip = "239.255.6.1";
-  uint16_t group_port = 6601;
-  std::string local_ip = "127.0.0.1";
-  std::string user = "demo";
-  std::string password = "demo";
+  std::string server_ip = ZAVO_DEFAULT_SERVER_IP;
+  uint16_t server_port = ZAVO_DEFAULT_SERVER_PORT;
+  std::string group_ip = ZAVO_DEFAULT_GROUP_IP;
+  uint16_t group_port = ZAVO_DEFAULT_STRUCT_PORT;
+  std::string local_ip = ZAVO_DEFAULT_INTERFACE_IP;
+  std::string user = ZAVO_DEFAULT_USER;
+  std::string password = ZAVO_DEFAULT_PASSWORD;
   std::string markets = "SH;SZ";
   std::string codes;
   uint32_t flags = 0;

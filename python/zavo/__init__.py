@@ -28,6 +28,10 @@ import numpy as np
 from ._errors import ClosedError, Error, QueueFullWarning
 from . import _native
 
+# One set of default addresses for every program of the project (the
+# simulator, the client, the recorder and this package).
+_D = _native.DEFAULTS
+
 __all__ = [
     "version", "Session", "RawSession", "RawMessage", "Error", "ClosedError",
     "QueueFullWarning", "dtypes", "feed_dtypes", "KINDS",
@@ -255,8 +259,9 @@ class Session(_SessionBase):
     reported by a ``QueueFullWarning``.
     """
 
-    def __init__(self, server: str = "127.0.0.1:6600", group: str = "239.255.6.1:6601",
-                 interface: str = "127.0.0.1", user: str = "demo", password: str = "demo",
+    def __init__(self, server: str = _D["server"], group: str = _D["group"],
+                 interface: str = _D["interface"], user: str = _D["user"],
+                 password: str = _D["password"],
                  markets: str = "SH;SZ", codes: Union[str, Iterable[str]] = "",
                  flags: Union[Iterable[str], str, int] = ("trade", "order", "queue"),
                  cpu: int = -1, open_timeout: Optional[float] = 15.0,
@@ -440,8 +445,9 @@ class RawSession(_SessionBase):
     port 6602.
     """
 
-    def __init__(self, server: str = "127.0.0.1:6600", group: str = "239.255.6.1:6602",
-                 interface: str = "127.0.0.1", user: str = "demo", password: str = "demo",
+    def __init__(self, server: str = _D["server"], group: str = _D["raw_group"],
+                 interface: str = _D["interface"], user: str = _D["user"],
+                 password: str = _D["password"],
                  markets: str = "SH;SZ", cpu: int = -1, open_timeout: Optional[float] = 15.0,
                  queue_size: int = 200_000, queue_bytes: int = 256 << 20) -> None:
         super().__init__(True, server, group, interface, user, password, markets, "", 0, cpu,
