@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "sim_options.h"
+#include "sim_replay.h"
 #include "sim_server.h"
 
 using zavo::sim::SimCounters;
@@ -18,14 +20,21 @@ int main(int argc, char** argv) {
   SimOptions opts;
   opts.config.verbose = true;  // the program tells what it does
   std::string error;
+  zavo::sim::ReplayOptions replay;
+  if (!zavo::sim::ExtractReplayOptions(&argc, argv, &replay, &error)) {
+    std::fprintf(stderr, "zavo_sim: %s\n", error.c_str());
+    return 2;
+  }
   if (!zavo::sim::ParseSimOptions(argc, argv, &opts, &error)) {
     std::fprintf(stderr, "zavo_sim: %s\n", error.c_str());
     return 2;
   }
   if (opts.help) {
     std::fputs(zavo::sim::SimUsage(argv[0]).c_str(), stdout);
+    std::fputs(zavo::sim::ReplayUsage().c_str(), stdout);
     return 0;
   }
+  if (replay.enabled()) zavo::sim::ApplyReplayConfig(&opts.config);
 
   // Signals are taken synchronously by this thread; blocking them before any
   // thread exists keeps them away from the server's threads.
@@ -40,6 +49,14 @@ int main(int argc, char** argv) {
   if (rc != 0) {
     std::fprintf(stderr, "zavo_sim: %s\n", error.c_str());
     return 1;
+  }
+  std::unique_ptr<zavo::sim::SimReplay> replayer;
+  if (replay.enabled()) {
+    replayer.reset(new zavo::sim::SimReplay(&server, replay));
+    if (!replayer->Start(&error)) {
+      std::fprintf(stderr, "zavo_sim: %s\n", error.c_str());
+      return 1;
+    }
   }
 
   timespec start;
@@ -86,6 +103,7 @@ int main(int argc, char** argv) {
   } else {
     std::printf("duration over, stopping\n");
   }
+  replayer.reset();
   server.Stop();
   SimCounters c = server.Counters();
   std::printf(

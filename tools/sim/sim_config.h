@@ -68,6 +68,9 @@ struct SimConfig {
   unsigned rate = 1000;
   unsigned raw_rate = 200;
   unsigned heartbeat_ms = 1000;
+  // Heartbeats on the struct feed too (a replay turns them off: the
+  // recording carries its own, with the recorded day).
+  bool feed_heartbeats = true;
 
   // Retransmission: how many recent fields (struct) and messages per
   // exchange (raw) are kept to answer requests.

@@ -1,0 +1,254 @@
+#include "sim_replay.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "pcap_reader.h"
+#include "sim_server.h"
+
+namespace zavo {
+namespace sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+// Datagrams handed to the server but not yet sent; bounds the server's task
+// queue when replaying as fast as possible.
+constexpr uint64_t kMaxInFlight = 512;
+// A raw-mode client does not confirm its login; the replay starts this
+// long after the login was accepted, time enough for it to join the feed.
+constexpr int kJoinGraceMs = 500;
+
+}  // namespace
+
+bool ExtractReplayOptions(int* argc, char** argv, ReplayOptions* out, std::string* error) {
+  int kept = 1;
+  bool speed_given = false;
+  for (int i = 1; i < *argc; ++i) {
+    std::string arg = argv[i];
+    std::string inline_value;
+    const size_t eq = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inline_value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+    }
+    if (arg == "--replay") {
+      // Every following argument that is not an option is a file.
+      if (eq != std::string::npos) out->files.push_back(inline_value);
+      while (i + 1 < *argc && argv[i + 1][0] != '-') out->files.push_back(argv[++i]);
+      if (out->files.empty()) {
+        *error = "--replay needs at least one capture file";
+        return false;
+      }
+    } else if (arg == "--speed") {
+      std::string v = inline_value;
+      if (eq == std::string::npos) {
+        if (i + 1 >= *argc) {
+          *error = "--speed needs a value";
+          return false;
+        }
+        v = argv[++i];
+      }
+      char* end = nullptr;
+      const double s = std::strtod(v.c_str(), &end);
+      if (v.empty() || *end != '\0' || !(s >= 0.001 && s <= 1e6)) {
+        *error = "--speed: expected a factor from 0.001 to 1000000, got \"" + v + "\"";
+        return false;
+      }
+      out->speed = s;
+      speed_given = true;
+    } else if (arg == "--max" && eq == std::string::npos) {
+      out->max = true;
+    } else if (arg == "--loop" && eq == std::string::npos) {
+      out->loop = true;
+    } else {
+      argv[kept++] = argv[i];
+    }
+  }
+  if ((speed_given || out->max || out->loop) && out->files.empty()) {
+    *error = "--speed, --max and --loop go with --replay FILE...";
+    return false;
+  }
+  if (speed_given && out->max) {
+    *error = "--speed and --max exclude each other";
+    return false;
+  }
+  argv[kept] = nullptr;
+  *argc = kept;
+  return true;
+}
+
+std::string ReplayUsage() {
+  return "\nReplaying a recording (instead of the synthetic market):\n"
+         "  --replay FILE...        publish the datagrams of these capture files, in order,\n"
+         "                          from the first client login on: struct packets to\n"
+         "                          --group:--port, raw fragments to --raw-port; requests\n"
+         "                          for retransmission are answered from the recording\n"
+         "  --speed X               X times the recorded pace (default 1)\n"
+         "  --max                   as fast as possible\n"
+         "  --loop                  start again after the last file\n";
+}
+
+void ApplyReplayConfig(SimConfig* cfg) {
+  cfg->rate = 0;
+  cfg->raw_rate = 0;
+  cfg->feed_heartbeats = false;
+  cfg->feed_mode = FeedMode::kBoth;
+}
+
+SimReplay::SimReplay(SimServer* server, const ReplayOptions& opts) : server_(server), opts_(opts) {}
+
+SimReplay::~SimReplay() {
+  Stop();
+}
+
+bool SimReplay::Start(std::string* error) {
+  for (const std::string& f : opts_.files) {
+    record::PcapReader reader;
+    if (!reader.Open(f, error)) return false;
+  }
+  stop_.store(false);
+  thread_ = std::thread(&SimReplay::run, this);
+  return true;
+}
+
+void SimReplay::Stop() {
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    stop_.store(true);
+  }
+  cv_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+ReplayCounts SimReplay::Counts() const {
+  std::lock_guard<std::mutex> lk(mu_);
+  return counts_;
+}
+
+bool SimReplay::WaitFinished(int timeout_ms) const {
+  std::unique_lock<std::mutex> lk(mu_);
+  return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                      [this] { return counts_.finished; });
+}
+
+void SimReplay::note(const std::string& line) {
+  std::printf("replay: %s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+bool SimReplay::wait_for_client() {
+  // Short slices, so that Stop is never kept waiting.
+  while (!stop_.load()) {
+    if (server_->WaitFor([](const SimCounters& c) { return c.login_echoes > 0; }, 100)) return true;
+    if (server_->Counters().logins_accepted > 0) {
+      server_->WaitFor([](const SimCounters& c) { return c.login_echoes > 0; }, kJoinGraceMs);
+      return !stop_.load();
+    }
+  }
+  return false;
+}
+
+void SimReplay::run() {
+  note("waiting for the first client to log in");
+  if (!wait_for_client()) return;
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    counts_.started = true;
+  }
+  note("a client is logged in, starting");
+  do {
+    if (!play_all()) return;
+    uint64_t passes = 0;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      passes = ++counts_.passes;
+    }
+    note("pass " + std::to_string(passes) + " over, " + std::to_string(Counts().datagrams) +
+         " datagrams so far");
+  } while (opts_.loop && !stop_.load());
+  {
+    std::lock_guard<std::mutex> lk(mu_);
+    counts_.finished = true;
+  }
+  cv_.notify_all();
+  note("finished; the server keeps answering until it is stopped");
+}
+
+bool SimReplay::play_all() {
+  // One time line across the files of a pass: each datagram goes out at
+  // its recorded distance from the first one, divided by the speed.
+  uint64_t base_ts = 0;
+  int64_t base_wall = 0;
+  for (const std::string& f : opts_.files) {
+    if (!play_file(f, &base_ts, &base_wall)) return false;
+  }
+  return !stop_.load();
+}
+
+bool SimReplay::play_file(const std::string& path, uint64_t* base_ts, int64_t* base_wall) {
+  record::PcapReader reader;
+  std::string error;
+  if (!reader.Open(path, &error)) {
+    note(error);
+    std::lock_guard<std::mutex> lk(mu_);
+    ++counts_.file_errors;
+    return !stop_.load();
+  }
+  record::CapturedDatagram d;
+  uint64_t sent = 0;
+  uint64_t submitted = server_->Counters().recorded_sent;
+  record::PcapReader::Result r;
+  while ((r = reader.Next(&d)) == record::PcapReader::kDatagram) {
+    if (stop_.load()) return false;
+    if (!opts_.max) {
+      // A time stamp that goes backwards (files out of order, a clock step)
+      // starts a new time line rather than a long wait.
+      if (*base_wall == 0 || d.ts_ns < *base_ts) {
+        *base_ts = d.ts_ns;
+        *base_wall = steady_ns();
+      }
+      const double offset = static_cast<double>(d.ts_ns - *base_ts) / opts_.speed;
+      if (!sleep_until(*base_wall + static_cast<int64_t>(offset))) return false;
+    }
+    server_->PublishRecorded(d.data, d.len);
+    ++submitted;
+    ++sent;
+    {
+      std::lock_guard<std::mutex> lk(mu_);
+      ++counts_.datagrams;
+    }
+    if (submitted > kMaxInFlight) {
+      const uint64_t want = submitted - kMaxInFlight / 2;
+      while (!server_->WaitFor([want](const SimCounters& c) { return c.recorded_sent >= want; },
+                               100)) {
+        if (stop_.load()) return false;
+      }
+    }
+  }
+  if (r == record::PcapReader::kError) {
+    note(path + ": " + reader.error() + " (after " + std::to_string(sent) +
+         " datagrams, which were replayed)");
+    std::lock_guard<std::mutex> lk(mu_);
+    ++counts_.file_errors;
+  }
+  return !stop_.load();
+}
+
+bool SimReplay::sleep_until(int64_t wall_ns) {
+  std::unique_lock<std::mutex> lk(mu_);
+  const auto deadline = Clock::time_point(std::chrono::nanoseconds(wall_ns));
+  cv_.wait_until(lk, deadline, [this] { return stop_.load(); });
+  return !stop_.load();
+}
+
+}  // namespace sim
+}  // namespace zavo

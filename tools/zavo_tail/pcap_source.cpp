@@ -1,0 +1,127 @@
+#include "pcap_source.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "api/udp_api_imp.h"
+#include "api/udp_raw_api_imp.h"
+#include "pcap_reader.h"
+
+namespace zavo_tail {
+
+namespace {
+
+void ignore_system(void*, const ZAVO_MSG*) {}
+
+// The raw session's data path with the handler set as Open would set it.
+class RawDecoder : public zavo::UdpRawApiImp {
+ public:
+  explicit RawDecoder(ZAVO_DataHandler handler) { data_handler_ = handler; }
+};
+
+bool starts_with(const zavo::record::CapturedDatagram& d, unsigned char sync) {
+  return d.len >= 2 && static_cast<unsigned char>(d.data[0]) == sync &&
+         static_cast<unsigned char>(d.data[1]) == sync;
+}
+
+}  // namespace
+
+bool ExtractPcapOption(int* argc, char** argv, std::string* file, bool* group_given,
+                       std::string* error) {
+  int kept = 1;
+  *group_given = false;
+  for (int i = 1; i < *argc; ++i) {
+    const char* arg = argv[i];
+    if (std::strcmp(arg, "--pcap") == 0) {
+      if (i + 1 >= *argc) {
+        *error = "--pcap needs a capture file";
+        return false;
+      }
+      *file = argv[++i];
+      continue;
+    }
+    if (std::strncmp(arg, "--pcap=", 7) == 0) {
+      *file = arg + 7;
+      continue;
+    }
+    if (std::strcmp(arg, "--group") == 0 || std::strncmp(arg, "--group=", 8) == 0) {
+      *group_given = true;
+    }
+    argv[kept++] = argv[i];
+  }
+  argv[kept] = nullptr;
+  *argc = kept;
+  return true;
+}
+
+bool DecodePcap(const std::string& file, const Options& opt, bool filter_group,
+                ZAVO_DataHandler handler, PcapResult* result) {
+  *result = PcapResult();
+  zavo::record::PcapReader reader;
+  if (!reader.Open(file, &result->error)) {
+    result->complete = false;
+    return false;
+  }
+  in_addr group{};
+  if (filter_group && inet_pton(AF_INET, opt.group_ip.c_str(), &group) != 1) {
+    result->error = "bad group address \"" + opt.group_ip + "\"";
+    return false;
+  }
+  const uint16_t group_port = htons(opt.group_port);
+
+  zavo::UdpStructApiImp* api = nullptr;
+  RawDecoder* raw = nullptr;
+  if (opt.raw) {
+    raw = new RawDecoder(handler);
+    const std::string markets = opt.markets.empty() ? "SH;SZ" : opt.markets;
+    if (!raw->EnableMarketsForTesting(markets.c_str())) {
+      raw->Release();
+      result->error = "--markets: \"" + markets + "\" is not a market list";
+      return false;
+    }
+  } else {
+    api = new zavo::UdpStructApiImp();
+    ZAVO_OpenSetting s;
+    std::memset(&s, 0, sizeof(s));
+    s.ConnectID = opt.connect_id;
+    s.SubscribedMarkets = opt.markets.c_str();
+    s.SubscribedCodes = opt.codes.c_str();
+    s.SubscribeFlags = opt.flags;
+    s.DataHandler = handler;
+    s.SystemHandler = ignore_system;
+    if (api->SetDataPath(s) != ZAVO_SUCCESS) {
+      api->Release();
+      result->error = "the markets, codes or flags are refused";
+      return false;
+    }
+  }
+
+  zavo::record::CapturedDatagram d;
+  zavo::record::PcapReader::Result r;
+  while ((r = reader.Next(&d)) == zavo::record::PcapReader::kDatagram) {
+    const bool take = filter_group ? d.dst.sin_addr.s_addr == group.s_addr &&
+                                         d.dst.sin_port == group_port
+                                   : starts_with(d, opt.raw ? 0xF7 : 0x07);
+    if (!take) {
+      ++result->passed;
+      continue;
+    }
+    ++result->datagrams;
+    if (raw != nullptr) {
+      raw->OnData(d.data, d.len);
+    } else {
+      api->ProcessDatagram(d.data, d.len);
+    }
+  }
+  if (r == zavo::record::PcapReader::kError) {
+    result->complete = false;
+    result->error = file + ": " + reader.error();
+  }
+  result->packets = reader.packets();
+  if (raw != nullptr) raw->Release();
+  if (api != nullptr) api->Release();
+  return true;
+}
+
+}  // namespace zavo_tail
