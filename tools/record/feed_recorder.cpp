@@ -42,7 +42,7 @@ std::string sys_error(const char* what) {
 
 }  // namespace
 
-FeedRecorder::FeedRecorder(const RecorderConfig& cfg) : cfg_(cfg), buffer_(kBufferSize) {}
+FeedRecorder::FeedRecorder(const RecorderConfig& cfg) : cfg_(cfg) {}
 
 FeedRecorder::~FeedRecorder() {
   Stop();
@@ -84,6 +84,7 @@ bool FeedRecorder::Start(std::string* error) {
   }
   for (const std::string& g : cfg_.groups) {
     Member m;
+    m.buffer.resize(kBufferSize);
     if (!ParseEndpoint(g, &m.group)) {
       if (error) *error = "bad group \"" + g + "\" (expected IP:PORT)";
       Stop();
@@ -125,45 +126,55 @@ bool FeedRecorder::rotation_due(uint64_t ts_ns) const {
   return cfg_.rotate_hourly && local_hour_key(ts_ns) != file_hour_;
 }
 
-bool FeedRecorder::drain(Member& m, std::string* error) {
-  // Bounded, so that one busy group cannot starve the others.
-  for (int taken = 0; taken < 4096; ++taken) {
-    sockaddr_in from{};
-    iovec iov{buffer_.data(), buffer_.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
-    msghdr msg{};
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof(from);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof(control);
-    const ssize_t n = ::recvmsg(m.fd, &msg, 0);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
-      if (error) *error = sys_error("recvmsg");
-      return false;
+bool FeedRecorder::receive(Member& m, std::string* error) {
+  iovec iov{m.buffer.data(), m.buffer.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr msg{};
+  m.from = sockaddr_in{};
+  msg.msg_name = &m.from;
+  msg.msg_namelen = sizeof(m.from);
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof(control);
+  const ssize_t n = ::recvmsg(m.fd, &msg, 0);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+      m.dry = true;
+      return true;
     }
-    uint64_t ts = 0;
-    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-        timespec t;
-        std::memcpy(&t, CMSG_DATA(c), sizeof(t));
-        ts = static_cast<uint64_t>(t.tv_sec) * 1000000000ULL + static_cast<uint64_t>(t.tv_nsec);
-      }
-    }
-    if (ts == 0) ts = realtime_ns();
-    if (rotation_due(ts) && !open_next_file(error)) return false;
-    const size_t len = static_cast<size_t>(n);
-    if (!writer_.Write(ts, from, m.group, buffer_.data(), len)) {
-      ++counts_.write_errors;
-      if (error) *error = "cannot write " + writer_.path() + ": " + std::strerror(errno);
-      return false;
-    }
-    ++counts_.datagrams;
-    counts_.bytes += len;
-    gaps_.OnDatagram(m.group, buffer_.data(), len);
+    if (error) *error = sys_error("recvmsg");
+    return false;
   }
+  m.ts_ns = 0;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec t;
+      std::memcpy(&t, CMSG_DATA(c), sizeof(t));
+      m.ts_ns = static_cast<uint64_t>(t.tv_sec) * 1000000000ULL + static_cast<uint64_t>(t.tv_nsec);
+    }
+  }
+  if (m.ts_ns == 0) m.ts_ns = realtime_ns();
+  m.len = static_cast<size_t>(n);
+  m.pending = true;
+  return true;
+}
+
+bool FeedRecorder::write(Member& m, std::string* error) {
+  m.pending = false;
+  // Kernel stamps of different sockets can disagree by a little; the file
+  // stays in time order, which a replay's pacing relies on.
+  if (m.ts_ns < last_ts_ns_) m.ts_ns = last_ts_ns_;
+  last_ts_ns_ = m.ts_ns;
+  if (rotation_due(m.ts_ns) && !open_next_file(error)) return false;
+  if (!writer_.Write(m.ts_ns, m.from, m.group, m.buffer.data(), m.len)) {
+    ++counts_.write_errors;
+    if (error) *error = "cannot write " + writer_.path() + ": " + std::strerror(errno);
+    return false;
+  }
+  ++counts_.datagrams;
+  counts_.bytes += m.len;
+  gaps_.OnDatagram(m.group, m.buffer.data(), m.len);
   return true;
 }
 
@@ -176,8 +187,22 @@ bool FeedRecorder::Poll(int timeout_ms, std::string* error) {
     if (error) *error = sys_error("poll");
     return false;
   }
-  for (size_t i = 0; rc > 0 && i < fds.size(); ++i) {
-    if ((fds[i].revents & POLLIN) && !drain(members_[i], error)) return false;
+  // The groups' datagrams are merged by receive time, so that the file is
+  // in time order across groups as a replay needs. Bounded, so a busy feed
+  // cannot keep the caller here for ever.
+  for (Member& m : members_) m.dry = false;
+  for (int taken = 0; rc > 0 && taken < 8192; ++taken) {
+    Member* first = nullptr;
+    for (Member& m : members_) {
+      if (!m.pending && !m.dry && !receive(m, error)) return false;
+      if (m.pending && (first == nullptr || m.ts_ns < first->ts_ns)) first = &m;
+    }
+    if (first == nullptr) break;
+    if (!write(*first, error)) return false;
+  }
+  // Whatever is still held back is written now rather than at the next call.
+  for (Member& m : members_) {
+    if (m.pending && !write(m, error)) return false;
   }
   // An hour can also turn over while the feed is quiet.
   if (cfg_.rotate_hourly && writer_.IsOpen() && rotation_due(realtime_ns())) {

@@ -63,13 +63,21 @@ class FeedRecorder {
   static std::string RotatedName(const std::string& out, unsigned n);
 
  private:
+  // One joined group and the datagram read from it but not yet written.
   struct Member {
     int fd = -1;
     sockaddr_in group{};
+    std::vector<char> buffer;
+    bool pending = false;
+    bool dry = false;  // nothing more waiting on the socket
+    size_t len = 0;
+    uint64_t ts_ns = 0;
+    sockaddr_in from{};
   };
   bool open_next_file(std::string* error);
   bool rotation_due(uint64_t ts_ns) const;
-  bool drain(Member& m, std::string* error);
+  bool receive(Member& m, std::string* error);
+  bool write(Member& m, std::string* error);
 
   RecorderConfig cfg_;
   std::vector<Member> members_;
@@ -78,7 +86,7 @@ class FeedRecorder {
   RecorderCounts counts_;
   std::vector<std::string> files_;
   int file_hour_ = -1;  // local hour of the current file (hourly rotation)
-  std::vector<char> buffer_;
+  uint64_t last_ts_ns_ = 0;
 };
 
 }  // namespace record

@@ -38,7 +38,9 @@ bool PcapReader::Open(const std::string& path, std::string* error) {
   char errbuf[PCAP_ERRBUF_SIZE] = {0};
   pcap_ = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
   if (pcap_ == nullptr) {
-    error_ = path + ": " + errbuf;
+    // Most of its texts name the file already.
+    error_ = std::strstr(errbuf, path.c_str()) != nullptr ? std::string(errbuf)
+                                                          : path + ": " + errbuf;
     if (error) *error = error_;
     return false;
   }

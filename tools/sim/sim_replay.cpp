@@ -26,6 +26,8 @@ constexpr uint64_t kMaxInFlight = 512;
 // A raw-mode client does not confirm its login; the replay starts this
 // long after the login was accepted, time enough for it to join the feed.
 constexpr int kJoinGraceMs = 500;
+// How far a time stamp may fall behind before it starts a new time line.
+constexpr uint64_t kBackwardsReset = 1000000000ULL;
 
 }  // namespace
 
@@ -134,10 +136,10 @@ ReplayCounts SimReplay::Counts() const {
   return counts_;
 }
 
-bool SimReplay::WaitFinished(int timeout_ms) const {
+bool SimReplay::WaitFor(const std::function<bool(const ReplayCounts&)>& pred,
+                        int timeout_ms) const {
   std::unique_lock<std::mutex> lk(mu_);
-  return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
-                      [this] { return counts_.finished; });
+  return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return pred(counts_); });
 }
 
 void SimReplay::note(const std::string& line) {
@@ -164,6 +166,7 @@ void SimReplay::run() {
     std::lock_guard<std::mutex> lk(mu_);
     counts_.started = true;
   }
+  cv_.notify_all();
   note("a client is logged in, starting");
   do {
     if (!play_all()) return;
@@ -172,9 +175,11 @@ void SimReplay::run() {
       std::lock_guard<std::mutex> lk(mu_);
       passes = ++counts_.passes;
     }
+    cv_.notify_all();
     note("pass " + std::to_string(passes) + " over, " + std::to_string(Counts().datagrams) +
          " datagrams so far");
   } while (opts_.loop && !stop_.load());
+  if (stop_.load()) return;
   {
     std::lock_guard<std::mutex> lk(mu_);
     counts_.finished = true;
@@ -210,14 +215,16 @@ bool SimReplay::play_file(const std::string& path, uint64_t* base_ts, int64_t* b
   while ((r = reader.Next(&d)) == record::PcapReader::kDatagram) {
     if (stop_.load()) return false;
     if (!opts_.max) {
-      // A time stamp that goes backwards (files out of order, a clock step)
-      // starts a new time line rather than a long wait.
-      if (*base_wall == 0 || d.ts_ns < *base_ts) {
+      // A time stamp far behind the time line (files out of order, a
+      // clock step) starts a new one; a little behind goes out at once.
+      if (*base_wall == 0 || d.ts_ns + kBackwardsReset < *base_ts) {
         *base_ts = d.ts_ns;
         *base_wall = steady_ns();
       }
-      const double offset = static_cast<double>(d.ts_ns - *base_ts) / opts_.speed;
-      if (!sleep_until(*base_wall + static_cast<int64_t>(offset))) return false;
+      if (d.ts_ns > *base_ts) {
+        const double offset = static_cast<double>(d.ts_ns - *base_ts) / opts_.speed;
+        if (!sleep_until(*base_wall + static_cast<int64_t>(offset))) return false;
+      }
     }
     server_->PublishRecorded(d.data, d.len);
     ++submitted;

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -62,8 +63,9 @@ class SimReplay {
   void Stop();
 
   ReplayCounts Counts() const;
-  // Waits until the last pass is over or `timeout_ms` passes.
-  bool WaitFinished(int timeout_ms) const;
+  // Waits until `pred` holds for the counts or `timeout_ms` passes; the
+  // replay signals at its start, after every pass and at its end.
+  bool WaitFor(const std::function<bool(const ReplayCounts&)>& pred, int timeout_ms) const;
 
  private:
   void run();

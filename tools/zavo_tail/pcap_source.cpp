@@ -17,7 +17,13 @@ void ignore_system(void*, const ZAVO_MSG*) {}
 // The raw session's data path with the handler set as Open would set it.
 class RawDecoder : public zavo::UdpRawApiImp {
  public:
-  explicit RawDecoder(ZAVO_DataHandler handler) { data_handler_ = handler; }
+  RawDecoder(ZAVO_DataHandler handler, int connect_id) : connect_id_(connect_id) {
+    data_handler_ = handler;
+  }
+  int ConnectID() const override { return connect_id_; }
+
+ private:
+  const int connect_id_;
 };
 
 bool starts_with(const zavo::record::CapturedDatagram& d, unsigned char sync) {
@@ -73,7 +79,7 @@ bool DecodePcap(const std::string& file, const Options& opt, bool filter_group,
   zavo::UdpStructApiImp* api = nullptr;
   RawDecoder* raw = nullptr;
   if (opt.raw) {
-    raw = new RawDecoder(handler);
+    raw = new RawDecoder(handler, opt.connect_id);
     const std::string markets = opt.markets.empty() ? "SH;SZ" : opt.markets;
     if (!raw->EnableMarketsForTesting(markets.c_str())) {
       raw->Release();
