@@ -8,23 +8,31 @@
 #   scripts/demo.sh --raw           raw mode (reassembled exchange messages)
 #   scripts/demo.sh --seconds 30    longer
 #   scripts/demo.sh -- --codes "600000.SH"   extra options for the client
+#   scripts/demo.sh --record FILE   also record the feed into FILE (pcap)
+#   scripts/demo.sh --replay FILE   the simulator replays FILE instead
 #
 # It runs inside a private network namespace when it can make one, so that
 # the multicast feed cannot leave this machine; otherwise on 127.0.0.1 with
 # a multicast time-to-live of 0.
 set -euo pipefail
+here=$(pwd)
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 mode=struct
 seconds=10
 extra=()
+record=
+replay=
 while [ $# -gt 0 ]; do
   case "$1" in
     --raw) mode=raw ;;
     --seconds) seconds=${2:?--seconds needs a value}; shift ;;
+    --record|--replay)
+      f=${2:?$1 needs a file}; case "$f" in /*) ;; *) f="$here/$f" ;; esac
+      if [ "$1" = --record ]; then record=$f; else replay=$f; fi; shift ;;
     --) shift; extra=("$@"); break ;;
-    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "unknown option: $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
@@ -32,14 +40,15 @@ done
 
 if [ "${ZAVO_DEMO_INNER:-}" != 1 ]; then
   scripts/bootstrap.sh
-  scripts/build.sh normal zavo_sim zavo_tail
+  scripts/build.sh normal zavo_sim zavo_tail zavo_record
 fi
 
 if [ "${ZAVO_DEMO_INNER:-}" != 1 ]; then
   if unshare --net true 2>/dev/null; then
     echo "[demo] running inside a private network namespace"
     exec unshare --net env ZAVO_DEMO_INNER=1 ZAVO_DEMO_NETNS=1 "$0" --seconds "$seconds" \
-      $( [ "$mode" = raw ] && echo --raw ) -- "${extra[@]}"
+      $( [ "$mode" = raw ] && echo --raw ) ${record:+--record "$record"} \
+      ${replay:+--replay "$replay"} -- "${extra[@]}"
   fi
   echo "[demo] no private network namespace here: using 127.0.0.1 with multicast TTL 0"
 fi
@@ -66,9 +75,22 @@ if [ "$mode" = raw ]; then
 fi
 
 echo "[demo] starting the simulator (log: $workdir/sim.log)"
-"$sim" --mode "$sim_mode" --rate 400 --raw-rate 50 --duration $((seconds + 30)) -q >"$workdir/sim.log" 2>&1 &
+feed=(--mode "$sim_mode" --rate 400 --raw-rate 50)
+[ -n "$replay" ] && feed=(--replay "$replay")
+"$sim" "${feed[@]}" --duration $((seconds + 30)) -q >"$workdir/sim.log" 2>&1 &
 sim_pid=$!
-cleanup() { kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; }
+rec_pid=
+if [ -n "$record" ]; then
+  echo "[demo] recording both feeds into $record"
+  export ZAVO_SHARE_FEED=1  # the client takes the feed beside the recorder
+  "$root/build/tools/record/zavo_record" --group 239.255.6.1:6601 --group 239.255.6.1:6602 \
+    --out "$record" --no-status >"$workdir/record.log" 2>&1 &
+  rec_pid=$!
+fi
+cleanup() {
+  if [ -n "$rec_pid" ]; then kill -INT "$rec_pid" 2>/dev/null || true; wait "$rec_pid" 2>/dev/null || true
+    echo "[demo] $(grep -h '^recorded\|^zavo_record: [^r]' "$workdir/record.log")"; fi
+  kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; }
 trap cleanup EXIT
 trap 'true' INT  # Ctrl-C reaches the client, which stops and prints its summary
 
