@@ -1,7 +1,7 @@
 // Capture files without a network: the framing written, the names of a
 // rotated series, and what a damaged or foreign file gives.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -62,7 +62,8 @@ void write_capture(const std::string& path, const std::vector<std::string>& data
   const sockaddr_in src = endpoint("10.1.2.3:40000");
   const sockaddr_in dst = endpoint("239.9.9.9:9001");
   uint64_t ts = 1700000000123456789ULL;
-  for (const std::string& d : datagrams) ASSERT_TRUE(w.Write(ts += 1000, src, dst, d.data(), d.size()));
+  for (const std::string& d : datagrams)
+    ASSERT_TRUE(w.Write(ts += 1000, src, dst, d.data(), d.size()));
   ASSERT_TRUE(w.Close());
 }
 

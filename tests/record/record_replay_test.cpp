@@ -97,8 +97,8 @@ class RecordReplayTest : public ::testing::Test {
       // Some time passes between bursts, as in a real morning.
       for (int i = 0; i < 3; ++i) ASSERT_TRUE(recorder.Poll(40, &error)) << error;
     }
-    ASSERT_TRUE(server.WaitFor([](const sim::SimCounters& c) { return c.heartbeats_feed >= 3; },
-                               5000));
+    ASSERT_TRUE(
+        server.WaitFor([](const sim::SimCounters& c) { return c.heartbeats_feed >= 3; }, 5000));
     sent_ = server.Counters();
     const uint64_t want =
         sent_.datagrams_sent + sent_.raw_fragments + sent_.heartbeats_feed + sent_.garbage_sent;
@@ -253,8 +253,8 @@ TEST_F(RecordReplayTest, LoopAtMaxSpeedRepeatsTheRecording) {
   ASSERT_TRUE(replay.Start(&error)) << error;
   DataOf(kReplay + 2).Clear();
   ZAVO_ERROR err = ZAVO_SUCCESS;
-  ZAVO_OpenSetting s = StructSetting(kReplay + 2, kReplayGroup, kReplayPort + 10,
-                                     server.ListenPort());
+  ZAVO_OpenSetting s =
+      StructSetting(kReplay + 2, kReplayGroup, kReplayPort + 10, server.ListenPort());
   ZAVO_HANDLE h = ZAVO_Open(&s, &err);
   ASSERT_NE(h, nullptr) << "error " << err;
   // Passes go on until stopped; three are enough to see the loop.

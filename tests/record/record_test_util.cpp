@@ -48,8 +48,7 @@ void Collector::Clear() {
 
 bool Collector::WaitForSize(size_t n, int timeout_ms) const {
   std::unique_lock<std::mutex> lk(mu_);
-  return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms),
-                      [&] { return recs_.size() >= n; });
+  return cv_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return recs_.size() >= n; });
 }
 
 namespace {

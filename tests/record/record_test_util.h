@@ -45,8 +45,7 @@ void OnSystem(void*, const ZAVO_MSG* msg);
 
 // A struct-mode session's settings for a server on 127.0.0.1; every kind
 // of record delivered.
-ZAVO_OpenSetting StructSetting(int connect_id, const std::string& group, int port,
-                               int server_port);
+ZAVO_OpenSetting StructSetting(int connect_id, const std::string& group, int port, int server_port);
 
 // A fresh directory under /tmp, removed with its files by the destructor.
 class TempDir {

@@ -109,7 +109,9 @@ bool FeedRecorder::Start(std::string* error) {
         ::setsockopt(m.fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof(one)) != 0 ||
         ::bind(m.fd, reinterpret_cast<const sockaddr*>(&m.group), sizeof(m.group)) != 0 ||
         ::setsockopt(m.fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
+      const bool taken = errno == EADDRINUSE;
       if (error) *error = sys_error(("cannot join " + g + " on " + cfg_.interface_ip).c_str());
+      if (error && taken) *error += " (a program takes it without ZAVO_SHARE_FEED=1)";
       Stop();
       return false;
     }

@@ -19,7 +19,7 @@ namespace record {
 struct RecorderConfig {
   std::vector<std::string> groups;  // "IP:PORT" each
   std::string interface_ip = "127.0.0.1";
-  std::string out;           // capture file; with rotation the first of a series
+  std::string out;            // capture file; with rotation the first of a series
   uint64_t rotate_bytes = 0;  // 0: no rotation by size
   bool rotate_hourly = false;
 };

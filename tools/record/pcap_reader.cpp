@@ -39,8 +39,8 @@ bool PcapReader::Open(const std::string& path, std::string* error) {
   pcap_ = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
   if (pcap_ == nullptr) {
     // Most of its texts name the file already.
-    error_ = std::strstr(errbuf, path.c_str()) != nullptr ? std::string(errbuf)
-                                                          : path + ": " + errbuf;
+    error_ =
+        std::strstr(errbuf, path.c_str()) != nullptr ? std::string(errbuf) : path + ": " + errbuf;
     if (error) *error = error_;
     return false;
   }
@@ -67,8 +67,8 @@ PcapReader::Result PcapReader::Next(CapturedDatagram* out) {
       return kError;
     }
     ++packets_;
-    out->ts_ns = static_cast<uint64_t>(h->ts.tv_sec) * 1000000000ULL +
-                 static_cast<uint64_t>(h->ts.tv_usec);
+    out->ts_ns =
+        static_cast<uint64_t>(h->ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(h->ts.tv_usec);
     if (decode(p, h->caplen, out)) return kDatagram;
     ++skipped_;
   }

@@ -52,7 +52,8 @@ void StreamGaps::OnDatagram(const sockaddr_in& dst, const char* data, size_t len
   if (!packet_.ParseInPlace(data, len, &body).complete) return;
   for (StructPacket::Iterator it(body, packet_.BodyLength); it.Valid(); it.Next()) {
     // Heartbeats carry no sequence number of the stream.
-    if (it.FieldId >= SecuritySnapShotField::kFieldId && it.FieldId <= SH_OrderDetailField::kFieldId)
+    if (it.FieldId >= SecuritySnapShotField::kFieldId &&
+        it.FieldId <= SH_OrderDetailField::kFieldId)
       on_seq(s, it.FieldSeq, false);
   }
 }

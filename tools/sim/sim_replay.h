@@ -45,8 +45,8 @@ struct ReplayCounts {
   uint64_t datagrams = 0;  // published so far, all passes
   uint64_t passes = 0;     // complete passes over every file
   uint64_t file_errors = 0;
-  bool started = false;    // a client has logged in
-  bool finished = false;   // the last pass is over (never with loop)
+  bool started = false;   // a client has logged in
+  bool finished = false;  // the last pass is over (never with loop)
 };
 
 class SimReplay {

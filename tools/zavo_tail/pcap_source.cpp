@@ -106,9 +106,9 @@ bool DecodePcap(const std::string& file, const Options& opt, bool filter_group,
   zavo::record::CapturedDatagram d;
   zavo::record::PcapReader::Result r;
   while ((r = reader.Next(&d)) == zavo::record::PcapReader::kDatagram) {
-    const bool take = filter_group ? d.dst.sin_addr.s_addr == group.s_addr &&
-                                         d.dst.sin_port == group_port
-                                   : starts_with(d, opt.raw ? 0xF7 : 0x07);
+    const bool take = filter_group
+                          ? d.dst.sin_addr.s_addr == group.s_addr && d.dst.sin_port == group_port
+                          : starts_with(d, opt.raw ? 0xF7 : 0x07);
     if (!take) {
       ++result->passed;
       continue;
