@@ -17,6 +17,7 @@
 #include "record_test_util.h"
 #include "sim_market.h"
 #include "sim_wire.h"
+#include "stream_gaps.h"
 
 namespace zavo {
 namespace test {
@@ -211,6 +212,43 @@ TEST(CaptureFileTest, OtherTrafficIsPassedOver) {
   got = decode(path, &r, false);
   EXPECT_EQ(r.datagrams, 3u);
   EXPECT_EQ(got.size(), 12u);
+}
+
+TEST(CaptureFileTest, StreamGapsFollowFieldAndMessageNumbers) {
+  record::StreamGaps gaps;
+  const sockaddr_in feed = endpoint("239.9.9.9:9001");
+  const sockaddr_in raw_feed = endpoint("239.9.9.9:9002");
+  // Struct: 1-5, then 11-15 (6-10 lost), then 11-15 again.
+  const std::vector<std::string> d = market_datagrams(3, 5);
+  gaps.OnDatagram(feed, d[0].data(), d[0].size());
+  gaps.OnDatagram(feed, d[2].data(), d[2].size());
+  gaps.OnDatagram(feed, d[2].data(), d[2].size());
+  // Raw, Shanghai: message 1 in two fragments, then message 3 twice.
+  auto raw = [&](uint64_t seq, uint16_t frag) {
+    sim::WireWriter w;
+    sim::WriteRawHeader(&w, 93000000, 1, seq, frag, 0, 3);
+    w.Bytes("abc", 3);
+    gaps.OnDatagram(raw_feed, w.data(), w.size());
+  };
+  raw(1, 0);
+  raw(1, 1);
+  raw(3, 0);
+  raw(3, 0);
+  const std::vector<record::StreamCounts> s = gaps.Streams();
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_EQ(s[0].name, "239.9.9.9:9001");
+  EXPECT_EQ(s[0].datagrams, 3u);
+  EXPECT_EQ(s[0].last_seq, 15u);
+  EXPECT_EQ(s[0].gaps, 1u);
+  EXPECT_EQ(s[0].missing, 5u);
+  EXPECT_EQ(s[0].backwards, 5u);
+  EXPECT_EQ(s[1].name, "239.9.9.9:9002 SH");
+  EXPECT_EQ(s[1].datagrams, 4u);
+  EXPECT_EQ(s[1].last_seq, 3u);
+  EXPECT_EQ(s[1].gaps, 1u);
+  EXPECT_EQ(s[1].missing, 1u);
+  EXPECT_EQ(s[1].backwards, 1u);
+  EXPECT_NE(gaps.Line().find("gaps 1 (5 missing)"), std::string::npos) << gaps.Line();
 }
 
 }  // namespace
