@@ -2,37 +2,55 @@
 # The live demo: builds the simulator and the command-line client, starts the
 # simulator and shows live market data from it through the client for a few
 # seconds (or until Ctrl-C), then a summary of what arrived and a query of
-# the session's caches.
-#
-#   scripts/demo.sh                 struct mode, 10 seconds
-#   scripts/demo.sh --raw           raw mode (reassembled exchange messages)
-#   scripts/demo.sh --seconds 30    longer
-#   scripts/demo.sh -- --codes "600000.SH"   extra options for the client
-#   scripts/demo.sh --record FILE   also record the feed into FILE (pcap)
-#   scripts/demo.sh --replay FILE   the simulator replays FILE instead
-#
-# It runs inside a private network namespace when it can make one, so that
-# the multicast feed cannot leave this machine; otherwise on 127.0.0.1 with
-# a multicast time-to-live of 0.
+# the session's caches. Both programs run on their default addresses, which
+# agree with each other.
 set -euo pipefail
 here=$(pwd)
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+usage() {
+  cat <<'USAGE'
+usage: scripts/demo.sh [--raw] [--seconds N] [--keep] [--record FILE] [--replay FILE]
+                       [-- CLIENT OPTIONS...]
+
+  (no option)        struct mode for 10 seconds
+  --raw              raw mode (reassembled exchange messages)
+  --seconds N        run this long (Ctrl-C stops earlier)
+  --keep             keep the working directory with the simulator's log and
+                     the client's logs/ (removed at exit otherwise)
+  --record FILE      also record both feeds into the capture file FILE
+  --replay FILE      the simulator replays FILE instead of its synthetic market
+  -- OPTIONS         passed to zavo_tail, e.g. -- --codes "600001.SH"
+
+Runs inside a private network namespace when it can make one, so that the
+multicast feed cannot leave this machine; otherwise on 127.0.0.1 with a
+multicast time-to-live of 0.
+USAGE
+}
+
 mode=struct
 seconds=10
+keep=0
 extra=()
 record=
 replay=
 while [ $# -gt 0 ]; do
   case "$1" in
     --raw) mode=raw ;;
-    --seconds) seconds=${2:?--seconds needs a value}; shift ;;
+    --seconds)
+      seconds=${2:-}
+      case "$seconds" in ''|*[!0-9]*) echo "--seconds needs a whole number (see --help)" >&2; exit 2 ;; esac
+      shift ;;
+    --keep) keep=1 ;;
     --record|--replay)
-      f=${2:?$1 needs a file}; case "$f" in /*) ;; *) f="$here/$f" ;; esac
-      if [ "$1" = --record ]; then record=$f; else replay=$f; fi; shift ;;
+      f=${2:-}
+      [ -n "$f" ] || { echo "$1 needs a file (see --help)" >&2; exit 2; }
+      case "$f" in /*) ;; *) f="$here/$f" ;; esac
+      if [ "$1" = --record ]; then record=$f; else replay=$f; fi
+      shift ;;
     --) shift; extra=("$@"); break ;;
-    -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) usage; exit 0 ;;
     *) echo "unknown option: $1 (see --help)" >&2; exit 2 ;;
   esac
   shift
@@ -46,9 +64,12 @@ fi
 if [ "${ZAVO_DEMO_INNER:-}" != 1 ]; then
   if unshare --net true 2>/dev/null; then
     echo "[demo] running inside a private network namespace"
-    exec unshare --net env ZAVO_DEMO_INNER=1 ZAVO_DEMO_NETNS=1 "$0" --seconds "$seconds" \
-      $( [ "$mode" = raw ] && echo --raw ) ${record:+--record "$record"} \
-      ${replay:+--replay "$replay"} -- "${extra[@]}"
+    inner=(--seconds "$seconds")
+    [ "$mode" = raw ] && inner+=(--raw)
+    [ "$keep" = 1 ] && inner+=(--keep)
+    [ -n "$record" ] && inner+=(--record "$record")
+    [ -n "$replay" ] && inner+=(--replay "$replay")
+    exec unshare --net env ZAVO_DEMO_INNER=1 ZAVO_DEMO_NETNS=1 "$0" "${inner[@]}" -- "${extra[@]}"
   fi
   echo "[demo] no private network namespace here: using 127.0.0.1 with multicast TTL 0"
 fi
@@ -65,17 +86,16 @@ fi
 sim="$root/build/tools/sim/zavo_sim"
 tail_bin="$root/build/tools/zavo_tail/zavo_tail"
 workdir=$(mktemp -d /tmp/zavo_demo.XXXXXX)
-sim_mode=struct
 client_mode=()
-group_port=6601
 if [ "$mode" = raw ]; then
-  sim_mode=raw
   client_mode=(--raw)
-  group_port=6602
 fi
+# The control port both programs use by default.
+server_port=$(sed -n 's/^#define ZAVO_DEFAULT_SERVER_PORT \([0-9]*\).*/\1/p' \
+  "$root/tools/common/zavo_defaults.h")
 
-echo "[demo] starting the simulator (log: $workdir/sim.log)"
-feed=(--mode "$sim_mode" --rate 400 --raw-rate 50)
+echo "[demo] starting the simulator (its log: $workdir/sim.log)"
+feed=(--mode "$mode" --rate 400 --raw-rate 50)
 [ -n "$replay" ] && feed=(--replay "$replay")
 "$sim" "${feed[@]}" --duration $((seconds + 30)) -q >"$workdir/sim.log" 2>&1 &
 sim_pid=$!
@@ -83,28 +103,40 @@ rec_pid=
 if [ -n "$record" ]; then
   echo "[demo] recording both feeds into $record"
   export ZAVO_SHARE_FEED=1  # the client takes the feed beside the recorder
-  "$root/build/tools/record/zavo_record" --group 239.255.6.1:6601 --group 239.255.6.1:6602 \
-    --out "$record" --no-status >"$workdir/record.log" 2>&1 &
+  "$root/build/tools/record/zavo_record" --out "$record" --no-status >"$workdir/record.log" 2>&1 &
   rec_pid=$!
 fi
 cleanup() {
-  if [ -n "$rec_pid" ]; then kill -INT "$rec_pid" 2>/dev/null || true; wait "$rec_pid" 2>/dev/null || true
-    echo "[demo] $(grep -h '^recorded\|^zavo_record: [^r]' "$workdir/record.log")"; fi
-  kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; }
+  if [ -n "$rec_pid" ]; then
+    kill -INT "$rec_pid" 2>/dev/null || true
+    wait "$rec_pid" 2>/dev/null || true
+    echo "[demo] $(grep -h '^recorded\|^zavo_record: [^r]' "$workdir/record.log")"
+  fi
+  kill "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" 2>/dev/null || true
+  if [ "$keep" = 1 ]; then
+    echo "[demo] kept $workdir: sim.log (simulator), logs/ (the client's library log)${rec_pid:+, record.log}"
+  else
+    rm -rf "$workdir"
+  fi
+}
 trap cleanup EXIT
 trap 'true' INT  # Ctrl-C reaches the client, which stops and prints its summary
 
 for _ in $(seq 1 50); do
-  if (exec 3<>/dev/tcp/127.0.0.1/6600) 2>/dev/null; then break; fi
+  if (exec 3<>"/dev/tcp/127.0.0.1/$server_port") 2>/dev/null; then break; fi
   sleep 0.1
 done
 
 echo "[demo] starting the client for ${seconds} s (Ctrl-C stops it earlier)"
 cd "$workdir"
 set +e
-"$tail_bin" "${client_mode[@]}" --server 127.0.0.1:6600 --group 239.255.6.1:$group_port \
-  --duration "$seconds" --summary "${extra[@]}"
+"$tail_bin" "${client_mode[@]}" --duration "$seconds" --summary "${extra[@]}"
 rc=$?
 set -e
-echo "[demo] client exited with status $rc; its log file: $(ls -1 "$workdir"/logs/*.log 2>/dev/null | head -1)"
+if [ "$keep" = 1 ]; then
+  echo "[demo] client exited with status $rc; its log file: $(ls -1 "$workdir"/logs/*.log 2>/dev/null | head -1)"
+else
+  echo "[demo] client exited with status $rc (--keep keeps the logs)"
+fi
 exit $rc

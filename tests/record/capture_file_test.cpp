@@ -13,7 +13,6 @@
 #include "pcap_reader.h"
 #include "pcap_source.h"
 #include "pcap_writer.h"
-#include "record_options.h"
 #include "record_test_util.h"
 #include "sim_market.h"
 #include "sim_wire.h"
@@ -72,8 +71,8 @@ std::vector<Rec> decode(const std::string& path, zavo_tail::PcapResult* r, bool 
   DataOf(kConnect).Clear();
   zavo_tail::Options opt;
   opt.connect_id = kConnect;
-  opt.group_ip = "239.9.9.9";
-  opt.group_port = 9001;
+  opt.group.ip = "239.9.9.9";
+  opt.group.port = 9001;
   zavo_tail::DecodePcap(path, opt, by_group, OnData, r);
   return DataOf(kConnect).Take();
 }

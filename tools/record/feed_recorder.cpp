@@ -8,9 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
-
-#include "record_options.h"
 
 namespace zavo {
 namespace record {
@@ -41,6 +40,19 @@ std::string sys_error(const char* what) {
 }
 
 }  // namespace
+
+bool ParseEndpoint(const std::string& text, sockaddr_in* out) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon + 1 >= text.size()) return false;
+  const std::string ip = text.substr(0, colon);
+  char* end = nullptr;
+  const unsigned long port = std::strtoul(text.c_str() + colon + 1, &end, 10);
+  if (*end != '\0' || port == 0 || port > 65535) return false;
+  *out = sockaddr_in{};
+  out->sin_family = AF_INET;
+  out->sin_port = htons(static_cast<uint16_t>(port));
+  return inet_pton(AF_INET, ip.c_str(), &out->sin_addr) == 1;
+}
 
 FeedRecorder::FeedRecorder(const RecorderConfig& cfg) : cfg_(cfg) {}
 

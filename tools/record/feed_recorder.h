@@ -12,13 +12,14 @@
 
 #include "pcap_writer.h"
 #include "stream_gaps.h"
+#include "zavo_defaults.h"
 
 namespace zavo {
 namespace record {
 
 struct RecorderConfig {
   std::vector<std::string> groups;  // "IP:PORT" each
-  std::string interface_ip = "127.0.0.1";
+  std::string interface_ip = ZAVO_DEFAULT_INTERFACE_IP;
   std::string out;            // capture file; with rotation the first of a series
   uint64_t rotate_bytes = 0;  // 0: no rotation by size
   bool rotate_hourly = false;
@@ -30,6 +31,9 @@ struct RecorderCounts {
   uint64_t files = 0;  // files opened so far
   uint64_t write_errors = 0;
 };
+
+// "IP:PORT" into an IPv4 address; false when it is not one.
+bool ParseEndpoint(const std::string& text, sockaddr_in* out);
 
 class FeedRecorder {
  public:

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli_support.h"
 #include "feed_recorder.h"
 #include "record_options.h"
 
@@ -30,11 +31,11 @@ int main(int argc, char** argv) {
   zavo::record::RecordOptions opts;
   std::string error;
   if (!zavo::record::ParseRecordOptions(argc, argv, &opts, &error)) {
-    std::fprintf(stderr, "zavo_record: %s\n", error.c_str());
-    return 2;
+    std::fprintf(stderr, "zavo_record: %s\n(see zavo_record --help)\n", error.c_str());
+    return zavo::cli::kUsageError;
   }
   if (opts.help) {
-    std::fputs(zavo::record::RecordUsage(argv[0]).c_str(), stdout);
+    std::fputs(zavo::record::RecordUsage("zavo_record").c_str(), stdout);
     return 0;
   }
   // No SA_RESTART: a signal ends the poll at once, and the loop flushes.

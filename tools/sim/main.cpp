@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "cli_support.h"
 #include "sim_options.h"
 #include "sim_replay.h"
 #include "sim_server.h"
@@ -20,21 +21,14 @@ int main(int argc, char** argv) {
   SimOptions opts;
   opts.config.verbose = true;  // the program tells what it does
   std::string error;
-  zavo::sim::ReplayOptions replay;
-  if (!zavo::sim::ExtractReplayOptions(&argc, argv, &replay, &error)) {
-    std::fprintf(stderr, "zavo_sim: %s\n", error.c_str());
-    return 2;
-  }
   if (!zavo::sim::ParseSimOptions(argc, argv, &opts, &error)) {
-    std::fprintf(stderr, "zavo_sim: %s\n", error.c_str());
-    return 2;
+    std::fprintf(stderr, "zavo_sim: %s\n(see zavo_sim --help)\n", error.c_str());
+    return zavo::cli::kUsageError;
   }
   if (opts.help) {
-    std::fputs(zavo::sim::SimUsage(argv[0]).c_str(), stdout);
-    std::fputs(zavo::sim::ReplayUsage().c_str(), stdout);
+    std::fputs(zavo::sim::SimUsage("zavo_sim").c_str(), stdout);
     return 0;
   }
-  if (replay.enabled()) zavo::sim::ApplyReplayConfig(&opts.config);
 
   // Signals are taken synchronously by this thread; blocking them before any
   // thread exists keeps them away from the server's threads.
@@ -51,8 +45,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::unique_ptr<zavo::sim::SimReplay> replayer;
-  if (replay.enabled()) {
-    replayer.reset(new zavo::sim::SimReplay(&server, replay));
+  if (opts.replay.enabled()) {
+    replayer.reset(new zavo::sim::SimReplay(&server, opts.replay));
     if (!replayer->Start(&error)) {
       std::fprintf(stderr, "zavo_sim: %s\n", error.c_str());
       return 1;

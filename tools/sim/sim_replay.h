@@ -22,20 +22,6 @@ namespace sim {
 
 class SimServer;
 
-struct ReplayOptions {
-  std::vector<std::string> files;  // played in this order
-  double speed = 1.0;              // recorded spacing divided by this
-  bool max = false;                // no spacing at all
-  bool loop = false;               // start again after the last file
-  bool enabled() const { return !files.empty(); }
-};
-
-// Takes --replay FILE..., --speed X, --max and --loop out of argv (the other
-// options stay for the simulator's own parser). False with a reason in
-// *error on a missing or malformed value, or replay options without files.
-bool ExtractReplayOptions(int* argc, char** argv, ReplayOptions* out, std::string* error);
-// The --help lines of these options.
-std::string ReplayUsage();
 // What a replaying server changes in its configuration: no synthetic
 // market, no feed heartbeats of its own (the recording has them, with the
 // recorded day), and both feeds open.

@@ -33,34 +33,6 @@ bool starts_with(const zavo::record::CapturedDatagram& d, unsigned char sync) {
 
 }  // namespace
 
-bool ExtractPcapOption(int* argc, char** argv, std::string* file, bool* group_given,
-                       std::string* error) {
-  int kept = 1;
-  *group_given = false;
-  for (int i = 1; i < *argc; ++i) {
-    const char* arg = argv[i];
-    if (std::strcmp(arg, "--pcap") == 0) {
-      if (i + 1 >= *argc) {
-        *error = "--pcap needs a capture file";
-        return false;
-      }
-      *file = argv[++i];
-      continue;
-    }
-    if (std::strncmp(arg, "--pcap=", 7) == 0) {
-      *file = arg + 7;
-      continue;
-    }
-    if (std::strcmp(arg, "--group") == 0 || std::strncmp(arg, "--group=", 8) == 0) {
-      *group_given = true;
-    }
-    argv[kept++] = argv[i];
-  }
-  argv[kept] = nullptr;
-  *argc = kept;
-  return true;
-}
-
 bool DecodePcap(const std::string& file, const Options& opt, bool filter_group,
                 ZAVO_DataHandler handler, PcapResult* result) {
   *result = PcapResult();
@@ -70,11 +42,11 @@ bool DecodePcap(const std::string& file, const Options& opt, bool filter_group,
     return false;
   }
   in_addr group{};
-  if (filter_group && inet_pton(AF_INET, opt.group_ip.c_str(), &group) != 1) {
-    result->error = "bad group address \"" + opt.group_ip + "\"";
+  if (filter_group && inet_pton(AF_INET, opt.group.ip.c_str(), &group) != 1) {
+    result->error = "bad group address \"" + opt.group.ip + "\"";
     return false;
   }
-  const uint16_t group_port = htons(opt.group_port);
+  const uint16_t group_port = htons(opt.group.port);
 
   zavo::UdpStructApiImp* api = nullptr;
   RawDecoder* raw = nullptr;

@@ -19,19 +19,13 @@ struct PcapResult {
   std::string error;       // why the file could not be read (further)
 };
 
-// Takes "--pcap FILE" out of argv, leaving the rest to the option parser.
-// *group_given tells whether --group was on the command line. False with a
-// reason in *error when the file name is missing.
-bool ExtractPcapOption(int* argc, char** argv, std::string* file, bool* group_given,
-                       std::string* error);
-
 // Decodes `file` with the markets, codes and flags of `opt` and calls
 // `handler` for every record. With `filter_group`, only datagrams sent to
-// opt.group_ip:opt.group_port are taken (all of them, as a live session
-// would); without, every datagram that starts with the mode's sync value.
-// Returns false when the file cannot be opened or the settings are refused
-// (*result says why); a file damaged part-way returns true with
-// complete == false, after everything before the damage was delivered.
+// opt.group are taken (all of them, as a live session would); without,
+// every datagram that starts with the mode's sync value. Returns false when
+// the file cannot be opened or the settings are refused (*result says why);
+// a file damaged part-way returns true with complete == false, after
+// everything before the damage was delivered.
 bool DecodePcap(const std::string& file, const Options& opt, bool filter_group,
                 ZAVO_DataHandler handler, PcapResult* result);
 
