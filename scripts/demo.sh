@@ -110,7 +110,9 @@ cleanup() {
   if [ -n "$rec_pid" ]; then
     kill -INT "$rec_pid" 2>/dev/null || true
     wait "$rec_pid" 2>/dev/null || true
-    echo "[demo] $(grep -h '^recorded\|^zavo_record: [^r]' "$workdir/record.log")"
+    # The totals, and the recorder's errors if any (not its own progress lines).
+    grep -h '^recorded\|^zavo_record: ' "$workdir/record.log" |
+      grep -v '^zavo_record: recording\|received, flushing' | sed 's/^/[demo] /' || true
   fi
   kill "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true

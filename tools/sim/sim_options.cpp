@@ -203,13 +203,13 @@ void build_app(CLI::App* app, SimOptions* out) {
 
   const char* replay = "Replay (the recording instead of the synthetic market)";
   ReplayOptions& r = out->replay;
+  // Struct packets go to --group, raw fragments to --raw-port; requests
+  // for retransmission are answered from the fields replayed so far.
   app->add_option("--replay", r.files,
-                  "publish the datagrams of these capture files, in order, from the first "
-                  "client login on: struct packets to --group, raw fragments to --raw-port; "
-                  "retransmission requests are answered from the recording")
+                  "publish these capture files, in order, from the first client login on")
       ->expected(1, -1)
       ->check(CLI::ExistingFile.description(""))
-      ->type_name("FILE...")
+      ->type_name("FILE")
       ->default_str("")
       ->group(replay);
   app->add_option("--speed", r.speed, "X times the recorded pace")

@@ -191,8 +191,8 @@ void build_app(CLI::App* app, Options* o) {
 
   const char* offline = "Offline";
   app->add_option("--pcap", o->pcap,
-                  "decode this capture file instead of opening a session, then print the "
-                  "summary (with --group: only that group's datagrams; --raw: raw fragments)")
+                  "decode this capture file instead of opening a session (with --group: only "
+                  "that group's datagrams)")
       ->check(CLI::ExistingFile.description(""))
       ->type_name("FILE")
       ->group(offline);
