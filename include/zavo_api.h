@@ -488,6 +488,14 @@ typedef struct ZAVO_OPTION_CODEINFO {
  * handle of the other mode. The expected order is
  * ZAVO_Open/ZAVO_OpenRaw -> other calls -> ZAVO_Close -> ZAVO_Wait. */
 
+/* Sharing one feed on one host: the multicast socket of a session is bound
+ * to the group and port, and by default a second socket of the same group
+ * and port on the host fails to bind (ZAVO_Open then fails with
+ * ZAVO_ERR_NETWORK). With the environment variable ZAVO_SHARE_FEED set to 1
+ * the library sets address reuse on its multicast socket, so several
+ * sessions and a recorder that all ask for it take the same feed, each
+ * receiving every datagram. It is read when a session joins the feed. */
+
 /* Opens a struct-mode session: connects to ServerIP:ServerPort, logs in with
  * UserName/Password and joins the multicast feed. Blocks the calling thread
  * until the server has answered the login or the connection has failed.

@@ -5,18 +5,22 @@
 # the session's caches. Both programs run on their default addresses, which
 # agree with each other.
 set -euo pipefail
+here=$(pwd)
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 usage() {
   cat <<'USAGE'
-usage: scripts/demo.sh [--raw] [--seconds N] [--keep] [-- CLIENT OPTIONS...]
+usage: scripts/demo.sh [--raw] [--seconds N] [--keep] [--record FILE] [--replay FILE]
+                       [-- CLIENT OPTIONS...]
 
   (no option)        struct mode for 10 seconds
   --raw              raw mode (reassembled exchange messages)
   --seconds N        run this long (Ctrl-C stops earlier)
   --keep             keep the working directory with the simulator's log and
                      the client's logs/ (removed at exit otherwise)
+  --record FILE      also record both feeds into the capture file FILE
+  --replay FILE      the simulator replays FILE instead of its synthetic market
   -- OPTIONS         passed to zavo_tail, e.g. -- --codes "600001.SH"
 
 Runs inside a private network namespace when it can make one, so that the
@@ -29,6 +33,8 @@ mode=struct
 seconds=10
 keep=0
 extra=()
+record=
+replay=
 while [ $# -gt 0 ]; do
   case "$1" in
     --raw) mode=raw ;;
@@ -37,6 +43,12 @@ while [ $# -gt 0 ]; do
       case "$seconds" in ''|*[!0-9]*) echo "--seconds needs a whole number (see --help)" >&2; exit 2 ;; esac
       shift ;;
     --keep) keep=1 ;;
+    --record|--replay)
+      f=${2:-}
+      [ -n "$f" ] || { echo "$1 needs a file (see --help)" >&2; exit 2; }
+      case "$f" in /*) ;; *) f="$here/$f" ;; esac
+      if [ "$1" = --record ]; then record=$f; else replay=$f; fi
+      shift ;;
     --) shift; extra=("$@"); break ;;
     -h|--help) usage; exit 0 ;;
     *) echo "unknown option: $1 (see --help)" >&2; exit 2 ;;
@@ -46,7 +58,7 @@ done
 
 if [ "${ZAVO_DEMO_INNER:-}" != 1 ]; then
   scripts/bootstrap.sh
-  scripts/build.sh normal zavo_sim zavo_tail
+  scripts/build.sh normal zavo_sim zavo_tail zavo_record
 fi
 
 if [ "${ZAVO_DEMO_INNER:-}" != 1 ]; then
@@ -55,6 +67,8 @@ if [ "${ZAVO_DEMO_INNER:-}" != 1 ]; then
     inner=(--seconds "$seconds")
     [ "$mode" = raw ] && inner+=(--raw)
     [ "$keep" = 1 ] && inner+=(--keep)
+    [ -n "$record" ] && inner+=(--record "$record")
+    [ -n "$replay" ] && inner+=(--replay "$replay")
     exec unshare --net env ZAVO_DEMO_INNER=1 ZAVO_DEMO_NETNS=1 "$0" "${inner[@]}" -- "${extra[@]}"
   fi
   echo "[demo] no private network namespace here: using 127.0.0.1 with multicast TTL 0"
@@ -81,13 +95,29 @@ server_port=$(sed -n 's/^#define ZAVO_DEFAULT_SERVER_PORT \([0-9]*\).*/\1/p' \
   "$root/tools/common/zavo_defaults.h")
 
 echo "[demo] starting the simulator (its log: $workdir/sim.log)"
-"$sim" --mode "$mode" --rate 400 --raw-rate 50 --duration $((seconds + 30)) -q >"$workdir/sim.log" 2>&1 &
+feed=(--mode "$mode" --rate 400 --raw-rate 50)
+[ -n "$replay" ] && feed=(--replay "$replay")
+"$sim" "${feed[@]}" --duration $((seconds + 30)) -q >"$workdir/sim.log" 2>&1 &
 sim_pid=$!
+rec_pid=
+if [ -n "$record" ]; then
+  echo "[demo] recording both feeds into $record"
+  export ZAVO_SHARE_FEED=1  # the client takes the feed beside the recorder
+  "$root/build/tools/record/zavo_record" --out "$record" --no-status >"$workdir/record.log" 2>&1 &
+  rec_pid=$!
+fi
 cleanup() {
+  if [ -n "$rec_pid" ]; then
+    kill -INT "$rec_pid" 2>/dev/null || true
+    wait "$rec_pid" 2>/dev/null || true
+    # The totals, and the recorder's errors if any (not its own progress lines).
+    grep -h '^recorded\|^zavo_record: ' "$workdir/record.log" |
+      grep -v '^zavo_record: recording\|received, flushing' | sed 's/^/[demo] /' || true
+  fi
   kill "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
   if [ "$keep" = 1 ]; then
-    echo "[demo] kept $workdir: sim.log (simulator) and logs/ (the client's library log)"
+    echo "[demo] kept $workdir: sim.log (simulator), logs/ (the client's library log)${rec_pid:+, record.log}"
   else
     rm -rf "$workdir"
   fi

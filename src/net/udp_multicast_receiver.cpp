@@ -9,12 +9,22 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include "net/udp_addr.h"
 #include "util/helpers.h"
 #include "util/logger.h"
 
 namespace zavo {
+
+namespace {
+// Read at every join, so a process may change it between sessions.
+bool share_feed_requested() {
+  const char* v = std::getenv("ZAVO_SHARE_FEED");
+  return v != nullptr && std::strcmp(v, "1") == 0;
+}
+}  // namespace
 
 UdpMulticaseReceiver2::UdpMulticaseReceiver2()
     : recv_buffer_(kRecvBufferSize), idle_mode_(ChooseIdleMode(-1)) {}
@@ -52,6 +62,17 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
   }
   int rcvbuf = kSocketRecvBuffer;
   (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+  // Opt-in sharing: with ZAVO_SHARE_FEED=1 every receiver that asks for it
+  // (a recorder, other sessions) binds the same group and port and each
+  // gets its own copy of every datagram. Left off, a second receiver of the
+  // group on this host fails to bind, which is what callers rely on.
+  if (share_feed_requested()) {
+    const int one = 1;
+    if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) {
+      ::close(fd);
+      return -1;
+    }
+  }
   {
     std::lock_guard<std::mutex> lock(reader_mutex_);
     fd_ = fd;
@@ -59,8 +80,8 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
   group_addr_ = group_addr;
 
   // Bound to the group itself, not the wildcard, so that only datagrams for
-  // this group and port arrive. No address reuse: a second receiver of the
-  // same group and port on this host fails to bind.
+  // this group and port arrive. Without ZAVO_SHARE_FEED no address reuse: a
+  // second receiver of the same group and port on this host fails to bind.
   ip_mreq mreq{};
   mreq.imr_multiaddr = group_addr_.sin_addr;
   mreq.imr_interface = iface;

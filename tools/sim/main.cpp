@@ -5,10 +5,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "cli_support.h"
 #include "sim_options.h"
+#include "sim_replay.h"
 #include "sim_server.h"
 
 using zavo::sim::SimCounters;
@@ -41,6 +43,14 @@ int main(int argc, char** argv) {
   if (rc != 0) {
     std::fprintf(stderr, "zavo_sim: %s\n", error.c_str());
     return 1;
+  }
+  std::unique_ptr<zavo::sim::SimReplay> replayer;
+  if (opts.replay.enabled()) {
+    replayer.reset(new zavo::sim::SimReplay(&server, opts.replay));
+    if (!replayer->Start(&error)) {
+      std::fprintf(stderr, "zavo_sim: %s\n", error.c_str());
+      return 1;
+    }
   }
 
   timespec start;
@@ -87,6 +97,7 @@ int main(int argc, char** argv) {
   } else {
     std::printf("duration over, stopping\n");
   }
+  replayer.reset();
   server.Stop();
   SimCounters c = server.Counters();
   std::printf(

@@ -31,6 +31,16 @@ enum class FeedMode {
   kBoth = 2,
 };
 
+// Replaying capture files instead of publishing the synthetic market (see
+// SimReplay). No files: no replay.
+struct ReplayOptions {
+  std::vector<std::string> files;  // played in this order
+  double speed = 1.0;              // recorded spacing divided by this
+  bool max = false;                // no spacing at all
+  bool loop = false;               // start again after the last file
+  bool enabled() const { return !files.empty(); }
+};
+
 struct SimConfig {
   // Control connection.
   std::string listen_ip = ZAVO_DEFAULT_SERVER_IP;
@@ -70,6 +80,9 @@ struct SimConfig {
   unsigned rate = 1000;
   unsigned raw_rate = 200;
   unsigned heartbeat_ms = 1000;
+  // Heartbeats on the struct feed too (a replay turns them off: the
+  // recording carries its own, with the recorded day).
+  bool feed_heartbeats = true;
 
   // Retransmission: how many recent fields (struct) and messages per
   // exchange (raw) are kept to answer requests.

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "cli_support.h"
+#include "sim_replay.h"
 
 namespace zavo {
 namespace sim {
@@ -13,6 +14,12 @@ namespace sim {
 namespace {
 
 using cli::Endpoint;
+
+// Options of the synthetic market that a replay replaces by the recording.
+// Giving one with --replay is a usage error rather than a silent no-op.
+const char* const kSyntheticOnly[] = {"--mode", "--rate", "--raw-rate", "--raw-len"};
+// Options that only mean something with --replay.
+const char* const kReplayOnly[] = {"--speed", "--max", "--loop"};
 
 // Throws the usage error CLI11 reports as "<option>: <why>".
 [[noreturn]] void reject(const std::string& option, const std::string& why) {
@@ -30,7 +37,8 @@ CLI::Option* add_count(CLI::App* app, const std::string& name, T* target, uint64
 
 // Every option is declared here, in its --help group. To add one: a member
 // in SimConfig (or SimOptions), one add_option/add_flag line in the right
-// group below, and a check in check_combination() if it depends on others.
+// group below, and a check in check_combination() if it depends on others
+// (an option of the synthetic market only: its name in kSyntheticOnly).
 void build_app(CLI::App* app, SimOptions* out) {
   SimConfig& c = out->config;
   app->description(
@@ -193,6 +201,24 @@ void build_app(CLI::App* app, SimOptions* out) {
       ->type_name("N")
       ->group(market);
 
+  const char* replay = "Replay (the recording instead of the synthetic market)";
+  ReplayOptions& r = out->replay;
+  // Struct packets go to --group, raw fragments to --raw-port; requests
+  // for retransmission are answered from the fields replayed so far.
+  app->add_option("--replay", r.files,
+                  "publish these capture files, in order, from the first client login on")
+      ->expected(1, -1)
+      ->check(CLI::ExistingFile.description(""))
+      ->type_name("FILE")
+      ->default_str("")
+      ->group(replay);
+  app->add_option("--speed", r.speed, "X times the recorded pace")
+      ->check(CLI::Range(0.001, 1e6).description(""))
+      ->type_name("X")
+      ->group(replay);
+  app->add_flag("--max", r.max, "as fast as possible, without the recorded spacing")->group(replay);
+  app->add_flag("--loop", r.loop, "start again after the last file")->group(replay);
+
   const char* run = "Run";
   app->add_option("--duration", out->duration_s, "stop after this time (0: until Ctrl-C)")
       ->check(CLI::Range(0.0, 31536000.0).description(""))
@@ -203,9 +229,23 @@ void build_app(CLI::App* app, SimOptions* out) {
       ->group(run);
 }
 
-std::string check_combination(const SimConfig& c) {
+std::string check_combination(const CLI::App& app, const SimOptions& o) {
+  if (o.replay.enabled()) {
+    for (const char* name : kSyntheticOnly) {
+      if (app.count(name) > 0) {
+        return std::string(name) + " does not apply to --replay (the recording is published)";
+      }
+    }
+    if (app.count("--speed") > 0 && o.replay.max) return "--speed and --max exclude each other";
+  } else {
+    for (const char* name : kReplayOnly) {
+      if (app.count(name) > 0) return std::string(name) + " goes with --replay FILE...";
+    }
+  }
+  const SimConfig& c = o.config;
   if (c.port == c.raw_port && c.feed_mode == FeedMode::kBoth) {
-    return "the struct and raw feeds need different ports (--port, --raw-port)";
+    return std::string("the struct and raw feeds need different ports (--port, --raw-port)") +
+           (o.replay.enabled() ? ": a replay publishes both" : "");
   }
   if (c.sh_securities + c.sz_securities + c.sh_options + c.sz_options + c.indices + c.futures ==
       0) {
@@ -228,7 +268,8 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::st
   build_app(&app, out);
   if (!cli::ParseQuiet(&app, argc, argv, &out->help, error)) return false;
   if (out->help) return true;
-  *error = check_combination(out->config);
+  if (out->replay.enabled()) ApplyReplayConfig(&out->config);
+  *error = check_combination(app, *out);
   return error->empty();
 }
 

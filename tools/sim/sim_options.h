@@ -9,13 +9,15 @@ namespace sim {
 
 struct SimOptions {
   SimConfig config;
+  ReplayOptions replay;   // --replay: the recording instead of the synthetic market
   double duration_s = 0;  // 0: run until SIGINT/SIGTERM
   bool help = false;
 };
 
 // Parses argv into *out (starting from the defaults). Returns false with a
 // one-line reason in *error on an unknown option, a missing or malformed
-// value, or an inconsistent combination.
+// value, or an inconsistent combination. With --replay the configuration is
+// already the replaying server's (ApplyReplayConfig).
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::string* error);
 
 // The --help text.

@@ -233,6 +233,46 @@ void SimServerImp::flush_feed_packet() {
   });
 }
 
+void SimServerImp::publish_recorded(const std::vector<char>& datagram) {
+  const char* data = datagram.data();
+  const size_t len = datagram.size();
+  const bool raw = len >= 2 && static_cast<unsigned char>(data[0]) == 0xF7 &&
+                   static_cast<unsigned char>(data[1]) == 0xF7;
+  uint64_t fields = 0;
+  if (!raw) {
+    StructPacket packet(16);
+    const char* body = nullptr;
+    if (packet.ParseInPlace(data, len, &body).complete) {
+      for (StructPacket::Iterator it(body, packet.BodyLength); it.Valid(); it.Next()) {
+        if (it.FieldId < kFidSecuritySnapShot || it.FieldId > kFidSHOrderDetail) continue;
+        // The field as recorded, header included, cut at the end of the body.
+        const size_t n = std::min<size_t>(it.FieldLength, it.Remaining());
+        history_.Record(it.FieldSeq, it.Data() - StructPacket::kFieldHeaderSize,
+                        StructPacket::kFieldHeaderSize + n);
+        if (it.FieldSeq > seq_) seq_ = it.FieldSeq;
+        ++fields;
+      }
+    }
+  }
+  bool ok = false;
+  if (raw) {
+    ok = raw_feed_on_ && raw_feed_.Write(Slice(data, len));
+  } else {
+    ok = struct_feed_ && feed_.Write(Slice(data, len));
+  }
+  const uint64_t last = seq_;
+  count([&](SimCounters& c) {
+    ++c.recorded_sent;
+    c.fields_published += fields;
+    c.last_seq = last;
+    if (ok) {
+      ++(raw ? c.raw_fragments : c.datagrams_sent);
+    } else {
+      ++c.send_errors;
+    }
+  });
+}
+
 void SimServerImp::publish_raw(uint8_t exchange, unsigned messages, uint64_t stamp) {
   if (!raw_feed_on_ || (exchange != 1 && exchange != 2)) return;
   const uint32_t send_time = StampTime(stamp);
@@ -294,7 +334,7 @@ void SimServerImp::send_heartbeat(uint64_t value) {
   p.EndField();
   const char* bytes = p.Finish();
   uint64_t feed = 0, ctl = 0, errors = 0;
-  if (struct_feed_) {
+  if (struct_feed_ && cfg_.feed_heartbeats) {
     if (feed_.Write(Slice(bytes, p.size()))) {
       ++feed;
     } else {
@@ -366,6 +406,10 @@ void SimServerImp::PublishRawNow(uint8_t exchange, unsigned messages) {
 void SimServerImp::HeartbeatNow(uint64_t value) {
   post([this, value] { send_heartbeat(value ? value : HeartbeatValue(NowStamp())); });
 }
+void SimServerImp::PublishRecorded(const char* data, size_t len) {
+  std::vector<char> copy(data, data + len);
+  post([this, copy = std::move(copy)] { publish_recorded(copy); });
+}
 void SimServerImp::SetLoginMode(LoginMode mode) {
   post([this, mode] { login_mode_ = mode; });
 }
@@ -420,6 +464,9 @@ void SimServer::HeartbeatNow() {
 }
 void SimServer::HeartbeatValueNow(uint64_t value) {
   imp_->HeartbeatNow(value);
+}
+void SimServer::PublishRecorded(const char* data, size_t len) {
+  imp_->PublishRecorded(data, len);
 }
 void SimServer::SetLoginMode(LoginMode mode) {
   imp_->SetLoginMode(mode);

@@ -72,6 +72,7 @@ struct SimCounters {
   uint64_t raw_last_seq[2] = {0, 0};  // newest message number, SH and SZ
   uint64_t garbage_sent = 0;          // garbage bursts sent (control and feed)
   uint64_t unknown_fields = 0;        // fields from clients the server ignored
+  uint64_t recorded_sent = 0;         // recorded datagrams published (sent or not)
 };
 
 // One-shot faults of the raw feed, applied to the next multi-fragment
@@ -118,6 +119,11 @@ class SimServer {
   void HeartbeatNow();
   // Sends a heartbeat with this exact value (a day change, for instance).
   void HeartbeatValueNow(uint64_t value);
+  // Publishes one recorded datagram as it is: raw fragments (sync value
+  // F7 F7) on the raw port, everything else on the struct port. The
+  // market-data fields of a struct packet enter the retransmission history
+  // under their own sequence numbers, which become the feed's.
+  void PublishRecorded(const char* data, size_t len);
 
   // ---- fault injection ----
   void SetLoginMode(LoginMode mode);

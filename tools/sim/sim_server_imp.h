@@ -39,6 +39,7 @@ class SimServerImp : public KvelHandler {
   void PublishNow(unsigned fields);
   void PublishRawNow(uint8_t exchange, unsigned messages);
   void HeartbeatNow(uint64_t value);  // 0: the current time's value
+  void PublishRecorded(const char* data, size_t len);
   void SetLoginMode(LoginMode mode);
   void DropConnections();
   void SendControlGarbage(unsigned bytes);
@@ -75,6 +76,7 @@ class SimServerImp : public KvelHandler {
   void on_heartbeat_timer();
   void publish(unsigned fields, uint64_t stamp);
   void flush_feed_packet();
+  void publish_recorded(const std::vector<char>& datagram);
   void publish_raw(uint8_t exchange, unsigned messages, uint64_t stamp);
   void send_heartbeat(uint64_t value);
   void send_heartbeat_to(KvelSession* s, uint64_t value);

@@ -53,10 +53,15 @@ bool parse_range(const std::string& text, uint64_t* begin, uint64_t* end) {
 // error rather than a silent no-op.
 const std::vector<const char*> kStructOnly = {"--codes", "--flags", "--query"};
 const std::vector<const char*> kRawOnly = {"--raw-out", "--rebuild-market"};
+// Options of a live session, which --pcap does not open.
+const std::vector<const char*> kLiveOnly = {
+    "--server", "--interface", "--user",     "--password",       "--connect-id", "--cpu",
+    "--query",  "--rebuild",   "--duration", "--rebuild-market", "--status"};
 
 // Every option is declared here. To add one: a member in Options, one
 // add_option/add_flag line below (in the group it belongs to), and, if it
-// applies to one mode only, its name in kStructOnly or kRawOnly.
+// applies to one mode only, its name in kStructOnly or kRawOnly (in
+// kLiveOnly if --pcap has no use for it).
 void build_app(CLI::App* app, Options* o) {
   app->description(
       "Opens a market-data session and prints every record that arrives, one per line.\n"
@@ -184,6 +189,14 @@ void build_app(CLI::App* app, Options* o) {
       ->default_str("SH")
       ->group(replay);
 
+  const char* offline = "Offline";
+  app->add_option("--pcap", o->pcap,
+                  "decode this capture file instead of opening a session (with --group: only "
+                  "that group's datagrams)")
+      ->check(CLI::ExistingFile.description(""))
+      ->type_name("FILE")
+      ->group(offline);
+
   const char* run = "Running time";
   app->add_option("--duration", o->duration_s, "stop after this many seconds (0: until Ctrl-C)")
       ->check(CLI::Validator(CLI::NonNegativeNumber).description(""))
@@ -204,6 +217,11 @@ void build_app(CLI::App* app, Options* o) {
 
 // Rejects options that the chosen mode would ignore.
 std::string check_modes(const CLI::App& app, const Options& o) {
+  if (!o.pcap.empty()) {
+    for (const char* name : kLiveOnly) {
+      if (app.count(name) > 0) return std::string(name) + " does not apply to --pcap";
+    }
+  }
   const auto& names = o.raw ? kStructOnly : kRawOnly;
   for (const char* name : names) {
     if (app.count(name) > 0) {
@@ -249,6 +267,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
     std::fprintf(stderr, "zavo_tail: %s\n(see zavo_tail --help)\n", why.c_str());
     return -1;
   }
+  o->pcap_by_group = !o->pcap.empty() && app.count("--group") > 0;
   if (app.count("--group") == 0 || o->group.port == 0) {
     o->group.port = o->raw ? ZAVO_DEFAULT_RAW_PORT : ZAVO_DEFAULT_STRUCT_PORT;
   }

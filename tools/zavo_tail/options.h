@@ -40,6 +40,10 @@ struct Options {
   uint64_t rebuild_end = 0;
   char rebuild_market = '1';
   std::string raw_out;  // raw mode: append payloads to this file
+  // Offline: decode this capture file instead of opening a session; with
+  // --group only the datagrams sent to that group and port.
+  std::string pcap;
+  bool pcap_by_group = false;
 
   // True when the subscription leaves records out, so that holes in the
   // feed's sequence numbers are expected and do not mean loss.
