@@ -277,12 +277,24 @@ typedef struct ZAVO_BaseInfoFinish {
   uint32_t LastUpdate[8]; /* per market: update sequence of its code table */
 } ZAVO_BaseInfoFinish;
 
-/* ZAVO_MSG_REBUILD_FINISH (24 bytes): the server ended a retransmission. */
+/* ZAVO_MSG_REBUILD_FINISH (24 bytes): a retransmission ended. Every request
+ * that ZAVO_RebuildStructData or ZAVO_RebuildRawData accepted ends with
+ * exactly one such message: the server's end record, or the library giving
+ * the request up (Status ZAVO_REBUILD_ABANDONED). */
 typedef struct ZAVO_RebuildResult {
   uint64_t BeginSeq; /* first sequence number of the finished request */
   uint64_t EndSeq;   /* end sequence number (exclusive) of that request */
-  uint32_t Status;   /* the server's completion status for the request */
+  /* The server's completion status for the request, or
+   * ZAVO_REBUILD_ABANDONED. */
+  uint32_t Status;
 } ZAVO_RebuildResult;
+
+/* ZAVO_RebuildResult.Status of a request the library gave up: the control
+ * connection dropped before the server's end record arrived (the server
+ * answers only on the connection that carried the request), or a new
+ * trading day cleared the session's state (struct mode). Records of the
+ * range may have been delivered in part; ask again once logged in. */
+#define ZAVO_REBUILD_ABANDONED ((uint32_t)0xFFFFFFFFu)
 
 /* ------------------------------------------------------------------------ */
 /* Market-data records                                                      */

@@ -1,12 +1,11 @@
 #include "api/api_imp.h"
 
 #include <pthread.h>
-#include <sys/time.h>
 
 #include <atomic>
-#include <ctime>
 
 #include "util/logger.h"
+#include "util/timestamp.h"
 
 namespace zavo {
 
@@ -35,17 +34,39 @@ const char* ApiImp::ClassName() const {
 
 ApiImp::~ApiImp() = default;
 
-void ApiImp::CallBack_SystemHandler(const ZAVO_ConnectResult& result) const {
-  ZAVO_DataHandler handler = system_handler_;
+namespace {
+// The session whose handler the current thread is running, if any.
+thread_local const ApiImp* t_in_handler = nullptr;
+}  // namespace
+
+void ApiImp::deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uint32_t msg_time,
+                     uint64_t seq, const void* record) const {
   if (handler == nullptr) return;
-  ZAVO_MSG msg{};
-  msg.MsgType = ZAVO_MSG_CONNECT;
-  msg.MsgSize = sizeof(ZAVO_ConnectResult);
-  msg.MsgTime = local_time_of_day_ms();
+  ZAVO_MSG msg;
+  msg.MsgType = kind;
+  msg.MsgSize = size;
+  msg.MsgTime = msg_time;
   msg.ConnectID = ConnectID();
-  msg.SeqNum = 0;
-  msg.MsgData = &result;
+  msg.SeqNum = seq;
+  msg.MsgData = record;
+  // Restored, not cleared: a handler of one session may run a nested call
+  // that delivers for another.
+  const ApiImp* outer = t_in_handler;
+  t_in_handler = this;
   handler(const_cast<void*>(static_cast<const void*>(this)), &msg);
+  t_in_handler = outer;
+}
+
+void ApiImp::deliver_system(uint32_t kind, uint32_t size, const void* record) const {
+  deliver(system_handler_, kind, size, local_time_of_day_ms(), 0, record);
+}
+
+void ApiImp::CallBack_SystemHandler(const ZAVO_ConnectResult& result) const {
+  deliver_system(ZAVO_MSG_CONNECT, sizeof(result), &result);
+}
+
+bool ApiImp::InHandler() const {
+  return t_in_handler == this;
 }
 
 ZAVO_ERROR ApiImp::take_handlers(ZAVO_DataHandler data, ZAVO_DataHandler system) {
@@ -80,13 +101,7 @@ Logger* ApiLogger() {
 }
 
 uint32_t local_time_of_day_ms() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  tm local{};
-  localtime_r(&tv.tv_sec, &local);
-  return static_cast<uint32_t>(local.tm_hour) * 10000000u +
-         static_cast<uint32_t>(local.tm_min) * 100000u +
-         static_cast<uint32_t>(local.tm_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
+  return Timestamp::Now().TimeOfDay();
 }
 
 }  // namespace zavo

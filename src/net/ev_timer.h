@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "net/timestamp.h"
+#include "util/timestamp.h"
 
 namespace zavo {
 
