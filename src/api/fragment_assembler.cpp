@@ -6,8 +6,12 @@
 
 #include "util/helpers.h"
 #include "util/logger.h"
+#include "zavo_api.h"
 
 namespace zavo {
+
+static_assert(FragmentAssembler::kMaxMessageBytes == ZAVO_RAW_MESSAGE_MAX,
+              "the header documents the cap");
 
 FragmentAssembler::FragmentAssembler(const void* owner, const char* owner_name)
     : owner_(owner), owner_name_(owner_name), scratch_(kInitialBuffer) {}

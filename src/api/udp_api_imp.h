@@ -25,7 +25,7 @@
 #include "api/snapshot_db.h"
 #include "api/subscription_manager.h"
 #include "net/udp_multicast_receiver.h"
-#include "net/zavo_tcp.h"
+#include "proto/zavo_tcp.h"
 #include "proto/struct_packet.h"
 #include "proto/sys_field.h"
 
