@@ -34,28 +34,7 @@ const char* ApiImp::ClassName() const {
 
 ApiImp::~ApiImp() = default;
 
-namespace {
-// The session whose handler the current thread is running, if any.
-thread_local const ApiImp* t_in_handler = nullptr;
-}  // namespace
-
-void ApiImp::deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uint32_t msg_time,
-                     uint64_t seq, const void* record) const {
-  if (handler == nullptr) return;
-  ZAVO_MSG msg;
-  msg.MsgType = kind;
-  msg.MsgSize = size;
-  msg.MsgTime = msg_time;
-  msg.ConnectID = ConnectID();
-  msg.SeqNum = seq;
-  msg.MsgData = record;
-  // Restored, not cleared: a handler of one session may run a nested call
-  // that delivers for another.
-  const ApiImp* outer = t_in_handler;
-  t_in_handler = this;
-  handler(const_cast<void*>(static_cast<const void*>(this)), &msg);
-  t_in_handler = outer;
-}
+__thread const ApiImp* t_in_handler = nullptr;
 
 void ApiImp::deliver_system(uint32_t kind, uint32_t size, const void* record) const {
   deliver(system_handler_, kind, size, local_time_of_day_ms(), 0, record);

@@ -37,8 +37,9 @@ class ApiImp {
   // nothing for a null handler. The message lives only during the call.
   // While it runs, the calling thread counts as inside a handler of this
   // session (see InHandler).
-  void deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uint32_t msg_time,
-               uint64_t seq, const void* record) const;
+  // Inline: it lies on the per-record path of every data handler call.
+  inline void deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uint32_t msg_time,
+                      uint64_t seq, const void* record) const;
   // A message for the system handler: local time of day, sequence 0.
   void deliver_system(uint32_t kind, uint32_t size, const void* record) const;
   // Delivers a connection-state message (kind ZAVO_MSG_CONNECT) to the system
@@ -94,6 +95,29 @@ class RawApiImp : public ApiImp {
   virtual ZAVO_ERROR Rebuild(char market, uint64_t begin_seq, uint64_t end_seq,
                              ZAVO_DataHandler handler) = 0;
 };
+
+// The session whose handler the current thread is running, if any. A plain
+// thread-local word (no C++ initialisation wrapper) since every delivered
+// record touches it.
+extern __thread const ApiImp* t_in_handler;
+
+void ApiImp::deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uint32_t msg_time,
+                     uint64_t seq, const void* record) const {
+  if (handler == nullptr) return;
+  ZAVO_MSG msg;
+  msg.MsgType = kind;
+  msg.MsgSize = size;
+  msg.MsgTime = msg_time;
+  msg.ConnectID = ConnectID();
+  msg.SeqNum = seq;
+  msg.MsgData = record;
+  // Restored, not cleared: a handler of one session may run a nested call
+  // that delivers for another.
+  const ApiImp* outer = t_in_handler;
+  t_in_handler = this;
+  handler(const_cast<void*>(static_cast<const void*>(this)), &msg);
+  t_in_handler = outer;
+}
 
 // The process-wide one-time start-up: creates the library's Logger (console
 // off), makes it the instance and starts it on "./logs/<start time>.log".
