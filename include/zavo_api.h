@@ -21,6 +21,25 @@
  *     valid only during that call. Arrays returned by the query calls are
  *     single malloc blocks that the caller releases with ZAVO_Free.
  *
+ * Threads and the end of a session:
+ *   - Every function may be called from any thread, and from inside every
+ *     handler of any session, except ZAVO_Wait, which must never run inside
+ *     a handler of the session it waits for.
+ *   - Handlers run on the session's own threads (see ZAVO_DataHandler). One
+ *     handler kind is never called on two threads at once.
+ *   - ZAVO_Close may be called any number of times, from any number of
+ *     threads at once, and from inside any handler; only the first call
+ *     does anything. After it, calls that send to the server fail with
+ *     ZAVO_ERR_NETWORK; queries keep answering from what was received.
+ *   - Handlers may still be called after ZAVO_Close returns. The last
+ *     handler call of a session has returned when ZAVO_Wait returns;
+ *     everything a handler reaches through the handle stays valid until
+ *     then.
+ *   - The control connection: ZAVO_Open/ZAVO_OpenRaw wait at most 15 s for
+ *     the login answer. Once open, a lost connection is re-established
+ *     every 5 s (ZAVO_MSG_DISCONNECT, then ZAVO_MSG_CONNECT and
+ *     ZAVO_MSG_LOGIN again); the multicast feed stays joined meanwhile.
+ *
  * The header compiles as C99 (and later) and as C++.
  */
 #ifndef ZAVO_API_H
@@ -84,7 +103,8 @@ typedef enum ZAVO_MSG_TYPE {
   /* System handler (struct mode): the server finished sending the code
    * tables. Record: ZAVO_BaseInfoFinish. */
   ZAVO_MSG_BASEINFO_FINISH = 4,
-  /* System handler: the server ended a retransmission.
+  /* System handler: a retransmission ended, by the server's end record or
+   * abandoned by the library (ZAVO_REBUILD_ABANDONED).
    * Record: ZAVO_RebuildResult. */
   ZAVO_MSG_REBUILD_FINISH = 5,
   /* Data or rebuild handler, struct mode. Record: ZAVO_IndexSnapShot. */
@@ -148,8 +168,10 @@ typedef struct ZAVO_MSG {
  * packet-processing thread and the system and rebuild handlers on its event
  * loop thread; in raw mode the data handler runs on the multicast read
  * thread and the system and rebuild handlers on the event loop thread.
- * A handler must return promptly and must not call ZAVO_Wait on its own
- * session. */
+ * A handler must return promptly. It may call every function of this
+ * header (ZAVO_Close included) except ZAVO_Wait on its own session. A
+ * rebuild request from a data handler waits briefly for the event loop
+ * thread to take it. */
 typedef void (*ZAVO_DataHandler)(void* handle, const ZAVO_MSG* msg);
 
 /* Opaque session handle returned by ZAVO_Open and ZAVO_OpenRaw. */
@@ -277,12 +299,24 @@ typedef struct ZAVO_BaseInfoFinish {
   uint32_t LastUpdate[8]; /* per market: update sequence of its code table */
 } ZAVO_BaseInfoFinish;
 
-/* ZAVO_MSG_REBUILD_FINISH (24 bytes): the server ended a retransmission. */
+/* ZAVO_MSG_REBUILD_FINISH (24 bytes): a retransmission ended. Every request
+ * that ZAVO_RebuildStructData or ZAVO_RebuildRawData accepted ends with
+ * exactly one such message: the server's end record, or the library giving
+ * the request up (Status ZAVO_REBUILD_ABANDONED). */
 typedef struct ZAVO_RebuildResult {
   uint64_t BeginSeq; /* first sequence number of the finished request */
   uint64_t EndSeq;   /* end sequence number (exclusive) of that request */
-  uint32_t Status;   /* the server's completion status for the request */
+  /* The server's completion status for the request, or
+   * ZAVO_REBUILD_ABANDONED. */
+  uint32_t Status;
 } ZAVO_RebuildResult;
+
+/* ZAVO_RebuildResult.Status of a request the library gave up: the control
+ * connection dropped before the server's end record arrived (the server
+ * answers only on the connection that carried the request), or a new
+ * trading day cleared the session's state (struct mode). Records of the
+ * range may have been delivered in part; ask again once logged in. */
+#define ZAVO_REBUILD_ABANDONED ((uint32_t)0xFFFFFFFFu)
 
 /* ------------------------------------------------------------------------ */
 /* Market-data records                                                      */
@@ -393,8 +427,12 @@ typedef struct ZAVO_TradeDetail {
   int64_t TradeTurnover;
   int64_t AskOrderSequence;
   int64_t BidOrderSequence;
-  char ExecType; /* 'T' trade, 'C' cancel, 0 unknown */
-  char BSFlag;   /* 'B' buy, 'S' sell, 'N' none, 0 unknown */
+  /* The server's one-byte code mapped to a letter: '1' -> 'T' (trade),
+   * '2' -> 'C' (cancel), any other byte -> 0. */
+  char ExecType;
+  /* '1' -> 'B' (buy), '2' -> 'S' (sell), ' ' -> 'N' (none), any other
+   * byte -> 0. */
+  char BSFlag;
   uint32_t TradeChannel;
   int64_t BizIndex;
 } ZAVO_TradeDetail;
@@ -408,8 +446,10 @@ typedef struct ZAVO_OrderDetail {
   int64_t OrderSequence;
   int64_t OrderPrice;
   uint32_t OrderQty; /* low 32 bits */
-  char OrderSide;    /* 'B', 'S', 'F', 'G', 0 unknown */
-  char OrderType;    /* '1', '2', 'U', 0 unknown */
+  /* '1' -> 'B' (buy), '2' -> 'S' (sell), 'F' and 'G' as sent, any other
+   * byte -> 0. */
+  char OrderSide;
+  char OrderType; /* '1', '2' and 'U' as sent, any other byte -> 0 */
 } ZAVO_OrderDetail;
 
 /* ZAVO_MSG_ORDER_QUEUE (856 bytes): the order queue at one price. */
@@ -419,7 +459,7 @@ typedef struct ZAVO_OrderQueue {
   uint32_t Date;
   uint32_t TradingDay; /* always 0 */
   uint32_t Time;
-  char OrderSide; /* 'B', 'S', 'F', 'G', 0 unknown */
+  char OrderSide; /* as in ZAVO_OrderDetail: '1' -> 'B', '2' -> 'S', 'F', 'G', else 0 */
   int64_t OrderPrice;
   uint32_t NumOrders;      /* low 32 bits */
   uint32_t OrderQueueSize; /* low 32 bits */
@@ -436,12 +476,21 @@ typedef struct ZAVO_SHOrderDetail {
   int64_t OrderNo;
   int64_t OrderPrice;
   int64_t Balance;
-  char BSFlag;    /* 'B' buy, 'S' sell, 'N' none, 0 unknown */
+  char BSFlag;    /* as in ZAVO_TradeDetail: '1' -> 'B', '2' -> 'S', ' ' -> 'N', else 0 */
   char OrderType; /* as sent */
   int64_t BizIndex;
 } ZAVO_SHOrderDetail;
 
-/* ZAVO_MSG_RAW_DATA (16 bytes): one reassembled exchange message. */
+/* Largest raw message the library reassembles, in bytes. A message whose
+ * fragments would add up to more is dropped (one log line) and its
+ * exchange starts again with the next message. */
+#define ZAVO_RAW_MESSAGE_MAX (4u * 1024u * 1024u)
+
+/* ZAVO_MSG_RAW_DATA (16 bytes): one reassembled exchange message. Raw mode
+ * delivers each message once, in sequence order per exchange: a message
+ * whose sequence is not above the last one delivered for its exchange (a
+ * repeat, or one that arrives late) is dropped, as is a message with a
+ * lost fragment. */
 typedef struct ZAVO_RawDataRef {
   char ExchangeID;  /* '1' Shanghai, '2' Shenzhen */
   uint32_t Length;  /* number of bytes at Data */
@@ -498,7 +547,9 @@ typedef struct ZAVO_OPTION_CODEINFO {
 
 /* Opens a struct-mode session: connects to ServerIP:ServerPort, logs in with
  * UserName/Password and joins the multicast feed. Blocks the calling thread
- * until the server has answered the login or the connection has failed.
+ * until the server has answered the login or the connection has failed, at
+ * most 15 s (no answer by then: ZAVO_ERR_NETWORK). The system handler may
+ * be called (connect, login) before ZAVO_Open returns.
  * `setting` is copied. `error`, when not null, receives the result:
  * ZAVO_SUCCESS, ZAVO_ERR_INVALID (null settings, missing handler, unparsable
  * subscription text) or ZAVO_ERR_NETWORK (no connection, refused login,
@@ -509,15 +560,20 @@ ZAVO_API ZAVO_HANDLE ZAVO_Open(const ZAVO_OpenSetting* setting, ZAVO_ERROR* erro
 /* Opens a raw-mode session; otherwise as ZAVO_Open. */
 ZAVO_API ZAVO_HANDLE ZAVO_OpenRaw(const ZAVO_RawOpenSetting* setting, ZAVO_ERROR* error);
 
-/* Stops receiving and asks the session's event loop to stop; does not wait.
- * Callbacks may still arrive until ZAVO_Wait returns. A null handle is
- * ignored. */
+/* Ends the session's work: stops the multicast feed, the processing and the
+ * event loop. Any number of calls, from any threads at once, and from
+ * inside any handler; the first one acts, the others return (from outside
+ * the session's threads once the first one has done its part). Called from
+ * outside a handler it waits until the feed has stopped; from inside a
+ * handler it only signals and returns at once. Callbacks may still arrive
+ * until ZAVO_Wait returns. A null handle is ignored. */
 ZAVO_API void ZAVO_Close(ZAVO_HANDLE handle);
 
-/* Waits until the session's threads have ended and destroys the session.
- * Call it after ZAVO_Close (without it the wait does not end), never from a
- * callback of the same session. The handle is invalid afterwards. A null
- * handle is ignored. */
+/* Closes the session if nobody did, waits until every thread of the session
+ * has ended (so the last handler call has returned), and only then
+ * destroys the session. Call it exactly once per handle, from any thread
+ * but never from a handler of the same session. The handle is invalid
+ * afterwards. A null handle is ignored. */
 ZAVO_API void ZAVO_Wait(ZAVO_HANDLE handle);
 
 /* Releases a block returned by a query call; exactly the C library's free,
@@ -581,9 +637,19 @@ ZAVO_API ZAVO_ERROR ZAVO_GetLastFutureData(ZAVO_HANDLE handle, const char* marke
 /* Struct mode. Asks the server to resend the fields with sequence numbers
  * begin_seq up to, not including, end_seq. The records go to `handler` on the
  * event loop thread, filtered like live data; the end is reported to the
- * system handler as ZAVO_MSG_REBUILD_FINISH. ZAVO_ERR_BUSY while an earlier
- * request is in progress; ZAVO_ERR_INVALID for an empty range or a null
- * handler; ZAVO_ERR_NETWORK if the request cannot be sent. */
+ * system handler as ZAVO_MSG_REBUILD_FINISH, exactly once per accepted
+ * request. ZAVO_ERR_BUSY while an earlier request is in progress;
+ * ZAVO_ERR_INVALID for an empty range or a null handler; ZAVO_ERR_NETWORK
+ * when the request cannot be sent: the control connection is down (between
+ * a drop and the next accepted login), the session is closing, or the
+ * write fails. A refused request leaves nothing in progress.
+ *
+ * A request in progress when the control connection drops is abandoned:
+ * the server answers only on the connection that carried it. The system
+ * handler then gets ZAVO_MSG_REBUILD_FINISH with Status
+ * ZAVO_REBUILD_ABANDONED, before the reconnection starts; ask again after
+ * the next ZAVO_MSG_LOGIN. A new trading day (the feed's day marker
+ * changes) abandons a request the same way. */
 ZAVO_API ZAVO_ERROR ZAVO_RebuildStructData(ZAVO_HANDLE handle, uint64_t begin_seq, uint64_t end_seq,
                                            ZAVO_DataHandler handler);
 

@@ -1,12 +1,11 @@
 #include "api/api_imp.h"
 
 #include <pthread.h>
-#include <sys/time.h>
 
 #include <atomic>
-#include <ctime>
 
 #include "util/logger.h"
+#include "util/timestamp.h"
 
 namespace zavo {
 
@@ -35,17 +34,18 @@ const char* ApiImp::ClassName() const {
 
 ApiImp::~ApiImp() = default;
 
+__thread const ApiImp* t_in_handler = nullptr;
+
+void ApiImp::deliver_system(uint32_t kind, uint32_t size, const void* record) const {
+  deliver(system_handler_, kind, size, local_time_of_day_ms(), 0, record);
+}
+
 void ApiImp::CallBack_SystemHandler(const ZAVO_ConnectResult& result) const {
-  ZAVO_DataHandler handler = system_handler_;
-  if (handler == nullptr) return;
-  ZAVO_MSG msg{};
-  msg.MsgType = ZAVO_MSG_CONNECT;
-  msg.MsgSize = sizeof(ZAVO_ConnectResult);
-  msg.MsgTime = local_time_of_day_ms();
-  msg.ConnectID = ConnectID();
-  msg.SeqNum = 0;
-  msg.MsgData = &result;
-  handler(const_cast<void*>(static_cast<const void*>(this)), &msg);
+  deliver_system(ZAVO_MSG_CONNECT, sizeof(result), &result);
+}
+
+bool ApiImp::InHandler() const {
+  return t_in_handler == this;
 }
 
 ZAVO_ERROR ApiImp::take_handlers(ZAVO_DataHandler data, ZAVO_DataHandler system) {
@@ -80,13 +80,7 @@ Logger* ApiLogger() {
 }
 
 uint32_t local_time_of_day_ms() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  tm local{};
-  localtime_r(&tv.tv_sec, &local);
-  return static_cast<uint32_t>(local.tm_hour) * 10000000u +
-         static_cast<uint32_t>(local.tm_min) * 100000u +
-         static_cast<uint32_t>(local.tm_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
+  return Timestamp::Now().TimeOfDay();
 }
 
 }  // namespace zavo

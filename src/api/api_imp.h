@@ -5,6 +5,7 @@
 // operations below; their order is fixed, concrete classes only override.
 #include <cstdint>
 
+#include "api/session_lifecycle.h"
 #include "zavo_api.h"
 
 namespace zavo {
@@ -15,11 +16,15 @@ class ApiImp {
   ApiImp(const ApiImp&) = delete;
   ApiImp& operator=(const ApiImp&) = delete;
 
-  // Releases the session's network parts and destroys the object.
+  // After Join: releases what the threads used (connector, stores) and
+  // destroys the object.
   virtual void Release() = 0;
-  // Stops receiving and stops the event loop; does not wait for it.
+  // Signals every thread of the session to end (feed, processing, loop).
+  // Any thread, any number of times, also from inside a handler; from
+  // outside the session's threads it also waits for the feed to stop.
   virtual void Close() = 0;
-  // Waits until the event loop thread has ended.
+  // Closes if nobody did, then joins every thread of the session. Never
+  // from a handler of the same session.
   virtual void Join() = 0;
   // Class name used in log lines.
   virtual const char* ClassName() const;
@@ -27,11 +32,25 @@ class ApiImp {
   virtual int ConnectID() const = 0;
   virtual ~ApiImp();
 
+  // The one place that builds a ZAVO_MSG and calls a handler: `record` of
+  // `size` bytes as message `kind`, with the session's ConnectID. Does
+  // nothing for a null handler. The message lives only during the call.
+  // While it runs, the calling thread counts as inside a handler of this
+  // session (see InHandler).
+  // Inline: it lies on the per-record path of every data handler call.
+  inline void deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uint32_t msg_time,
+                      uint64_t seq, const void* record) const;
+  // A message for the system handler: local time of day, sequence 0.
+  void deliver_system(uint32_t kind, uint32_t size, const void* record) const;
   // Delivers a connection-state message (kind ZAVO_MSG_CONNECT) to the system
   // handler on the calling thread; the message and `result` live only for
   // the duration of the call. Does nothing while no system handler is set.
   void CallBack_SystemHandler(const ZAVO_ConnectResult& result) const;
+  // The calling thread is inside a handler call of this session, which
+  // must never wait for the session's own threads.
+  bool InHandler() const;
 
+  const SessionLifecycle& lifecycle() const { return lifecycle_; }
   ZAVO_DataHandler data_handler() const { return data_handler_; }
   ZAVO_DataHandler system_handler() const { return system_handler_; }
 
@@ -43,6 +62,7 @@ class ApiImp {
   // Both stay null until Open stores the handlers from the settings.
   ZAVO_DataHandler data_handler_ = nullptr;
   ZAVO_DataHandler system_handler_ = nullptr;
+  SessionLifecycle lifecycle_;
 };
 
 // Struct mode: typed records, caches, code tables, subscriptions.
@@ -75,6 +95,29 @@ class RawApiImp : public ApiImp {
   virtual ZAVO_ERROR Rebuild(char market, uint64_t begin_seq, uint64_t end_seq,
                              ZAVO_DataHandler handler) = 0;
 };
+
+// The session whose handler the current thread is running, if any. A plain
+// thread-local word (no C++ initialisation wrapper) since every delivered
+// record touches it.
+extern __thread const ApiImp* t_in_handler;
+
+void ApiImp::deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uint32_t msg_time,
+                     uint64_t seq, const void* record) const {
+  if (handler == nullptr) return;
+  ZAVO_MSG msg;
+  msg.MsgType = kind;
+  msg.MsgSize = size;
+  msg.MsgTime = msg_time;
+  msg.ConnectID = ConnectID();
+  msg.SeqNum = seq;
+  msg.MsgData = record;
+  // Restored, not cleared: a handler of one session may run a nested call
+  // that delivers for another.
+  const ApiImp* outer = t_in_handler;
+  t_in_handler = this;
+  handler(const_cast<void*>(static_cast<const void*>(this)), &msg);
+  t_in_handler = outer;
+}
 
 // The process-wide one-time start-up: creates the library's Logger (console
 // off), makes it the instance and starts it on "./logs/<start time>.log".

@@ -67,23 +67,12 @@ inline char MapOrderType(signed char type) {
 // be anything, so the arithmetic wraps instead of overflowing.
 long LocalDelayMicros(long stamp_sec, long stamp_nsec, const timespec& now);
 
-void ConvertField(const SecuritySnapShotField* in, ZAVO_SecuritySnapShot* out);
-void ConvertField(const IndexSnapShotField* in, ZAVO_IndexSnapShot* out);
-void ConvertField(const FutureSnapShotField* in, ZAVO_FutureSnapShot* out);
-void ConvertField(const TradeDetailField* in, ZAVO_TradeDetail* out);
-void ConvertField(const OrderDetailField* in, ZAVO_OrderDetail* out);
-void ConvertField(const OrderQueueField* in, ZAVO_OrderQueue* out);
-void ConvertField(const SH_OrderDetailField* in, ZAVO_SHOrderDetail* out);
 void ConvertField(const SecurityBaseInfoField* in, ZAVO_CODEINFO* out);
 void ConvertField(const OptionBaseInfoField* in, ZAVO_OPTION_CODEINFO* out);
 
-// The security snapshot conversion with the clock reading supplied, so the
-// delay can be checked against a known instant.
-void ConvertField(const SecuritySnapShotField* in, ZAVO_SecuritySnapShot* out, const timespec& now);
-
-// The same conversions straight from a record's wire bytes, without the
-// wire record in between: the result is byte for byte what Decode followed
-// by ConvertField gives. `len` is the number of bytes readable at `data`;
+// The market records straight from a record's wire bytes, without the
+// wire record in between (the record tests hold them against a member by
+// member conversion of the decoded records). `len` is the number of bytes readable at `data`;
 // when it is less than the record's wire size nothing is written and the
 // answer is false, as Decode would fail.
 bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out,

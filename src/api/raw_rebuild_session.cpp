@@ -1,7 +1,6 @@
 #include "api/raw_rebuild_session.h"
 
 #include <cstring>
-#include <memory>
 
 #include "api/udp_raw_api_imp.h"
 #include "net/ev_loop.h"
@@ -80,103 +79,6 @@ TcpIO::DataResult RawDataRebuildSession::on_raw_packet(const char* data, unsigne
     owner_->OnTcpRawDataPacket(&raw_packet_);
   }
   return DataResult(total, 0);
-}
-
-// ------------------------------------------- replays of the raw session
-// (UdpRawApiImp's side of the control connection)
-
-void UdpRawApiImp::abandon_rebuild(const RebuildState::Request& req, const char* why) {
-  // Only the request that failed: a caller may already have started the
-  // next one (the loop thread is the only one that ends requests, so the
-  // check and the clear cannot be split by another end).
-  const RebuildState::Request now = rebuild_.Current();
-  if (now.handler != req.handler || now.begin != req.begin || now.end != req.end) return;
-  rebuild_.Clear();
-  ZAVO_LOG("%p[%s] Rebuild [%lu, %lu) abandoned: %s", handle(), ClassName(),
-           static_cast<unsigned long>(req.begin), static_cast<unsigned long>(req.end), why);
-}
-
-void UdpRawApiImp::queue_rebuild_request(ByteBuffer&& bytes, const RebuildState::Request& req) {
-  // Written on the loop thread, where a connection that is down (between
-  // reconnections) is seen and the request ended instead of waiting for an
-  // end record that cannot come. The caller has already been told success.
-  auto shared = std::make_shared<ByteBuffer>(std::move(bytes));
-  loop_->CallInLoop([this, shared, req] {
-    RawDataRebuildSession* session = session_.load();
-    if (session == nullptr || !session->Write(std::move(*shared))) {
-      abandon_rebuild(req, "request not sent");
-    }
-  });
-}
-
-ZAVO_ERROR UdpRawApiImp::Rebuild(char market, uint64_t begin_seq, uint64_t end_seq,
-                                 ZAVO_DataHandler handler) {
-  if (market == '0') return ZAVO_ERR_INVALID;
-  if (market == '1' && !sh_enabled_.load(std::memory_order_relaxed)) return ZAVO_ERR_INVALID;
-  if (market == '2' && !sz_enabled_.load(std::memory_order_relaxed)) return ZAVO_ERR_INVALID;
-  const ZAVO_ERROR rc = rebuild_.TryStart(begin_seq, end_seq, handler);
-  if (rc != ZAVO_SUCCESS) return rc;
-  RebuildState::Request req;
-  req.begin = begin_seq;
-  req.end = end_seq;
-  req.handler = handler;
-
-  ReqRetransmitField field;
-  field.BeginSeq = begin_seq;
-  field.EndSeq = end_seq;
-  field.Scope = market == '1' ? 1u : market == '2' ? 2u : 0u;
-  StructPacket packet = StructPacket::ForRecord<ReqRetransmitField>();
-  RawDataRebuildSession* session = session_.load();
-  if (!packet.AddField(field) || session == nullptr || !packet.Serialize()) {
-    rebuild_.Clear();
-    return ZAVO_ERR_NETWORK;
-  }
-  if (loop_->IsInsideLoop()) {
-    if (!session->Write(packet.Bytes())) {
-      rebuild_.Clear();
-      return ZAVO_ERR_NETWORK;
-    }
-    return ZAVO_SUCCESS;
-  }
-  const Slice bytes = packet.Bytes();
-  queue_rebuild_request(ByteBuffer(bytes.data, bytes.size), req);
-  return ZAVO_SUCCESS;
-}
-
-void UdpRawApiImp::OnTcpRawDataPacket(const RawDataPacket* packet) {
-  // Read once: the request and its handler are seen whole for the packet.
-  const RebuildState::Request req = rebuild_.Current();
-  if (req.handler == nullptr) {
-    ZAVO_LOG("%p[%s] OnRebuildRspPacket Error: Handler NULL", handle(), ClassName());
-    return;
-  }
-  const unsigned long seq = packet->Sequence;
-  if (seq < req.begin || seq >= req.end) {
-    ZAVO_LOG("%p[%s] OnRebuildRspPacket Error: Invalid Seq: %lu, [%lu, %lu)", handle(), ClassName(),
-             seq, static_cast<unsigned long>(req.begin), static_cast<unsigned long>(req.end));
-    return;
-  }
-  const unsigned exchange = static_cast<unsigned char>(packet->ExchangeID);
-  if (exchange != 1 && exchange != 2) {
-    ZAVO_LOG("%p[%s] RawDataPacket with Error ExchangeID: %u", handle(), ClassName(), exchange);
-    return;
-  }
-  const char* payload = packet->Payload();
-  if (payload == nullptr) return;
-  ZAVO_RawDataRef ref;
-  std::memset(&ref, 0, sizeof(ref));
-  ref.ExchangeID = exchange == 1 ? '1' : '2';
-  ref.Length = packet->PayloadLength;
-  ref.Data = payload;
-  ZAVO_MSG msg;
-  std::memset(&msg, 0, sizeof(msg));
-  msg.MsgType = ZAVO_MSG_RAW_DATA;
-  msg.MsgSize = sizeof(ZAVO_RawDataRef);
-  msg.MsgTime = packet->SendTime;
-  msg.ConnectID = ConnectID();
-  msg.SeqNum = seq;
-  msg.MsgData = &ref;
-  req.handler(handle(), &msg);
 }
 
 }  // namespace zavo

@@ -132,19 +132,6 @@ RebuildState::Request RebuildState::Clear() {
   return was;
 }
 
-void DeliverSystemMessage(const ApiImp* api, ZAVO_DataHandler handler, int connect_id,
-                          uint32_t kind, uint32_t size, const void* record) {
-  if (handler == nullptr) return;
-  ZAVO_MSG msg{};
-  msg.MsgType = kind;
-  msg.MsgSize = size;
-  msg.MsgTime = local_time_of_day_ms();
-  msg.ConnectID = connect_id;
-  msg.SeqNum = 0;
-  msg.MsgData = record;
-  handler(const_cast<void*>(static_cast<const void*>(api)), &msg);
-}
-
 bool FillLoginResult(const RspUserLoginField& reply, const std::string& server_ip,
                      uint16_t server_port, bool with_items, ZAVO_LoginResult* out) {
   std::memset(out, 0, sizeof(*out));

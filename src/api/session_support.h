@@ -96,11 +96,6 @@ template <class Join>
 bool AcceptLogin(OpenResult* open, uint32_t* login_count, const void* self, const char* class_name,
                  Join&& join);
 
-// Calls `handler` (if any) with a system message of `kind` carrying `record`
-// of `size` bytes; MsgTime is the local time of day, SeqNum 0.
-void DeliverSystemMessage(const ApiImp* api, ZAVO_DataHandler handler, int connect_id,
-                          uint32_t kind, uint32_t size, const void* record);
-
 // Fills the record of a login answer. Accepted when the reply's full 32-bit
 // error number is 0; ErrorID carries its low 16 bits. With `with_items`
 // (struct mode) an accepted login gets "success" and the ';'-separated

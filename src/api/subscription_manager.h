@@ -75,8 +75,9 @@ class SubscriptionManager {
   // calls take effect in call order. ZAVO_ERR_INVALID (nothing changed) for
   // a null or unparsable list with a mode other than ZAVO_SUBSCRIBE_ALL.
   ZAVO_ERROR UpdateSubscription(ZAVO_SUBSCRIPTION_UPDATE mode, const char* codes);
-  // The two halves of UpdateSubscription, for a caller that parses on the
-  // user thread and applies elsewhere (its event loop). `ParseUpdate` returns
+  // The two halves of UpdateSubscription, for a caller that wants to parse
+  // and apply apart (the sessions apply at once on the caller's thread;
+  // the filter is published in one step either way). `ParseUpdate` returns
   // ZAVO_SUCCESS with the parsed list in `out` (left empty for mode 0).
   static ZAVO_ERROR ParseUpdate(ZAVO_SUBSCRIPTION_UPDATE mode, const char* codes, CodeListMap& out);
   // Applies a parsed update; a mode outside 0..3 changes nothing.

@@ -1,11 +1,6 @@
 // Struct session: lifecycle, queries and subscriptions.
 #include "api/udp_api_imp.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cstdio>
-
 #include "net/tcp_io.h"
 #include "util/logger.h"
 
@@ -16,38 +11,28 @@ void UdpStructApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
 }
 
 UdpStructApiImp::UdpStructApiImp()
-    : loop_(nullptr), pipe_(MpmcPipe::Create()), packet_(StructPacket::kDefaultCapacity) {
-  consumer_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  direct_buffer_.reset(new char[kDirectBufferSize]);
+    : control_(this, this, ControlChannel::Options{true}), feed_(this) {
   enable_direct_reads();
-  process_thread_ = std::thread([this] { udp_packet_process_loop(); });
-  loop_ = new EvLoop();
+  feed_.Start([this](const char* data, size_t size) { process_datagram(data, size); });
   ZAVO_LOG("%p[%s] Create", handle(), ClassName());
 }
 
 UdpStructApiImp::~UdpStructApiImp() {
-  // Normally stopped by Release; this covers an object destroyed otherwise.
-  stop_processing_thread();
-  // The read thread is gone by now (owners close the receiver first): the
-  // spare datagram copies have no other user.
-  void* spare = nullptr;
-  while (spare_buffers_.Pop(&spare)) delete static_cast<ByteBuffer*>(spare);
-  delete loop_;
+  // Normally done by Join; this covers an object destroyed otherwise. The
+  // read thread feeds the processor: it goes first.
+  UdpMulticaseReceiver2::Close();
+  feed_.Stop();
+  feed_.Join();
   ZAVO_LOG("%p[%s] Release", handle(), ClassName());
-  delete pipe_;
-  if (consumer_fd_ >= 0) ::close(consumer_fd_);
 }
 
 ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   setting_ = setting;
-  server_ip_ = SettingText(setting_.ServerIP);
-  multicast_ip_ = SettingText(setting_.MulticastIP);
-  local_ip_ = SettingText(setting_.LocalIP);
   if (setting_.CpuID >= 0) set_cpu_id(setting_.CpuID);
 
-  connector_ = new KvelTcpConnector(loop_, this);
-  connector_->reconnect_interval_.store(0);
-  int rc = connector_->Connect(server_ip_.c_str(), setting_.ServerPort);
+  const int rc = control_.Connect(new KvelTcpConnector(control_.loop(), this),
+                                  SettingText(setting_.ServerIP), setting_.ServerPort,
+                                  SettingText(setting_.UserName), SettingText(setting_.Password));
   if (rc != 0) {
     ZAVO_LOG("%p[%s] Open TCP Session Error. %s", handle(), ClassName(),
              get_uv_err_string(rc).c_str());
@@ -57,16 +42,14 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   if (checked != ZAVO_SUCCESS) return checked;
   ZAVO_LOG("%p[%s] Idle strategy: %s", handle(), ClassName(), IdleModeName(idle_mode()));
 
-  loop_->Start();
-  const ZAVO_ERROR result =
-      WaitForLoginAnswer(&open_result_, handle(), ClassName(), server_ip_, setting_.ServerPort);
-  if (result != ZAVO_SUCCESS) {
-    TcpConnector::Release(connector_);
-    connector_ = nullptr;
-    return result;
-  }
-  connector_->reconnect_interval_.store(kReconnectIntervalMs);
-  return ZAVO_SUCCESS;
+  const ZAVO_ERROR result = control_.Start();
+  if (result == ZAVO_SUCCESS) lifecycle_.MarkOpen();
+  return result;
+}
+
+int UdpStructApiImp::JoinFeed() {
+  return JoinMulticase(SettingText(setting_.MulticastIP).c_str(), setting_.MulticastPort,
+                       SettingText(setting_.LocalIP).c_str());
 }
 
 ZAVO_ERROR UdpStructApiImp::take_data_settings() {
@@ -83,9 +66,8 @@ ZAVO_ERROR UdpStructApiImp::take_data_settings() {
   // The texts belong to the caller; nothing may read them after Open.
   setting_.SubscribedMarkets = nullptr;
   setting_.SubscribedCodes = nullptr;
-  trade_flag_.store((setting_.SubscribeFlags & ZAVO_FLAG_TRADE_DETAIL) != 0);
-  order_flag_.store((setting_.SubscribeFlags & ZAVO_FLAG_ORDER_DETAIL) != 0);
-  queue_flag_.store((setting_.SubscribeFlags & ZAVO_FLAG_ORDER_QUEUE) != 0);
+  flags_.store(setting_.SubscribeFlags &
+               (ZAVO_FLAG_TRADE_DETAIL | ZAVO_FLAG_ORDER_DETAIL | ZAVO_FLAG_ORDER_QUEUE));
   return ZAVO_SUCCESS;
 }
 
@@ -95,40 +77,44 @@ ZAVO_ERROR UdpStructApiImp::SetDataPath(const ZAVO_OpenSetting& setting) {
 }
 
 void UdpStructApiImp::Close() {
-  UdpMulticaseReceiver2::Close();
-  loop_->Stop();
+  if (!lifecycle_.BeginClose()) {
+    if (!InHandler()) lifecycle_.WaitSignalled();
+    return;
+  }
+  // The order of the whole shutdown: feed stopped, processing thread ended,
+  // loop stopped; the connector and the stores go only in Release. From
+  // inside a handler everything is only signalled: none of the session's
+  // threads may wait for another that could be waiting for it.
+  if (InHandler()) {
+    UdpMulticaseReceiver2::Stop();
+  } else {
+    UdpMulticaseReceiver2::Close();
+  }
+  feed_.Stop();
+  control_.Stop();
+  lifecycle_.CloseSignalled();
 }
 
 void UdpStructApiImp::Join() {
-  loop_->Join();
+  Close();
+  UdpMulticaseReceiver2::Close();
+  feed_.Join();
+  control_.Join();
+  lifecycle_.MarkClosed();
 }
 
 void UdpStructApiImp::Release() {
-  if (connector_ != nullptr) {
-    TcpConnector::Release(connector_);
-    connector_ = nullptr;
-  }
-  // The read thread feeds the pipe: stop it before the consumer goes.
-  UdpMulticaseReceiver2::Close();
-  stop_processing_thread();
+  // No thread of the session runs any more: nothing a handler could reach
+  // is in use.
+  control_.ReleaseConnector();
   UdpMulticaseReceiver2::Release(this);
-}
-
-void UdpStructApiImp::stop_processing_thread() {
-  if (!process_thread_.joinable()) return;
-  pipe_->Close();
-  wake_consumer();
-  process_thread_.join();
-  // Datagram copies that were still queued go with the session.
-  void* item = nullptr;
-  while (pipe_->Dequeue(&item)) delete static_cast<ByteBuffer*>(item);
 }
 
 void UdpStructApiImp::ClearApiCache() {
   ZAVO_LOG("%p[%s] ClearApiCache", handle(), ClassName());
   snapshots_.Clear();
   code_tables_.Clear();
-  rebuild_.Clear();
+  control_.AbandonRebuild("new day");
   ZAVO_LOG("%p[%s] ClearApiCache - Done", handle(), ClassName());
 }
 

@@ -1,17 +1,14 @@
-// Raw session: lifecycle, login on the control connection, and the
-// reassembly of multicast fragments.
+// Raw session: lifecycle, the control connection's raw side, and the
+// delivery of reassembled multicast messages.
 #include "api/udp_raw_api_imp.h"
 
-#include <cctype>
 #include <cstring>
-#include <vector>
 
 #include "api/raw_rebuild_session.h"
 #include "net/ev_loop.h"
 #include "net/tcp_io.h"
 #include "proto/struct_packet.h"
 #include "proto/sys_field.h"
-#include "util/helpers.h"
 #include "util/logger.h"
 
 namespace zavo {
@@ -20,58 +17,41 @@ void UdpRawApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
   SetLoginTimeoutMs(timeout_ms);
 }
 
-UdpRawApiImp::UdpRawApiImp() : loop_(nullptr), scratch_(kInitialBuffer) {
-  loop_ = new EvLoop();
+UdpRawApiImp::UdpRawApiImp()
+    : assembler_(static_cast<ApiImp*>(this), RawApiImp::ClassName()),
+      control_(this, this, ControlChannel::Options{false}) {
   ZAVO_LOG("%p[%s] Create", handle(), ClassName());
 }
 
 UdpRawApiImp::~UdpRawApiImp() {
   // The read thread calls into this object: it must be gone before the
-  // members are. Release has normally done this already.
+  // members are. Join has normally done this already.
   UdpMulticaseReceiver2::Close();
-  delete loop_;
   ZAVO_LOG("%p[%s] Release", handle(), ClassName());
+}
+
+RawDataRebuildSession* UdpRawApiImp::session_for_testing() const {
+  return static_cast<RawDataRebuildSession*>(control_.connector());
 }
 
 // ---------------------------------------------------------------- lifecycle
 
-bool UdpRawApiImp::parse_markets(const char* text) {
-  if (text == nullptr || text[0] == '\0') return false;
-  const std::vector<std::string> items = StringSplit(text, ';');
-  if (items.empty()) return false;
-  for (std::string item : items) {
-    for (char& c : item) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    if (item == "SH") {
-      sh_enabled_.store(true, std::memory_order_relaxed);
-    } else if (item == "SZ") {
-      sz_enabled_.store(true, std::memory_order_relaxed);
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
 ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
   setting_ = setting;
-  server_ip_ = SettingText(setting_.ServerIP);
-  multicast_ip_ = SettingText(setting_.MulticastIP);
-  local_ip_ = SettingText(setting_.LocalIP);
   if (setting_.CpuID >= 0) set_cpu_id(setting_.CpuID);
 
-  RawDataRebuildSession* session = new RawDataRebuildSession(loop_, this);
-  session->reconnect_interval_.store(0);
-  session_.store(session);
-  int rc = session->Connect(server_ip_.c_str(), setting_.ServerPort);
+  const std::string server_ip = SettingText(setting_.ServerIP);
+  int rc = control_.Connect(new RawDataRebuildSession(control_.loop(), this), server_ip,
+                            setting_.ServerPort, SettingText(setting_.UserName),
+                            SettingText(setting_.Password));
   if (rc != 0) {
     ZAVO_LOG("%p[%s] Open TCP Session Error. %s", handle(), ClassName(),
              get_uv_err_string(rc).c_str());
-    ZAVO_LOG("%p[%s] Open TCP Session Error.", handle(), ClassName());
     return ZAVO_ERR_NETWORK;
   }
   const ZAVO_ERROR handlers = take_handlers(setting_.DataHandler, setting_.SystemHandler);
   if (handlers != ZAVO_SUCCESS) return handlers;
-  if (!parse_markets(setting_.SubscribedMarkets)) {
+  if (!assembler_.EnableMarkets(setting_.SubscribedMarkets)) {
     ZAVO_LOG("%p[%s] Open SubscribedMarkets Error.", handle(), ClassName());
     return ZAVO_ERR_INVALID;
   }
@@ -79,105 +59,88 @@ ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
   setting_.SubscribedMarkets = nullptr;
   ZAVO_LOG("%p[%s] Idle strategy: %s", handle(), ClassName(), IdleModeName(idle_mode()));
 
-  loop_->Start();
-  const ZAVO_ERROR result =
-      WaitForLoginAnswer(&open_result_, handle(), ClassName(), server_ip_, setting_.ServerPort);
-  if (result != ZAVO_SUCCESS) {
-    session_.store(nullptr);
-    TcpConnector::Release(session);
-    return result;
-  }
-  session->reconnect_interval_.store(kReconnectIntervalMs);
-  return ZAVO_SUCCESS;
+  const ZAVO_ERROR result = control_.Start();
+  if (result == ZAVO_SUCCESS) lifecycle_.MarkOpen();
+  return result;
 }
 
 void UdpRawApiImp::Close() {
-  UdpMulticaseReceiver2::Close();
-  loop_->Stop();
+  if (!lifecycle_.BeginClose()) {
+    if (!InHandler()) lifecycle_.WaitSignalled();
+    return;
+  }
+  // Feed first, then the loop. From inside a handler only signals: the
+  // read thread may be the caller, and none of the session's threads may
+  // wait for another one that could be waiting for it.
+  if (InHandler()) {
+    UdpMulticaseReceiver2::Stop();
+  } else {
+    UdpMulticaseReceiver2::Close();
+  }
+  control_.Stop();
+  lifecycle_.CloseSignalled();
 }
 
 void UdpRawApiImp::Join() {
-  loop_->Join();
+  Close();
+  // Whatever a handler can reach stays until the last thread is joined.
+  UdpMulticaseReceiver2::Close();
+  control_.Join();
+  lifecycle_.MarkClosed();
 }
 
 void UdpRawApiImp::Release() {
-  RawDataRebuildSession* session = session_.exchange(nullptr);
-  if (session != nullptr) TcpConnector::Release(session);
+  control_.ReleaseConnector();
   UdpMulticaseReceiver2::Release(this);
 }
 
 // ------------------------------------------------------ control connection
 
-void UdpRawApiImp::OnTcpConnected() {
-  ZAVO_LOG("%p[%s] TCP Session Connected", handle(), ClassName());
-  CallBack_SystemHandler(MakeConnectResult(server_ip_, setting_.ServerPort));
-  StructPacket login;
-  RawDataRebuildSession* session = session_.load();
-  if (session != nullptr &&
-      BuildLoginRequest(SettingText(setting_.UserName), SettingText(setting_.Password), &login)) {
-    session->Send(&login);
-  }
+int UdpRawApiImp::JoinFeed() {
+  return JoinMulticase(SettingText(setting_.MulticastIP).c_str(), setting_.MulticastPort,
+                       SettingText(setting_.LocalIP).c_str());
 }
 
-void UdpRawApiImp::OnTcpDisconnected(int) {
-  ZAVO_LOG("%p[%s] TCP Session Disconnected", handle(), ClassName());
-  const ZAVO_DisconnectResult result = MakeDisconnectResult(server_ip_, setting_.ServerPort);
-  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_DISCONNECT, sizeof(result),
-                       &result);
-  open_result_.Settle(ZAVO_ERR_NETWORK);
-  // The server answers a request on the connection it came in on; a new
-  // connection will never carry its replies or its end record. Keeping the
-  // request would make every later Rebuild fail as busy.
-  const RebuildState::Request req = rebuild_.Current();
-  if (req.handler != nullptr) abandon_rebuild(req, "connection lost");
+void UdpRawApiImp::OnControlField(const StructPacket::Iterator& it) {
+  ZAVO_LOG("%p[%s] TCP Session On Unrecognized Field: %u", handle(), ClassName(),
+           static_cast<unsigned>(it.FieldId));
 }
 
-void UdpRawApiImp::OnTcpStructPacket(const StructPacket* packet) {
-  for (StructPacket::Iterator it(*packet); it.Valid(); it.Next()) {
-    switch (it.FieldId) {
-      case RspRetransmitField::kFieldId: {
-        RspRetransmitField reply;
-        if (DecodeControlField(it, &reply, handle(), ClassName())) OnTcpField(reply);
-        break;
-      }
-      case RspUserLoginField::kFieldId: {
-        RspUserLoginField reply;
-        if (DecodeControlField(it, &reply, handle(), ClassName())) OnTcpField(reply);
-        break;
-      }
-      default:
-        ZAVO_LOG("%p[%s] TCP Session On Unrecognized Field: %u", handle(), ClassName(),
-                 static_cast<unsigned>(it.FieldId));
-        break;
-    }
-  }
+ZAVO_ERROR UdpRawApiImp::Rebuild(char market, uint64_t begin_seq, uint64_t end_seq,
+                                 ZAVO_DataHandler handler) {
+  // Any other market character goes out with scope 0: the server decides.
+  if (market == '0') return ZAVO_ERR_INVALID;
+  if (market == '1' && !assembler_.enabled(1)) return ZAVO_ERR_INVALID;
+  if (market == '2' && !assembler_.enabled(2)) return ZAVO_ERR_INVALID;
+  ReqRetransmitField field;
+  field.BeginSeq = begin_seq;
+  field.EndSeq = end_seq;
+  field.Scope = market == '1' ? 1u : market == '2' ? 2u : 0u;
+  StructPacket packet = StructPacket::ForRecord<ReqRetransmitField>();
+  if (!packet.AddField(field)) return ZAVO_ERR_NETWORK;
+  return control_.Rebuild(begin_seq, end_seq, handler, &packet);
 }
 
-void UdpRawApiImp::OnTcpField(const RspUserLoginField& reply) {
-  ZAVO_LoginResult result;
-  const bool accepted = FillLoginResult(reply, server_ip_, setting_.ServerPort, false, &result);
-  LogLoginResult(handle(), ClassName(), reply);
-  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_LOGIN, sizeof(result), &result);
-  if (!accepted) {
-    open_result_.Settle(ZAVO_ERR_NETWORK);
+void UdpRawApiImp::OnRebuildRaw(const RawDataPacket& packet, const RebuildState::Request& req) {
+  const unsigned long seq = packet.Sequence;
+  if (seq < req.begin || seq >= req.end) {
+    ZAVO_LOG("%p[%s] OnRebuildRspPacket Error: Invalid Seq: %lu, [%lu, %lu)", handle(), ClassName(),
+             seq, static_cast<unsigned long>(req.begin), static_cast<unsigned long>(req.end));
     return;
   }
-  AcceptLogin(&open_result_, &login_count_, handle(), ClassName(), [this] {
-    return JoinMulticase(multicast_ip_.c_str(), setting_.MulticastPort, local_ip_.c_str());
-  });
-}
-
-void UdpRawApiImp::OnTcpField(const RspRetransmitField& reply) {
-  // Cleared before the handler runs, so the handler may ask for the next
-  // range at once.
-  const RebuildState::Request req = rebuild_.Clear();
-  ZAVO_RebuildResult result;
-  std::memset(&result, 0, sizeof(result));
-  result.BeginSeq = req.begin;
-  result.EndSeq = req.end;
-  result.Status = reply.Scope;
-  DeliverSystemMessage(this, system_handler_, ConnectID(), ZAVO_MSG_REBUILD_FINISH, sizeof(result),
-                       &result);
+  const unsigned exchange = static_cast<unsigned char>(packet.ExchangeID);
+  if (exchange != 1 && exchange != 2) {
+    ZAVO_LOG("%p[%s] RawDataPacket with Error ExchangeID: %u", handle(), ClassName(), exchange);
+    return;
+  }
+  const char* payload = packet.Payload();
+  if (payload == nullptr) return;
+  ZAVO_RawDataRef ref;
+  std::memset(&ref, 0, sizeof(ref));
+  ref.ExchangeID = exchange == 1 ? '1' : '2';
+  ref.Length = packet.PayloadLength;
+  ref.Data = payload;
+  deliver(req.handler, ZAVO_MSG_RAW_DATA, sizeof(ref), packet.SendTime, seq, &ref);
 }
 
 // ---------------------------------------------------------------- data path
@@ -191,95 +154,17 @@ void UdpRawApiImp::OnData(const char* data, size_t len) {
 }
 
 size_t UdpRawApiImp::consume_datagram(const char* data, size_t len) {
-  if (data == nullptr || len < 2) return 0;
-  size_t p = 0;
-  while (p + 1 < len && LoadBigEndian<unsigned short>(data + p) != RawDataPacket::kMagic) ++p;
-  if (p + 1 >= len) return len - 1;
-  const size_t rest = len - p;
-  if (rest < RawDataPacket::kHeaderSize) return p;
-  scratch_.DecodeHeader(data + p, rest);
-  const size_t total = RawDataPacket::kHeaderSize + scratch_.PayloadLength;
-  if (rest < total) return p;
-  const size_t consumed = p + total;
-  if (!scratch_.Assign(data + p, total)) return consumed;  // out of memory: dropped
-
-  switch (scratch_.ExchangeID) {
-    case 1:
-      if (sh_enabled_.load(std::memory_order_relaxed)) accept_fragment(sh_);
-      break;
-    case 2:
-      if (sz_enabled_.load(std::memory_order_relaxed)) accept_fragment(sz_);
-      break;
-    default:
-      ZAVO_LOG("%p[%s] RawDataPacket with Error ExchangeID: %u", handle(), ClassName(),
-               static_cast<unsigned>(static_cast<unsigned char>(scratch_.ExchangeID)));
-      break;
-  }
-  return consumed;
-}
-
-void UdpRawApiImp::reset_channel(Channel& ch) {
-  ch.packet.Clear();
-  ch.holding = false;
-}
-
-void UdpRawApiImp::accept_fragment(Channel& ch) {
-  const RawDataPacket& in = scratch_;
-  RawDataPacket& rec = ch.packet;
-  const unsigned long s = in.Sequence;
-  const unsigned f = in.FragmentNo;
-  if (s < rec.Sequence) return;  // old or repeated message
-  if (s == rec.Sequence) {
-    // A fragment we already hold (the feed repeats datagrams), or any
-    // fragment of a message already delivered: its bytes are in the
-    // buffer or with the user already. Taking it as a break in the order
-    // would throw away a good message, and a further copy would then be
-    // delivered a second time as a fresh start.
-    if (ch.holding && (f <= rec.FragmentNo || rec.MoreFragments == 0)) return;
-    if (!ch.holding || f != static_cast<unsigned>(rec.FragmentNo) + 1) {
-      reset_channel(ch);
-      return;
-    }
-    if (!rec.AppendPayload(in.Payload(), in.PayloadLength)) {
-      reset_channel(ch);
-      return;
-    }
-  } else {
-    reset_channel(ch);
-    if (f != 0) return;  // the start of this message was lost
-    if (!rec.AppendPayload(in.Payload(), in.PayloadLength)) {
-      reset_channel(ch);
-      return;
-    }
-  }
-  rec.SendTime = in.SendTime;
-  rec.ExchangeID = in.ExchangeID;
-  rec.Sequence = in.Sequence;
-  rec.FragmentNo = in.FragmentNo;
-  rec.MoreFragments = in.MoreFragments;
-  rec.PayloadLength = in.PayloadLength;
-  ch.holding = true;
-  if (in.MoreFragments == 0) deliver(ch);
-}
-
-void UdpRawApiImp::deliver(const Channel& ch) {
-  ZAVO_DataHandler handler = data_handler_;
-  if (handler == nullptr) return;
-  const ByteBuffer& buf = ch.packet.Buffer();
+  FragmentAssembler::Message m;
+  bool complete = false;
+  const size_t consumed = assembler_.Consume(data, len, &m, &complete);
+  if (!complete) return consumed;
   ZAVO_RawDataRef ref;
   std::memset(&ref, 0, sizeof(ref));
-  ref.ExchangeID = ch.exchange;
-  ref.Length = static_cast<uint32_t>(buf.ReadableBytes());
-  ref.Data = buf.read_pos();
-  ZAVO_MSG msg;
-  std::memset(&msg, 0, sizeof(msg));
-  msg.MsgType = ZAVO_MSG_RAW_DATA;
-  msg.MsgSize = sizeof(ZAVO_RawDataRef);
-  msg.MsgTime = ch.packet.SendTime;
-  msg.ConnectID = ConnectID();
-  msg.SeqNum = ch.packet.Sequence;
-  msg.MsgData = &ref;
-  handler(handle(), &msg);
+  ref.ExchangeID = m.exchange;
+  ref.Length = static_cast<uint32_t>(m.length);
+  ref.Data = m.data;
+  deliver(data_handler_, ZAVO_MSG_RAW_DATA, sizeof(ref), m.send_time, m.sequence, &ref);
+  return consumed;
 }
 
 }  // namespace zavo

@@ -2,21 +2,23 @@
 // The raw-mode session behind a ZAVO_OpenRaw handle.
 //
 // The multicast feed carries the exchanges' own messages cut into numbered
-// fragments (RawDataPacket). The receiver's read thread puts them back
-// together per exchange and calls the data handler with every whole message
-// (kind 200), on that same thread: there is no hand-off and no processing
-// thread. The control connection (RawDataRebuildSession) carries the login
-// and the replays asked for with Rebuild.
+// fragments (RawDataPacket). The receiver's read thread hands each datagram
+// to the FragmentAssembler and calls the data handler with every whole
+// message (kind 200), on that same thread: there is no hand-off and no
+// processing thread. The control connection (a RawDataRebuildSession
+// behind the shared ControlChannel) carries the login and the replays
+// asked for with Rebuild.
 //
 // Threads: the caller's (Open, Rebuild, Close, Join, Release), the event
 // loop thread (control connection, system and rebuild handlers) and the
 // receiver's read thread (OnData, data handler).
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "api/api_imp.h"
+#include "api/control_channel.h"
+#include "api/fragment_assembler.h"
 #include "api/session_support.h"
 #include "net/udp_multicast_receiver.h"
 #include "proto/raw_packet.h"
@@ -29,10 +31,8 @@ class StructPacket;
 struct RspUserLoginField;
 struct RspRetransmitField;
 
-class UdpRawApiImp : public RawApiImp, public UdpMulticaseReceiver2 {
+class UdpRawApiImp : public RawApiImp, public UdpMulticaseReceiver2, private ControlListener {
  public:
-  static constexpr size_t kInitialBuffer = 128;
-
   UdpRawApiImp();
 
   // ---- ApiImp / RawApiImp ----
@@ -49,18 +49,17 @@ class UdpRawApiImp : public RawApiImp, public UdpMulticaseReceiver2 {
   // ---- multicast receiver (read thread) ----
   void OnData(const char* data, size_t len) override;
   void OnError(int code) override;
-  // One datagram: finds the first raw packet, reassembles and delivers.
-  // Returns the bytes it consumed (up to the end of that packet; the bytes
-  // before the sync value count, the bytes after the packet are left).
+  // One datagram: reassembles and delivers. Returns the bytes consumed
+  // (see FragmentAssembler::Consume).
   size_t consume_datagram(const char* data, size_t len);
 
-  // ---- control connection (loop thread) ----
-  void OnTcpConnected();
-  void OnTcpDisconnected(int status);
-  void OnTcpStructPacket(const StructPacket* packet);
-  void OnTcpRawDataPacket(const RawDataPacket* packet);
-  void OnTcpField(const RspUserLoginField& reply);
-  void OnTcpField(const RspRetransmitField& reply);
+  // ---- control connection (loop thread), forwarded to the channel ----
+  void OnTcpConnected() { control_.OnConnected(); }
+  void OnTcpDisconnected(int) { control_.OnDisconnected(); }
+  void OnTcpStructPacket(const StructPacket* packet) { control_.OnPacket(packet); }
+  void OnTcpRawDataPacket(const RawDataPacket* packet) { control_.OnRawPacket(packet); }
+  void OnTcpField(const RspUserLoginField& reply) { control_.OnLoginReply(reply); }
+  void OnTcpField(const RspRetransmitField& reply) { control_.OnRebuildEnd(reply); }
 
   // Open gives up waiting for the login answer after this long (a value of
   // 0 or less restores the default).
@@ -68,51 +67,30 @@ class UdpRawApiImp : public RawApiImp, public UdpMulticaseReceiver2 {
 
   // For tests: the loop the control connection lives on, and the
   // connection itself (null when not open).
-  EvLoop* loop_for_testing() const { return loop_; }
-  RawDataRebuildSession* session_for_testing() const { return session_.load(); }
+  EvLoop* loop_for_testing() const { return control_.loop(); }
+  RawDataRebuildSession* session_for_testing() const;
   // For tests and fuzzing without a network: enables the markets of a list
   // such as "SH;SZ" as Open does (false for a list Open refuses), and the
   // replay request state that Rebuild fills before it writes.
-  bool EnableMarketsForTesting(const char* markets) { return parse_markets(markets); }
-  RebuildState& rebuild_state_for_testing() { return rebuild_; }
+  bool EnableMarketsForTesting(const char* markets) { return assembler_.EnableMarkets(markets); }
+  RebuildState& rebuild_state_for_testing() { return control_.rebuild_state(); }
 
  protected:
   // Only through Release.
   ~UdpRawApiImp() override;
 
  private:
-  // One exchange's reassembly state: the header of the last accepted
-  // fragment and the message assembled so far. `holding` tells an accepted
-  // fragment 0 of sequence 0 apart from an empty channel.
-  struct Channel {
-    explicit Channel(char id) : exchange(id), packet(kInitialBuffer) {}
-    char exchange;  // '1' or '2', as handed to the user
-    bool holding = false;
-    RawDataPacket packet;
-  };
+  // ---- ControlListener (loop thread) ----
+  int JoinFeed() override;
+  void OnControlField(const StructPacket::Iterator& it) override;
+  void OnRebuildPacket(const StructPacket&, const RebuildState::Request&) override {}
+  void OnRebuildRaw(const RawDataPacket& packet, const RebuildState::Request& req) override;
 
-  void accept_fragment(Channel& ch);
-  void reset_channel(Channel& ch);
-  void deliver(const Channel& ch);
-  void queue_rebuild_request(ByteBuffer&& bytes, const RebuildState::Request& req);
-  void abandon_rebuild(const RebuildState::Request& req, const char* why);
-  bool parse_markets(const char* text);
   void* handle() { return static_cast<ApiImp*>(this); }
 
-  EvLoop* loop_;
   ZAVO_RawOpenSetting setting_{};
-  std::string server_ip_;
-  std::string multicast_ip_;
-  std::string local_ip_;
-  std::atomic<RawDataRebuildSession*> session_{nullptr};
-  RawDataPacket scratch_;  // read thread only
-  Channel sh_{'1'};        // read thread only
-  Channel sz_{'2'};        // read thread only
-  OpenResult open_result_;
-  uint32_t login_count_ = 0;  // loop thread
-  RebuildState rebuild_;
-  std::atomic<bool> sh_enabled_{false};
-  std::atomic<bool> sz_enabled_{false};
+  FragmentAssembler assembler_;  // read thread, once open
+  ControlChannel control_;
 };
 
 }  // namespace zavo

@@ -154,6 +154,11 @@ void EvLoop::AsyncExecute(std::function<void()>&& fn) {
   enqueue(std::move(fn));
 }
 
+bool EvLoop::Post(std::function<void()>&& fn) {
+  if (!IsRunning()) return false;
+  return enqueue(std::move(fn));
+}
+
 void EvLoop::CallInLoop(std::function<void()>&& fn) {
   if (IsRunning() && !IsInsideLoop() && !HasEnded()) {
     // enqueue hands `fn` over only when it succeeds.

@@ -46,6 +46,11 @@ class EvLoop {
   // Queues `fn` for the loop thread and wakes it. Never runs `fn` itself.
   void AsyncExecute(const std::function<void()>& fn);
   void AsyncExecute(std::function<void()>&& fn);
+  // Queues `fn` for a running loop thread and wakes it; false (and `fn`
+  // dropped unrun) when no thread runs the loop or it has ended. Work
+  // accepted here always runs on the loop thread, also when a stop is
+  // already queued in front of it.
+  bool Post(std::function<void()>&& fn);
   // Runs `fn` now when called on the loop thread or when no thread runs the
   // loop; otherwise queues it. Work handed in after the loop thread has ended
   // runs at once on the caller's thread instead of being lost, so waiting on

@@ -12,7 +12,7 @@ EvTimer::EvTimer(EvLoop* loop, unsigned interval_ms, Callback&& cb)
       interval_(interval_ms),
       cb_(std::move(cb)) {
   handle_->data = this;
-  uv_timer_init(loop_->uv_loop(), handle_);
+  init_status_ = uv_timer_init(loop_->uv_loop(), handle_);
 }
 
 EvTimer::~EvTimer() {

@@ -5,7 +5,7 @@
 
 #include <functional>
 
-#include "net/timestamp.h"
+#include "util/timestamp.h"
 
 namespace zavo {
 
@@ -16,6 +16,8 @@ class EvTimer {
   using Callback = std::function<void(EvTimer*, const Timestamp&)>;
 
   // Initialises the libuv timer on the calling thread; the timer is idle.
+  // Should libuv refuse the handle, init_status() says so and the timer
+  // never fires (Release still frees it).
   EvTimer(EvLoop* loop, unsigned interval_ms, Callback&& cb);
   EvTimer(const EvTimer&) = delete;
   EvTimer& operator=(const EvTimer&) = delete;
@@ -30,6 +32,8 @@ class EvTimer {
   static void Release(EvTimer* timer);
 
   unsigned interval() const { return interval_; }
+  // 0, or the negative libuv code uv_timer_init failed with.
+  int init_status() const { return init_status_; }
   EvLoop* loop() const { return loop_; }
 
  protected:
@@ -43,6 +47,7 @@ class EvTimer {
   EvLoop* loop_;
   uv_timer_t* handle_;
   unsigned interval_;
+  int init_status_ = 0;
   Callback cb_;
 };
 

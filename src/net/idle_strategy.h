@@ -38,10 +38,11 @@ IdleMode ChooseIdleMode(int cpu_id);
 // (spuriously) and is called again on the next idle round.
 class IdleStrategy {
  public:
-  // Polling window after the last item, then the yield window. No yield
-  // window: on a core shared with other runnable processes a yield hands
-  // the core over for their whole time slice (milliseconds), while a
-  // blocked thread is woken, and usually runs, within microseconds.
+  // The polling window after the last item, then a yield phase that is
+  // kept empty: on a core shared with other runnable processes a yield
+  // hands the core over for their whole time slice (milliseconds), while a
+  // blocked thread is woken, and usually runs, within microseconds. So
+  // backoff goes straight from polling to blocking.
   static constexpr int64_t kSpinNs = 10 * 1000;
   static constexpr int64_t kYieldNs = 0;
 

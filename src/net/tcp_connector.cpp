@@ -6,6 +6,7 @@
 
 #include "net/ev_loop.h"
 #include "net/ev_timer.h"
+#include "util/logger.h"
 
 namespace zavo {
 
@@ -122,6 +123,15 @@ void TcpConnector::OnError(long status) {
   if (timer_ == nullptr) {
     timer_ = new EvTimer(loop_, interval,
                          [this](EvTimer* t, const Timestamp& now) { on_reconnect_timer(t, now); });
+    if (timer_->init_status() != 0) {
+      // Without a timer there is no retry; the failure is on record and the
+      // next OnError tries again to make one.
+      ZAVO_LOG("%p[%s] Reconnect Timer Error: %s", static_cast<void*>(this), "TcpConnector",
+               uv_strerror(timer_->init_status()));
+      EvTimer::Release(timer_);
+      timer_ = nullptr;
+      return;
+    }
   }
   timer_->Restart(interval);
 }

@@ -34,15 +34,24 @@ UdpMulticaseReceiver2::~UdpMulticaseReceiver2() {
 }
 
 void UdpMulticaseReceiver2::close_fds() {
-  std::lock_guard<std::mutex> lock(reader_mutex_);
-  if (fd_ >= 0) {
-    ::close(fd_);
-    fd_ = -1;
+  {
+    std::lock_guard<std::mutex> lock(reader_mutex_);
+    if (fd_ >= 0) {
+      ::close(fd_);
+      fd_ = -1;
+    }
   }
+  std::lock_guard<std::mutex> lock(wake_mutex_);
   if (wake_fd_ >= 0) {
     ::close(wake_fd_);
     wake_fd_ = -1;
   }
+}
+
+void UdpMulticaseReceiver2::wake_read_thread() {
+  std::lock_guard<std::mutex> lock(wake_mutex_);
+  const uint64_t one = 1;
+  if (wake_fd_ >= 0) (void)!::write(wake_fd_, &one, sizeof(one));
 }
 
 int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
@@ -90,11 +99,13 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
     close_fds();
     return -1;
   }
+  int wake = -1;
   {
-    std::lock_guard<std::mutex> lock(reader_mutex_);
+    std::lock_guard<std::mutex> lock(wake_mutex_);
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    wake = wake_fd_;
   }
-  if (wake_fd_ < 0) {
+  if (wake < 0) {
     close_fds();
     return -1;
   }
@@ -108,12 +119,17 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
            port, local_ip, IdleModeName(mode));
 
   stop_.store(false, std::memory_order_seq_cst);
-  thread_.reset(new std::thread(&UdpMulticaseReceiver2::read_loop, this));
+  {
+    std::lock_guard<std::mutex> lock(close_mutex_);
+    thread_.reset(new std::thread(&UdpMulticaseReceiver2::read_loop, this));
+  }
   watchable_fd_.store(fd_, std::memory_order_release);
   return 0;
 }
 
 void UdpMulticaseReceiver2::read_loop() {
+  // Before the first OnData: a Close from inside it must know its thread.
+  read_thread_id_.store(std::this_thread::get_id(), std::memory_order_release);
   std::printf("## UdpMulticaseReceiver Start!\n");
   if (cpu_id_ != -1) {
     (void)bind_2_cpu(cpu_id_);
@@ -164,11 +180,12 @@ void UdpMulticaseReceiver2::read_loop() {
     idle.Idle(block);
   }
 
+  // The socket goes with the thread: after a Close from inside OnData
+  // nobody may join it for a while, and the group should be left now.
   reader.lock();
   ::close(fd_);
   fd_ = -1;
   reader.unlock();
-  done_->set_value(true);
   std::printf("## UdpMulticaseReceiver End!\n");
   std::fflush(stdout);
 }
@@ -183,30 +200,27 @@ void UdpMulticaseReceiver2::EndWatch() {
   watched_fd_.store(-1, std::memory_order_seq_cst);
   // Pairs with the read thread's park: either it sees the watch ended and
   // keeps the socket in its poll, or this sees it parked and wakes it.
-  if (parked_.load(std::memory_order_seq_cst)) {
-    // Under the lock, which a parked read thread does not hold: the eventfd
-    // is not closed (and its number reused) under this write.
-    std::lock_guard<std::mutex> lock(reader_mutex_);
-    const uint64_t one = 1;
-    if (wake_fd_ >= 0) (void)!::write(wake_fd_, &one, sizeof(one));
-  }
+  if (parked_.load(std::memory_order_seq_cst)) wake_read_thread();
+}
+
+void UdpMulticaseReceiver2::Stop() {
+  // No new watch on a socket about to close.
+  watchable_fd_.store(-1, std::memory_order_release);
+  stop_.store(true, std::memory_order_seq_cst);
+  // Wake a read thread blocked in poll(); in spin mode it sees the flag.
+  wake_read_thread();
 }
 
 void UdpMulticaseReceiver2::Close() {
-  // No new watch on a socket about to close.
-  watchable_fd_.store(-1, std::memory_order_release);
-  done_.reset(new std::promise<bool>());
-  stop_.store(true, std::memory_order_seq_cst);
+  Stop();
+  if (IsReadThread()) return;
+  std::lock_guard<std::mutex> lock(close_mutex_);
   if (thread_ != nullptr) {
-    // Wake a read thread blocked in poll(); in spin mode it sees the flag.
-    uint64_t one = 1;
-    (void)!::write(wake_fd_, &one, sizeof(one));
-    done_->get_future().wait();
     if (thread_->joinable()) thread_->join();
     thread_.reset();
+    read_thread_id_.store(std::thread::id(), std::memory_order_release);
   }
   close_fds();
-  done_.reset();
 }
 
 void UdpMulticaseReceiver2::Release(UdpMulticaseReceiver2* receiver) {

@@ -17,7 +17,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <future>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -29,6 +28,8 @@
 #include "net/net_base.h"
 
 namespace zavo {
+
+class FeedProcessor;
 
 class UdpMulticaseReceiver2 : public NetBase {
  public:
@@ -58,8 +59,14 @@ class UdpMulticaseReceiver2 : public NetBase {
   // leaving no socket and no thread behind.
   int JoinMulticase(const char* group, unsigned int port, const char* local_ip);
 
-  // Stops the read thread (after its current OnData call) and closes the
-  // socket. Returns at once when not joined. Must not be called from OnData.
+  // Asks the read thread to end after its current OnData call and wakes it;
+  // does not wait. Any thread, OnData included, any number of times.
+  void Stop();
+  // Stop, then wait for the read thread to end and close the socket. Safe
+  // from any number of threads at once; the first joins, the others wait
+  // for it. Called on the read thread itself (from OnData) it only stops:
+  // the thread cannot wait for its own end, and whoever calls Close next
+  // from another thread joins it. Returns at once when not joined.
   void Close();
 
   // Close, then destroy through the virtual destructor.
@@ -80,7 +87,14 @@ class UdpMulticaseReceiver2 : public NetBase {
   IdleMode idle_mode() const { return idle_mode_.load(std::memory_order_relaxed); }
 
   // True between a successful JoinMulticase and Close.
-  bool joined() const { return thread_ != nullptr; }
+  bool joined() const {
+    std::lock_guard<std::mutex> lock(close_mutex_);
+    return thread_ != nullptr;
+  }
+  // The calling thread is this receiver's read thread.
+  bool IsReadThread() const {
+    return read_thread_id_.load(std::memory_order_acquire) == std::this_thread::get_id();
+  }
 
   const char* ClassName() const { return "UdpMulticaseReceiver2"; }
 
@@ -124,22 +138,32 @@ class UdpMulticaseReceiver2 : public NetBase {
   }
 
  private:
+  // The struct session's consumer watches and reads the socket directly.
+  friend class FeedProcessor;
+
   ssize_t receive(char* buf, size_t cap);
   void read_loop();
   void close_fds();
 
+  void wake_read_thread();
+
   std::atomic<bool> stop_{false};
+  // Guards thread_ and the join: two closing threads never both join.
+  mutable std::mutex close_mutex_;
   std::unique_ptr<std::thread> thread_;
-  std::unique_ptr<std::promise<bool>> done_;
+  std::atomic<std::thread::id> read_thread_id_{};
+  // Guards wake_fd_ against being closed (and its number reused) under a
+  // write from Stop or EndWatch.
+  std::mutex wake_mutex_;
   // Held by the read thread from a receive until OnData returns, when
   // direct reads are on, and wherever fd_ changes while a thread may run.
   std::mutex reader_mutex_;
   bool direct_reads_ = false;
   std::atomic<int> watchable_fd_{-1};  // the socket while joined, for BeginWatch
-  std::atomic<int> watched_fd_{-1};   // a consumer is blocked on this socket
-  std::atomic<bool> parked_{false};   // the read thread is blocked without it
-  int fd_ = -1;       // the socket; -1 for none (0 is a valid descriptor)
-  int wake_fd_ = -1;  // eventfd that Close signals to end a blocked poll()
+  std::atomic<int> watched_fd_{-1};    // a consumer is blocked on this socket
+  std::atomic<bool> parked_{false};    // the read thread is blocked without it
+  int fd_ = -1;                        // the socket; -1 for none (0 is a valid descriptor)
+  int wake_fd_ = -1;                   // eventfd that Close signals to end a blocked poll()
   int cpu_id_ = -1;
   sockaddr_in group_addr_{};
   ByteBuffer recv_buffer_;

@@ -1,6 +1,6 @@
 #include "proto/struct_packet.h"
 
-#include "net/timestamp.h"
+#include "util/timestamp.h"
 
 namespace zavo {
 

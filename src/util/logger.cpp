@@ -1,5 +1,7 @@
 #include "util/logger.h"
 
+#include "util/timestamp.h"
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -19,17 +21,14 @@ char level_letter(unsigned level) {
 }
 
 void stamp_now(AsyncLogger::log_entry& e) {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  tm local{};
-  localtime_r(&tv.tv_sec, &local);
-  e.year = static_cast<unsigned short>(local.tm_year + 1900);
-  e.month = static_cast<unsigned short>(local.tm_mon + 1);
-  e.day = static_cast<unsigned short>(local.tm_mday);
-  e.hour = static_cast<unsigned short>(local.tm_hour);
-  e.minute = static_cast<unsigned short>(local.tm_min);
-  e.second = static_cast<unsigned short>(local.tm_sec);
-  e.millisecond = static_cast<unsigned short>(tv.tv_usec / 1000);
+  const Timestamp now = Timestamp::Now();
+  e.year = now.year;
+  e.month = now.month;
+  e.day = now.day;
+  e.hour = now.hour;
+  e.minute = now.minute;
+  e.second = now.second;
+  e.millisecond = now.millisecond;
 }
 
 }  // namespace

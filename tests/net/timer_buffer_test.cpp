@@ -10,7 +10,7 @@
 #include "net/byte_buffer.h"
 #include "net/ev_loop.h"
 #include "net/ev_timer.h"
-#include "net/timestamp.h"
+#include "util/timestamp.h"
 #include "net_test_util.h"
 
 namespace zavo {

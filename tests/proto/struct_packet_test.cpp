@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "net/timestamp.h"
+#include "util/timestamp.h"
 #include "proto/raw_packet.h"
 #include "proto/struct_packet.h"
 #include "proto/sys_field.h"

@@ -275,9 +275,14 @@ TEST(RawControl, ReconnectionLogsInAgainAndDataFlows) {
 
   srv.Drop();
   ASSERT_TRUE(rec().WaitSysKind(ZAVO_MSG_LOGIN, 2, 15000));
+  // The request cut off by the drop ends once, as abandoned, before the
+  // reconnection.
   EXPECT_EQ(kinds(rec().sys()),
             (std::vector<uint32_t>{ZAVO_MSG_CONNECT, ZAVO_MSG_LOGIN, ZAVO_MSG_DISCONNECT,
-                                   ZAVO_MSG_CONNECT, ZAVO_MSG_LOGIN}));
+                                   ZAVO_MSG_REBUILD_FINISH, ZAVO_MSG_CONNECT, ZAVO_MSG_LOGIN}));
+  EXPECT_EQ(rec().sys()[3].rebuild.Status, ZAVO_REBUILD_ABANDONED);
+  EXPECT_EQ(rec().sys()[3].rebuild.BeginSeq, 1u);
+  EXPECT_EQ(rec().sys()[3].rebuild.EndSeq, 50u);
   EXPECT_EQ(srv.logins(), 2);
 
   // The lost connection ended the request; a new one is accepted and sent.

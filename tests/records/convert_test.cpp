@@ -1,4 +1,5 @@
 #include "api/convert.h"
+#include "convert_oracle.h"
 
 #include <gtest/gtest.h>
 

@@ -14,6 +14,7 @@
 #include "api/convert.h"
 #include "api/subscription_manager.h"
 #include "api/udp_api_imp.h"
+#include "convert_oracle.h"
 #include "proto/struct_packet.h"
 
 namespace zavo {

@@ -10,6 +10,7 @@
 
 #include "api/convert.h"
 #include "api/subscription_manager.h"
+#include "convert_oracle.h"
 
 namespace zavo {
 namespace {

@@ -48,8 +48,8 @@ class StructSession : public ::testing::Test {
     sim::SimServer* s = server ? server : sim_.get();
     const uint64_t target = s->Counters().fields_published + n;
     s->PublishNow(n);
-    EXPECT_TRUE(s->WaitFor(
-        [&](const sim::SimCounters& c) { return c.fields_published >= target; }, kWait));
+    EXPECT_TRUE(
+        s->WaitFor([&](const sim::SimCounters& c) { return c.fields_published >= target; }, kWait));
     return s->Counters().last_seq;
   }
 
@@ -337,7 +337,8 @@ TEST_F(StructSession, DetailsCarryTheirFlagsAndADayChangeClearsTheCaches) {
 
   // A heartbeat of another day empties the caches and the code tables.
   sim_->HeartbeatValueNow(20000101ull * 10000000ull + 93000000ull / 100);
-  ASSERT_TRUE(sim_->WaitFor([](const sim::SimCounters& c) { return c.heartbeats_feed >= 1; }, kWait));
+  ASSERT_TRUE(
+      sim_->WaitFor([](const sim::SimCounters& c) { return c.heartbeats_feed >= 1; }, kWait));
   // The processing thread empties the snapshots, then the security tables,
   // then the option tables: wait until all of it is done.
   bool cleared = false;
@@ -397,8 +398,10 @@ TEST_F(StructSession, RebuildDeliversTheRangeThenTheEnd) {
   EXPECT_EQ(ZAVO_RebuildStructData(h, 5, 5, OnRebuild), ZAVO_ERR_INVALID);
   EXPECT_EQ(ZAVO_RebuildStructData(h, 10, 5, OnRebuild), ZAVO_ERR_INVALID);
   EXPECT_EQ(ZAVO_RebuildStructData(h, 1, 100, nullptr), ZAVO_ERR_INVALID);
+  // Accepted only once written, so the simulator's answer may already be
+  // on its way: the busy case is covered against a server that holds its
+  // answer (lifecycle suite).
   ASSERT_EQ(ZAVO_RebuildStructData(h, 3, 21, OnRebuild), ZAVO_SUCCESS);
-  EXPECT_EQ(ZAVO_RebuildStructData(h, 1, 2, OnRebuild), ZAVO_ERR_BUSY);
   ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_REBUILD_FINISH, 1, kWait));
   auto replay = rec.rebuild.Snapshot();
   ASSERT_EQ(replay.size(), 18u);
@@ -426,9 +429,9 @@ TEST_F(StructSession, ReconnectsAfterADropWithoutASecondEcho) {
   Publish(20);
   sim_->DropConnections();
   ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_DISCONNECT, 1, kWait));
-  // A request made while the connection is down is accepted and lost with
-  // it; it must not leave the session busy once it is back.
-  EXPECT_EQ(ZAVO_RebuildStructData(h, 1, 10, OnRebuild), ZAVO_SUCCESS);
+  // A request made while the connection is down cannot be sent: refused,
+  // and it must not leave the session busy once it is back.
+  EXPECT_EQ(ZAVO_RebuildStructData(h, 1, 10, OnRebuild), ZAVO_ERR_NETWORK);
   // The connector retries after 5 s; allow generous time.
   ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_LOGIN, 1, 15000));
   auto seen = rec.system.Snapshot();

@@ -12,7 +12,7 @@
 #include "net/ev_loop.h"
 #include "net/ev_timer.h"
 #include "net/udp_multicast_sender.h"
-#include "net/zavo_tcp.h"
+#include "proto/zavo_tcp.h"
 #include "proto/struct_packet.h"
 #include "sim_history.h"
 #include "sim_market.h"

@@ -1,4 +1,4 @@
-#include "net/timestamp.h"
+#include "util/timestamp.h"
 
 #include <sys/time.h>
 #include <time.h>

@@ -1,0 +1,228 @@
+#include "api/control_channel.h"
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <memory>
+
+#include "api/api_imp.h"
+#include "net/ev_loop.h"
+#include "net/tcp_connector.h"
+#include "proto/sys_field.h"
+#include "util/logger.h"
+
+namespace zavo {
+
+ControlChannel::ControlChannel(ApiImp* api, ControlListener* listener, Options options)
+    : api_(api), listener_(listener), options_(options), loop_(new EvLoop()) {}
+
+ControlChannel::~ControlChannel() {
+  // Normally stopped and joined by the owner already; this covers an
+  // object destroyed otherwise.
+  Stop();
+  Join();
+  ReleaseConnector();
+  delete loop_;
+}
+
+int ControlChannel::Connect(TcpConnector* connector, const std::string& server_ip,
+                            uint16_t server_port, const std::string& user,
+                            const std::string& password) {
+  connector_ = connector;
+  server_ip_ = server_ip;
+  server_port_ = server_port;
+  user_ = user;
+  password_ = password;
+  // While opening, a failed attempt fails the open at once.
+  connector_->reconnect_interval_.store(0);
+  return connector_->Connect(server_ip_.c_str(), server_port_);
+}
+
+ZAVO_ERROR ControlChannel::Start() {
+  loop_->Start();
+  const ZAVO_ERROR result =
+      WaitForLoginAnswer(&open_result_, api_, api_->ClassName(), server_ip_, server_port_);
+  if (result == ZAVO_SUCCESS) connector_->reconnect_interval_.store(kReconnectIntervalMs);
+  return result;
+}
+
+void ControlChannel::Stop() {
+  stopping_.store(true, std::memory_order_release);
+  loop_->Stop();
+}
+
+void ControlChannel::Join() {
+  loop_->Join();
+}
+
+void ControlChannel::ReleaseConnector() {
+  if (connector_ == nullptr) return;
+  // With the loop thread gone this destroys it on the calling thread.
+  TcpConnector::Release(connector_);
+  connector_ = nullptr;
+}
+
+void ControlChannel::log_line(const char* text) const {
+  ZAVO_LOG("%p[%s] %s", static_cast<const void*>(api_), api_->ClassName(), text);
+}
+
+bool ControlChannel::send(StructPacket* packet) {
+  if (connector_ == nullptr || packet == nullptr || !packet->Serialize()) return false;
+  return connector_->Write(packet->Bytes());
+}
+
+// ------------------------------------------------------------ connection
+
+void ControlChannel::OnConnected() {
+  log_line("TCP Session Connected");
+  api_->CallBack_SystemHandler(MakeConnectResult(server_ip_, server_port_));
+  StructPacket login;
+  if (BuildLoginRequest(user_, password_, &login)) send(&login);
+}
+
+void ControlChannel::OnDisconnected() {
+  log_line("TCP Session Disconnected");
+  logged_in_ = false;
+  const ZAVO_DisconnectResult result = MakeDisconnectResult(server_ip_, server_port_);
+  api_->deliver_system(ZAVO_MSG_DISCONNECT, sizeof(result), &result);
+  open_result_.Settle(ZAVO_ERR_NETWORK);
+  // The server answers a request only on the connection that carried it:
+  // its end record can no longer come.
+  abandon("connection lost");
+}
+
+void ControlChannel::OnPacket(const StructPacket* packet) {
+  if (options_.struct_mode && packet->PacketType == StructPacket::kRebuildPacketType) {
+    // Read once: a request ended in the middle of this packet does not
+    // split its delivery.
+    const RebuildState::Request req = rebuild_.Current();
+    if (req.handler == nullptr) {
+      log_line("OnRebuildRspPacket Error: Handler NULL");
+      return;
+    }
+    listener_->OnRebuildPacket(*packet, req);
+    return;
+  }
+  for (StructPacket::Iterator it(*packet); it.Valid(); it.Next()) {
+    if (it.FieldId == RspUserLoginField::kFieldId) {
+      RspUserLoginField reply;
+      if (DecodeControlField(it, &reply, api_, api_->ClassName())) OnLoginReply(reply);
+    } else if (it.FieldId == RspRetransmitField::kFieldId) {
+      RspRetransmitField reply;
+      if (DecodeControlField(it, &reply, api_, api_->ClassName())) OnRebuildEnd(reply);
+    } else {
+      listener_->OnControlField(it);
+    }
+  }
+}
+
+void ControlChannel::OnRawPacket(const RawDataPacket* packet) {
+  const RebuildState::Request req = rebuild_.Current();
+  if (req.handler == nullptr) {
+    log_line("OnRebuildRspPacket Error: Handler NULL");
+    return;
+  }
+  listener_->OnRebuildRaw(*packet, req);
+}
+
+void ControlChannel::OnLoginReply(const RspUserLoginField& reply) {
+  ZAVO_LoginResult result;
+  const bool accepted =
+      FillLoginResult(reply, server_ip_, server_port_, options_.struct_mode, &result);
+  LogLoginResult(api_, api_->ClassName(), reply);
+  api_->deliver_system(ZAVO_MSG_LOGIN, sizeof(result), &result);
+  if (!accepted) {
+    open_result_.Settle(ZAVO_ERR_NETWORK);
+    return;
+  }
+  const bool first = AcceptLogin(&open_result_, &login_count_, api_, api_->ClassName(),
+                                 [this] { return listener_->JoinFeed(); });
+  logged_in_ = true;
+  if (!first || !options_.struct_mode) return;
+  StructPacket echo = StructPacket::ForRecord<RspUserLoginField>();
+  if (echo.AddField(reply)) send(&echo);
+}
+
+// ------------------------------------------------------------ rebuild
+
+void ControlChannel::OnRebuildEnd(const RspRetransmitField& reply) {
+  // Ended before the handler runs, so the handler may ask for the next
+  // range at once.
+  const RebuildState::Request req = rebuild_.Clear();
+  ZAVO_RebuildResult result;
+  std::memset(&result, 0, sizeof(result));
+  result.BeginSeq = req.begin;
+  result.EndSeq = req.end;
+  result.Status = reply.Scope;
+  api_->deliver_system(ZAVO_MSG_REBUILD_FINISH, sizeof(result), &result);
+}
+
+void ControlChannel::abandon(const char* why) {
+  const RebuildState::Request req = rebuild_.Clear();
+  if (req.handler == nullptr) return;
+  ZAVO_LOG("%p[%s] Rebuild [%lu, %lu) abandoned: %s", static_cast<const void*>(api_),
+           api_->ClassName(), static_cast<unsigned long>(req.begin),
+           static_cast<unsigned long>(req.end), why);
+  ZAVO_RebuildResult result;
+  std::memset(&result, 0, sizeof(result));
+  result.BeginSeq = req.begin;
+  result.EndSeq = req.end;
+  result.Status = ZAVO_REBUILD_ABANDONED;
+  api_->deliver_system(ZAVO_MSG_REBUILD_FINISH, sizeof(result), &result);
+}
+
+void ControlChannel::AbandonRebuild(const char* why) {
+  if (loop_->IsInsideLoop()) {
+    abandon(why);
+    return;
+  }
+  // Nothing to do once the loop has ended: the session is closing.
+  (void)loop_->Post([this, why] { abandon(why); });
+}
+
+ZAVO_ERROR ControlChannel::start_rebuild(uint64_t begin, uint64_t end, ZAVO_DataHandler handler,
+                                         const ByteBuffer& bytes) {
+  if (stopping_.load(std::memory_order_acquire)) return ZAVO_ERR_NETWORK;
+  const ZAVO_ERROR rc = rebuild_.TryStart(begin, end, handler);
+  if (rc != ZAVO_SUCCESS) return rc;
+  if (!logged_in_ || connector_ == nullptr ||
+      !connector_->Write(Slice(bytes.read_pos(), bytes.ReadableBytes()))) {
+    rebuild_.Clear();
+    log_line("Rebuild Error: not logged in, request not sent");
+    return ZAVO_ERR_NETWORK;
+  }
+  return ZAVO_SUCCESS;
+}
+
+ZAVO_ERROR ControlChannel::Rebuild(uint64_t begin, uint64_t end, ZAVO_DataHandler handler,
+                                   StructPacket* packet) {
+  if (stopping_.load(std::memory_order_acquire) || api_->lifecycle().IsClosing()) {
+    return ZAVO_ERR_NETWORK;
+  }
+  if (!packet->Serialize()) return ZAVO_ERR_NETWORK;
+  const Slice b = packet->Bytes();
+  auto bytes = std::make_shared<ByteBuffer>(b.data, b.size);
+  if (loop_->IsInsideLoop()) return start_rebuild(begin, end, handler, *bytes);
+
+  // The loop thread takes the request (stage 0 -> 1) unless the caller
+  // gave up waiting first (0 -> 2); either way exactly one side decides.
+  struct Pending {
+    std::atomic<int> stage{0};
+    std::promise<ZAVO_ERROR> result;
+  };
+  auto pending = std::make_shared<Pending>();
+  std::future<ZAVO_ERROR> answer = pending->result.get_future();
+  const bool posted = loop_->Post([this, pending, bytes, begin, end, handler] {
+    int expected = 0;
+    if (!pending->stage.compare_exchange_strong(expected, 1)) return;
+    pending->result.set_value(start_rebuild(begin, end, handler, *bytes));
+  });
+  if (!posted) return ZAVO_ERR_NETWORK;
+  if (answer.wait_for(std::chrono::milliseconds(kRequestWaitMs)) != std::future_status::ready) {
+    int expected = 0;
+    if (pending->stage.compare_exchange_strong(expected, 2)) return ZAVO_ERR_NETWORK;
+  }
+  return answer.get();
+}
+
+}  // namespace zavo

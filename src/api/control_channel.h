@@ -1,0 +1,130 @@
+#pragma once
+// The control connection of a session, the same for both modes: the event
+// loop thread and its reconnecting connector, the login conversation, the
+// reconnection policy (at once while opening, every 5 s once open), and
+// the one retransmission request a session may have in flight.
+//
+// Threads: Connect and Start on the opening thread; Rebuild, AbandonRebuild,
+// Stop from any thread; Join from any thread but the loop's; everything
+// named On... on the loop thread, where the system and rebuild handlers run.
+//
+// The rebuild request moves  idle --Rebuild accepted--> in flight  and back
+// to idle by exactly one of: the server's end record (kind 5 with the
+// server's status), the connection dropping or a new day (kind 5 with
+// ZAVO_REBUILD_ABANDONED). Only the loop thread moves it, so a request is
+// accepted only while the channel is logged in at the moment the loop
+// thread takes it; the caller waits (bounded) for that answer.
+//
+// Shutdown: Stop, then Join, then ReleaseConnector (or the destructor):
+// the connector is destroyed only once no thread runs the loop.
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "api/session_support.h"
+#include "proto/raw_packet.h"
+#include "proto/struct_packet.h"
+
+namespace zavo {
+
+class ApiImp;
+class EvLoop;
+class TcpConnector;
+struct RspUserLoginField;
+struct RspRetransmitField;
+
+// What a mode adds to the control conversation. Loop thread.
+class ControlListener {
+ public:
+  // Joins the multicast feed after the session's first accepted login;
+  // 0 on success.
+  virtual int JoinFeed() = 0;
+  // A field of a control packet that the channel does not handle itself.
+  virtual void OnControlField(const StructPacket::Iterator& it) = 0;
+  // A retransmission reply packet (struct mode) for the request in flight.
+  virtual void OnRebuildPacket(const StructPacket& packet, const RebuildState::Request& req) = 0;
+  // A replayed message (raw mode) for the request in flight.
+  virtual void OnRebuildRaw(const RawDataPacket& packet, const RebuildState::Request& req) = 0;
+
+ protected:
+  ~ControlListener() = default;
+};
+
+class ControlChannel {
+ public:
+  struct Options {
+    // Struct mode keeps the ';'-separated entries of an accepted login's
+    // text and tells the server, once per session, that its answer came.
+    bool struct_mode = true;
+  };
+  // How long a caller waits for the loop thread to take a request.
+  static constexpr int kRequestWaitMs = 5000;
+
+  ControlChannel(ApiImp* api, ControlListener* listener, Options options);
+  ~ControlChannel();
+  ControlChannel(const ControlChannel&) = delete;
+  ControlChannel& operator=(const ControlChannel&) = delete;
+
+  EvLoop* loop() const { return loop_; }
+  TcpConnector* connector() const { return connector_; }
+
+  // Before Start, on the opening thread: takes the connector (owned from
+  // here on, created on loop()), the server and the credentials, and starts
+  // the first connection attempt. 0 or a negative libuv code.
+  int Connect(TcpConnector* connector, const std::string& server_ip, uint16_t server_port,
+              const std::string& user, const std::string& password);
+  // Starts the loop thread and waits, bounded, for the login's outcome.
+  // On success the reconnection interval becomes 5 s.
+  ZAVO_ERROR Start();
+  // Any thread: ends the conversation and asks the loop to stop.
+  void Stop();
+  // Joins the loop thread. Not on the loop thread.
+  void Join();
+  // After Join (or when the loop never ran): destroys the connector.
+  void ReleaseConnector();
+
+  // Any thread: sends `packet`, a retransmission request for [begin, end)
+  // whose replies go to `handler`. ZAVO_ERR_BUSY while one is in flight,
+  // ZAVO_ERR_INVALID for an empty range or a null handler, ZAVO_ERR_NETWORK
+  // when not logged in, closing, or the write could not start.
+  ZAVO_ERROR Rebuild(uint64_t begin, uint64_t end, ZAVO_DataHandler handler, StructPacket* packet);
+  // Any thread: ends a request in flight with the abandoned status.
+  void AbandonRebuild(const char* why);
+
+  // ---- loop thread: what the connector reports ----
+  void OnConnected();
+  void OnDisconnected();
+  // A struct packet: login answers and end records are handled here,
+  // retransmission replies and every other field go to the listener.
+  void OnPacket(const StructPacket* packet);
+  void OnRawPacket(const RawDataPacket* packet);
+  void OnLoginReply(const RspUserLoginField& reply);
+  void OnRebuildEnd(const RspRetransmitField& reply);
+
+  // The request state, for tests and fuzzing that drive the loop side.
+  RebuildState& rebuild_state() { return rebuild_; }
+
+ private:
+  bool send(StructPacket* packet);
+  ZAVO_ERROR start_rebuild(uint64_t begin, uint64_t end, ZAVO_DataHandler handler,
+                           const ByteBuffer& bytes);
+  void abandon(const char* why);
+  void log_line(const char* text) const;
+
+  ApiImp* api_;
+  ControlListener* listener_;
+  Options options_;
+  EvLoop* loop_;
+  TcpConnector* connector_ = nullptr;
+  std::string server_ip_;
+  uint16_t server_port_ = 0;
+  std::string user_;
+  std::string password_;
+  OpenResult open_result_;
+  uint32_t login_count_ = 0;  // loop thread
+  bool logged_in_ = false;    // loop thread
+  std::atomic<bool> stopping_{false};
+  RebuildState rebuild_;
+};
+
+}  // namespace zavo
