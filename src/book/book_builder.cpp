@@ -1,0 +1,300 @@
+#include "book/book_builder.h"
+
+#include <algorithm>
+
+namespace zavo {
+namespace book {
+
+namespace {
+
+int side_of(char c) {
+  return c == 'B' ? ZAVO_BOOK_BID : c == 'S' ? ZAVO_BOOK_ASK : -1;
+}
+
+bool is_market_data(uint32_t kind) {
+  return kind >= ZAVO_MSG_INDEX_SNAPSHOT && kind <= ZAVO_MSG_SH_ORDER_DETAIL;
+}
+
+// Smallest record size a kind must carry to be read.
+uint32_t record_size(uint32_t kind) {
+  switch (kind) {
+    case ZAVO_MSG_SECURITY_SNAPSHOT:
+      return sizeof(ZAVO_SecuritySnapShot);
+    case ZAVO_MSG_TRADE_DETAIL:
+      return sizeof(ZAVO_TradeDetail);
+    case ZAVO_MSG_ORDER_DETAIL:
+      return sizeof(ZAVO_OrderDetail);
+    case ZAVO_MSG_SH_ORDER_DETAIL:
+      return sizeof(ZAVO_SHOrderDetail);
+    default:
+      return 0;
+  }
+}
+
+}  // namespace
+
+CodeKey CodeKey::Make(const char* code, size_t max_len, char exchange) {
+  CodeKey k;
+  char buf[16] = {};
+  for (size_t i = 0; i < max_len && i < 15 && code[i] != '\0'; ++i) buf[i] = code[i];
+  std::memcpy(k.w, buf, sizeof buf);
+  k.exchange = exchange;
+  return k;
+}
+
+uint32_t BookBuilder::security(const char* code, char exchange) {
+  CodeKey key = CodeKey::Make(code, 16, exchange);
+  // Details of one security tend to come in runs: skip the hash then.
+  if (last_index_ != UINT32_MAX && key == last_key_) return last_index_;
+  auto it = by_code_.find(key);
+  uint32_t idx;
+  if (it != by_code_.end()) {
+    idx = it->second;
+  } else {
+    idx = static_cast<uint32_t>(books_.size());
+    books_.emplace_back();
+    SecurityBook& b = books_.back();
+    std::memcpy(b.code, key.w, sizeof b.code);
+    b.exchange = exchange;
+    b.check.diff_side = -1;
+    // After a gap nobody can say what a newly seen security missed.
+    b.check.stale = seen_gap_ ? 1 : 0;
+    by_code_.emplace(key, idx);
+  }
+  last_key_ = key;
+  last_index_ = idx;
+  return idx;
+}
+
+const SecurityBook* BookBuilder::Find(const char* code, char exchange) const {
+  auto it = by_code_.find(CodeKey::Make(code, 16, exchange));
+  return it == by_code_.end() ? nullptr : &books_[it->second];
+}
+
+void BookBuilder::Reserve(uint32_t securities, uint64_t orders) {
+  books_.reserve(securities);
+  by_code_.reserve(securities);
+  pool_.Reserve(orders);
+  index_.Reserve(orders);
+}
+
+bool BookBuilder::sequence_ok(const ZAVO_MSG& msg, int* result) {
+  if ((flags_ & ZAVO_BOOK_NO_SEQ_CHECK) || msg.SeqNum == 0 || !is_market_data(msg.MsgType)) {
+    return true;
+  }
+  if (last_seq_ != 0) {
+    if (msg.SeqNum <= last_seq_) {
+      totals_.late += 1;
+      *result = ZAVO_BOOK_LATE;
+      return false;
+    }
+    if (msg.SeqNum > last_seq_ + 1) {
+      totals_.gaps += 1;
+      totals_.missing += msg.SeqNum - last_seq_ - 1;
+      seen_gap_ = true;
+      for (SecurityBook& b : books_) b.check.stale = 1;
+    }
+  }
+  last_seq_ = msg.SeqNum;
+  return true;
+}
+
+int BookBuilder::Apply(const ZAVO_MSG& msg) {
+  totals_.messages += 1;
+  if (is_market_data(msg.MsgType) && msg.MsgData == nullptr) return ZAVO_BOOK_EINVAL;
+  if (msg.MsgSize < record_size(msg.MsgType)) return ZAVO_BOOK_EINVAL;
+  int result = ZAVO_BOOK_APPLIED;
+  if (!sequence_ok(msg, &result)) return result;
+  switch (msg.MsgType) {
+    case ZAVO_MSG_ORDER_DETAIL:
+      result = apply_order(*static_cast<const ZAVO_OrderDetail*>(msg.MsgData));
+      break;
+    case ZAVO_MSG_SH_ORDER_DETAIL:
+      result = apply_sh_order(*static_cast<const ZAVO_SHOrderDetail*>(msg.MsgData));
+      break;
+    case ZAVO_MSG_TRADE_DETAIL: {
+      const auto& r = *static_cast<const ZAVO_TradeDetail*>(msg.MsgData);
+      result = apply_trade(r, r.Time);
+      break;
+    }
+    case ZAVO_MSG_SECURITY_SNAPSHOT:
+      return apply_snapshot(*static_cast<const ZAVO_SecuritySnapShot*>(msg.MsgData), msg.SeqNum);
+    default:
+      result = ZAVO_BOOK_IGNORED;
+      break;
+  }
+  if (result == ZAVO_BOOK_APPLIED) {
+    totals_.details += 1;
+  } else if (result == ZAVO_BOOK_IGNORED) {
+    totals_.ignored += 1;
+  }
+  return result;
+}
+
+void BookBuilder::add(uint32_t sec, int side, int64_t seq, int64_t price, int64_t qty, bool rest) {
+  int32_t s = pool_.Take();
+  if (!index_.Insert(sec, seq, s)) {
+    // A number already in use: the feed repeated an order. Keep the first.
+    pool_.Give(s);
+    totals_.ignored += 1;
+    return;
+  }
+  Order& o = pool_[s];
+  o.seq = seq;
+  o.price = price;
+  o.qty = qty;
+  o.security = sec;
+  o.side = static_cast<uint8_t>(side);
+  if (rest) {
+    books_[sec].side(side).Rest(pool_, s);
+  } else {
+    o.state = OrderState::kHeld;
+  }
+}
+
+void BookBuilder::reduce(uint32_t sec, int64_t seq, int64_t qty) {
+  int32_t s = index_.Find(sec, seq);
+  if (s < 0) {
+    totals_.unknown_refs += 1;
+    return;
+  }
+  Order& o = pool_[s];
+  bool gone;
+  if (o.state == OrderState::kResting) {
+    BookSide& side = books_[sec].side(o.side);
+    if (qty < 0) {
+      side.Remove(pool_, s);
+      gone = true;
+    } else {
+      gone = side.Reduce(pool_, s, qty);
+    }
+  } else {
+    o.qty = qty < 0 ? 0 : o.qty - qty;
+    gone = o.qty <= 0;
+  }
+  if (gone) {
+    index_.Erase(sec, seq);
+    pool_.Give(s);
+  }
+}
+
+int BookBuilder::apply_order(const ZAVO_OrderDetail& r) {
+  int side = side_of(r.OrderSide);
+  if (side < 0) return ZAVO_BOOK_IGNORED;
+  if (r.OrderType != '1' && r.OrderType != '2' && r.OrderType != 'U') return ZAVO_BOOK_IGNORED;
+  uint32_t sec = security(r.Code, r.ExchangeID);
+  int64_t qty = static_cast<int64_t>(r.OrderQty);
+  if (r.OrderType == '2') {
+    add(sec, side, r.OrderSequence, r.OrderPrice, qty, true);
+  } else if (r.OrderType == 'U') {
+    // Joins the best price of its own side as it stands now; the price the
+    // record carries is not what the order rests at.
+    const Level* best = books_[sec].side(side).FromBest(0);
+    add(sec, side, r.OrderSequence, best ? best->price : 0, qty, best != nullptr);
+  } else {
+    add(sec, side, r.OrderSequence, r.OrderPrice, qty, false);
+  }
+  return ZAVO_BOOK_APPLIED;
+}
+
+int BookBuilder::apply_sh_order(const ZAVO_SHOrderDetail& r) {
+  if (r.OrderType == 'A') {
+    int side = side_of(r.BSFlag);
+    if (side < 0) return ZAVO_BOOK_IGNORED;
+    uint32_t sec = security(r.Code, '1');
+    if (r.Balance > 0) add(sec, side, r.OrderNo, r.OrderPrice, r.Balance, true);
+    return ZAVO_BOOK_APPLIED;
+  }
+  if (r.OrderType == 'D') {
+    reduce(security(r.Code, '1'), r.OrderNo, -1);
+    return ZAVO_BOOK_APPLIED;
+  }
+  return ZAVO_BOOK_IGNORED;
+}
+
+int BookBuilder::apply_trade(const ZAVO_TradeDetail& r, uint32_t time) {
+  if (r.ExecType == 'T') {
+    uint32_t sec = security(r.Code, r.ExchangeID);
+    int64_t qty = static_cast<int64_t>(r.TradeQty);
+    // On Shanghai the aggressor is not on the book yet: reduce() counts
+    // it as unknown, which is expected there, so only look it up if held.
+    bool sh = r.ExchangeID == '1';
+    if (r.AskOrderSequence > 0) {
+      if (!sh || index_.Find(sec, r.AskOrderSequence) >= 0) reduce(sec, r.AskOrderSequence, qty);
+    }
+    if (r.BidOrderSequence > 0) {
+      if (!sh || index_.Find(sec, r.BidOrderSequence) >= 0) reduce(sec, r.BidOrderSequence, qty);
+    }
+    SecurityBook& b = books_[sec];
+    b.has_trade = true;
+    b.last_trade.price = r.TradePrice;
+    b.last_trade.quantity = qty;
+    b.last_trade.trade_sequence = r.TradeSequence;
+    b.last_trade.ask_sequence = r.AskOrderSequence;
+    b.last_trade.bid_sequence = r.BidOrderSequence;
+    b.last_trade.time = time;
+    b.last_trade.bs_flag = r.BSFlag;
+    return ZAVO_BOOK_APPLIED;
+  }
+  if (r.ExecType == 'C') {
+    int64_t seq = r.AskOrderSequence > 0 ? r.AskOrderSequence : r.BidOrderSequence;
+    if (seq <= 0) return ZAVO_BOOK_IGNORED;
+    reduce(security(r.Code, r.ExchangeID), seq, -1);
+    return ZAVO_BOOK_APPLIED;
+  }
+  return ZAVO_BOOK_IGNORED;
+}
+
+int BookBuilder::apply_snapshot(const ZAVO_SecuritySnapShot& r, uint64_t seq) {
+  SecurityBook& b = books_[security(r.Code, r.ExchangeID)];
+  totals_.snapshots += 1;
+  const uint64_t* px[2] = {r.BidPrice, r.AskPrice};
+  const uint64_t* vol[2] = {r.BidVol, r.AskVol};
+  for (int s = 0; s < 2; ++s) {
+    const BookSide& side = b.side(s);
+    for (size_t i = 0; i < 10; ++i) {
+      const Level* lv = side.FromBest(i);
+      int64_t bp = lv ? lv->price : 0, bv = lv ? lv->volume : 0;
+      int64_t sp = static_cast<int64_t>(px[s][i]), sv = static_cast<int64_t>(vol[s][i]);
+      // An empty slot of the snapshot is price 0; its volume says nothing.
+      if (sp == 0 && lv == nullptr) continue;
+      if (sp == bp && sv == bv) continue;
+      zavo_book_check_info& c = b.check;
+      c.diff_side = s;
+      c.diff_level = static_cast<int>(i) + 1;
+      c.snap_price = sp;
+      c.snap_volume = sv;
+      c.book_price = bp;
+      c.book_volume = bv;
+      c.diff_seq = seq;
+      c.diff_time = r.Time;
+      if (c.stale) {
+        c.stale_snapshots += 1;
+        totals_.stale_snapshots += 1;
+      } else {
+        c.disagreements += 1;
+        totals_.disagreements += 1;
+      }
+      return ZAVO_BOOK_APPLIED;
+    }
+  }
+  if (b.check.stale) {
+    b.check.stale = 0;
+    totals_.resyncs += 1;
+  }
+  b.check.agreements += 1;
+  totals_.agreements += 1;
+  return ZAVO_BOOK_APPLIED;
+}
+
+zavo_book_totals_info BookBuilder::Totals() const {
+  zavo_book_totals_info t = totals_;
+  t.securities = static_cast<uint32_t>(books_.size());
+  t.stale = 0;
+  for (const SecurityBook& b : books_) t.stale += b.check.stale ? 1 : 0;
+  t.resting_orders = index_.size();
+  return t;
+}
+
+}  // namespace book
+}  // namespace zavo

@@ -1,0 +1,88 @@
+#pragma once
+// The order books of every security seen on a feed, built from order and
+// trade details and checked against each security snapshot. The C
+// interface in include/zavo_book.h is a thin layer over this class; the
+// exchange rules it follows are described there.
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "book/book_side.h"
+#include "book/order_index.h"
+#include "book/order_pool.h"
+#include "zavo_book.h"
+
+namespace zavo {
+namespace book {
+
+// Code and exchange as one comparable key (codes are at most 15
+// characters, so they fit in 16 bytes with their terminator).
+struct CodeKey {
+  uint64_t w[2] = {0, 0};
+  char exchange = 0;
+
+  static CodeKey Make(const char* code, size_t max_len, char exchange);
+  bool operator==(const CodeKey& o) const {
+    return w[0] == o.w[0] && w[1] == o.w[1] && exchange == o.exchange;
+  }
+};
+
+struct CodeKeyHash {
+  size_t operator()(const CodeKey& k) const {
+    uint64_t h = k.w[0] * 0x9E3779B97F4A7C15ULL ^ (k.w[1] + static_cast<uint64_t>(k.exchange));
+    return static_cast<size_t>(h ^ (h >> 31));
+  }
+};
+
+struct SecurityBook {
+  SecurityBook() : bid(false), ask(true) {}
+  char code[16] = {};
+  char exchange = 0;
+  BookSide bid, ask;
+  bool has_trade = false;
+  zavo_book_trade last_trade{};
+  zavo_book_check_info check{};
+  BookSide& side(int s) { return s == ZAVO_BOOK_ASK ? ask : bid; }
+  const BookSide& side(int s) const { return s == ZAVO_BOOK_ASK ? ask : bid; }
+};
+
+class BookBuilder {
+ public:
+  explicit BookBuilder(unsigned flags) : flags_(flags) { totals_ = zavo_book_totals_info(); }
+
+  int Apply(const ZAVO_MSG& msg);
+  void Reserve(uint32_t securities, uint64_t orders);
+
+  // Null when the book has never seen the security.
+  const SecurityBook* Find(const char* code, char exchange) const;
+  const std::vector<SecurityBook>& securities() const { return books_; }
+  const OrderPool& pool() const { return pool_; }
+  zavo_book_totals_info Totals() const;
+
+ private:
+  bool sequence_ok(const ZAVO_MSG& msg, int* result);
+  uint32_t security(const char* code, char exchange);
+  int apply_order(const ZAVO_OrderDetail& r);
+  int apply_sh_order(const ZAVO_SHOrderDetail& r);
+  int apply_trade(const ZAVO_TradeDetail& r, uint32_t time);
+  int apply_snapshot(const ZAVO_SecuritySnapShot& r, uint64_t seq);
+  // Adds an order; `rest` false holds it off the book.
+  void add(uint32_t sec, int side, int64_t seq, int64_t price, int64_t qty, bool rest);
+  // Takes `qty` off an order (all of it when qty < 0); frees it at zero.
+  void reduce(uint32_t sec, int64_t seq, int64_t qty);
+
+  unsigned flags_;
+  uint64_t last_seq_ = 0;
+  bool seen_gap_ = false;
+  zavo_book_totals_info totals_;
+  std::vector<SecurityBook> books_;
+  std::unordered_map<CodeKey, uint32_t, CodeKeyHash> by_code_;
+  CodeKey last_key_;
+  uint32_t last_index_ = UINT32_MAX;
+  OrderPool pool_;
+  OrderIndex index_;
+};
+
+}  // namespace book
+}  // namespace zavo
