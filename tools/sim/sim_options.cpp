@@ -65,6 +65,8 @@ std::string SimUsage(const char* program) {
          "  --indices N             indices, up to 6 (default 4)\n"
          "  --futures N             index futures, up to 16 (default 2)\n"
          "  --seed N                seed of the synthetic market (default 1)\n"
+         "  --book-model on|off     stocks trade through matching engines, so details\n"
+         "                          and snapshots agree (default on)\n"
          "  --rate N                market-data fields per second (default 1000)\n"
          "  --raw-rate N            raw messages per second per exchange (default 200)\n"
          "  --raw-len MIN:MAX       raw message length bounds (default 24:4096)\n"
@@ -212,6 +214,9 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::st
     } else if (flag("--seed")) {
       if (!num(UINT64_MAX, &n)) return false;
       c.seed = n;
+    } else if (flag("--book-model")) {
+      if (!need(&s) || (s != "on" && s != "off")) return fail("option --book-model: on or off");
+      c.book_model = s == "on";
     } else if (flag("--rate")) {
       if (!num(1000000, &n)) return false;
       c.rate = static_cast<unsigned>(n);
