@@ -41,8 +41,12 @@
  *     - 103 ZAVO_TradeDetail with ExecType 'T' reduces the named orders
  *       that rest on the book, as for Shenzhen.
  *   Both: 101 ZAVO_SecuritySnapShot is compared with the book (see
- *   zavo_book_check); kinds 100, 102, 105 and system messages are read only
- *   for their sequence numbers (see ZAVO_BOOK_NO_SEQ_CHECK).
+ *   zavo_book_check) once a detail has named its security; before that
+ *   the feed may carry no details of it at all (options, or a session
+ *   without the detail flags), so such snapshots are only counted
+ *   (untracked) and the security gets no book. Kinds 100, 102, 105 and
+ *   system messages are read only for their sequence numbers (see
+ *   ZAVO_BOOK_NO_SEQ_CHECK).
  *
  * Order sequences are unique per security (an exchange numbers orders per
  * channel and a security belongs to one channel), so the book keys orders
@@ -161,6 +165,7 @@ typedef struct zavo_book_totals_info {
   uint64_t messages;        /* messages passed to zavo_book_apply */
   uint64_t details;         /* order and trade details applied */
   uint64_t snapshots;       /* security snapshots compared */
+  uint64_t untracked;       /* snapshots of securities no detail has named */
   uint64_t agreements;      /* of which agreed */
   uint64_t disagreements;   /* differed while not stale */
   uint64_t stale_snapshots; /* differed while stale */

@@ -246,6 +246,14 @@ int BookBuilder::apply_trade(const ZAVO_TradeDetail& r, uint32_t time) {
 }
 
 int BookBuilder::apply_snapshot(const ZAVO_SecuritySnapShot& r, uint64_t seq) {
+  // A security no detail has named yet is not tracked: the feed may not
+  // carry its details at all (options, or details not subscribed), and a
+  // book that never had a chance is no finding.
+  CodeKey key = CodeKey::Make(r.Code, 16, r.ExchangeID);
+  if (!(last_index_ != UINT32_MAX && key == last_key_) && by_code_.find(key) == by_code_.end()) {
+    totals_.untracked += 1;
+    return ZAVO_BOOK_IGNORED;
+  }
   SecurityBook& b = books_[security(r.Code, r.ExchangeID)];
   totals_.snapshots += 1;
   const uint64_t* px[2] = {r.BidPrice, r.AskPrice};

@@ -40,6 +40,9 @@ class SimBookFlow {
   // The engines, for tests that compare a client's book with the source.
   const std::vector<Instrument>& stocks() const { return stocks_; }
   const SimOrderBook& engine(size_t i) const { return books_[i]; }
+  // True when every record of the events so far has been handed out, so
+  // the engines are exactly what a client rebuilt from the records.
+  bool caught_up() const { return head_ == used_; }
 
   // Counts of what was generated, by kind of event.
   struct Counts {
