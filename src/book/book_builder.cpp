@@ -11,6 +11,8 @@ int side_of(char c) {
   return c == 'B' ? ZAVO_BOOK_BID : c == 'S' ? ZAVO_BOOK_ASK : -1;
 }
 
+constexpr size_t kLevelsReserved = 64;
+
 bool is_market_data(uint32_t kind) {
   return kind >= ZAVO_MSG_INDEX_SNAPSHOT && kind <= ZAVO_MSG_SH_ORDER_DETAIL;
 }
@@ -33,30 +35,73 @@ uint32_t record_size(uint32_t kind) {
 
 }  // namespace
 
+namespace {
+
+// Bit 7 of every byte of `w` that is zero (exact up to the first zero byte,
+// which is all that is used).
+inline uint64_t zero_bytes(uint64_t w) {
+  return (w - 0x0101010101010101ULL) & ~w & 0x8080808080808080ULL;
+}
+
+// The bytes of `w` below its first zero byte (little-endian order).
+inline uint64_t below_first_zero(uint64_t w, uint64_t zeros) {
+  return w & (((zeros & (~zeros + 1)) >> 7) - 1);
+}
+
+}  // namespace
+
 CodeKey CodeKey::Make(const char* code, size_t max_len, char exchange) {
   CodeKey k;
+  k.exchange = exchange;
+  if (max_len >= 16) {
+    // Records hold codes in 16-byte arrays: read them whole and clear
+    // everything from the first NUL on (a user's record may leave bytes
+    // after it undefined), instead of walking them byte by byte. The
+    // sixteenth byte is a terminator in every record, so a longer text is
+    // cut to fifteen characters.
+    std::memcpy(k.w, code, 16);
+    uint64_t z0 = zero_bytes(k.w[0]);
+    if (z0) {
+      k.w[0] = below_first_zero(k.w[0], z0);
+      k.w[1] = 0;
+    } else {
+      uint64_t w1 = k.w[1] & 0x00FFFFFFFFFFFFFFULL;
+      uint64_t z1 = zero_bytes(w1);
+      k.w[1] = z1 ? below_first_zero(w1, z1) : w1;
+    }
+    return k;
+  }
   char buf[16] = {};
   for (size_t i = 0; i < max_len && i < 15 && code[i] != '\0'; ++i) buf[i] = code[i];
   std::memcpy(k.w, buf, sizeof buf);
-  k.exchange = exchange;
   return k;
+}
+
+uint32_t BookBuilder::lookup(const CodeKey& key) {
+  // Details of one security tend to come in runs: skip the hash then.
+  if (last_index_ != UINT32_MAX && key == last_key_) return last_index_;
+  auto it = by_code_.find(key);
+  if (it == by_code_.end()) return UINT32_MAX;
+  last_key_ = key;
+  last_index_ = it->second;
+  return last_index_;
 }
 
 uint32_t BookBuilder::security(const char* code, char exchange) {
   CodeKey key = CodeKey::Make(code, 16, exchange);
-  // Details of one security tend to come in runs: skip the hash then.
-  if (last_index_ != UINT32_MAX && key == last_key_) return last_index_;
-  auto it = by_code_.find(key);
-  uint32_t idx;
-  if (it != by_code_.end()) {
-    idx = it->second;
-  } else {
-    idx = static_cast<uint32_t>(books_.size());
+  uint32_t idx = lookup(key);
+  if (idx != UINT32_MAX) return idx;
+  idx = static_cast<uint32_t>(books_.size());
+  {
     books_.emplace_back();
     SecurityBook& b = books_.back();
     std::memcpy(b.code, key.w, sizeof b.code);
     b.exchange = exchange;
     b.check.diff_side = -1;
+    // Room for a deep book from the start: a level that comes and goes
+    // then never allocates.
+    b.bid.Reserve(kLevelsReserved);
+    b.ask.Reserve(kLevelsReserved);
     // After a gap nobody can say what a newly seen security missed.
     b.check.stale = seen_gap_ ? 1 : 0;
     by_code_.emplace(key, idx);
@@ -67,7 +112,8 @@ uint32_t BookBuilder::security(const char* code, char exchange) {
 }
 
 const SecurityBook* BookBuilder::Find(const char* code, char exchange) const {
-  auto it = by_code_.find(CodeKey::Make(code, 16, exchange));
+  // A caller's text may be shorter than a record's array: read it bytewise.
+  auto it = by_code_.find(CodeKey::Make(code, 15, exchange));
   return it == by_code_.end() ? nullptr : &books_[it->second];
 }
 
@@ -152,10 +198,10 @@ void BookBuilder::add(uint32_t sec, int side, int64_t seq, int64_t price, int64_
   }
 }
 
-void BookBuilder::reduce(uint32_t sec, int64_t seq, int64_t qty) {
+void BookBuilder::reduce(uint32_t sec, int64_t seq, int64_t qty, bool expected_unknown) {
   int32_t s = index_.Find(sec, seq);
   if (s < 0) {
-    totals_.unknown_refs += 1;
+    if (!expected_unknown) totals_.unknown_refs += 1;
     return;
   }
   Order& o = pool_[s];
@@ -206,7 +252,7 @@ int BookBuilder::apply_sh_order(const ZAVO_SHOrderDetail& r) {
     return ZAVO_BOOK_APPLIED;
   }
   if (r.OrderType == 'D') {
-    reduce(security(r.Code, '1'), r.OrderNo, -1);
+    reduce(security(r.Code, '1'), r.OrderNo, -1, false);
     return ZAVO_BOOK_APPLIED;
   }
   return ZAVO_BOOK_IGNORED;
@@ -216,15 +262,11 @@ int BookBuilder::apply_trade(const ZAVO_TradeDetail& r, uint32_t time) {
   if (r.ExecType == 'T') {
     uint32_t sec = security(r.Code, r.ExchangeID);
     int64_t qty = static_cast<int64_t>(r.TradeQty);
-    // On Shanghai the aggressor is not on the book yet: reduce() counts
-    // it as unknown, which is expected there, so only look it up if held.
+    // On Shanghai the aggressor is not on the book yet (its add follows
+    // its trades), so an unknown order there is no finding.
     bool sh = r.ExchangeID == '1';
-    if (r.AskOrderSequence > 0) {
-      if (!sh || index_.Find(sec, r.AskOrderSequence) >= 0) reduce(sec, r.AskOrderSequence, qty);
-    }
-    if (r.BidOrderSequence > 0) {
-      if (!sh || index_.Find(sec, r.BidOrderSequence) >= 0) reduce(sec, r.BidOrderSequence, qty);
-    }
+    if (r.AskOrderSequence > 0) reduce(sec, r.AskOrderSequence, qty, sh);
+    if (r.BidOrderSequence > 0) reduce(sec, r.BidOrderSequence, qty, sh);
     SecurityBook& b = books_[sec];
     b.has_trade = true;
     b.last_trade.price = r.TradePrice;
@@ -239,7 +281,7 @@ int BookBuilder::apply_trade(const ZAVO_TradeDetail& r, uint32_t time) {
   if (r.ExecType == 'C') {
     int64_t seq = r.AskOrderSequence > 0 ? r.AskOrderSequence : r.BidOrderSequence;
     if (seq <= 0) return ZAVO_BOOK_IGNORED;
-    reduce(security(r.Code, r.ExchangeID), seq, -1);
+    reduce(security(r.Code, r.ExchangeID), seq, -1, false);
     return ZAVO_BOOK_APPLIED;
   }
   return ZAVO_BOOK_IGNORED;
@@ -249,12 +291,12 @@ int BookBuilder::apply_snapshot(const ZAVO_SecuritySnapShot& r, uint64_t seq) {
   // A security no detail has named yet is not tracked: the feed may not
   // carry its details at all (options, or details not subscribed), and a
   // book that never had a chance is no finding.
-  CodeKey key = CodeKey::Make(r.Code, 16, r.ExchangeID);
-  if (!(last_index_ != UINT32_MAX && key == last_key_) && by_code_.find(key) == by_code_.end()) {
+  uint32_t idx = lookup(CodeKey::Make(r.Code, 16, r.ExchangeID));
+  if (idx == UINT32_MAX) {
     totals_.untracked += 1;
     return ZAVO_BOOK_IGNORED;
   }
-  SecurityBook& b = books_[security(r.Code, r.ExchangeID)];
+  SecurityBook& b = books_[idx];
   totals_.snapshots += 1;
   const uint64_t* px[2] = {r.BidPrice, r.AskPrice};
   const uint64_t* vol[2] = {r.BidVol, r.AskVol};

@@ -62,7 +62,10 @@ class BookBuilder {
 
  private:
   bool sequence_ok(const ZAVO_MSG& msg, int* result);
+  // Index of a security's book, made on first sight.
   uint32_t security(const char* code, char exchange);
+  // Index of a known security's book, or UINT32_MAX.
+  uint32_t lookup(const CodeKey& key);
   int apply_order(const ZAVO_OrderDetail& r);
   int apply_sh_order(const ZAVO_SHOrderDetail& r);
   int apply_trade(const ZAVO_TradeDetail& r, uint32_t time);
@@ -70,7 +73,8 @@ class BookBuilder {
   // Adds an order; `rest` false holds it off the book.
   void add(uint32_t sec, int side, int64_t seq, int64_t price, int64_t qty, bool rest);
   // Takes `qty` off an order (all of it when qty < 0); frees it at zero.
-  void reduce(uint32_t sec, int64_t seq, int64_t qty);
+  // An unknown order is counted unless `expected_unknown`.
+  void reduce(uint32_t sec, int64_t seq, int64_t qty, bool expected_unknown);
 
   unsigned flags_;
   uint64_t last_seq_ = 0;

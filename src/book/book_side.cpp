@@ -9,7 +9,13 @@ size_t BookSide::position(int64_t price) const {
   size_t n = levels_.size();
   auto before = [this](int64_t a, int64_t b) { return ask_ ? a > b : a < b; };
   if (n == 0 || before(levels_[n - 1].price, price)) return n;
-  size_t lo = 0, hi = n;
+  // levels_[n - 1] is not before `price`. A few steps down from the best
+  // cover most changes without a search; below them, search.
+  size_t stop = n > 5 ? n - 5 : 0;
+  for (size_t i = n - 1; i > stop; --i) {
+    if (before(levels_[i - 1].price, price)) return i;
+  }
+  size_t lo = 0, hi = stop;
   while (lo < hi) {
     size_t mid = (lo + hi) / 2;
     if (before(levels_[mid].price, price)) {
