@@ -262,6 +262,23 @@ TEST(BookInterface, RejectsBadArgumentsAndIgnoresOtherKinds) {
   EXPECT_EQ(zavo_book_levels(book.get(), "000001", '2', 2, &lv, 1), ZAVO_BOOK_EINVAL);
   EXPECT_EQ(zavo_book_levels(book.get(), "000001", '2', 0, nullptr, 1), ZAVO_BOOK_EINVAL);
   EXPECT_EQ(zavo_book_levels(book.get(), "000001", '1', 0, &lv, 1), 0);
+  // Bytes after a code's terminator mean nothing, and a sixteenth
+  // character is never part of the code.
+  ZAVO_OrderDetail g{};
+  std::memset(g.Code, 'X', sizeof g.Code);
+  std::memcpy(g.Code, "000001", 7);
+  g.ExchangeID = '2';
+  g.OrderSequence = 3;
+  g.OrderPrice = 1000;
+  g.OrderQty = 50;
+  g.OrderSide = 'B';
+  g.OrderType = '2';
+  EXPECT_EQ(f.Send(ZAVO_MSG_ORDER_DETAIL, &g, sizeof g, 3), ZAVO_BOOK_APPLIED);
+  std::memcpy(g.Code, "12345678ABCDEFGH", 16);
+  g.OrderSequence = 4;
+  EXPECT_EQ(f.Send(ZAVO_MSG_ORDER_DETAIL, &g, sizeof g, 4), ZAVO_BOOK_APPLIED);
+  EXPECT_EQ(Side(book.get(), "000001", '2', ZAVO_BOOK_BID), (V{1000, 150, 2}));
+  EXPECT_EQ(Side(book.get(), "12345678ABCDEFG", '2', ZAVO_BOOK_BID), (V{1000, 50, 1}));
   int seen = 0;
   EXPECT_EQ(zavo_book_each(
                 book.get(),
@@ -270,8 +287,8 @@ TEST(BookInterface, RejectsBadArgumentsAndIgnoresOtherKinds) {
                   return 0;
                 },
                 &seen),
-            1);
-  EXPECT_EQ(seen, 1);
+            2);
+  EXPECT_EQ(seen, 2);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "book_view.h"
 #include "feed_stats.h"
 #include "options.h"
 #include "record_format.h"
@@ -30,6 +31,7 @@ std::atomic<bool> g_codes_ready{false};
 std::atomic<bool> g_rebuild_done{false};
 std::atomic<uint64_t> g_logins{0};
 FILE* g_raw_out = nullptr;
+zavo_tail::BookView* g_book = nullptr;  // --book / --book-check
 
 void on_signal(int) { g_stop.store(true); }
 
@@ -57,7 +59,10 @@ void deliver(const ZAVO_MSG* msg, FeedStats* stats, const char* prefix) {
   }
 }
 
-void on_data(void*, const ZAVO_MSG* msg) { deliver(msg, &g_stats, nullptr); }
+void on_data(void*, const ZAVO_MSG* msg) {
+  if (g_book != nullptr) g_book->OnMessage(msg);
+  deliver(msg, &g_stats, nullptr);
+}
 
 void on_rebuild(void*, const ZAVO_MSG* msg) { deliver(msg, &g_rebuild_stats, "rebuild "); }
 
@@ -171,9 +176,13 @@ ZAVO_HANDLE open_session(ZAVO_ERROR* err) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool book_error = false;
+  g_book = zavo_tail::BookView::FromArgs(&argc, argv, &book_error);
+  if (book_error) return 2;
   int rc = zavo_tail::ParseOptions(argc, argv, &g_opt);
   if (rc > 0) return 0;
   if (rc < 0) return 2;
+  if (g_book != nullptr && g_book->owns_stdout()) g_opt.format = OutputFormat::kNone;
 
   struct sigaction sa;
   std::memset(&sa, 0, sizeof(sa));
@@ -223,6 +232,7 @@ int main(int argc, char** argv) {
       break;
     }
     if (g_opt.max_records > 0 && g_stats.Total() >= g_opt.max_records) break;
+    if (g_book != nullptr) g_book->Tick();
     if (g_opt.query && !queried && !g_opt.raw && g_codes_ready.load()) {
       queried = true;
       std::lock_guard<std::mutex> lock(g_out_mutex);
@@ -251,6 +261,10 @@ int main(int argc, char** argv) {
 
   ZAVO_Close(h);
   ZAVO_Wait(h);
+  if (g_book != nullptr) {
+    g_book->Finish();
+    delete g_book;
+  }
   if (g_raw_out) std::fclose(g_raw_out);
   std::fprintf(stderr, "zavo_tail: closed after %llu records\n",
                static_cast<unsigned long long>(g_stats.Total()));
