@@ -55,16 +55,25 @@
  * alone.
  *
  * Sequence gaps: ZAVO_MSG.SeqNum numbers every field of the feed, whatever
- * its kind or security, so a program that passes every message of a
- * session that delivers everything (no code filter, all detail flags) sees
- * consecutive numbers. A number that skips marks every security of the book
- * stale (and every security first seen after it), because the missing fields
- * may have belonged to any of them. A stale security stays stale until a
- * snapshot of it agrees with its book again; meanwhile its snapshots are
- * counted as stale_snapshots, not as disagreements. A message whose SeqNum
- * is not above the last one seen (a retransmission fed late) is not applied
- * and is counted as late. A program that filters codes or kinds opens the
- * book with ZAVO_BOOK_NO_SEQ_CHECK.
+ * its kind or security, from 1, so a program that passes every message of
+ * a session that delivers everything (no code filter, all detail flags)
+ * sees consecutive numbers. A number that skips (and a first number above
+ * 1: the book started late) marks every security of the book stale, and
+ * every security first seen after it, because the missing fields may have
+ * belonged to any of them. The next snapshot of a stale security
+ * resynchronises the top of its book: if it agrees, nothing changes; if it
+ * differs, its ten levels a side become the book's (quantities the seen
+ * orders do not explain are kept as inferred volume of the level; seen
+ * orders at prices the snapshot shows empty or smaller are dropped) and
+ * the snapshot is counted as a stale snapshot, not as a disagreement.
+ * Inferred volume shrinks when an unseen order trades at its price
+ * (Shenzhen and Shanghai) or is deleted (Shanghai); a later snapshot that
+ * differs from a book still holding inferred volume resynchronises it again
+ * and counts as stale too. Disagreements therefore only ever count
+ * differences of a book built from details alone. A message whose SeqNum
+ * is not above the last one seen (a retransmission fed late) is not
+ * applied and is counted as late. A program that filters codes or kinds
+ * opens the book with ZAVO_BOOK_NO_SEQ_CHECK.
  *
  * Threads: a book is a plain data structure without locks. One thread at a
  * time may call its functions; a program that queries from another thread
@@ -121,8 +130,9 @@ enum { ZAVO_BOOK_BID = 0, ZAVO_BOOK_ASK = 1 };
 /* One price level: the sum of the orders resting at a price. */
 typedef struct zavo_book_level {
   int64_t price;
-  int64_t volume;  /* sum of the orders' remaining quantities */
-  uint32_t orders; /* number of orders */
+  int64_t volume;  /* remaining quantities of the orders, plus inferred */
+  uint32_t orders; /* number of orders the book has seen at this price */
+  int64_t inferred; /* volume known only from a snapshot (see gaps) */
 } zavo_book_level;
 
 /* One order of a level's queue, in time priority. */
@@ -158,6 +168,8 @@ typedef struct zavo_book_check_info {
   int64_t book_price, book_volume;
   uint64_t diff_seq; /* SeqNum of that snapshot */
   uint32_t diff_time;
+  /* Levels whose volume is partly known only from a snapshot. */
+  uint32_t inferred_levels;
 } zavo_book_check_info;
 
 /* Counters over the whole book. */
@@ -209,7 +221,8 @@ ZAVO_BOOK_API int zavo_book_levels(const zavo_book* book, const char* code, char
 /* Copies up to `n` orders resting at `price` on one side, first in time
  * first, into `out`. Returns the number of orders at that price (which may
  * be more than `n`; 0 when there is no such level), or ZAVO_BOOK_EINVAL as
- * for zavo_book_levels. */
+ * for zavo_book_levels. Only orders the book has seen are listed; inferred
+ * volume (see zavo_book_level) has no orders. */
 ZAVO_BOOK_API int zavo_book_queue(const zavo_book* book, const char* code, char exchange,
                                   int side, int64_t price, zavo_book_order* out, int n);
 

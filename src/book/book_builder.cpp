@@ -128,18 +128,18 @@ bool BookBuilder::sequence_ok(const ZAVO_MSG& msg, int* result) {
   if ((flags_ & ZAVO_BOOK_NO_SEQ_CHECK) || msg.SeqNum == 0 || !is_market_data(msg.MsgType)) {
     return true;
   }
-  if (last_seq_ != 0) {
-    if (msg.SeqNum <= last_seq_) {
-      totals_.late += 1;
-      *result = ZAVO_BOOK_LATE;
-      return false;
-    }
-    if (msg.SeqNum > last_seq_ + 1) {
-      totals_.gaps += 1;
-      totals_.missing += msg.SeqNum - last_seq_ - 1;
-      seen_gap_ = true;
-      for (SecurityBook& b : books_) b.check.stale = 1;
-    }
+  if (msg.SeqNum <= last_seq_) {
+    totals_.late += 1;
+    *result = ZAVO_BOOK_LATE;
+    return false;
+  }
+  // The feed numbers its fields from 1: a book that starts later has
+  // missed the beginning, which is a gap like any other.
+  if (msg.SeqNum > last_seq_ + 1) {
+    totals_.gaps += 1;
+    totals_.missing += msg.SeqNum - last_seq_ - 1;
+    seen_gap_ = true;
+    for (SecurityBook& b : books_) b.check.stale = 1;
   }
   last_seq_ = msg.SeqNum;
   return true;
@@ -198,11 +198,11 @@ void BookBuilder::add(uint32_t sec, int side, int64_t seq, int64_t price, int64_
   }
 }
 
-void BookBuilder::reduce(uint32_t sec, int64_t seq, int64_t qty, bool expected_unknown) {
+bool BookBuilder::reduce(uint32_t sec, int64_t seq, int64_t qty, bool expected_unknown) {
   int32_t s = index_.Find(sec, seq);
   if (s < 0) {
     if (!expected_unknown) totals_.unknown_refs += 1;
-    return;
+    return false;
   }
   Order& o = pool_[s];
   bool gone;
@@ -222,6 +222,7 @@ void BookBuilder::reduce(uint32_t sec, int64_t seq, int64_t qty, bool expected_u
     index_.Erase(sec, seq);
     pool_.Give(s);
   }
+  return true;
 }
 
 int BookBuilder::apply_order(const ZAVO_OrderDetail& r) {
@@ -252,7 +253,12 @@ int BookBuilder::apply_sh_order(const ZAVO_SHOrderDetail& r) {
     return ZAVO_BOOK_APPLIED;
   }
   if (r.OrderType == 'D') {
-    reduce(security(r.Code, '1'), r.OrderNo, -1, false);
+    uint32_t sec = security(r.Code, '1');
+    int side = side_of(r.BSFlag);
+    // An order the book never saw may be part of what a snapshot showed.
+    if (!reduce(sec, r.OrderNo, -1, false) && side >= 0) {
+      books_[sec].side(side).TakeInferred(r.OrderPrice, r.Balance);
+    }
     return ZAVO_BOOK_APPLIED;
   }
   return ZAVO_BOOK_IGNORED;
@@ -265,9 +271,23 @@ int BookBuilder::apply_trade(const ZAVO_TradeDetail& r, uint32_t time) {
     // On Shanghai the aggressor is not on the book yet (its add follows
     // its trades), so an unknown order there is no finding.
     bool sh = r.ExchangeID == '1';
-    if (r.AskOrderSequence > 0) reduce(sec, r.AskOrderSequence, qty, sh);
-    if (r.BidOrderSequence > 0) reduce(sec, r.BidOrderSequence, qty, sh);
+    bool ask_known = r.AskOrderSequence > 0 && reduce(sec, r.AskOrderSequence, qty, sh);
+    bool bid_known = r.BidOrderSequence > 0 && reduce(sec, r.BidOrderSequence, qty, sh);
+    // A resting order the book never saw traded: take the quantity off
+    // what a snapshot showed at that price. The resting side is the one
+    // the aggressor flag does not name; without a flag, on Shenzhen (whose
+    // aggressor is always on the book by now) it is the unknown one.
+    int passive = r.BSFlag == 'B' ? ZAVO_BOOK_ASK : r.BSFlag == 'S' ? ZAVO_BOOK_BID : -1;
+    if (passive < 0 && !sh && ask_known != bid_known) {
+      passive = ask_known ? ZAVO_BOOK_BID : ZAVO_BOOK_ASK;
+    }
+    bool passive_unknown = (passive == ZAVO_BOOK_ASK && r.AskOrderSequence > 0 && !ask_known) ||
+                           (passive == ZAVO_BOOK_BID && r.BidOrderSequence > 0 && !bid_known);
     SecurityBook& b = books_[sec];
+    if (passive_unknown) {
+      if (sh) totals_.unknown_refs += 1;
+      b.side(passive).TakeInferred(r.TradePrice, qty);
+    }
     b.has_trade = true;
     b.last_trade.price = r.TradePrice;
     b.last_trade.quantity = qty;
@@ -318,9 +338,17 @@ int BookBuilder::apply_snapshot(const ZAVO_SecuritySnapShot& r, uint64_t seq) {
       c.book_volume = bv;
       c.diff_seq = seq;
       c.diff_time = r.Time;
-      if (c.stale) {
+      if (c.stale || b.bid.inferred_levels() + b.ask.inferred_levels() > 0) {
+        // The book missed something, or holds quantities it only knows
+        // from a snapshot: this one resynchronises its top instead of
+        // counting against the rules.
         c.stale_snapshots += 1;
         totals_.stale_snapshots += 1;
+        resync(&b, r);
+        if (c.stale) {
+          c.stale = 0;
+          totals_.resyncs += 1;
+        }
       } else {
         c.disagreements += 1;
         totals_.disagreements += 1;
@@ -335,6 +363,16 @@ int BookBuilder::apply_snapshot(const ZAVO_SecuritySnapShot& r, uint64_t seq) {
   b.check.agreements += 1;
   totals_.agreements += 1;
   return ZAVO_BOOK_APPLIED;
+}
+
+void BookBuilder::resync(SecurityBook* b, const ZAVO_SecuritySnapShot& r) {
+  auto drop = [this](int32_t s) {
+    const Order& o = pool_[s];
+    index_.Erase(o.security, o.seq);
+    pool_.Give(s);
+  };
+  b->bid.Adopt(pool_, r.BidPrice, r.BidVol, 10, drop);
+  b->ask.Adopt(pool_, r.AskPrice, r.AskVol, 10, drop);
 }
 
 zavo_book_totals_info BookBuilder::Totals() const {

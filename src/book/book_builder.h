@@ -73,8 +73,11 @@ class BookBuilder {
   // Adds an order; `rest` false holds it off the book.
   void add(uint32_t sec, int side, int64_t seq, int64_t price, int64_t qty, bool rest);
   // Takes `qty` off an order (all of it when qty < 0); frees it at zero.
-  // An unknown order is counted unless `expected_unknown`.
-  void reduce(uint32_t sec, int64_t seq, int64_t qty, bool expected_unknown);
+  // An unknown order is counted unless `expected_unknown`; returns whether
+  // the order was known.
+  bool reduce(uint32_t sec, int64_t seq, int64_t qty, bool expected_unknown);
+  // Makes the top of a book that of a snapshot.
+  void resync(SecurityBook* b, const ZAVO_SecuritySnapShot& r);
 
   unsigned flags_;
   uint64_t last_seq_ = 0;

@@ -74,7 +74,7 @@ void BookSide::unlink(OrderPool& pool, int32_t s, Level* lv) {
   lv->orders -= 1;
   lv->volume -= o.qty;
   o.qty = 0;
-  if (lv->orders == 0) {
+  if (lv->orders == 0 && lv->inferred == 0) {
     levels_.erase(levels_.begin() + (lv - levels_.data()));
   }
 }
@@ -90,6 +90,24 @@ bool BookSide::Reduce(OrderPool& pool, int32_t s, int64_t qty) {
   }
   unlink(pool, s, lv);
   return true;
+}
+
+int64_t BookSide::TakeInferred(int64_t price, int64_t qty) {
+  Level* lv = level_at(price);
+  if (lv == nullptr || lv->inferred <= 0) return 0;
+  int64_t take = qty < lv->inferred ? qty : lv->inferred;
+  lv->inferred -= take;
+  lv->volume -= take;
+  if (lv->orders == 0 && lv->inferred == 0) {
+    levels_.erase(levels_.begin() + (lv - levels_.data()));
+  }
+  return take;
+}
+
+size_t BookSide::inferred_levels() const {
+  size_t n = 0;
+  for (const Level& lv : levels_) n += lv.inferred != 0;
+  return n;
 }
 
 void BookSide::Remove(OrderPool& pool, int32_t s) {

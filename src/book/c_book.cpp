@@ -67,6 +67,7 @@ int zavo_book_levels(const zavo_book* book, const char* code, char exchange, int
     out[i].price = lv->price;
     out[i].volume = lv->volume;
     out[i].orders = lv->orders;
+    out[i].inferred = lv->inferred;
   }
   return i;
 }
@@ -108,6 +109,7 @@ int zavo_book_check(const zavo_book* book, const char* code, char exchange,
     return 0;
   }
   *out = b->check;
+  out->inferred_levels = static_cast<uint32_t>(b->bid.inferred_levels() + b->ask.inferred_levels());
   return 1;
 }
 

@@ -199,9 +199,10 @@ TEST(BookDifferential, LostFieldsMakeStaleOnlyWhatTheyCouldHaveTouched) {
   EXPECT_EQ(t.disagreements, 0u);
   EXPECT_EQ(t.stale_snapshots, 0u);
 
-  // Lose a Shenzhen limit order: its security's snapshots differ while the
-  // order would be among its ten levels, counted as stale; every other
-  // security resynchronises and never disagrees.
+  // Lose a Shenzhen limit order: its security's next snapshot differs and
+  // resynchronises the top, the order's quantity inferred; whatever the
+  // book cannot follow of it later (a cancel without a price) is
+  // resynchronised again. Nothing ever counts as a disagreement.
   std::string lost;
   for (;;) {
     uint16_t id = f.Make();
@@ -218,13 +219,18 @@ TEST(BookDifferential, LostFieldsMakeStaleOnlyWhatTheyCouldHaveTouched) {
   for (int i = 0; i < 20000; ++i) f.Step();
   t = f.Totals();
   EXPECT_EQ(t.gaps, 2u);
+  EXPECT_EQ(t.disagreements, 0u);
+  EXPECT_EQ(t.stale, 0u);
+  EXPECT_EQ(t.resyncs, 80u);
   zavo_book_check_info ci;
   ASSERT_EQ(zavo_book_check(f.book(), lost.c_str(), '2', &ci), 1);
-  EXPECT_EQ(t.disagreements, ci.disagreements);
   EXPECT_EQ(t.stale_snapshots, ci.stale_snapshots);
-  EXPECT_GT(ci.stale_snapshots + ci.disagreements, 0u) << lost;
-  EXPECT_EQ(t.stale, ci.stale ? 1u : 0u);
-  EXPECT_EQ(t.resyncs, 40u + 39u + (ci.stale ? 0u : 1u));
+  EXPECT_GT(ci.stale_snapshots, 0u) << lost;
+  EXPECT_GT(ci.agreements, 0u);
+  // Once the order has left the book, the two agree exactly again (this
+  // seed's flow cancels it within the run).
+  while (!f.flow().caught_up()) f.Step();
+  f.CompareAll();
 }
 
 }  // namespace

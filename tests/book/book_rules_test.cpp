@@ -201,39 +201,89 @@ TEST(BookCheck, DisagreementExposesTheFirstDifferingLevel) {
   EXPECT_EQ(ci.diff_side, -1);
 }
 
-TEST(BookSequence, GapMarksStaleUntilASnapshotAgrees) {
+// Levels with their inferred volume: price, volume, orders, inferred.
+std::vector<int64_t> SideInferred(zavo_book* b, const char* code, char ex, int side) {
+  zavo_book_level lv[12];
+  int n = zavo_book_levels(b, code, ex, side, lv, 12);
+  std::vector<int64_t> v;
+  for (int i = 0; i < n; ++i) {
+    v.insert(v.end(), {lv[i].price, lv[i].volume, lv[i].orders, lv[i].inferred});
+  }
+  return v;
+}
+
+TEST(BookSequence, GapMarksStaleAndTheNextSnapshotResynchronisesTheTop) {
   BookPtr book = NewBook();
   BookFeed f(book.get());
-  f.Order("000001", 1, 'B', '2', 1000, 100);
+  const char* c = "000001";
+  f.Order(c, 1, 'B', '2', 1000, 100);
   f.ShOrder("600000", 1, 'S', 'A', 2000, 100);
   f.Skip(3);  // three fields lost
-  f.Order("000001", 2, 'B', '2', 1000, 100);
+  f.Order(c, 2, 'B', '2', 1000, 100);
   f.Order("000003", 1, 'S', '2', 500, 100);  // first seen after the gap
   zavo_book_totals_info t;
   zavo_book_totals(book.get(), &t);
   EXPECT_EQ(t.gaps, 1u);
   EXPECT_EQ(t.missing, 3u);
   EXPECT_EQ(t.stale, 3u);
-  // The lost fields held another order: the snapshot differs, counted stale.
-  f.Snapshot("000001", '2', {1000, 300}, {});
+
+  // The lost fields held more bids: the snapshot differs, counts as stale,
+  // and its levels become the book's, the unexplained part inferred.
+  f.Snapshot(c, '2', {1000, 300, 990, 50}, {});
   zavo_book_check_info ci;
-  zavo_book_check(book.get(), "000001", '2', &ci);
-  EXPECT_EQ(ci.stale, 1);
+  zavo_book_check(book.get(), c, '2', &ci);
+  EXPECT_EQ(ci.stale, 0);
   EXPECT_EQ(ci.stale_snapshots, 1u);
   EXPECT_EQ(ci.disagreements, 0u);
   EXPECT_EQ(ci.diff_level, 1);
-  // The unknown order trades away; the book agrees again and is clean.
-  f.Trade("000001", '2', 77, 0, 1000, 100, 'C');
-  f.Snapshot("000001", '2', {1000, 200}, {});
-  f.Snapshot("600000", '1', {}, {2000, 100});
+  EXPECT_EQ(ci.inferred_levels, 2u);
+  EXPECT_EQ(SideInferred(book.get(), c, '2', ZAVO_BOOK_BID), (V{1000, 300, 2, 100, 990, 50, 0, 50}));
+  EXPECT_EQ(Queue(book.get(), c, '2', ZAVO_BOOK_BID, 1000), (V{1, 100, 2, 100}));
+
+  // A sell hits an unseen bid (the aggressor flag names the seller), then
+  // a seen one: the inferred volume goes first, then the order.
+  f.Order(c, 5, 'S', '2', 1000, 150);
+  f.Trade(c, '2', 5, 77, 1000, 100);
   zavo_book_totals(book.get(), &t);
-  EXPECT_EQ(t.stale, 1u);  // 000003 is still waiting for its snapshot
-  EXPECT_EQ(t.resyncs, 2u);
-  EXPECT_EQ(t.agreements, 2u);
-  EXPECT_EQ(t.disagreements, 0u);
+  f.Trade(c, '2', 5, 1, 1000, 50);
+  EXPECT_EQ(SideInferred(book.get(), c, '2', ZAVO_BOOK_BID), (V{1000, 150, 2, 0, 990, 50, 0, 50}));
+  f.Snapshot(c, '2', {1000, 150, 990, 50}, {});
+  // An unseen order at 990 is cancelled: Shenzhen cancels carry no price,
+  // so the book cannot follow; the next snapshot resynchronises again.
+  f.Snapshot(c, '2', {1000, 150}, {});
+  zavo_book_check(book.get(), c, '2', &ci);
+  EXPECT_EQ(ci.agreements, 1u);
+  EXPECT_EQ(ci.stale_snapshots, 2u);
+  EXPECT_EQ(ci.disagreements, 0u);
+  EXPECT_EQ(ci.inferred_levels, 0u);
+  EXPECT_EQ(SideInferred(book.get(), c, '2', ZAVO_BOOK_BID), (V{1000, 150, 2, 0}));
+  // With nothing inferred the book is exact again: a difference now is a
+  // disagreement, and the book is left as built.
+  f.Snapshot(c, '2', {1000, 999}, {});
+  zavo_book_check(book.get(), c, '2', &ci);
+  EXPECT_EQ(ci.disagreements, 1u);
+  EXPECT_EQ(ci.book_volume, 150);
+  EXPECT_EQ(SideInferred(book.get(), c, '2', ZAVO_BOOK_BID), (V{1000, 150, 2, 0}));
+
+  // Shanghai: a snapshot that agrees clears the stale mark; after another
+  // gap an unseen ask is inferred, and its delete (which names price and
+  // side) removes it. A seen order the snapshot no longer shows is dropped.
+  f.Snapshot("600000", '1', {}, {2000, 100});
+  f.Skip(1);
+  f.Snapshot("600000", '1', {}, {2010, 300});
+  EXPECT_EQ(SideInferred(book.get(), "600000", '1', ZAVO_BOOK_ASK), (V{2010, 300, 0, 300}));
+  f.ShOrder("600000", 55, 'S', 'D', 2010, 300);
+  EXPECT_TRUE(Side(book.get(), "600000", '1', ZAVO_BOOK_ASK).empty());
+  zavo_book_totals(book.get(), &t);
+  EXPECT_EQ(t.gaps, 2u);
+  EXPECT_EQ(t.resyncs, 3u);
+  EXPECT_EQ(t.stale, 2u);  // 000001 and 000003 since the second gap
+  EXPECT_EQ(t.resting_orders, 3u);  // 000001's two bids and 000003's ask
+  EXPECT_EQ(t.disagreements, 1u);
+
   // A retransmitted field fed late is not applied twice.
   ZAVO_OrderDetail r{};
-  std::strncpy(r.Code, "000001", 15);
+  std::strncpy(r.Code, c, 15);
   r.ExchangeID = '2';
   r.OrderSequence = 2;
   r.OrderPrice = 1000;
@@ -241,7 +291,17 @@ TEST(BookSequence, GapMarksStaleUntilASnapshotAgrees) {
   r.OrderSide = 'B';
   r.OrderType = '2';
   EXPECT_EQ(f.Send(ZAVO_MSG_ORDER_DETAIL, &r, sizeof r, 6), ZAVO_BOOK_LATE);
-  EXPECT_EQ(Side(book.get(), "000001", '2', ZAVO_BOOK_BID), (V{1000, 200, 2}));
+  EXPECT_EQ(Side(book.get(), c, '2', ZAVO_BOOK_BID), (V{1000, 150, 2}));
+
+  // A book that starts after the first field has missed the beginning.
+  BookPtr late = NewBook();
+  BookFeed g(late.get());
+  g.Skip(41);
+  g.Order(c, 1, 'B', '2', 1000, 100);
+  zavo_book_totals(late.get(), &t);
+  EXPECT_EQ(t.gaps, 1u);
+  EXPECT_EQ(t.missing, 41u);
+  EXPECT_EQ(t.stale, 1u);
 }
 
 TEST(BookInterface, RejectsBadArgumentsAndIgnoresOtherKinds) {
