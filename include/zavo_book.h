@@ -118,10 +118,10 @@ enum {
 
 /* Results of zavo_book_apply. */
 enum {
-  ZAVO_BOOK_APPLIED = 0,  /* the message changed or checked a book */
-  ZAVO_BOOK_IGNORED = 1,  /* a kind, side or type the book does not use */
-  ZAVO_BOOK_LATE = 2,     /* SeqNum not above the last one: not applied */
-  ZAVO_BOOK_EINVAL = -1   /* null book or message, or a record too short */
+  ZAVO_BOOK_APPLIED = 0, /* the message changed or checked a book */
+  ZAVO_BOOK_IGNORED = 1, /* a kind, side or type the book does not use */
+  ZAVO_BOOK_LATE = 2,    /* SeqNum not above the last one: not applied */
+  ZAVO_BOOK_EINVAL = -1  /* null book or message, or a record too short */
 };
 
 /* Sides, for the queries. */
@@ -130,8 +130,8 @@ enum { ZAVO_BOOK_BID = 0, ZAVO_BOOK_ASK = 1 };
 /* One price level: the sum of the orders resting at a price. */
 typedef struct zavo_book_level {
   int64_t price;
-  int64_t volume;  /* remaining quantities of the orders, plus inferred */
-  uint32_t orders; /* number of orders the book has seen at this price */
+  int64_t volume;   /* remaining quantities of the orders, plus inferred */
+  uint32_t orders;  /* number of orders the book has seen at this price */
   int64_t inferred; /* volume known only from a snapshot (see gaps) */
 } zavo_book_level;
 
@@ -215,16 +215,16 @@ ZAVO_BOOK_API int zavo_book_apply(zavo_book* book, const ZAVO_MSG* msg);
  * Shanghai, '2' Shenzhen), best first, into `out`. Returns the number
  * copied (0 for a security the book does not know), or ZAVO_BOOK_EINVAL for
  * a null book or code, a bad side, or n > 0 with a null `out`. */
-ZAVO_BOOK_API int zavo_book_levels(const zavo_book* book, const char* code, char exchange,
-                                   int side, zavo_book_level* out, int n);
+ZAVO_BOOK_API int zavo_book_levels(const zavo_book* book, const char* code, char exchange, int side,
+                                   zavo_book_level* out, int n);
 
 /* Copies up to `n` orders resting at `price` on one side, first in time
  * first, into `out`. Returns the number of orders at that price (which may
  * be more than `n`; 0 when there is no such level), or ZAVO_BOOK_EINVAL as
  * for zavo_book_levels. Only orders the book has seen are listed; inferred
  * volume (see zavo_book_level) has no orders. */
-ZAVO_BOOK_API int zavo_book_queue(const zavo_book* book, const char* code, char exchange,
-                                  int side, int64_t price, zavo_book_order* out, int n);
+ZAVO_BOOK_API int zavo_book_queue(const zavo_book* book, const char* code, char exchange, int side,
+                                  int64_t price, zavo_book_order* out, int n);
 
 /* Copies the last trade of a security into `out`. Returns 1 when there was
  * one, 0 when not (out untouched), ZAVO_BOOK_EINVAL for null arguments. */
@@ -246,8 +246,7 @@ ZAVO_BOOK_API int zavo_book_totals(const zavo_book* book, zavo_book_totals_info*
  * Returns the number of calls made, or ZAVO_BOOK_EINVAL for null
  * arguments. fn must not change the book. */
 ZAVO_BOOK_API int zavo_book_each(const zavo_book* book,
-                                 int (*fn)(void* arg, const char* code, char exchange),
-                                 void* arg);
+                                 int (*fn)(void* arg, const char* code, char exchange), void* arg);
 
 #ifdef __cplusplus
 }

@@ -48,10 +48,18 @@ void* operator new[](size_t n) {
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+  std::free(p);
+}
 
 namespace {
 
@@ -231,9 +239,10 @@ int main(int argc, char** argv) {
   std::printf("  %-34s %8.1f %8.1f\n", "zavo_book_apply (snapshot check)", s50, s99);
   std::printf("  ratio apply/floor: p50 %.2fx, p99 %.2fx\n", ratio(a50, f50), ratio(a99, f99));
   std::printf("  mean of the detail samples: %.1f ns\n", mean_apply * ns_per_tick);
-  std::printf("  untimed block of the same %zu records (details and snapshots): apply %.1f ns,"
-              " floor %.1f ns a record (%.2fx)\n",
-              recs.size() - warm, block_apply, block_floor, ratio(block_apply, block_floor));
+  std::printf(
+      "  untimed block of the same %zu records (details and snapshots): apply %.1f ns,"
+      " floor %.1f ns a record (%.2fx)\n",
+      recs.size() - warm, block_apply, block_floor, ratio(block_apply, block_floor));
   std::printf("  allocations while measured: %llu (%.4f per record)\n",
               static_cast<unsigned long long>(allocs),
               static_cast<double>(allocs) / static_cast<double>(recs.size() - warm));

@@ -69,7 +69,8 @@ class BookSide {
 };
 
 template <class Drop>
-void BookSide::Adopt(OrderPool& pool, const uint64_t* px, const uint64_t* vol, size_t n, Drop drop) {
+void BookSide::Adopt(OrderPool& pool, const uint64_t* px, const uint64_t* vol, size_t n,
+                     Drop drop) {
   size_t k = 0;
   while (k < n && px[k] != 0) ++k;
   auto before = [this](int64_t a, int64_t b) { return ask_ ? a > b : a < b; };

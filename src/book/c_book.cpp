@@ -17,7 +17,9 @@ const zavo::book::SecurityBook* find(const zavo_book* book, const char* code, ch
   return book->builder.Find(code, exchange);
 }
 
-bool bad_side(int side) { return side != ZAVO_BOOK_BID && side != ZAVO_BOOK_ASK; }
+bool bad_side(int side) {
+  return side != ZAVO_BOOK_BID && side != ZAVO_BOOK_ASK;
+}
 
 }  // namespace
 
@@ -31,7 +33,9 @@ zavo_book* zavo_book_new(unsigned flags) {
   }
 }
 
-void zavo_book_free(zavo_book* book) { delete book; }
+void zavo_book_free(zavo_book* book) {
+  delete book;
+}
 
 int zavo_book_reserve(zavo_book* book, uint32_t securities, uint64_t orders) {
   if (book == nullptr) return ZAVO_BOOK_EINVAL;
@@ -72,8 +76,8 @@ int zavo_book_levels(const zavo_book* book, const char* code, char exchange, int
   return i;
 }
 
-int zavo_book_queue(const zavo_book* book, const char* code, char exchange, int side,
-                    int64_t price, zavo_book_order* out, int n) {
+int zavo_book_queue(const zavo_book* book, const char* code, char exchange, int side, int64_t price,
+                    zavo_book_order* out, int n) {
   if (book == nullptr || code == nullptr || bad_side(side) || n < 0 || (n > 0 && !out)) {
     return ZAVO_BOOK_EINVAL;
   }

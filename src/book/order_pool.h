@@ -14,7 +14,7 @@ enum class OrderState : uint8_t { kFree = 0, kResting = 1, kHeld = 2 };
 struct Order {
   int64_t seq = 0;
   int64_t price = 0;
-  int64_t qty = 0;  // remaining
+  int64_t qty = 0;               // remaining
   int32_t prev = -1, next = -1;  // neighbours in the level's queue
   uint32_t security = 0;
   uint8_t side = 0;  // 0 bid, 1 ask

@@ -120,8 +120,8 @@ class DiffFeed {
     if (queue_.OrderSide != 'B' && queue_.OrderSide != 'S') return;
     int side = queue_.OrderSide == 'B' ? ZAVO_BOOK_BID : ZAVO_BOOK_ASK;
     zavo_book_order q[200];
-    int n = zavo_book_queue(book_.get(), queue_.Code, queue_.ExchangeID, side,
-                            queue_.OrderPrice, q, 200);
+    int n = zavo_book_queue(book_.get(), queue_.Code, queue_.ExchangeID, side, queue_.OrderPrice, q,
+                            200);
     ASSERT_EQ(static_cast<uint32_t>(n), queue_.NumOrders) << queue_.Code;
     for (uint32_t i = 0; i < queue_.OrderQueueSize && i < 200; ++i) {
       ASSERT_EQ(q[i].quantity, static_cast<int64_t>(queue_.OrderQueue[i])) << queue_.Code;

@@ -13,7 +13,9 @@ namespace {
 
 using BookPtr = std::unique_ptr<zavo_book, void (*)(zavo_book*)>;
 
-BookPtr NewBook(unsigned flags = 0) { return BookPtr(zavo_book_new(flags), zavo_book_free); }
+BookPtr NewBook(unsigned flags = 0) {
+  return BookPtr(zavo_book_new(flags), zavo_book_free);
+}
 
 // Levels of one side as price, volume, orders triples.
 std::vector<int64_t> Side(zavo_book* b, const char* code, char ex, int side) {
@@ -237,7 +239,8 @@ TEST(BookSequence, GapMarksStaleAndTheNextSnapshotResynchronisesTheTop) {
   EXPECT_EQ(ci.disagreements, 0u);
   EXPECT_EQ(ci.diff_level, 1);
   EXPECT_EQ(ci.inferred_levels, 2u);
-  EXPECT_EQ(SideInferred(book.get(), c, '2', ZAVO_BOOK_BID), (V{1000, 300, 2, 100, 990, 50, 0, 50}));
+  EXPECT_EQ(SideInferred(book.get(), c, '2', ZAVO_BOOK_BID),
+            (V{1000, 300, 2, 100, 990, 50, 0, 50}));
   EXPECT_EQ(Queue(book.get(), c, '2', ZAVO_BOOK_BID, 1000), (V{1, 100, 2, 100}));
 
   // A sell hits an unseen bid (the aggressor flag names the seller), then
@@ -277,7 +280,7 @@ TEST(BookSequence, GapMarksStaleAndTheNextSnapshotResynchronisesTheTop) {
   zavo_book_totals(book.get(), &t);
   EXPECT_EQ(t.gaps, 2u);
   EXPECT_EQ(t.resyncs, 3u);
-  EXPECT_EQ(t.stale, 2u);  // 000001 and 000003 since the second gap
+  EXPECT_EQ(t.stale, 2u);           // 000001 and 000003 since the second gap
   EXPECT_EQ(t.resting_orders, 3u);  // 000001's two bids and 000003's ask
   EXPECT_EQ(t.disagreements, 1u);
 

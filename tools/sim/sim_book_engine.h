@@ -44,8 +44,7 @@ struct SimLevel {
 class SimOrderBook {
  public:
   // Matches and rests an order; `id` must be new to this book.
-  void Submit(int64_t id, bool buy, SimOrderType type, int64_t price, int64_t qty,
-              SimOutcome* out);
+  void Submit(int64_t id, bool buy, SimOrderType type, int64_t price, int64_t qty, SimOutcome* out);
   // Cancels a resting order: returns what it had left (0 if unknown) and
   // its side and price.
   int64_t Cancel(int64_t id, bool* buy, int64_t* price);

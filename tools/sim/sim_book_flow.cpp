@@ -103,8 +103,8 @@ void SimBookFlow::event(uint64_t stamp) {
     counts_.limit += 1;
   } else if (r < 62) {
     int64_t other = b.Best(!buy);
-    int64_t px = other ? other + (buy ? 1 : -1) * rng_.Range(0, kMaxCross) * in.tick
-                       : reference(s, buy);
+    int64_t px =
+        other ? other + (buy ? 1 : -1) * rng_.Range(0, kMaxCross) * in.tick : reference(s, buy);
     submit(s, buy, SimOrderType::kLimit, clamp(s, px), lot * rng_.Range(1, 60), stamp);
     counts_.crossing += 1;
   } else if (r < 82) {

@@ -69,8 +69,8 @@ class SimBookFlow {
                  uint64_t stamp);
   void put_sh_order(size_t s, int64_t no, bool buy, char type, int64_t price, int64_t balance,
                     uint64_t stamp);
-  void put_trade(size_t s, int64_t ask, int64_t bid, int64_t price, int64_t qty, char exec,
-                 char bs, uint64_t stamp);
+  void put_trade(size_t s, int64_t ask, int64_t bid, int64_t price, int64_t qty, char exec, char bs,
+                 uint64_t stamp);
   void put_snapshot(size_t s, uint64_t stamp);
   void put_queue(size_t s, bool buy, uint64_t stamp);
 

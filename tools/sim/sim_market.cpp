@@ -63,7 +63,9 @@ MarketModel::MarketModel(const SimConfig& cfg)
   }
   if (cfg.book_model) {
     std::vector<Instrument> stocks;
-    for (size_t i : by_kind_[static_cast<int>(InstrumentKind::kStock)][0]) stocks.push_back(inst_[i]);
+    for (size_t i : by_kind_[static_cast<int>(InstrumentKind::kStock)][0]) {
+      stocks.push_back(inst_[i]);
+    }
     book_flow_ = std::make_unique<SimBookFlow>(cfg, stocks);
   }
 }

@@ -97,7 +97,9 @@ BookView* BookView::FromArgs(int* argc, char** argv, bool* error) {
   return view;
 }
 
-BookView::~BookView() { zavo_book_free(book_); }
+BookView::~BookView() {
+  zavo_book_free(book_);
+}
 
 void BookView::OnMessage(const ZAVO_MSG* msg) {
   std::lock_guard<std::mutex> lock(mu_);
