@@ -15,7 +15,10 @@ constexpr int64_t kMaxDepth = 9;
 }  // namespace
 
 SimBookFlow::SimBookFlow(const SimConfig& cfg, const std::vector<Instrument>& stocks)
-    : rng_(cfg.seed * 0x9E3779B97F4A7C15ULL + 0xB00C), stocks_(stocks), books_(stocks.size()) {}
+    : rng_(cfg.seed * 0x9E3779B97F4A7C15ULL + 0xB00C),
+      stocks_(stocks),
+      books_(stocks.size()),
+      seeded_(stocks.size(), false) {}
 
 WireWriter& SimBookFlow::push(uint16_t id) {
   if (used_ == pending_.size()) pending_.emplace_back();
@@ -29,10 +32,6 @@ bool SimBookFlow::Next(uint64_t stamp, WireWriter* w, uint16_t* id, bool force) 
   if (head_ == used_) {
     head_ = used_ = 0;
     if (stocks_.empty()) return false;
-    if (!seeded_) {
-      seed(stamp);
-      return Next(stamp, w, id, force);
-    }
     if (!force && rng_.Below(100) < 12) return false;
     // An event can leave nothing to publish (a cancel on an empty book, a
     // refused own-side-best order on Shanghai); the snapshot at the end of
@@ -62,27 +61,30 @@ int64_t SimBookFlow::reference(size_t s, bool buy) const {
   return buy ? mid - in.tick : mid + in.tick;
 }
 
-// Every book opens with ten levels a side around the previous close, one
-// to three orders each, published like any other orders.
-void SimBookFlow::seed(uint64_t stamp) {
-  seeded_ = true;
-  for (size_t s = 0; s < stocks_.size(); ++s) {
-    const Instrument& in = stocks_[s];
-    for (int64_t k = 1; k <= 10; ++k) {
-      for (int side = 0; side < 2; ++side) {
-        int64_t px = in.pre_close + (side ? k : -k) * in.tick;
-        if (px < in.down_limit || px > in.up_limit || px <= 0) continue;
-        for (int64_t n = rng_.Range(1, 3); n > 0; --n) {
-          submit(s, side == 0, SimOrderType::kLimit, px, 100 * rng_.Range(1, 30), stamp);
-        }
+// A book opens, the first time its stock is picked, with five levels a
+// side around the previous close, one or two orders each, published like
+// any other orders and followed by a snapshot.
+void SimBookFlow::seed(size_t s, uint64_t stamp) {
+  seeded_[s] = true;
+  const Instrument& in = stocks_[s];
+  for (int64_t k = 1; k <= 5; ++k) {
+    for (int side = 0; side < 2; ++side) {
+      int64_t px = in.pre_close + (side ? k : -k) * in.tick;
+      if (px < in.down_limit || px > in.up_limit || px <= 0) continue;
+      for (int64_t n = rng_.Range(1, 2); n > 0; --n) {
+        submit(s, side == 0, SimOrderType::kLimit, px, 100 * rng_.Range(1, 30), stamp);
       }
     }
-    put_snapshot(s, stamp);
   }
+  put_snapshot(s, stamp);
 }
 
 void SimBookFlow::event(uint64_t stamp) {
   size_t s = rng_.Below(stocks_.size());
+  if (!seeded_[s]) {
+    seed(s, stamp);
+    return;
+  }
   const Instrument& in = stocks_[s];
   SimOrderBook& b = books_[s];
   SimLevel lv[10];

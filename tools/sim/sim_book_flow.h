@@ -57,7 +57,7 @@ class SimBookFlow {
     WireWriter w;  // keeps its capacity when reused
   };
 
-  void seed(uint64_t stamp);
+  void seed(size_t s, uint64_t stamp);
   void event(uint64_t stamp);
   void submit(size_t s, bool buy, SimOrderType type, int64_t price, int64_t qty, uint64_t stamp);
   void cancel(size_t s, uint64_t stamp);
@@ -80,7 +80,7 @@ class SimBookFlow {
   SimOutcome outcome_;
   std::vector<Pending> pending_;
   size_t head_ = 0, used_ = 0;
-  bool seeded_ = false;
+  std::vector<bool> seeded_;
   int64_t order_seq_[3] = {0, 0, 0};
   int64_t trade_seq_[3] = {0, 0, 0};
   int64_t biz_index_ = 0;
