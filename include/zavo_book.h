@@ -72,7 +72,9 @@
  * and counts as stale too. Disagreements therefore only ever count
  * differences of a book built from details alone. A message whose SeqNum
  * is not above the last one seen (a retransmission fed late) is not
- * applied and is counted as late. A program that filters codes or kinds
+ * applied and is counted as late, except SeqNum 1 after higher numbers:
+ * the server started its numbering again, which is counted as a restart
+ * and marks every security stale. A program that filters codes or kinds
  * opens the book with ZAVO_BOOK_NO_SEQ_CHECK.
  *
  * Threads: a book is a plain data structure without locks. One thread at a
@@ -185,6 +187,7 @@ typedef struct zavo_book_totals_info {
   uint64_t gaps;            /* sequence gaps seen */
   uint64_t missing;         /* sequence numbers skipped by those gaps */
   uint64_t late;            /* messages not applied as late */
+  uint64_t restarts;        /* numbering started again at 1 */
   uint64_t unknown_refs;    /* trades, cancels, deletes of unknown orders */
   uint64_t ignored;         /* messages of kinds or types not used */
   uint32_t securities;      /* securities with a book */

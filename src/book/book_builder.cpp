@@ -128,6 +128,16 @@ bool BookBuilder::sequence_ok(const ZAVO_MSG& msg, int* result) {
   if ((flags_ & ZAVO_BOOK_NO_SEQ_CHECK) || msg.SeqNum == 0 || !is_market_data(msg.MsgType)) {
     return true;
   }
+  if (msg.SeqNum == 1 && last_seq_ > 1) {
+    // The server numbers from 1 again (it restarted): whatever its books
+    // were, nothing said so in order. Everything is stale until its next
+    // snapshot.
+    totals_.restarts += 1;
+    seen_gap_ = true;
+    for (SecurityBook& b : books_) b.check.stale = 1;
+    last_seq_ = 1;
+    return true;
+  }
   if (msg.SeqNum <= last_seq_) {
     totals_.late += 1;
     *result = ZAVO_BOOK_LATE;

@@ -295,6 +295,13 @@ TEST(BookSequence, GapMarksStaleAndTheNextSnapshotResynchronisesTheTop) {
   r.OrderType = '2';
   EXPECT_EQ(f.Send(ZAVO_MSG_ORDER_DETAIL, &r, sizeof r, 6), ZAVO_BOOK_LATE);
   EXPECT_EQ(Side(book.get(), c, '2', ZAVO_BOOK_BID), (V{1000, 150, 2}));
+  // Numbering from 1 again is a restart of the server, not a late field.
+  r.OrderSequence = 9;
+  EXPECT_EQ(f.Send(ZAVO_MSG_ORDER_DETAIL, &r, sizeof r, 1), ZAVO_BOOK_APPLIED);
+  EXPECT_EQ(Side(book.get(), c, '2', ZAVO_BOOK_BID), (V{1000, 250, 3}));
+  zavo_book_totals(book.get(), &t);
+  EXPECT_EQ(t.restarts, 1u);
+  EXPECT_EQ(t.stale, 3u);
 
   // A book that starts after the first field has missed the beginning.
   BookPtr late = NewBook();
