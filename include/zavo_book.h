@@ -50,9 +50,11 @@
  *
  * Order sequences are unique per security (an exchange numbers orders per
  * channel and a security belongs to one channel), so the book keys orders
- * by security and number. A trade or cancel naming an order the book does
- * not hold is counted (zavo_book_totals, unknown_refs) and otherwise left
- * alone.
+ * by security and number. A trade, cancel or delete naming an order the
+ * book does not hold is counted (zavo_book_totals, unknown_refs); it
+ * changes only inferred volume (see below), never an order the book holds.
+ * The Shanghai aggressor named by its own trades before its add is
+ * expected and not counted.
  *
  * Sequence gaps: ZAVO_MSG.SeqNum numbers every field of the feed, whatever
  * its kind or security, from 1, so a program that passes every message of
