@@ -50,6 +50,32 @@ inline uint64_t below_first_zero(uint64_t w, uint64_t zeros) {
 
 }  // namespace
 
+void CodeTable::Insert(const CodeKey& k, uint32_t value) {
+  if ((size_ + 1) * 2 > table_.size()) rehash(table_.size() * 2);
+  size_t i = home(k);
+  while (table_[i].value != UINT32_MAX) i = (i + 1) & mask_;
+  table_[i].key = k;
+  table_[i].value = value;
+  ++size_;
+}
+
+void CodeTable::Reserve(size_t count) {
+  size_t cap = table_.size();
+  while (count * 2 > cap) cap *= 2;
+  if (cap != table_.size()) rehash(cap);
+}
+
+void CodeTable::rehash(size_t capacity) {
+  std::vector<Entry> old;
+  old.swap(table_);
+  table_.assign(capacity, Entry());
+  mask_ = capacity - 1;
+  size_ = 0;
+  for (const Entry& e : old) {
+    if (e.value != UINT32_MAX) Insert(e.key, e.value);
+  }
+}
+
 CodeKey CodeKey::Make(const char* code, size_t max_len, char exchange) {
   CodeKey k;
   k.exchange = exchange;
@@ -80,11 +106,11 @@ CodeKey CodeKey::Make(const char* code, size_t max_len, char exchange) {
 uint32_t BookBuilder::lookup(const CodeKey& key) {
   // Details of one security tend to come in runs: skip the hash then.
   if (last_index_ != UINT32_MAX && key == last_key_) return last_index_;
-  auto it = by_code_.find(key);
-  if (it == by_code_.end()) return UINT32_MAX;
+  uint32_t idx = by_code_.Find(key);
+  if (idx == UINT32_MAX) return UINT32_MAX;
   last_key_ = key;
-  last_index_ = it->second;
-  return last_index_;
+  last_index_ = idx;
+  return idx;
 }
 
 uint32_t BookBuilder::security(const char* code, char exchange) {
@@ -104,7 +130,7 @@ uint32_t BookBuilder::security(const char* code, char exchange) {
     b.ask.Reserve(kLevelsReserved);
     // After a gap nobody can say what a newly seen security missed.
     b.check.stale = seen_gap_ ? 1 : 0;
-    by_code_.emplace(key, idx);
+    by_code_.Insert(key, idx);
   }
   last_key_ = key;
   last_index_ = idx;
@@ -113,13 +139,13 @@ uint32_t BookBuilder::security(const char* code, char exchange) {
 
 const SecurityBook* BookBuilder::Find(const char* code, char exchange) const {
   // A caller's text may be shorter than a record's array: read it bytewise.
-  auto it = by_code_.find(CodeKey::Make(code, 15, exchange));
-  return it == by_code_.end() ? nullptr : &books_[it->second];
+  uint32_t idx = by_code_.Find(CodeKey::Make(code, 15, exchange));
+  return idx == UINT32_MAX ? nullptr : &books_[idx];
 }
 
 void BookBuilder::Reserve(uint32_t securities, uint64_t orders) {
   books_.reserve(securities);
-  by_code_.reserve(securities);
+  by_code_.Reserve(securities);
   pool_.Reserve(orders);
   index_.Reserve(orders);
 }

@@ -5,35 +5,16 @@
 // exchange rules it follows are described there.
 #include <cstdint>
 #include <cstring>
-#include <unordered_map>
 #include <vector>
 
 #include "book/book_side.h"
+#include "book/code_table.h"
 #include "book/order_index.h"
 #include "book/order_pool.h"
 #include "zavo_book.h"
 
 namespace zavo {
 namespace book {
-
-// Code and exchange as one comparable key (codes are at most 15
-// characters, so they fit in 16 bytes with their terminator).
-struct CodeKey {
-  uint64_t w[2] = {0, 0};
-  char exchange = 0;
-
-  static CodeKey Make(const char* code, size_t max_len, char exchange);
-  bool operator==(const CodeKey& o) const {
-    return w[0] == o.w[0] && w[1] == o.w[1] && exchange == o.exchange;
-  }
-};
-
-struct CodeKeyHash {
-  size_t operator()(const CodeKey& k) const {
-    uint64_t h = k.w[0] * 0x9E3779B97F4A7C15ULL ^ (k.w[1] + static_cast<uint64_t>(k.exchange));
-    return static_cast<size_t>(h ^ (h >> 31));
-  }
-};
 
 struct SecurityBook {
   SecurityBook() : bid(false), ask(true) {}
@@ -84,7 +65,7 @@ class BookBuilder {
   bool seen_gap_ = false;
   zavo_book_totals_info totals_;
   std::vector<SecurityBook> books_;
-  std::unordered_map<CodeKey, uint32_t, CodeKeyHash> by_code_;
+  CodeTable by_code_;
   CodeKey last_key_;
   uint32_t last_index_ = UINT32_MAX;
   OrderPool pool_;
