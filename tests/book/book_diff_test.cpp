@@ -4,6 +4,7 @@
 // level of every stock must match the engine exactly.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -62,6 +63,12 @@ class DiffFeed {
       case sim::kFidTradeDetail:
         ASSERT_TRUE(DecodeInto(d, n, &trade_));
         set(&m, ZAVO_MSG_TRADE_DETAIL, &trade_);
+        if (trade_.ExecType == 'T') {
+          Counters& c = counters_[std::string(trade_.Code) + trade_.ExchangeID];
+          c.trades += 1;
+          c.volume += trade_.TradeQty;
+          c.value += trade_.TradeTurnover;
+        }
         break;
       case sim::kFidOrderQueue:
         ASSERT_TRUE(DecodeInto(d, n, &queue_));
@@ -73,7 +80,12 @@ class DiffFeed {
         break;
     }
     ASSERT_GE(zavo_book_apply(book_.get(), &m), 0);
+    if (id == sim::kFidSecuritySnapShot && deliver_all_) check_counters();
   }
+
+  // Loses records from now on (see Make): the trade counters can no
+  // longer be followed.
+  void LosingRecords() { deliver_all_ = false; }
 
   // Every level of every stock, with order counts, against the engine.
   void CompareAll() {
@@ -105,6 +117,7 @@ class DiffFeed {
   const sim::SimBookFlow& flow() const { return *model_->book_flow(); }
   const WireWriter& record() const { return w_; }
   uint64_t queues_checked = 0;
+  uint64_t counters_checked = 0;
 
  private:
   template <class R>
@@ -128,6 +141,31 @@ class DiffFeed {
     }
     ++queues_checked;
   }
+
+  // A stock snapshot's counters are its trades so far, and its total
+  // volumes those of its whole book.
+  void check_counters() {
+    std::string key = std::string(snap_.Code) + snap_.ExchangeID;
+    if (snap_.Code[0] != '6' && snap_.Code[0] != '0' && snap_.Code[0] != '3') return;  // options
+    const Counters& c = counters_[key];
+    ASSERT_EQ(snap_.NumTrades, static_cast<uint32_t>(c.trades)) << key;
+    ASSERT_EQ(snap_.TotalVolumeTrade, c.volume) << key;
+    ASSERT_EQ(snap_.TotalValueTrade, c.value) << key;
+    for (int side = 0; side < 2; ++side) {
+      zavo_book_level lv[256];
+      int n = zavo_book_levels(book_.get(), snap_.Code, snap_.ExchangeID, side, lv, 256);
+      int64_t total = 0;
+      for (int i = 0; i < n; ++i) total += lv[i].volume;
+      ASSERT_EQ(side == ZAVO_BOOK_BID ? snap_.TotalBidVol : snap_.TotalAskVol, total) << key;
+    }
+    ++counters_checked;
+  }
+
+  struct Counters {
+    int64_t trades = 0, volume = 0, value = 0;
+  };
+  std::map<std::string, Counters> counters_;
+  bool deliver_all_ = true;
 
   sim::SimConfig cfg_;
   std::unique_ptr<sim::MarketModel> model_;
@@ -162,6 +200,7 @@ TEST(BookDifferential, EverySnapshotQueueAndLevelAgreesWithTheEngine) {
     EXPECT_EQ(t.gaps, 0u);
     EXPECT_EQ(t.securities, 40u);
     EXPECT_GT(f.queues_checked, 500u);
+    EXPECT_GT(f.counters_checked, 5000u);
     // Every kind of order and cancel was exercised, on both exchanges.
     const sim::SimBookFlow::Counts& c = f.flow().counts();
     EXPECT_GT(c.limit, 1000u);
@@ -175,6 +214,7 @@ TEST(BookDifferential, EverySnapshotQueueAndLevelAgreesWithTheEngine) {
 
 TEST(BookDifferential, LostFieldsMakeStaleOnlyWhatTheyCouldHaveTouched) {
   DiffFeed f(11);
+  f.LosingRecords();
   for (int i = 0; i < 20000; ++i) f.Step();
   auto stock_kind = [](uint16_t id) {
     return id == sim::kFidSecuritySnapShot || id == sim::kFidOrderDetail ||
