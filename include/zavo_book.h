@@ -56,7 +56,8 @@
  * The Shanghai aggressor named by its own trades before its add is
  * expected and not counted.
  *
- * Sequence gaps: ZAVO_MSG.SeqNum numbers every field of the feed, whatever
+ * Sequence gaps (see also ZAVO_BOOK_HOLD_GAPS, which waits for a
+ * retransmission instead): ZAVO_MSG.SeqNum numbers every field of the feed, whatever
  * its kind or security, from 1, so a program that passes every message of
  * a session that delivers everything (no code filter, all detail flags)
  * sees consecutive numbers. A number that skips (and a first number above
@@ -117,7 +118,13 @@ typedef struct zavo_book zavo_book;
 enum {
   /* Do not look at ZAVO_MSG.SeqNum: no gaps are detected and nothing is
    * late. For programs that pass only some codes or kinds to the book. */
-  ZAVO_BOOK_NO_SEQ_CHECK = 1
+  ZAVO_BOOK_NO_SEQ_CHECK = 1,
+  /* On a gap after the first message, keep the messages that follow (up
+   * to 64 MiB) instead of applying them, until the missing range has been
+   * passed to zavo_book_apply in order (from ZAVO_RebuildStructData's
+   * handler; see zavo_book_pending_gap), then apply them: the books stay
+   * exact and nothing becomes stale. zavo_book_drop_gap stops waiting. */
+  ZAVO_BOOK_HOLD_GAPS = 2
 };
 
 /* Results of zavo_book_apply. */
@@ -125,6 +132,7 @@ enum {
   ZAVO_BOOK_APPLIED = 0, /* the message changed or checked a book */
   ZAVO_BOOK_IGNORED = 1, /* a kind, side or type the book does not use */
   ZAVO_BOOK_LATE = 2,    /* SeqNum not above the last one: not applied */
+  ZAVO_BOOK_HELD = 3,    /* kept until a gap before it is filled */
   ZAVO_BOOK_EINVAL = -1  /* null book or message, or a record too short */
 };
 
@@ -190,6 +198,9 @@ typedef struct zavo_book_totals_info {
   uint64_t missing;         /* sequence numbers skipped by those gaps */
   uint64_t late;            /* messages not applied as late */
   uint64_t restarts;        /* numbering started again at 1 */
+  uint64_t filled;          /* gaps filled by resent fields (HOLD_GAPS) */
+  uint64_t held;            /* messages held now, waiting for a gap */
+  uint64_t held_overflows;  /* waits given up because too much was held */
   uint64_t unknown_refs;    /* trades, cancels, deletes of unknown orders */
   uint64_t ignored;         /* messages of kinds or types not used */
   uint32_t securities;      /* securities with a book */
@@ -197,8 +208,8 @@ typedef struct zavo_book_totals_info {
   uint64_t resting_orders;  /* orders resting on all books */
 } zavo_book_totals_info;
 
-/* Creates an empty book. `flags`: 0 or ZAVO_BOOK_NO_SEQ_CHECK. Returns null
- * only when memory runs out. */
+/* Creates an empty book. `flags`: 0, ZAVO_BOOK_NO_SEQ_CHECK or
+ * ZAVO_BOOK_HOLD_GAPS. Returns null only when memory runs out. */
 ZAVO_BOOK_API zavo_book* zavo_book_new(unsigned flags);
 
 /* Destroys a book and everything it holds. Null is ignored. */
@@ -212,9 +223,22 @@ ZAVO_BOOK_API int zavo_book_reserve(zavo_book* book, uint32_t securities, uint64
 /* Applies one message as a data handler received it (see the rules at the
  * top of this file). The message and its record are read during the call
  * only. Returns ZAVO_BOOK_APPLIED, ZAVO_BOOK_IGNORED, ZAVO_BOOK_LATE or
- * ZAVO_BOOK_EINVAL (null book, null message, a market-data kind whose
- * MsgData is null or whose MsgSize is below its record's size). */
+ * ZAVO_BOOK_HELD or ZAVO_BOOK_EINVAL (null book, null message, a
+ * market-data kind whose MsgData is null or whose MsgSize is below its
+ * record's size). */
 ZAVO_BOOK_API int zavo_book_apply(zavo_book* book, const ZAVO_MSG* msg);
+
+/* With ZAVO_BOOK_HOLD_GAPS: while messages are held, stores the missing
+ * range [*begin, *end) of field sequence numbers (still to be passed to
+ * zavo_book_apply, in order, from *begin on) and returns 1; returns 0 when
+ * nothing is missing, ZAVO_BOOK_EINVAL for null arguments. The range suits
+ * ZAVO_RebuildStructData(handle, *begin, *end, handler) directly. */
+ZAVO_BOOK_API int zavo_book_pending_gap(const zavo_book* book, uint64_t* begin, uint64_t* end);
+
+/* Stops waiting for a missing range (the retransmission failed or takes
+ * too long): the held messages are applied, and every security is stale
+ * as after any gap. Returns 0, or ZAVO_BOOK_EINVAL for a null book. */
+ZAVO_BOOK_API int zavo_book_drop_gap(zavo_book* book);
 
 /* Copies up to `n` levels of one side of `code` on `exchange` ('1'
  * Shanghai, '2' Shenzhen), best first, into `out`. Returns the number

@@ -174,6 +174,16 @@ bool BookBuilder::sequence_ok(const ZAVO_MSG& msg, int* result) {
   if (msg.SeqNum > last_seq_ + 1) {
     totals_.gaps += 1;
     totals_.missing += msg.SeqNum - last_seq_ - 1;
+    if ((flags_ & ZAVO_BOOK_HOLD_GAPS) && last_seq_ != 0) {
+      // Wait for the program to have the range resent: keep what comes
+      // meanwhile and apply it once the gap is filled.
+      holding_ = true;
+      gap_next_ = last_seq_ + 1;
+      gap_end_ = msg.SeqNum;
+      hold(msg);
+      *result = ZAVO_BOOK_HELD;
+      return false;
+    }
     seen_gap_ = true;
     for (SecurityBook& b : books_) b.check.stale = 1;
   }
@@ -185,8 +195,80 @@ int BookBuilder::Apply(const ZAVO_MSG& msg) {
   totals_.messages += 1;
   if (is_market_data(msg.MsgType) && msg.MsgData == nullptr) return ZAVO_BOOK_EINVAL;
   if (msg.MsgSize < record_size(msg.MsgType)) return ZAVO_BOOK_EINVAL;
+  return route(msg);
+}
+
+int BookBuilder::route(const ZAVO_MSG& msg) {
+  if (holding_ && msg.SeqNum != 0 && is_market_data(msg.MsgType)) return while_holding(msg);
   int result = ZAVO_BOOK_APPLIED;
   if (!sequence_ok(msg, &result)) return result;
+  return apply_record(msg);
+}
+
+void BookBuilder::hold(const ZAVO_MSG& msg) {
+  // While replaying, what is held again is part of what was held before,
+  // which was within the bound; giving up in the middle of a replay would
+  // apply its rest out of order.
+  if (!held_.Push(msg, replaying_now_ ? SIZE_MAX : kMaxHeldBytes)) {
+    // Too much to keep: give up waiting and go on as after any gap.
+    totals_.held_overflows += 1;
+    DropGap();
+    route(msg);
+  }
+}
+
+int BookBuilder::while_holding(const ZAVO_MSG& msg) {
+  if (msg.SeqNum == gap_next_) {
+    // The next missing field, resent: it belongs before everything held.
+    last_seq_ = msg.SeqNum;
+    int result = apply_record(msg);
+    if (++gap_next_ == gap_end_) {
+      holding_ = false;
+      totals_.filled += 1;
+      replay();
+    }
+    return result;
+  }
+  if (msg.SeqNum >= gap_end_ && msg.SeqNum > held_.last_seq()) {
+    hold(msg);
+    return ZAVO_BOOK_HELD;
+  }
+  totals_.late += 1;
+  return ZAVO_BOOK_LATE;
+}
+
+void BookBuilder::replay() {
+  // What was held goes through the ordinary path in order; a further gap
+  // among it starts holding again, into the emptied buffer.
+  if (replaying_now_) return;  // the loop below takes up what is held
+  replaying_now_ = true;
+  while (!holding_ && !held_.empty()) {
+    replaying_.Clear();
+    replaying_.Swap(held_);
+    for (size_t i = 0; i < replaying_.size(); ++i) route(replaying_.At(i));
+  }
+  replaying_now_ = false;
+  replaying_.Clear();
+}
+
+void BookBuilder::DropGap() {
+  if (!holding_) return;
+  holding_ = false;
+  seen_gap_ = true;
+  for (SecurityBook& b : books_) b.check.stale = 1;
+  last_seq_ = gap_end_ - 1;
+  replay();
+}
+
+bool BookBuilder::PendingGap(uint64_t* begin, uint64_t* end) const {
+  if (!holding_) return false;
+  *begin = gap_next_;
+  *end = gap_end_;
+  return true;
+}
+
+int BookBuilder::apply_record(const ZAVO_MSG& msg) {
+  int result = ZAVO_BOOK_APPLIED;
   switch (msg.MsgType) {
     case ZAVO_MSG_ORDER_DETAIL:
       result = apply_order(*static_cast<const ZAVO_OrderDetail*>(msg.MsgData));
@@ -417,6 +499,7 @@ zavo_book_totals_info BookBuilder::Totals() const {
   t.stale = 0;
   for (const SecurityBook& b : books_) t.stale += b.check.stale ? 1 : 0;
   t.resting_orders = index_.size();
+  t.held = held_.size();
   return t;
 }
 

@@ -9,6 +9,7 @@
 
 #include "book/book_side.h"
 #include "book/code_table.h"
+#include "book/held_fields.h"
 #include "book/order_index.h"
 #include "book/order_pool.h"
 #include "zavo_book.h"
@@ -41,8 +42,22 @@ class BookBuilder {
   const OrderPool& pool() const { return pool_; }
   zavo_book_totals_info Totals() const;
 
+  // The range still missing while fields are held (ZAVO_BOOK_HOLD_GAPS).
+  bool PendingGap(uint64_t* begin, uint64_t* end) const;
+  // Stops waiting for the missing range: what was held is applied and
+  // every security is stale.
+  void DropGap();
+
+  // Most bytes of messages held while waiting for a gap to be filled.
+  static constexpr size_t kMaxHeldBytes = 64u << 20;
+
  private:
   bool sequence_ok(const ZAVO_MSG& msg, int* result);
+  int route(const ZAVO_MSG& msg);
+  int apply_record(const ZAVO_MSG& msg);
+  void hold(const ZAVO_MSG& msg);
+  int while_holding(const ZAVO_MSG& msg);
+  void replay();
   // Index of a security's book, made on first sight.
   uint32_t security(const char* code, char exchange);
   // Index of a known security's book, or UINT32_MAX.
@@ -63,6 +78,10 @@ class BookBuilder {
   unsigned flags_;
   uint64_t last_seq_ = 0;
   bool seen_gap_ = false;
+  bool holding_ = false;
+  uint64_t gap_next_ = 0, gap_end_ = 0;  // missing: [gap_next_, gap_end_)
+  HeldFields held_, replaying_;
+  bool replaying_now_ = false;
   zavo_book_totals_info totals_;
   std::vector<SecurityBook> books_;
   CodeTable by_code_;

@@ -57,6 +57,21 @@ int zavo_book_apply(zavo_book* book, const ZAVO_MSG* msg) {
   }
 }
 
+int zavo_book_pending_gap(const zavo_book* book, uint64_t* begin, uint64_t* end) {
+  if (book == nullptr || begin == nullptr || end == nullptr) return ZAVO_BOOK_EINVAL;
+  return book->builder.PendingGap(begin, end) ? 1 : 0;
+}
+
+int zavo_book_drop_gap(zavo_book* book) {
+  if (book == nullptr) return ZAVO_BOOK_EINVAL;
+  try {
+    book->builder.DropGap();
+  } catch (...) {
+    return ZAVO_BOOK_EINVAL;
+  }
+  return 0;
+}
+
 int zavo_book_levels(const zavo_book* book, const char* code, char exchange, int side,
                      zavo_book_level* out, int n) {
   if (book == nullptr || code == nullptr || bad_side(side) || n < 0 || (n > 0 && !out)) {

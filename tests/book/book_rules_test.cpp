@@ -364,3 +364,85 @@ TEST(BookInterface, RejectsBadArgumentsAndIgnoresOtherKinds) {
 }  // namespace
 }  // namespace test
 }  // namespace zavo
+
+namespace zavo {
+namespace test {
+namespace {
+
+TEST(BookHoldGaps, HeldFieldsWaitForTheResentRangeThenApplyInOrder) {
+  std::unique_ptr<zavo_book, void (*)(zavo_book*)> book(zavo_book_new(ZAVO_BOOK_HOLD_GAPS),
+                                                        zavo_book_free);
+  BookFeed f(book.get());
+  const char* c = "000001";
+  // Fields 1 and 2 arrive, 3 and 4 are lost, 5 to 7 arrive.
+  f.Order(c, 1, 'B', '2', 1000, 100);
+  f.Order(c, 2, 'S', '2', 1010, 100);
+  ZAVO_OrderDetail lost3{}, lost4{};
+  for (ZAVO_OrderDetail* r : {&lost3, &lost4}) {
+    std::strncpy(r->Code, c, 15);
+    r->ExchangeID = '2';
+    r->OrderSide = 'B';
+    r->OrderType = '2';
+    r->OrderPrice = 1000;
+    r->OrderQty = 50;
+  }
+  lost3.OrderSequence = 3;
+  lost4.OrderSequence = 4;
+  f.Skip(2);
+  EXPECT_EQ(f.Order(c, 5, 'B', '2', 990, 100), ZAVO_BOOK_HELD);
+  EXPECT_EQ(f.Trade(c, '2', 2, 3, 1010, 100), ZAVO_BOOK_HELD);  // names lost order 3
+  EXPECT_EQ(f.Snapshot(c, '2', {1000, 150, 990, 100}, {}), ZAVO_BOOK_HELD);
+  uint64_t begin = 0, end = 0;
+  ASSERT_EQ(zavo_book_pending_gap(book.get(), &begin, &end), 1);
+  EXPECT_EQ(begin, 3u);
+  EXPECT_EQ(end, 5u);
+  // Meanwhile the book is as it was before the gap.
+  EXPECT_EQ(Side(book.get(), c, '2', ZAVO_BOOK_BID), (V{1000, 100, 1}));
+
+  // The resent range, in order: an old number is late, the right one is
+  // applied, and the last one releases what was held.
+  EXPECT_EQ(f.Send(ZAVO_MSG_ORDER_DETAIL, &lost4, sizeof lost4, 4), ZAVO_BOOK_LATE);
+  EXPECT_EQ(f.Send(ZAVO_MSG_ORDER_DETAIL, &lost3, sizeof lost3, 3), ZAVO_BOOK_APPLIED);
+  EXPECT_EQ(f.Send(ZAVO_MSG_ORDER_DETAIL, &lost4, sizeof lost4, 4), ZAVO_BOOK_APPLIED);
+  EXPECT_EQ(zavo_book_pending_gap(book.get(), &begin, &end), 0);
+  EXPECT_EQ(Side(book.get(), c, '2', ZAVO_BOOK_BID), (V{1000, 150, 2, 990, 100, 1}));
+  EXPECT_EQ(Queue(book.get(), c, '2', ZAVO_BOOK_BID, 1000), (V{1, 100, 4, 50}));
+  EXPECT_TRUE(Side(book.get(), c, '2', ZAVO_BOOK_ASK).empty());
+  zavo_book_totals_info t;
+  zavo_book_totals(book.get(), &t);
+  EXPECT_EQ(t.gaps, 1u);
+  EXPECT_EQ(t.filled, 1u);
+  EXPECT_EQ(t.held, 0u);
+  EXPECT_EQ(t.stale, 0u);
+  EXPECT_EQ(t.agreements, 1u);  // the held snapshot, checked in its turn
+  EXPECT_EQ(t.unknown_refs, 0u);
+
+  // A second gap while holding is held as well; after the first is filled
+  // the book waits for the second. Giving up applies what was held and
+  // makes everything stale.
+  f.Skip(1);                                                       // field 8 lost
+  EXPECT_EQ(f.Order(c, 10, 'S', '2', 1020, 100), ZAVO_BOOK_HELD);  // field 9
+  f.Skip(1);                                                       // field 10 lost
+  EXPECT_EQ(f.Order(c, 12, 'S', '2', 1030, 100), ZAVO_BOOK_HELD);  // field 11
+  ZAVO_OrderDetail lost8 = lost3;
+  lost8.OrderSequence = 8;
+  lost8.OrderPrice = 980;
+  EXPECT_EQ(f.Send(ZAVO_MSG_ORDER_DETAIL, &lost8, sizeof lost8, 8), ZAVO_BOOK_APPLIED);
+  ASSERT_EQ(zavo_book_pending_gap(book.get(), &begin, &end), 1);
+  EXPECT_EQ(begin, 10u);
+  EXPECT_EQ(end, 11u);
+  EXPECT_EQ(Side(book.get(), c, '2', ZAVO_BOOK_ASK), (V{1020, 100, 1}));
+  EXPECT_EQ(zavo_book_drop_gap(book.get()), 0);
+  EXPECT_EQ(Side(book.get(), c, '2', ZAVO_BOOK_ASK), (V{1020, 100, 1, 1030, 100, 1}));
+  zavo_book_totals(book.get(), &t);
+  EXPECT_EQ(t.gaps, 3u);
+  EXPECT_EQ(t.filled, 2u);
+  EXPECT_EQ(t.stale, 1u);
+  EXPECT_EQ(zavo_book_pending_gap(book.get(), &begin, &end), 0);
+  EXPECT_EQ(f.Order(c, 13, 'S', '2', 1040, 100), ZAVO_BOOK_APPLIED);
+  EXPECT_EQ(zavo_book_drop_gap(nullptr), ZAVO_BOOK_EINVAL);
+}
+
+}  // namespace
+}  // namespace test
+}  // namespace zavo
