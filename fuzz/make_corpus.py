@@ -223,6 +223,31 @@ def feedtap_corpus():
     write(t, "arp_and_short_ip", b"\0" * 7 + b"\xff" * 12 + b"\x08\x06" + bytes(28))
     write(t, "bad_ihl", b"\0" * 7 + eth_ipv4(17, udp)[:14] + b"\x41" + eth_ipv4(17, udp)[15:])
 
+    t = "fuzz_feedtap_pcap"
+
+    def pcap(link, packets, cut=0):
+        out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link)
+        for i, pkt in enumerate(packets):
+            out += struct.pack("<IIII", 1700000000 + i, i, len(pkt), len(pkt)) + pkt
+        return out[:len(out) - cut] if cut else out
+
+    frame = eth_ipv4(17, udp)
+    other = eth_ipv4(17, struct.pack(">HHHH", 5000, 6001, 8 + len(payload), 0) + payload)
+    write(t, "ethernet_two_ports", pcap(1, [frame, other, eth_ipv4(6, tcp)]))
+    write(t, "ethernet_cut_record", pcap(1, [frame, frame], cut=40))
+    cooked = b"\0\0\0\1\0\6" + b"\2" * 6 + b"\0\0" + b"\x08\x00" + frame[14:]
+    write(t, "linux_cooked", pcap(113, [cooked]))
+    write(t, "raw_ipv4_short_snap", pcap(101, [frame[14:60]]))
+
+    def block(kind, body):
+        n = 12 + len(body) + (-len(body) % 4)
+        return struct.pack("<II", kind, n) + body + bytes(-len(body) % 4) + struct.pack("<I", n)
+
+    shb = block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
+    idb = block(1, struct.pack("<HHI", 1, 0, 65535))
+    epb = block(6, struct.pack("<IIIII", 0, 0, 1, len(frame), len(frame)) + frame)
+    write(t, "pcapng_one_frame", shb + idb + epb)
+
     t = "fuzz_feedtap_ini"
     write(t, "config", b"# feed capture\n[general]\nMCADDR = 239.1.2.3:5000\nLOCALIP=127.0.0.1\n"
           b"max_recv_buff_size = 65536 # bytes\nMCSRCIP=\nCSVNEWLINE=1\r\n\n[filter]\n"

@@ -56,6 +56,16 @@ for f in $flavours; do
         ok=0
       fi
     done
+    # The binding's benchmark is a script, run against this build's package.
+    if [ -d "$dir/python/zavo" ]; then
+      echo "[test] smoke: bench/python/bench_throughput.py --quick"
+      if ! PYTHONPATH="$dir/python" ZAVO_SIM="$dir/tools/sim/zavo_sim" \
+           ZAVO_TAIL="$dir/tools/zavo_tail/zavo_tail" /usr/bin/python3 \
+           bench/python/bench_throughput.py --quick >"$dir/bench_throughput_py.smoke.log" 2>&1; then
+        echo "[test] bench_throughput.py --quick failed:"; tail -20 "$dir/bench_throughput_py.smoke.log"
+        ok=0
+      fi
+    fi
   fi
   if [ "$soak_seconds" -gt 0 ] && [ $ok = 1 ]; then
     case "$f" in

@@ -8,12 +8,15 @@
 // trade (one CSV line). The highest step without loss is the figure.
 //
 // usage: bench_feedtap [--quick] [--seconds S] [--rates 20000,50000,...]
+//                      [--feedtap PATH]   (another build of the tool, to compare)
+//                      [--promisc]        (unicast feed, the tool captures the interface)
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -35,6 +38,13 @@ namespace {
 using namespace zavo::bench;
 
 constexpr const char* kGroup = "239.255.93.1";
+// --promisc: the feed goes to this address instead of the group, and the
+// tool captures the interface; the floor is an ordinary socket bound to it.
+bool g_promisc = false;
+
+const char* feed_address() {
+  return g_promisc ? "127.0.0.1" : kGroup;
+}
 constexpr int kRecvBuffer = 4 << 20;
 
 std::string read_file(const std::string& path) {
@@ -71,7 +81,8 @@ std::vector<uint8_t> trade_datagram() {
   return m.Bytes();
 }
 
-// Sends `count` copies of `payload` to kGroup:port at `rate` per second.
+// Sends `count` copies of `payload` to the feed's address and port at
+// `rate` per second.
 void publish(int port, unsigned rate, uint64_t count, const std::vector<uint8_t>& payload) {
   prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -84,7 +95,7 @@ void publish(int port, unsigned rate, uint64_t count, const std::vector<uint8_t>
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf));
   sockaddr_in dst{};
   dst.sin_family = AF_INET;
-  dst.sin_addr.s_addr = inet_addr(kGroup);
+  dst.sin_addr.s_addr = inet_addr(feed_address());
   dst.sin_port = htons(static_cast<uint16_t>(port));
   const int64_t interval = 1000000000 / static_cast<int64_t>(rate);
   const int64_t start = mono_ns() + 1000000;
@@ -102,19 +113,19 @@ void publish(int port, unsigned rate, uint64_t count, const std::vector<uint8_t>
 
 // The floor: receive and write the bytes unchanged. Returns datagrams kept.
 uint64_t run_floor(int port, unsigned rate, uint64_t count, const std::vector<uint8_t>& payload,
-                   const std::string& dir) {
+                   const std::string& dir, double* cpu) {
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   int rcvbuf = kRecvBuffer;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = inet_addr(kGroup);
+  addr.sin_addr.s_addr = inet_addr(feed_address());
   ip_mreq mreq{};
   mreq.imr_multiaddr.s_addr = inet_addr(kGroup);
   mreq.imr_interface.s_addr = inet_addr("127.0.0.1");
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
+      (!g_promisc && setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0)) {
     close(fd);
     return 0;
   }
@@ -130,6 +141,10 @@ uint64_t run_floor(int port, unsigned rate, uint64_t count, const std::vector<ui
       std::fwrite(buf, 1, static_cast<size_t>(n), out);
       ++kept;
     }
+    rusage ru{};
+    getrusage(RUSAGE_THREAD, &ru);
+    *cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   });
   publish(port, rate, count, payload);
   rx.join();
@@ -137,6 +152,8 @@ uint64_t run_floor(int port, unsigned rate, uint64_t count, const std::vector<ui
   close(fd);
   return kept;
 }
+
+const char* g_feedtapBin = FEEDTAP_BIN;
 
 pid_t spawn_feedtap(const std::string& dir) {
   const pid_t pid = fork();
@@ -146,7 +163,7 @@ pid_t spawn_feedtap(const std::string& dir) {
   if (fd < 0) _exit(126);
   dup2(fd, 1);
   dup2(fd, 2);
-  execl(FEEDTAP_BIN, FEEDTAP_BIN, static_cast<char*>(nullptr));
+  execl(g_feedtapBin, g_feedtapBin, static_cast<char*>(nullptr));
   _exit(127);
 }
 
@@ -165,21 +182,49 @@ size_t count_lines(const std::string& dir) {
 
 // feedtap under the same load. Returns datagrams written as CSV lines, or
 // -1 when the tool did not start.
+// CPU seconds (user and system) the process has used so far.
+double cpu_seconds(pid_t pid) {
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const size_t paren = stat.rfind(')');
+  if (paren == std::string::npos) return 0;
+  // Fields after the name: state is the 3rd field, utime the 14th, stime the 15th.
+  unsigned long utime = 0, stime = 0;
+  if (std::sscanf(stat.c_str() + paren + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                  &utime, &stime) != 2) {
+    return 0;
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 long run_feedtap(int port, unsigned rate, uint64_t count, const std::vector<uint8_t>& payload,
-                 const std::string& dir) {
+                 const std::string& dir, double* cpu) {
   FILE* cfg = std::fopen((dir + "/config.ini").c_str(), "w");
   if (cfg == nullptr) return -1;
   std::fprintf(cfg,
                "[general]\nMCADDR = %s\nMCPORT = %d\nLOCALIP = 127.0.0.1\nCSVOUT = 1\n"
-               "max_recv_buff_size = 65536\nPROMISC = 0\nCSVNEWLINE = 1\n",
-               kGroup, port);
+               "max_recv_buff_size = 65536\nPROMISC = %d\nCSVNEWLINE = 1\n",
+               feed_address(), port, g_promisc ? 1 : 0);
   std::fclose(cfg);
+  // In promiscuous mode a bound socket takes the datagrams (unread), so the
+  // host answers none of them with a port-unreachable message.
+  int sink = -1;
+  if (g_promisc) {
+    sink = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = inet_addr(feed_address());
+    at.sin_port = htons(static_cast<uint16_t>(port));
+    if (bind(sink, reinterpret_cast<sockaddr*>(&at), sizeof(at)) != 0) {
+      close(sink);
+      return -1;
+    }
+  }
+  const char* readyText = g_promisc ? "RunPromiscRcvLoop()" : "Start running udp rcv task...";
   const pid_t pid = spawn_feedtap(dir);
   if (pid < 0) return -1;
   bool ready = false;
   for (int i = 0; i < 1000 && !ready; ++i) {
-    ready =
-        read_file(dir + "/stdout.txt").find("Start running udp rcv task...") != std::string::npos;
+    ready = read_file(dir + "/stdout.txt").find(readyText) != std::string::npos;
     if (!ready) usleep(5000);
   }
   if (ready) {
@@ -193,6 +238,7 @@ long run_feedtap(int port, unsigned rate, uint64_t count, const std::vector<uint
       last = now;
     }
   }
+  *cpu = cpu_seconds(pid);
   kill(pid, SIGTERM);
   int status = 0;
   for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) usleep(10000);
@@ -200,6 +246,7 @@ long run_feedtap(int port, unsigned rate, uint64_t count, const std::vector<uint
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
   }
+  if (sink >= 0) close(sink);
   return ready ? static_cast<long>(count_lines(dir)) : -1;
 }
 
@@ -220,6 +267,10 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
       seconds = std::atof(argv[++i]);
       if (seconds < 0.05 || seconds > 30) seconds = 1.0;
+    } else if (std::strcmp(argv[i], "--promisc") == 0) {
+      g_promisc = true;
+    } else if (std::strcmp(argv[i], "--feedtap") == 0 && i + 1 < argc) {
+      g_feedtapBin = argv[++i];
     } else if (std::strcmp(argv[i], "--rates") == 0 && i + 1 < argc) {
       rates.clear();
       for (const char* p = argv[++i]; *p != '\0';) {
@@ -232,14 +283,20 @@ int main(int argc, char** argv) {
       }
       if (rates.empty()) return 2;
     } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--seconds S] [--rates R1,R2,...]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--quick] [--seconds S] [--rates R1,R2,...] [--feedtap PATH] "
+                   "[--promisc]\n",
+                   argv[0]);
       return 2;
     }
   }
   const std::vector<uint8_t> payload = trade_datagram();
   std::printf("feedtap throughput: one trade per datagram (%zu bytes), %.2f s per step\n",
               payload.size(), seconds);
-  std::printf("%10s %10s %12s %12s\n", "rate/s", "sent", "floor lost", "feedtap lost");
+  std::printf("tool: %s, %s\n", g_feedtapBin,
+              g_promisc ? "promiscuous capture of unicast datagrams" : "multicast membership");
+  std::printf("%10s %10s %12s %12s %10s %12s\n", "rate/s", "sent", "floor lost", "feedtap lost",
+              "floor cpu", "feedtap cpu");
   unsigned best_floor = 0, best_tap = 0;
   bool floor_ok = true, tap_ok = true;
   int port = 42000;
@@ -247,8 +304,10 @@ int main(int argc, char** argv) {
     const uint64_t count = static_cast<uint64_t>(rate * seconds);
     const std::string dir = make_temp_dir();
     if (dir.empty()) return 1;
-    const uint64_t kept = run_floor(++port, rate, count, payload, dir);
-    const long lines = run_feedtap(++port, rate, count, payload, dir);
+    double floorCpu = 0;
+    const uint64_t kept = run_floor(++port, rate, count, payload, dir, &floorCpu);
+    double cpu = 0;
+    const long lines = run_feedtap(++port, rate, count, payload, dir, &cpu);
     remove_dir(dir);
     if (lines < 0) {
       std::fprintf(stderr, "feedtap did not start\n");
@@ -256,9 +315,9 @@ int main(int argc, char** argv) {
     }
     const uint64_t floor_lost = count - std::min<uint64_t>(count, kept);
     const uint64_t tap_lost = count - std::min<uint64_t>(count, static_cast<uint64_t>(lines));
-    std::printf("%10u %10llu %12llu %12llu\n", rate, static_cast<unsigned long long>(count),
-                static_cast<unsigned long long>(floor_lost),
-                static_cast<unsigned long long>(tap_lost));
+    std::printf("%10u %10llu %12llu %12llu %9.2fs %11.2fs\n", rate,
+                static_cast<unsigned long long>(count), static_cast<unsigned long long>(floor_lost),
+                static_cast<unsigned long long>(tap_lost), floorCpu, cpu);
     // The figure is the last step of an unbroken run without loss.
     floor_ok = floor_ok && floor_lost == 0;
     tap_ok = tap_ok && tap_lost == 0;

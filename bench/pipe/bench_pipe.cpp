@@ -3,13 +3,14 @@
 // (the floor) measured in the same run. Rounds alternate the two pipes so
 // that machine noise hits both alike; medians over the rounds are reported.
 //
-// usage: bench_pipe [rounds] [items per throughput round] [items per latency round]
+// usage: bench_pipe [--quick] [--rounds N] [--items N] [--latency-items N]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <list>
 #include <mutex>
 #include <thread>
@@ -117,15 +118,55 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+void usage(std::FILE* out, const char* prog) {
+  std::fprintf(out,
+               "usage: %s [--quick] [--rounds N] [--items N] [--latency-items N]\n"
+               "  --quick            a short smoke run (3 rounds, fewer items)\n"
+               "  --rounds N         rounds, each timing both pipes (default 7)\n"
+               "  --items N          items per throughput run (default 2000000)\n"
+               "  --latency-items N  items per latency run (default 100000)\n",
+               prog);
+}
+
+// A whole number from 1 to max, or 0 when the text is not one.
+uint64_t count_arg(const char* text, uint64_t max) {
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text, &end, 10);
+  if (text[0] < '0' || text[0] > '9' || *end != '\0' || v == 0 || v > max) return 0;
+  return v;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-  const uint64_t tp_items = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 2000000;
-  const uint64_t lat_items = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 100000;
-  if (tp_items == 0 || lat_items == 0) {
-    std::fprintf(stderr, "usage: %s [rounds] [throughput items] [latency items]\n", argv[0]);
-    return 2;
+  int rounds = 7;
+  uint64_t tp_items = 2000000;
+  uint64_t lat_items = 100000;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : "";
+    uint64_t v = 0;
+    if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
+      usage(stdout, argv[0]);
+      return 0;
+    } else if (std::strcmp(a, "--quick") == 0) {
+      rounds = 3;
+      tp_items = 200000;
+      lat_items = 10000;
+    } else if (std::strcmp(a, "--rounds") == 0 && (v = count_arg(value, 1000)) != 0) {
+      rounds = static_cast<int>(v);
+      ++i;
+    } else if (std::strcmp(a, "--items") == 0 && (v = count_arg(value, 1000000000)) != 0) {
+      tp_items = v;
+      ++i;
+    } else if (std::strcmp(a, "--latency-items") == 0 && (v = count_arg(value, 100000000)) != 0) {
+      lat_items = v;
+      ++i;
+    } else {
+      std::fprintf(stderr, "bench_pipe: bad argument '%s'\n", a);
+      usage(stderr, argv[0]);
+      return 2;
+    }
   }
 
   std::vector<double> tp_ours, tp_list, tp_ratio, p50_ours, p50_list, p50_ratio, p99_ours, p99_list,

@@ -4,7 +4,10 @@
 #include <strings.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstdlib>
+
+#include "util/logger.h"
 
 namespace zavo {
 
@@ -27,7 +30,19 @@ bool ParseIdleMode(const char* text, IdleMode* out) {
 
 IdleMode ChooseIdleMode(int cpu_id) {
   IdleMode mode = cpu_id >= 0 ? IdleMode::kSpin : IdleMode::kBackoff;
-  ParseIdleMode(std::getenv("ZAVO_IDLE_STRATEGY"), &mode);
+  const char* env = std::getenv("ZAVO_IDLE_STRATEGY");
+  if (env != nullptr && *env != '\0' && !ParseIdleMode(env, &mode)) {
+    // A misspelt value would otherwise leave the user believing it took
+    // effect. Said once per process, once the log is there to say it.
+    static std::atomic<bool> warned{false};
+    Logger* log = Logger::Instance();
+    if (log != nullptr && !warned.exchange(true)) {
+      log->LogError(
+          "ZAVO_IDLE_STRATEGY=%s is not a known idle strategy (accepted: spin, "
+          "backoff); using %s",
+          env, IdleModeName(mode));
+    }
+  }
   return mode;
 }
 

@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "net_ctrl.h"
@@ -290,15 +292,71 @@ TEST(MulticastCapture, SourceSpecificMembershipAndFailedSetup) {
   bad.localIp = "127.0.0.1";
   bad.groupIp = "not-an-address";
   bad.groupPort = 31008;
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   EXPECT_FALSE(Qen::CUdpCtrl::SetMulticastReceive(bad, true));
+  std::string badSaid = testing::internal::GetCapturedStderr();
   EXPECT_EQ(bad.socket, -1);
+  EXPECT_NE(badSaid.find("ERR:group address is not an IPv4 address: 'not-an-address'"),
+            std::string::npos)
+      << badSaid;
+  // A group that is not multicast fails at the join, with the reason.
+  bad.groupIp = "10.1.2.3";
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(Qen::CUdpCtrl::SetMulticastReceive(bad, true));
+  badSaid = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(bad.socket, -1);
+  EXPECT_NE(badSaid.find("ERR:setsockopt():IP_ADD_MEMBERSHIP error:"), std::string::npos)
+      << badSaid;
+  testing::internal::CaptureStdout();
   Qen::CUdpCtrl ctrl;
   ctrl.CreateMulticastRcvTask(bad.socket, 2048);
   EXPECT_TRUE(ctrl.Stop());
-  const std::string badSaid = testing::internal::GetCapturedStdout();
-  EXPECT_NE(badSaid.find("ERR:setsockopt():IP_ADD_MEMBERSHIP error:"), std::string::npos);
+  badSaid = testing::internal::GetCapturedStdout();
   EXPECT_NE(badSaid.find("Invalid file description(-1)\n"), std::string::npos) << badSaid;
+}
+
+// What the capture thread has delivered when it last asked for a flush.
+std::atomic<size_t> g_delivered{0};
+std::atomic<size_t> g_deliveredAtFlush{0};
+std::atomic<int> g_flushes{0};
+
+void count_datagram(const unsigned char*, size_t) {
+  g_delivered.fetch_add(1);
+}
+void count_flush() {
+  g_deliveredAtFlush.store(g_delivered.load());
+  g_flushes.fetch_add(1);
+}
+
+TEST(MulticastCapture, BurstIsWrittenOutOnceTheSocketRunsDry) {
+  Qen::TUdpRcvConfig cfg;
+  cfg.localIp = "127.0.0.1";
+  cfg.groupIp = "239.7.7.8";
+  cfg.groupPort = 31009;
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(Qen::CUdpCtrl::SetMulticastReceive(cfg, true));
+  Qen::CUdpCtrl ctrl;
+  ctrl.SetNewDataCallback(count_datagram);
+  ctrl.SetFlushCallback(count_flush);
+  ctrl.CreateMulticastRcvTask(cfg.socket, 65536);
+  // More datagrams than one read takes, and no traffic after them: the
+  // thread must write out on its own once it finds the socket empty, with
+  // the last datagram delivered before that.
+  constexpr size_t kBurst = 300;
+  for (size_t i = 0; i < kBurst; ++i) send_from("127.0.0.1", "239.7.7.8", 31009, "datagram");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (g_deliveredAtFlush.load() < kBurst && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(g_deliveredAtFlush.load(), kBurst);
+  const int flushesBeforeStop = g_flushes.load();
+  EXPECT_GE(flushesBeforeStop, 1);
+  EXPECT_TRUE(ctrl.Stop());
+  // The stop writes out once more, whatever is left.
+  EXPECT_EQ(g_flushes.load(), flushesBeforeStop + 1);
+  EXPECT_EQ(g_delivered.load(), kBurst);
+  const std::string said = testing::internal::GetCapturedStdout();
+  EXPECT_NE(said.find("Stop running udp rcv task...\n"), std::string::npos) << said;
 }
 
 }  // namespace

@@ -165,22 +165,27 @@ TEST(FeedWalk, TrailingBytesAreReportedAndTheWalkReturns) {
   EXPECT_EQ(n, 1);
 }
 
-TEST(FeedOutput, CallbackFlushesAndOptionalLineFeeds) {
+TEST(FeedOutput, CallbackWritesOutOnFlushAndOptionalLineFeeds) {
   feedtap_test::TempDir dir;
   FILE* fp = std::fopen((dir / "out.txt").c_str(), "w");
   ASSERT_NE(fp, nullptr);
   HarboStoL2FpgaRcv::g_filePtr = fp;
+  const unsigned long long before = HarboStoL2FpgaRcv::g_recordsWritten;
   const std::vector<uint8_t> two = Join({Trade("600000", 123450, 5000, 6172500), Order()});
   HarboStoL2FpgaRcv::CallBack_RcvNewData(two.data(), two.size());
-  // Read through a second handle: what the callback wrote must already be
-  // in the file, not in the stream's buffer.
+  // Read through a second handle: a datagram's records wait in the stream
+  // until the capture flushes, instead of costing a write each.
+  EXPECT_EQ(feedtap_test::ReadFile(dir / "out.txt"), "");
+  HarboStoL2FpgaRcv::CallBack_Flush();
   EXPECT_EQ(feedtap_test::ReadFile(dir / "out.txt"), std::string(kTradeText) + kOrderText);
 
   HarboStoL2FpgaRcv::g_recordNewline = true;
   HarboStoL2FpgaRcv::CallBack_RcvNewData(two.data(), two.size());
   HarboStoL2FpgaRcv::g_recordNewline = false;
+  HarboStoL2FpgaRcv::CallBack_Flush();
   EXPECT_EQ(feedtap_test::ReadFile(dir / "out.txt"),
             std::string(kTradeText) + kOrderText + kTradeText + "\n" + kOrderText + "\n");
+  EXPECT_EQ(HarboStoL2FpgaRcv::g_recordsWritten - before, 4u);
   HarboStoL2FpgaRcv::g_filePtr = nullptr;
   std::fclose(fp);
 }
@@ -222,15 +227,38 @@ TEST(FeedOutput, FileNamedByStartMinute) {
   }
   EXPECT_TRUE(found) << said;
 
+  // A restart within the minute appends: the earlier records stay. The
+  // files of this minute and the next hold them, whichever is opened.
+  const time_t now = time(nullptr);
+  for (time_t at : {now, now + 60}) {
+    struct tm local;
+    localtime_r(&at, &local);
+    feedtap_test::WriteFile(
+        dir.path() + "/" + HarboStoL2FpgaRcv::CsvOutFileName(local, "_cffex.txt").substr(2),
+        "earlier,");
+  }
+  ASSERT_EQ(chdir(dir.path().c_str()), 0);
+  testing::internal::CaptureStdout();
+  const bool reopened = HarboStoL2FpgaRcv::InitCsvOutFile(fp, "_cffex.txt");
+  const std::string said1 = testing::internal::GetCapturedStdout();
+  ASSERT_EQ(chdir(old), 0);
+  ASSERT_TRUE(reopened);
+  std::fputs("later,", fp);
+  std::fclose(fp);
+  const size_t at = said1.find("./data/");
+  ASSERT_NE(at, std::string::npos) << said1;
+  const std::string reopenedName = said1.substr(at + 2, said1.find(".\n", at) - at - 2);
+  EXPECT_EQ(feedtap_test::ReadFile(dir / reopenedName), "earlier,later,") << said1;
+
   // A directory that cannot be created: the failure is reported, not hidden.
   ASSERT_EQ(chdir(dir.path().c_str()), 0);
   ASSERT_EQ(system("rm -rf data && touch data"), 0);
-  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   const bool failed = !HarboStoL2FpgaRcv::InitCsvOutFile(fp, "_cffex.txt");
-  const std::string said2 = testing::internal::GetCapturedStdout();
+  const std::string said2 = testing::internal::GetCapturedStderr();
   ASSERT_EQ(chdir(old), 0);
   EXPECT_TRUE(failed);
-  EXPECT_NE(said2.find("failed!!\n"), std::string::npos) << said2;
+  EXPECT_NE(said2.find("failed!! ("), std::string::npos) << said2;
 }
 
 }  // namespace

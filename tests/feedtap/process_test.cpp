@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,77 +18,17 @@
 #include <vector>
 
 #include "feedtap_test_util.h"
+#include "process_util.h"
 
 using feedgen::FeedMessage;
 using feedtap_test::Join;
 using feedtap_test::ReadFile;
 using feedtap_test::TempDir;
 using feedtap_test::WriteFile;
+using namespace feedtap_test::process;
 namespace fg = feedgen;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// Starts `bin` with `args` in `dir`, standard output and error going to
-// dir/stdout.txt.
-pid_t Spawn(const std::string& dir, const std::string& bin, std::vector<std::string> args) {
-  const pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (chdir(dir.c_str()) != 0) _exit(126);
-  const int fd = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) _exit(126);
-  dup2(fd, 1);
-  dup2(fd, 2);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(bin.c_str()));
-  for (auto& a : args) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  execv(bin.c_str(), argv.data());
-  _exit(127);
-}
-
-// Waits (bounded) for the process to end; returns its wait status or -1.
-int WaitExit(pid_t pid, int seconds = 10) {
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  int status = 0;
-  while (Clock::now() < deadline) {
-    const pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) return status;
-    if (r < 0) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  return -1;
-}
-
-// Waits (bounded) until `pred` holds for the text of `path`.
-template <typename Pred>
-bool AwaitFile(const std::string& path, Pred pred, int seconds = 10) {
-  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
-  while (Clock::now() < deadline) {
-    if (pred(ReadFile(path))) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred(ReadFile(path));
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-// The one CSV file under dir/data, or "" if there is not exactly one.
-std::string OnlyDataFile(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir((dir + "/data").c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] != '.') names.push_back(e->d_name);
-    }
-    closedir(d);
-  }
-  return names.size() == 1 ? names[0] : "";
-}
 
 std::string MinuteName(time_t at) {
   struct tm t;
@@ -237,9 +178,13 @@ TEST(FeedtapProcess, PromiscuousCaptureOnLoopbackSeesEachDatagramOnce) {
   at.sin_port = htons(31200);
   ASSERT_EQ(bind(sink, reinterpret_cast<sockaddr*>(&at), sizeof(at)), 0);
 
-  const Scenario s = MakeScenario();
-  const std::string expected = kTradeText + "\n" + kIndexText + "\n" + kSnapText + "\n" +
-                               kTradeText + "\n" + kIndexText + "\n";
+  Scenario s = MakeScenario();
+  // A datagram whose frame is larger than a full-sized Ethernet frame (1514
+  // bytes), as loopback and jumbo frames are: it must not be cut and lost.
+  s.datagrams.push_back(Join({Snap(), Snap(), Snap(), Snap(), Snap(), Snap(), Snap(), Snap()}));
+  std::string expected = kTradeText + "\n" + kIndexText + "\n" + kSnapText + "\n" + kTradeText +
+                         "\n" + kIndexText + "\n";
+  for (int i = 0; i < 8; ++i) expected += kSnapText + "\n";
   std::string log;
   CaptureRun(
       dir, "SetNicPromiscuosMode() Success!", expected,
@@ -256,6 +201,7 @@ TEST(FeedtapProcess, PromiscuousCaptureOnLoopbackSeesEachDatagramOnce) {
   for (size_t p = log.find(summary); p != std::string::npos; p = log.find(summary, p + 1)) ++count;
   EXPECT_EQ(count, s.datagrams.size()) << log;
   EXPECT_TRUE(Contains(log, "->127.0.0.1:31200(" + std::to_string(8 + 104 + 104) + ")\n")) << log;
+  EXPECT_TRUE(Contains(log, "->127.0.0.1:31200(" + std::to_string(8 + 8 * 440) + ")\n")) << log;
   EXPECT_TRUE(Contains(log, "Warnning::5 Bytes not handled...\n")) << log;
   EXPECT_TRUE(Contains(log, "~RunPromiscRcvLoop()\n")) << log;
 }
@@ -324,16 +270,28 @@ TEST(FeedtapProcess, ConfigurationErrorsEndWithFailure) {
     const char* message;
   };
   const Case cases[] = {
-      {"missing file", nullptr, "read config.ini error.\n"},
-      {"key before section", "MCADDR=239.1.1.1\n[general]\nMCPORT=1\n", "read config.ini error.\n"},
+      {"missing file", nullptr,
+       "read config.ini error. Cannot open ./config.ini: No such file or directory\n"},
+      {"key before section", "MCADDR=239.1.1.1\n[general]\nMCPORT=1\n",
+       "read config.ini error. ./config.ini: a key line comes before the first [section]\n"},
       {"no general", "[other]\nMCPORT=1\nCSVOUT=0\nPROMISC=0\n",
        "Err:Cannot find section [general]...\n"},
       {"no MCPORT", "[general]\nCSVOUT=0\nPROMISC=0\n", "MCPORT"},
       {"MCPORT not a number", "[general]\nMCPORT=x3000\nCSVOUT=0\nPROMISC=0\n", "MCPORT"},
+      {"MCPORT trailing text", "[general]\nMCPORT=3000x\nCSVOUT=0\nPROMISC=0\n",
+       "Err:key MCPORT is not a number: 3000x\n"},
       {"no CSVOUT", "[general]\nMCPORT=3000\nPROMISC=0\n", "CSVOUT"},
+      {"CSVOUT trailing text", "[general]\nMCPORT=3000\nCSVOUT=1.5\nPROMISC=0\n", "CSVOUT"},
       {"PROMISC not a number", "[general]\nMCPORT=3000\nCSVOUT=0\nPROMISC=on\n", "PROMISC"},
       {"no PROMISC", "[general]\nMCPORT=3000\nCSVOUT=0\n", "PROMISC"},
       {"MCPORT out of range", "[general]\nMCPORT=70000\nCSVOUT=0\nPROMISC=0\n", "MCPORT"},
+      {"read size not a number",
+       "[general]\nMCPORT=3000\nCSVOUT=0\nPROMISC=0\nmax_recv_buff_size=64k\n",
+       "Err:key max_recv_buff_size is not a number: 64k\n"},
+      {"read size negative", "[general]\nMCPORT=3000\nCSVOUT=0\nPROMISC=0\nmax_recv_buff_size=-1\n",
+       "max_recv_buff_size"},
+      {"line feed flag not a number",
+       "[general]\nMCPORT=3000\nCSVOUT=0\nPROMISC=0\nCSVNEWLINE=yes\n", "CSVNEWLINE"},
       {"bad filter address", "[general]\nMCADDR=239.1.1\nMCPORT=1\nCSVOUT=0\nPROMISC=1\n",
        "MCADDR"},
   };
@@ -348,11 +306,17 @@ TEST(FeedtapProcess, ConfigurationErrorsEndWithFailure) {
     EXPECT_TRUE(Contains(out, c.message)) << c.name << ": " << out;
   }
 
-  // Leading blanks and a sign are fine, trailing text is ignored; --config
-  // reads another file; CSVOUT 0 writes no file.
+  // Leading blanks and a sign are fine; --config reads another file, and
+  // names it when it cannot; CSVOUT 0 writes no file.
   TempDir dir;
+  const pid_t missing = Spawn(dir.path(), FEEDTAP_BIN, {"--config", "missing.ini"});
+  const int missingStatus = WaitExit(missing);
+  EXPECT_TRUE(missingStatus >= 0 && WIFEXITED(missingStatus) && WEXITSTATUS(missingStatus) == 1);
+  EXPECT_TRUE(Contains(ReadFile(dir / "stdout.txt"),
+                       "read config.ini error. Cannot open missing.ini: No such file or directory"))
+      << ReadFile(dir / "stdout.txt");
   WriteFile(dir / "other.ini",
-            "[general]\nMCADDR=239.9.9.6\nMCPORT=  +31400xyz\nLOCALIP=127.0.0.1\nCSVOUT=0 \n"
+            "[general]\nMCADDR=239.9.9.6\nMCPORT=  +31400\nLOCALIP=127.0.0.1\nCSVOUT=0 \n"
             "PROMISC=0\n");
   const pid_t pid = Spawn(dir.path(), FEEDTAP_BIN, {"--config", "other.ini"});
   ASSERT_TRUE(AwaitFile(dir / "stdout.txt", [](const std::string& t) {
@@ -373,6 +337,109 @@ TEST(FeedtapProcess, ConfigurationErrorsEndWithFailure) {
   const pid_t wrong = Spawn(dir.path(), FEEDTAP_BIN, {"--bogus"});
   const int wrongStatus = WaitExit(wrong);
   EXPECT_TRUE(wrongStatus >= 0 && WIFEXITED(wrongStatus) && WEXITSTATUS(wrongStatus) == 2);
+}
+
+TEST(FeedtapProcess, CaptureThatCannotStartEndsWithFailure) {
+  struct Case {
+    const char* name;
+    std::string config;
+    const char* message;
+  };
+  const Case cases[] = {
+      // No interface holds this address in the test's namespace.
+      {"join on a foreign interface",
+       "[general]\nMCADDR=239.9.9.4\nMCPORT=31600\nLOCALIP=10.9.9.9\nCSVOUT=1\nPROMISC=0\n",
+       "feedtap: cannot receive group 239.9.9.4 port 31600 on interface 10.9.9.9; exiting\n"},
+      {"no group in multicast mode",
+       "[general]\nMCPORT=31600\nLOCALIP=127.0.0.1\nCSVOUT=1\nPROMISC=0\n",
+       "ERR:group address is not an IPv4 address: ''\n"},
+      {"promiscuous on a foreign interface",
+       "[general]\nMCPORT=31600\nLOCALIP=10.9.9.9\nCSVOUT=1\nPROMISC=1\n",
+       "Failed to SetNicPromiscuosMode!\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    WriteFile(dir / "config.ini", c.config);
+    const pid_t pid = Spawn(dir.path(), FEEDTAP_BIN, {});
+    const int status = WaitExit(pid);
+    const std::string out = ReadFile(dir / "stdout.txt");
+    ASSERT_TRUE(status >= 0 && WIFEXITED(status)) << c.name << ": " << out;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << c.name << ": " << out;
+    EXPECT_TRUE(Contains(out, c.message)) << c.name << ": " << out;
+    EXPECT_FALSE(Contains(out, "Main thread loop")) << c.name << ": " << out;
+    // Nothing was captured, so no empty file is left behind.
+    EXPECT_EQ(OnlyDataFile(dir.path()), "") << c.name;
+  }
+}
+
+TEST(FeedtapProcess, CsvOnStandardOutputIsAloneThereAndReadsWholeDatagrams) {
+  TempDir dir;
+  // No max_recv_buff_size: whole datagrams are read, and the size is said.
+  WriteFile(dir / "config.ini",
+            "[general]\nMCADDR=239.9.9.3\nMCPORT=31700\nLOCALIP=127.0.0.1\nCSVOUT=0\nPROMISC=0\n");
+  const pid_t pid = Spawn(dir.path(), FEEDTAP_BIN, {}, "stderr.txt");
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(AwaitFile(dir / "stderr.txt", [](const std::string& t) {
+    return Contains(t, "Start running udp rcv task...");
+  })) << ReadFile(dir / "stderr.txt");
+  const Scenario s = MakeScenario();
+  for (const auto& d : s.datagrams) SendUdp("239.9.9.3", 31700, d);
+  // Written out while the tool keeps running, once the feed pauses.
+  EXPECT_TRUE(AwaitFile(dir / "stdout.txt", [&](const std::string& t) {
+    return t.size() >= s.expected.size();
+  })) << ReadFile(dir / "stdout.txt");
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  const int status = WaitExit(pid);
+  const std::string err = ReadFile(dir / "stderr.txt");
+  EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << err;
+  EXPECT_EQ(ReadFile(dir / "stdout.txt"), s.expected);
+  EXPECT_TRUE(Contains(err, "max_recv_buff_size: 65536 bytes (default)\n")) << err;
+  EXPECT_TRUE(Contains(err, "InitRcvMulticast success.\n")) << err;
+  EXPECT_TRUE(Contains(err, "Warnning::5 Bytes not handled...\n")) << err;
+  EXPECT_TRUE(Contains(err, "Stopping on signal 15\n")) << err;
+
+  // 0 means the same as a missing key.
+  TempDir dir2;
+  WriteFile(dir2 / "config.ini",
+            "[general]\nMCADDR=239.9.9.3\nMCPORT=31700\nLOCALIP=127.0.0.1\nCSVOUT=0\nPROMISC=0\n"
+            "max_recv_buff_size = 0\n");
+  const pid_t again = Spawn(dir2.path(), FEEDTAP_BIN, {}, "stderr.txt");
+  ASSERT_TRUE(AwaitFile(dir2 / "stderr.txt", [](const std::string& t) {
+    return Contains(t, "Start running udp rcv task...");
+  }));
+  SendUdp("239.9.9.3", 31700, Trade().Bytes());
+  EXPECT_TRUE(AwaitFile(dir2 / "stdout.txt", [](const std::string& t) { return t == kTradeText; }))
+      << ReadFile(dir2 / "stdout.txt");
+  kill(again, SIGINT);
+  const int againStatus = WaitExit(again);
+  EXPECT_TRUE(againStatus >= 0 && WIFEXITED(againStatus) && WEXITSTATUS(againStatus) == 0);
+  EXPECT_TRUE(Contains(ReadFile(dir2 / "stderr.txt"), "max_recv_buff_size: 65536 bytes (default)"));
+}
+
+TEST(FeedtapProcess, RestartWithinTheMinuteKeepsTheEarlierRecords) {
+  TempDir dir;
+  WriteFile(dir / "config.ini", Config("239.9.9.2", 31800, 0));
+  // The file of this minute and of the next hold an earlier run's records,
+  // so the check holds whichever minute the tool starts in.
+  ASSERT_EQ(mkdir((dir / "data").c_str(), 0775), 0);
+  const time_t now = time(nullptr);
+  for (time_t at : {now, now + 60}) WriteFile(dir / ("data/" + MinuteName(at)), kIndexText);
+  const pid_t pid = Spawn(dir.path(), FEEDTAP_BIN, {});
+  ASSERT_TRUE(AwaitFile(dir / "stdout.txt", [](const std::string& t) {
+    return Contains(t, "Start running udp rcv task...");
+  }));
+  const std::string log = ReadFile(dir / "stdout.txt");
+  const size_t at = log.find("create file: ./data/");
+  ASSERT_NE(at, std::string::npos) << log;
+  const std::string name = log.substr(at + 20, log.find(".\n", at) - at - 20);
+  SendUdp("239.9.9.2", 31800, Trade().Bytes());
+  EXPECT_TRUE(AwaitFile(dir / ("data/" + name), [](const std::string& t) {
+    return t.size() >= kIndexText.size() + kTradeText.size();
+  }));
+  kill(pid, SIGTERM);
+  const int status = WaitExit(pid);
+  EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(ReadFile(dir / ("data/" + name)), kIndexText + kTradeText) << name;
 }
 
 }  // namespace

@@ -285,6 +285,17 @@ TEST(SimOptions, DefaultsValuesAndErrors) {
   EXPECT_DOUBLE_EQ(o.duration_s, 2.5);
   EXPECT_EQ(o.config.seed, 9u);
 
+  // One spelling of addresses, IP:PORT, with the older separate --port still
+  // understood in either order.
+  ASSERT_TRUE(parse({"--group", "239.1.1.2:7000"}, &o, &err)) << err;
+  EXPECT_EQ(o.config.group, "239.1.1.2");
+  EXPECT_EQ(o.config.port, 7000);
+  ASSERT_TRUE(parse({"--port", "7001", "--group", "239.1.1.3"}, &o, &err)) << err;
+  EXPECT_EQ(o.config.group, "239.1.1.3");
+  EXPECT_EQ(o.config.port, 7001);
+  ASSERT_TRUE(parse({"--listen", "127.0.0.1"}, &o, &err)) << err;
+  EXPECT_EQ(o.config.listen_port, ZAVO_DEFAULT_SERVER_PORT);
+
   const std::vector<std::vector<const char*>> bad = {
       {"--bogus"},
       {"--port"},
@@ -292,6 +303,8 @@ TEST(SimOptions, DefaultsValuesAndErrors) {
       {"--port", "-1"},
       {"--group", "10.0.0.1"},
       {"--listen", "localhost:1"},
+      {"--group", "239.1.1.1:0"},
+      {"--refuse", "1:x", "--silent-login"},
       {"--mode", "fast"},
       {"--refuse", "0:x"},
       {"--raw-len", "10:20"},

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "feed_stats.h"
 #include "options.h"
@@ -49,14 +51,17 @@ TEST(RecordFormat, SecuritySnapshotInEveryFormat) {
   ZAVO_MSG m{ZAVO_MSG_SECURITY_SNAPSHOT, sizeof(r), 93005120, 7, 42, &r};
   std::string line;
   ASSERT_TRUE(FormatRecord(m, OutputFormat::kText, &line));
-  EXPECT_EQ(line.rfind("kind=security seq=42 time=09:30:05.120 code=600000.SH status=0 last=105000", 0),
-            0u)
+  EXPECT_EQ(
+      line.rfind("kind=security seq=42 time=09:30:05.120 code=600000.SH status=0 last=105000", 0),
+      0u)
       << line;
   ASSERT_TRUE(FormatRecord(m, OutputFormat::kCsv, &line));
   EXPECT_EQ(line.rfind("security,42,09:30:05.120,600000.SH,0,105000", 0), 0u) << line;
   ASSERT_TRUE(FormatRecord(m, OutputFormat::kJson, &line));
-  EXPECT_EQ(line.rfind("{\"kind\":\"security\",\"seq\":42,\"time\":\"09:30:05.120\",\"code\":\"600000.SH\"", 0),
-            0u)
+  EXPECT_EQ(
+      line.rfind(
+          "{\"kind\":\"security\",\"seq\":42,\"time\":\"09:30:05.120\",\"code\":\"600000.SH\"", 0),
+      0u)
       << line;
   EXPECT_EQ(line.back(), '}');
 }
@@ -84,11 +89,13 @@ TEST(RecordFormat, RawHeadSystemMessagesAndJsonEscaping) {
 
 TEST(Options, ParsesAndRejects) {
   Options o;
-  const char* ok[] = {"zavo_tail", "--server", "127.0.0.1:9900", "--group", "239.1.2.3:5000",
-                      "--flags", "trade,queue", "--rebuild", "5:10", "--format", "csv"};
+  const char* ok[] = {"zavo_tail", "--server",    "127.0.0.1:9900", "--group", "239.1.2.3:5000",
+                      "--flags",   "trade,queue", "--rebuild",      "5:10",    "--format",
+                      "csv"};
   ASSERT_EQ(ParseOptions(11, const_cast<char**>(ok), &o), 0);
-  EXPECT_EQ(o.server_port, 9900);
-  EXPECT_EQ(o.group_ip, "239.1.2.3");
+  EXPECT_EQ(o.server.port, 9900);
+  EXPECT_EQ(o.group.ip, "239.1.2.3");
+  EXPECT_EQ(o.group.port, 5000);
   EXPECT_EQ(o.flags, 2u | 8u);
   EXPECT_TRUE(o.rebuild);
   EXPECT_EQ(o.rebuild_begin, 5u);
@@ -104,6 +111,55 @@ TEST(Options, ParsesAndRejects) {
   EXPECT_EQ(ParseOptions(2, const_cast<char**>(missing), &bad), -1);
   const char* unknown[] = {"zavo_tail", "--frobnicate"};
   EXPECT_EQ(ParseOptions(2, const_cast<char**>(unknown), &bad), -1);
+
+  // Without --group the feed's port follows the mode, as the simulator
+  // publishes; a bare group address keeps that port too.
+  Options plain, raw, bare;
+  const char* none[] = {"zavo_tail"};
+  ASSERT_EQ(ParseOptions(1, const_cast<char**>(none), &plain), 0);
+  EXPECT_EQ(plain.server.ToString(), "127.0.0.1:6600");
+  EXPECT_EQ(plain.group.ToString(), "239.255.6.1:6601");
+  const char* raw_args[] = {"zavo_tail", "--raw"};
+  ASSERT_EQ(ParseOptions(2, const_cast<char**>(raw_args), &raw), 0);
+  EXPECT_EQ(raw.group.ToString(), "239.255.6.1:6602");
+  const char* bare_args[] = {"zavo_tail", "--raw", "--group", "239.9.9.9"};
+  ASSERT_EQ(ParseOptions(4, const_cast<char**>(bare_args), &bare), 0);
+  EXPECT_EQ(bare.group.ToString(), "239.9.9.9:6602");
+}
+
+TEST(Options, FilteredSessionsExpectHoles) {
+  auto filtered = [](std::vector<const char*> args) {
+    args.insert(args.begin(), "zavo_tail");
+    Options o;
+    EXPECT_EQ(ParseOptions(static_cast<int>(args.size()), const_cast<char**>(args.data()), &o), 0);
+    return o.Filtered();
+  };
+  EXPECT_FALSE(filtered({}));
+  EXPECT_FALSE(filtered({"--markets", "SZ;SH"}));
+  EXPECT_FALSE(filtered({"--markets", ";SH;;SZ;"}));
+  EXPECT_FALSE(filtered({"--flags", "trade,order,queue"}));
+  EXPECT_TRUE(filtered({"--markets", "SZ"}));
+  EXPECT_TRUE(filtered({"--flags", "none"}));
+  EXPECT_TRUE(filtered({"--flags", "trade"}));
+  EXPECT_TRUE(filtered({"--codes", "600001.SH"}));
+  // Raw mode numbers each exchange on its own: a market choice leaves no hole.
+  EXPECT_FALSE(filtered({"--raw", "--markets", "SZ"}));
+}
+
+TEST(RecordFormat, CsvHeaderNamesEveryColumn) {
+  ZAVO_TradeDetail r;
+  std::memset(&r, 0, sizeof(r));
+  std::strcpy(r.Code, "000001");
+  r.ExchangeID = '2';
+  ZAVO_MSG m{ZAVO_MSG_TRADE_DETAIL, sizeof(r), 93005120, 7, 42, &r};
+  std::string header, line;
+  ASSERT_TRUE(FormatRecord(m, OutputFormat::kCsvHeader, &header));
+  ASSERT_TRUE(FormatRecord(m, OutputFormat::kCsv, &line));
+  EXPECT_EQ(header.rfind("kind,seq,time,code,", 0), 0u) << header;
+  EXPECT_EQ(std::count(header.begin(), header.end(), ','),
+            std::count(line.begin(), line.end(), ','))
+      << header << "\n"
+      << line;
 }
 
 }  // namespace

@@ -149,7 +149,7 @@ TEST(IdleStrategy, ModeFollowsPinningAndEnvironmentOverride) {
   EXPECT_EQ(ChooseIdleMode(2), IdleMode::kBackoff);
   setenv("ZAVO_IDLE_STRATEGY", "SPIN", 1);
   EXPECT_EQ(ChooseIdleMode(-1), IdleMode::kSpin);
-  setenv("ZAVO_IDLE_STRATEGY", "sleepy", 1);  // unknown values are ignored
+  setenv("ZAVO_IDLE_STRATEGY", "sleepy", 1);  // unknown values keep the default (and are logged)
   EXPECT_EQ(ChooseIdleMode(-1), IdleMode::kBackoff);
   EXPECT_EQ(ChooseIdleMode(1), IdleMode::kSpin);
   unsetenv("ZAVO_IDLE_STRATEGY");

@@ -5,25 +5,27 @@
 
 namespace HarboStoL2FpgaRcv {
 
-struct FeedtapConfig {
-  std::string mcAddr;          // MCADDR: group, or the destination filtered on
-  int mcPort = 0;              // MCPORT
-  std::string localIp;         // LOCALIP
-  int csvOut = 0;              // CSVOUT: non-zero writes under ./data/
-  long maxRecvBuffSize = 0;    // max_recv_buff_size (multicast mode)
-  int promisc = 0;             // PROMISC
-  std::string mcSrcIp;         // MCSRCIP (optional): source-specific membership
-  bool recordNewline = false;  // CSVNEWLINE (optional): one record per line
-};
-
-// Exit status of a configuration that cannot be used.
-constexpr int kConfigErrorStatus = 1;
-
-// Reads and checks the configuration file. On failure prints why on
-// standard output and returns false.
-bool LoadFeedtapConfig(const std::string& path, FeedtapConfig* cfg);
-
 // The largest datagram a socket can deliver; larger read sizes only waste memory.
 constexpr long kMaxDatagram = 65536;
+
+struct FeedtapConfig {
+  std::string mcAddr;                    // MCADDR: group, or the destination filtered on
+  int mcPort = 0;                        // MCPORT
+  std::string localIp;                   // LOCALIP
+  int csvOut = 0;                        // CSVOUT: non-zero writes under ./data/
+  long maxRecvBuffSize = kMaxDatagram;   // max_recv_buff_size (multicast mode)
+  bool maxRecvBuffSizeDefaulted = true;  // missing or 0 in the file
+  int promisc = 0;                       // PROMISC
+  std::string mcSrcIp;                   // MCSRCIP (optional): source-specific membership
+  bool recordNewline = false;            // CSVNEWLINE (optional): one record per line
+};
+
+// Exit status of a configuration that cannot be used, and of a capture that
+// cannot be set up.
+constexpr int kConfigErrorStatus = 1;
+
+// Reads and checks the configuration file. On failure prints why (naming the
+// file or the key) on standard error and returns false.
+bool LoadFeedtapConfig(const std::string& path, FeedtapConfig* cfg);
 
 }  // namespace HarboStoL2FpgaRcv

@@ -2,7 +2,9 @@
 // it to a file, for trying feedtap and for its tests.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <pcap/pcap.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +29,7 @@ struct Options {
   long intervalMs = 0;
   long trailingBytes = 0;
   std::string file;
+  std::string pcapOut;
 };
 
 // Keeps a datagram, with its headers, inside one 1500-byte Ethernet frame,
@@ -50,6 +53,8 @@ void print_usage(FILE* out) {
                "  --trailing-bytes N    append N stray bytes to the last datagram (default 0)\n"
                "  --file PATH           write the payloads back to back to PATH instead of\n"
                "                        sending them\n"
+               "  --pcap-out PATH       write the datagrams as Ethernet frames to a pcap file\n"
+               "                        instead of sending them (readable by feedtap --pcap)\n"
                "  --help                this text\n",
                kMaxPayload);
 }
@@ -83,6 +88,8 @@ int parse_args(int argc, char** argv, Options* o) {
       o->iface = v;
     } else if (arg == "--file") {
       o->file = v;
+    } else if (arg == "--pcap-out") {
+      o->pcapOut = v;
     } else if (arg == "--port") {
       ok = parse_long(v, 1, 65535, &n);
       o->port = static_cast<int>(n);
@@ -107,16 +114,108 @@ int parse_args(int argc, char** argv, Options* o) {
   return -1;
 }
 
+bool parse_addresses(const Options& o, struct in_addr* group, struct in_addr* iface) {
+  if (inet_pton(AF_INET, o.group.c_str(), group) != 1 || (ntohl(group->s_addr) >> 28) != 0xE) {
+    std::fprintf(stderr, "feedtap_gen: %s is not a multicast group address\n", o.group.c_str());
+    return false;
+  }
+  if (inet_pton(AF_INET, o.iface.c_str(), iface) != 1) {
+    std::fprintf(stderr, "feedtap_gen: %s is not an IPv4 address\n", o.iface.c_str());
+    return false;
+  }
+  return true;
+}
+
+void put16(std::vector<uint8_t>& f, size_t at, uint32_t v) {
+  f[at] = static_cast<uint8_t>(v >> 8);
+  f[at + 1] = static_cast<uint8_t>(v);
+}
+
+// The Ethernet frame a host on the interface would put on the wire for one
+// datagram to the group: multicast MAC, IPv4 header with its checksum, UDP
+// header without one (optional in IPv4).
+std::vector<uint8_t> udp_frame(const std::vector<uint8_t>& payload, struct in_addr src,
+                               struct in_addr group, int port, uint16_t id) {
+  constexpr size_t kEth = 14, kIp = 20, kUdp = 8;
+  std::vector<uint8_t> f(kEth + kIp + kUdp + payload.size(), 0);
+  const uint32_t g = ntohl(group.s_addr);
+  const uint8_t dstMac[6] = {0x01,
+                             0x00,
+                             0x5e,
+                             static_cast<uint8_t>((g >> 16) & 0x7f),
+                             static_cast<uint8_t>(g >> 8),
+                             static_cast<uint8_t>(g)};
+  const uint8_t srcMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+  std::memcpy(&f[0], dstMac, 6);
+  std::memcpy(&f[6], srcMac, 6);
+  put16(f, 12, 0x0800);
+  f[kEth] = 0x45;
+  put16(f, kEth + 2, static_cast<uint32_t>(kIp + kUdp + payload.size()));
+  put16(f, kEth + 4, id);
+  put16(f, kEth + 6, 0x4000);  // don't fragment
+  f[kEth + 8] = 1;             // time-to-live
+  f[kEth + 9] = 17;
+  std::memcpy(&f[kEth + 12], &src.s_addr, 4);
+  std::memcpy(&f[kEth + 16], &group.s_addr, 4);
+  uint32_t sum = 0;
+  for (size_t i = 0; i < kIp; i += 2)
+    sum += (static_cast<uint32_t>(f[kEth + i]) << 8) | f[kEth + i + 1];
+  while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
+  put16(f, kEth + 10, ~sum & 0xffff);
+  const size_t udp = kEth + kIp;
+  put16(f, udp, 40000);
+  put16(f, udp + 2, static_cast<uint32_t>(port));
+  put16(f, udp + 4, static_cast<uint32_t>(kUdp + payload.size()));
+  std::memcpy(&f[udp + kUdp], payload.data(), payload.size());
+  return f;
+}
+
+// Writes the datagrams as a capture file; time stamps start now and follow
+// --interval-ms (1 us apart without one).
+int write_pcap(const Options& o, const std::vector<std::vector<uint8_t>>& datagrams) {
+  struct in_addr group, iface;
+  if (!parse_addresses(o, &group, &iface)) return 1;
+  pcap_t* dead = pcap_open_dead(DLT_EN10MB, 65535);
+  if (dead == nullptr) {
+    std::fprintf(stderr, "feedtap_gen: pcap_open_dead failed\n");
+    return 1;
+  }
+  pcap_dumper_t* dump = pcap_dump_open(dead, o.pcapOut.c_str());
+  if (dump == nullptr) {
+    std::fprintf(stderr, "feedtap_gen: cannot create %s: %s\n", o.pcapOut.c_str(),
+                 pcap_geterr(dead));
+    pcap_close(dead);
+    return 1;
+  }
+  struct timeval start;
+  gettimeofday(&start, nullptr);
+  const long stepUs = o.intervalMs > 0 ? o.intervalMs * 1000 : 1;
+  long long atUs = static_cast<long long>(start.tv_sec) * 1000000 + start.tv_usec;
+  uint16_t id = 1;
+  for (const auto& d : datagrams) {
+    const std::vector<uint8_t> frame = udp_frame(d, iface, group, o.port, id++);
+    struct pcap_pkthdr hdr;
+    hdr.ts.tv_sec = static_cast<time_t>(atUs / 1000000);
+    hdr.ts.tv_usec = static_cast<suseconds_t>(atUs % 1000000);
+    hdr.caplen = static_cast<bpf_u_int32>(frame.size());
+    hdr.len = hdr.caplen;
+    pcap_dump(reinterpret_cast<u_char*>(dump), &hdr, frame.data());
+    atUs += stepUs;
+  }
+  const bool ok = pcap_dump_flush(dump) == 0 && !std::ferror(pcap_dump_file(dump));
+  pcap_dump_close(dump);
+  pcap_close(dead);
+  if (!ok) {
+    std::fprintf(stderr, "feedtap_gen: writing %s failed\n", o.pcapOut.c_str());
+    return 1;
+  }
+  std::printf("wrote %zu datagrams to %s\n", datagrams.size(), o.pcapOut.c_str());
+  return 0;
+}
+
 int open_sender(const Options& o, struct sockaddr_in* dst) {
   struct in_addr group, iface;
-  if (inet_pton(AF_INET, o.group.c_str(), &group) != 1 || (ntohl(group.s_addr) >> 28) != 0xE) {
-    std::fprintf(stderr, "feedtap_gen: %s is not a multicast group address\n", o.group.c_str());
-    return -1;
-  }
-  if (inet_pton(AF_INET, o.iface.c_str(), &iface) != 1) {
-    std::fprintf(stderr, "feedtap_gen: %s is not an IPv4 address\n", o.iface.c_str());
-    return -1;
-  }
+  if (!parse_addresses(o, &group, &iface)) return -1;
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) {
     std::perror("feedtap_gen: socket");
@@ -155,6 +254,8 @@ int main(int argc, char** argv) {
   if (o.trailingBytes > 0) {
     datagrams.back().insert(datagrams.back().end(), static_cast<size_t>(o.trailingBytes), 0xEE);
   }
+
+  if (!o.pcapOut.empty()) return write_pcap(o, datagrams);
 
   if (!o.file.empty()) {
     FILE* fp = std::fopen(o.file.c_str(), "wb");

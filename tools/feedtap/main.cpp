@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <time.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -10,43 +11,126 @@
 #include "feedtap_config.h"
 #include "net_ctrl.h"
 #include "output.h"
+#include "pcap_input.h"
+#include "tool_messages.h"
 
 using namespace HarboStoL2FpgaRcv;
 
 namespace {
 
-constexpr size_t kPromiscFrameLen = 1500;
+// Largest frame read in promiscuous mode: the largest IP packet and its
+// Ethernet header. A full-sized Ethernet frame is 1514 bytes and loopback or
+// jumbo frames are larger; a frame cut short is dropped as truncated.
+constexpr size_t kPromiscFrameLen = 65536 + 14;
 constexpr int kMainLoopSeconds = 10;
+// Messages are written out by whoever printed them (or by the capture's
+// flushes), not line by line.
+constexpr size_t kMessageBufferBytes = 64 << 10;
 
 void print_usage(FILE* out) {
   std::fprintf(out,
-               "Usage: feedtap [--config PATH]\n"
+               "Usage: feedtap [--config PATH] [--pcap FILE]\n"
                "Captures the level-2 feed and writes every decoded message as CSV text,\n"
                "to ./data/YYYYMMDDhhmm_cffex.txt or to standard output.\n"
                "\n"
                "  --config PATH  configuration file (default ./config.ini)\n"
+               "  --pcap FILE    read the datagrams from a capture file (pcap or pcapng)\n"
+               "                 instead of the network, filtered on MCADDR/MCPORT like\n"
+               "                 promiscuous mode; ends at the end of the file\n"
                "  --help         this text\n"
                "\n"
                "Section [general] of the configuration:\n"
-               "  MCADDR              multicast group; in promiscuous mode the destination\n"
-               "                      address to filter on (empty: any)\n"
+               "  MCADDR              multicast group; in promiscuous mode and for --pcap\n"
+               "                      the destination address to filter on (empty: any)\n"
                "  MCPORT              UDP port of the group / destination port filtered on\n"
                "                      (0: any); required\n"
                "  LOCALIP             address of the local interface carrying the feed\n"
-               "  CSVOUT              1: write under ./data/, 0: standard output; required\n"
+               "  CSVOUT              1: write under ./data/ (appending), 0: standard output\n"
+               "                      (messages then go to standard error); required\n"
                "  PROMISC             1: capture the interface in promiscuous mode,\n"
                "                      0: join the multicast group; required\n"
                "  max_recv_buff_size  largest datagram read in multicast mode, in bytes\n"
+               "                      (missing or 0: 65536)\n"
                "  MCSRCIP             optional: source address of a source-specific membership\n"
                "  CSVNEWLINE          optional: 1 puts each record on its own line\n"
                "\n"
-               "Stops on SIGTERM or SIGINT after writing out everything captured.\n");
+               "Stops on SIGTERM or SIGINT after writing out everything captured. Exits with\n"
+               "status 1 when the configuration is wrong or the capture cannot be set up.\n");
+}
+
+// A progress message, written out at once.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) {
+  FILE* out = feedtap::MessageStream();
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(out, format, args);
+  va_end(args);
+  std::fflush(out);
+}
+
+void close_output() {
+  if (g_filePtr == nullptr) return;
+  std::fflush(g_filePtr);
+  if (g_filePtr != stdout) std::fclose(g_filePtr);
+  g_filePtr = nullptr;
+}
+
+// The CSV stream as configured; standard output when the file cannot be made.
+void open_output(const FeedtapConfig& cfg) {
+  g_filePtr = stdout;
+  if (cfg.csvOut == 0) return;
+  FILE* file = nullptr;
+  if (InitCsvOutFile(file, "_cffex.txt")) {
+    g_filePtr = file;
+    return;
+  }
+  std::fprintf(stderr, "Cffex Level2 Error :Failed to init csv file\n");
+  // The CSV now shares standard output: what is said from here on must not.
+  std::fflush(stdout);
+  feedtap::MessageStream() = stderr;
+}
+
+Qen::TIpFilterInfo destination_filter(const FeedtapConfig& cfg) {
+  Qen::TIpFilterInfo filter;
+  if (!cfg.mcAddr.empty() || cfg.mcPort != 0) {
+    filter.enable = true;
+    filter.dstIp = cfg.mcAddr;
+    filter.dstPort = cfg.mcPort;
+  }
+  return filter;
+}
+
+int run_offline(const std::string& path, const FeedtapConfig& cfg) {
+  open_output(cfg);
+  Qen::TPcapSummary sum;
+  std::string error;
+  const Qen::PcapReadResult result =
+      Qen::ReadPcapFile(path, destination_filter(cfg), CallBack_RcvNewData, &sum, &error);
+  CallBack_Flush();
+  close_output();
+  if (result == Qen::PcapReadResult::CannotOpen) {
+    std::fprintf(stderr, "feedtap: cannot read capture file %s: %s\n", path.c_str(), error.c_str());
+    return 1;
+  }
+  say("feedtap: %s: %llu packets read, %llu datagrams matched, %llu records written, %llu "
+      "skipped\n",
+      path.c_str(), sum.packets, sum.matched, g_recordsWritten, sum.skipped);
+  if (result == Qen::PcapReadResult::Damaged) {
+    std::fprintf(stderr,
+                 "feedtap: %s is damaged or cut short after %llu packets: %s (the records "
+                 "before it were written)\n",
+                 path.c_str(), sum.packets, error.c_str());
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string configPath = "./config.ini";
+  std::string pcapPath;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -55,14 +139,14 @@ int main(int argc, char** argv) {
     }
     if (arg == "--config" && i + 1 < argc) {
       configPath = argv[++i];
+    } else if (arg == "--pcap" && i + 1 < argc) {
+      pcapPath = argv[++i];
     } else {
       std::fprintf(stderr, "feedtap: unexpected argument '%s'\n", arg.c_str());
       print_usage(stderr);
       return 2;
     }
   }
-  // Progress lines are read by operators and scripts while the tool runs.
-  setvbuf(stdout, nullptr, _IOLBF, 0);
 
   // Termination signals are taken synchronously by the main thread; every
   // thread started later inherits the mask.
@@ -75,16 +159,17 @@ int main(int argc, char** argv) {
   FeedtapConfig cfg;
   if (!LoadFeedtapConfig(configPath, &cfg)) return kConfigErrorStatus;
   g_recordNewline = cfg.recordNewline;
-
-  g_filePtr = stdout;
-  if (cfg.csvOut != 0) {
-    FILE* file = nullptr;
-    if (InitCsvOutFile(file, "_cffex.txt")) {
-      g_filePtr = file;
-    } else {
-      std::printf("Cffex Level2 Error :Failed to init csv file\n");
-    }
+  // Nothing has been written to either stream yet, so both can still be
+  // given their buffers.
+  if (cfg.csvOut == 0) {
+    std::setvbuf(stdout, nullptr, _IOFBF, kCsvBufferBytes);
+    feedtap::MessageStream() = stderr;
+    std::setvbuf(stderr, nullptr, _IOFBF, kMessageBufferBytes);
+  } else {
+    std::setvbuf(stdout, nullptr, _IOFBF, kMessageBufferBytes);
   }
+
+  if (!pcapPath.empty()) return run_offline(pcapPath, cfg);
 
   Qen::TUdpRcvConfig rcv;
   rcv.groupIp = cfg.mcAddr;
@@ -92,35 +177,44 @@ int main(int argc, char** argv) {
   rcv.localIp = cfg.localIp;
   rcv.groupSrcIp = cfg.mcSrcIp;
 
+  // The capture is set up before the output is opened: a capture that
+  // cannot start leaves no empty file behind, and the socket already keeps
+  // what arrives meanwhile.
   Qen::CUdpCtrl ctrl;
   ctrl.SetNewDataCallback(CallBack_RcvNewData);
+  ctrl.SetFlushCallback(CallBack_Flush);
   if (cfg.promisc != 0) {
     rcv.promiscMode = true;
-    const bool ok = ctrl.SetNicPromiscuosMode(rcv.socket, rcv.localIp.c_str(), true);
-    Qen::TIpFilterInfo filter;
-    if (!cfg.mcAddr.empty() || cfg.mcPort != 0) {
-      filter.enable = true;
-      filter.dstIp = cfg.mcAddr;
-      filter.dstPort = cfg.mcPort;
+    if (!ctrl.SetNicPromiscuosMode(rcv.socket, rcv.localIp.c_str(), true)) {
+      std::fprintf(stderr, "Failed to SetNicPromiscuosMode!\n");
+      std::fprintf(stderr, "feedtap: cannot capture on the interface of LOCALIP %s; exiting\n",
+                   rcv.localIp.c_str());
+      return kConfigErrorStatus;
     }
-    ctrl.CreatePromiscRcvTask(rcv.socket, filter, kPromiscFrameLen);
-    std::printf(ok ? "SetNicPromiscuosMode() Success!\n" : "Failed to SetNicPromiscuosMode!\n");
+    open_output(cfg);
+    ctrl.CreatePromiscRcvTask(rcv.socket, destination_filter(cfg), kPromiscFrameLen);
+    say("SetNicPromiscuosMode() Success!\n");
   } else {
-    Qen::CUdpCtrl::SetMulticastReceive(rcv, true);
+    if (!Qen::CUdpCtrl::SetMulticastReceive(rcv, true)) {
+      std::fprintf(stderr, "feedtap: cannot receive group %s port %d on interface %s; exiting\n",
+                   rcv.groupIp.c_str(), rcv.groupPort, rcv.localIp.c_str());
+      return kConfigErrorStatus;
+    }
+    say("max_recv_buff_size: %ld bytes%s\n", cfg.maxRecvBuffSize,
+        cfg.maxRecvBuffSizeDefaulted ? " (default)" : "");
+    open_output(cfg);
     ctrl.CreateMulticastRcvTask(rcv.socket, static_cast<size_t>(cfg.maxRecvBuffSize));
   }
 
   int sig = 0;
   while (sig <= 0) {
-    std::printf("Main thread loop\n");
+    say("Main thread loop\n");
     struct timespec wait = {kMainLoopSeconds, 0};
     sig = sigtimedwait(&stopSignals, nullptr, &wait);
   }
-  std::printf("Stopping on signal %d\n", sig);
+  say("Stopping on signal %d\n", sig);
   ctrl.Stop();
-  std::fflush(g_filePtr);
-  if (g_filePtr != stdout) std::fclose(g_filePtr);
-  g_filePtr = nullptr;
-  std::printf("feedtap stopped\n");
+  close_output();
+  say("feedtap stopped\n");
   return 0;
 }

@@ -17,6 +17,9 @@
 #include <cstring>
 #include <vector>
 
+#include "recv_batch.h"
+#include "tool_messages.h"
+
 namespace Qen {
 
 namespace {
@@ -53,8 +56,9 @@ void raise_receive_buffer(int fd) {
   // Linux reports twice the size asked for (its bookkeeping included).
   const int granted = reported / 2;
   if (granted < want) {
-    std::printf("Receive buffer: asked for %d bytes, the kernel granted %d (net.core.rmem_max)\n",
-                want, granted);
+    std::fprintf(feedtap::MessageStream(),
+                 "Receive buffer: asked for %d bytes, the kernel granted %d (net.core.rmem_max)\n",
+                 want, granted);
   }
 }
 
@@ -68,7 +72,88 @@ void wait_readable(int fd) {
   (void)::poll(&p, 1, 50);
 }
 
+// Datagrams read with one system call. A burst of 64 small datagrams is a
+// few microseconds of decoding, short against the 10 ms flush interval.
+constexpr size_t kBatchSize = 64;
+// What is still queued when a stop is asked for is read and written out, up
+// to this many batches (far more than the receive buffer holds).
+constexpr int kDrainBatches = 1024;
+
+int64_t mono_ns() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Says which step of the packet socket's set-up failed, with the system's
+// reason, and closes the socket (if any) keeping errno.
+bool packet_setup_failed(int sock, const char* step, const std::string& nic) {
+  const int err = errno;
+  std::fprintf(stderr, "ERR:%s (%s): %s\n", step, nic.c_str(), std::strerror(err));
+  if (sock >= 0) ::close(sock);
+  errno = err;
+  return false;
+}
+
+
 }  // namespace
+
+// When the output is written out, and the once-a-second receive line. Output
+// is flushed when the socket has run dry (nothing sits in memory while the
+// feed is quiet) and at least every 10 ms while data keeps coming.
+class CUdpCtrl::ReceivePacer {
+ public:
+  explicit ReceivePacer(CUdpCtrl* owner) : owner_(owner), lastFlush_(mono_ns()) {
+    lastReport_ = lastFlush_;
+  }
+
+  void Count(size_t bytes) {
+    ++datagrams_;
+    bytes_ += bytes;
+    pending_ = true;
+  }
+  // After each batch that delivered something.
+  void AfterBatch() {
+    const int64_t now = mono_ns();
+    if (now - lastReport_ >= kReportNs) report(now);
+    if (pending_ && now - lastFlush_ >= kFlushNs) Flush(now);
+  }
+  // The socket has nothing more: write out before waiting.
+  void Idle() {
+    if (pending_) Flush(mono_ns());
+  }
+  void Flush(int64_t now) {
+    if (owner_->m_callbackFlushFunc != nullptr) owner_->m_callbackFlushFunc();
+    std::fflush(feedtap::MessageStream());
+    pending_ = false;
+    lastFlush_ = now;
+  }
+
+ private:
+  static constexpr int64_t kFlushNs = 10000000;
+  static constexpr int64_t kReportNs = 1000000000;
+
+  void report(int64_t now) {
+    if (datagrams_ > 0) {
+      struct timespec ts;
+      clock_gettime(CLOCK_REALTIME, &ts);
+      std::fprintf(feedtap::MessageStream(), "[%ld:%ld] Rcv %llu datagrams, %llu bytes\n",
+                   static_cast<long>(ts.tv_sec), static_cast<long>(ts.tv_nsec),
+                   static_cast<unsigned long long>(datagrams_),
+                   static_cast<unsigned long long>(bytes_));
+    }
+    datagrams_ = 0;
+    bytes_ = 0;
+    lastReport_ = now;
+  }
+
+  CUdpCtrl* owner_;
+  int64_t lastFlush_;
+  int64_t lastReport_;
+  bool pending_ = false;
+  unsigned long long datagrams_ = 0;
+  unsigned long long bytes_ = 0;
+};
 
 TFrameFilter MakeFrameFilter(const TIpFilterInfo& filter) {
   TFrameFilter f;
@@ -177,23 +262,24 @@ std::string IntegerToIpv4(uint32_t ip) {
 }
 
 void PrintHexData(const unsigned char* buf, int size) {
+  FILE* out = feedtap::MessageStream();
   for (int i = 0; i < size; ++i) {
-    if (i % 16 == 0) std::printf("(%.4d): ", i);
-    std::printf("%.2x,", buf[i]);
+    if (i % 16 == 0) std::fprintf(out, "(%.4d): ", i);
+    std::fprintf(out, "%.2x,", buf[i]);
     if (i % 16 == 15) {
-      std::printf("   [");
+      std::fputs("   [", out);
       for (int j = i - 15; j <= i; ++j) {
         const unsigned char c = buf[j];
-        std::putchar(c < '!' || c > '}' ? '.' : c);
+        std::fputc(c < '!' || c > '}' ? '.' : c, out);
       }
-      std::printf("]\n");
+      std::fputs("]\n", out);
     }
   }
-  std::printf("\n");
+  std::fputc('\n', out);
 }
 
 CUdpCtrl::~CUdpCtrl() {
-  if (Stop()) std::printf("m_pThreadRcvTask join\n");
+  if (Stop()) std::fprintf(feedtap::MessageStream(), "m_pThreadRcvTask join\n");
 }
 
 bool CUdpCtrl::Stop() {
@@ -206,21 +292,39 @@ bool CUdpCtrl::Stop() {
 }
 
 bool CUdpCtrl::SetMulticastReceive(TUdpRcvConfig& config, bool nonBlockMode) {
-  std::printf("Init Multicast Receive: LocalIp %s, groupIp %s, groupPort %d\n",
-              config.localIp.c_str(), config.groupIp.c_str(), config.groupPort);
-  config.socket = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (config.socket < 0) {
-    const int err = errno;
-    std::printf("socket error\xef\xbc\x9a %d - %s/n", config.socket, std::strerror(err));
-    config.socket = -1;
+  FILE* out = feedtap::MessageStream();
+  std::fprintf(out, "Init Multicast Receive: LocalIp %s, groupIp %s, groupPort %d\n",
+               config.localIp.c_str(), config.groupIp.c_str(), config.groupPort);
+  config.socket = -1;
+  // Text that is not an address would turn into 255.255.255.255 and fail
+  // later with a less useful reason.
+  struct in_addr group, local, source;
+  if (inet_pton(AF_INET, config.groupIp.c_str(), &group) != 1) {
+    std::fprintf(stderr, "ERR:group address is not an IPv4 address: '%s'\n",
+                 config.groupIp.c_str());
     return false;
   }
-  const int fd = config.socket;
-  // A failed set-up leaves no descriptor behind, so the receive task sees an
-  // invalid one instead of polling a closed (or reused) number.
-  auto fail = [&config, fd]() {
+  if (inet_pton(AF_INET, config.localIp.c_str(), &local) != 1) {
+    std::fprintf(stderr, "ERR:local interface address is not an IPv4 address: '%s'\n",
+                 config.localIp.c_str());
+    return false;
+  }
+  if (!config.groupSrcIp.empty() && inet_pton(AF_INET, config.groupSrcIp.c_str(), &source) != 1) {
+    std::fprintf(stderr, "ERR:group source address is not an IPv4 address: '%s'\n",
+                 config.groupSrcIp.c_str());
+    return false;
+  }
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) {
+    const int err = errno;
+    std::fprintf(stderr, "socket error\xef\xbc\x9a %d - %s\n", fd, std::strerror(err));
+    return false;
+  }
+  // A failed set-up leaves no descriptor behind; errno stays the one of
+  // the step that failed.
+  auto fail = [fd](int err) {
     ::close(fd);
-    config.socket = -1;
+    errno = err;
     return false;
   };
   int on = 1;
@@ -233,42 +337,45 @@ bool CUdpCtrl::SetMulticastReceive(TUdpRcvConfig& config, bool nonBlockMode) {
   addr.sin_port = htons(static_cast<uint16_t>(config.groupPort));
   if (::bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof(addr)) < 0) {
     const int err = errno;
-    std::printf("bind error: %d - %s/n", -1, std::strerror(err));
-    return fail();
+    std::fprintf(stderr, "bind error: %d - %s\n", -1, std::strerror(err));
+    return fail(err);
   }
   if (nonBlockMode && !set_nonblock(fd)) {
-    std::printf("Set NONBLOCK failed\n");
-    return fail();
+    const int err = errno;
+    std::fprintf(stderr, "Set NONBLOCK failed\n");
+    return fail(err);
   }
   int rc;
   if (!config.groupSrcIp.empty()) {
-    std::printf("Assign group source address:%s\n", config.groupSrcIp.c_str());
+    std::fprintf(out, "Assign group source address:%s\n", config.groupSrcIp.c_str());
     struct ip_mreq_source mreq;
     std::memset(&mreq, 0, sizeof(mreq));
-    mreq.imr_multiaddr.s_addr = inet_addr(config.groupIp.c_str());
-    mreq.imr_interface.s_addr = inet_addr(config.localIp.c_str());
-    mreq.imr_sourceaddr.s_addr = inet_addr(config.groupSrcIp.c_str());
+    mreq.imr_multiaddr = group;
+    mreq.imr_interface = local;
+    mreq.imr_sourceaddr = source;
     rc = setsockopt(fd, IPPROTO_IP, IP_ADD_SOURCE_MEMBERSHIP, &mreq, sizeof(mreq));
   } else {
     struct ip_mreq mreq;
     std::memset(&mreq, 0, sizeof(mreq));
-    mreq.imr_multiaddr.s_addr = inet_addr(config.groupIp.c_str());
-    mreq.imr_interface.s_addr = inet_addr(config.localIp.c_str());
+    mreq.imr_multiaddr = group;
+    mreq.imr_interface = local;
     rc = setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq));
   }
   if (rc != 0) {
     const int err = errno;
-    std::printf("ERR:setsockopt():IP_ADD_MEMBERSHIP error:%d\n", err);
-    return fail();
+    std::fprintf(stderr, "ERR:setsockopt():IP_ADD_MEMBERSHIP error:%d (%s)\n", err,
+                 std::strerror(err));
+    return fail(err);
   }
-  std::printf("InitRcvMulticast success.\n");
+  config.socket = fd;
+  std::fprintf(out, "InitRcvMulticast success.\n");
   return true;
 }
 
 bool CUdpCtrl::GetNicbyIp(std::string localAddr, std::string& Nic) {
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) {
-    std::printf("socket error\n");
+    std::fprintf(stderr, "socket error\n");
     return false;
   }
   char buf[2048];
@@ -277,7 +384,7 @@ bool CUdpCtrl::GetNicbyIp(std::string localAddr, std::string& Nic) {
   ifc.ifc_buf = buf;
   if (ioctl(fd, SIOCGIFCONF, &ifc) < 0) {
     ::close(fd);
-    std::printf("ioctl error \n");
+    std::fprintf(stderr, "ioctl error \n");
     return false;
   }
   bool found = false;
@@ -286,7 +393,7 @@ bool CUdpCtrl::GetNicbyIp(std::string localAddr, std::string& Nic) {
     struct ifreq req;
     std::memcpy(&req, buf + i * sizeof(struct ifreq), sizeof(req));
     if (ioctl(fd, SIOCGIFADDR, &req) < 0) {
-      std::printf("get mac info error \n");
+      std::fprintf(stderr, "get mac info error \n");
       continue;
     }
     struct sockaddr_in sin;
@@ -299,7 +406,7 @@ bool CUdpCtrl::GetNicbyIp(std::string localAddr, std::string& Nic) {
     }
   }
   ::close(fd);
-  if (!found) std::printf("get nic info error \n");
+  if (!found) std::fprintf(stderr, "get nic info error \n");
   return found;
 }
 
@@ -307,42 +414,43 @@ bool CUdpCtrl::SetNicPromiscuosMode(int& fd, const char* ipAddr, bool nonblock) 
   fd = -1;
   std::string nic;
   if (!GetNicbyIp(ipAddr, nic)) {
-    std::printf("Nic(%s) Init MiscMode Receive Get NicName Failed.\n", ipAddr);
+    std::fprintf(stderr, "Nic(%s) Init MiscMode Receive Get NicName Failed.\n", ipAddr);
     return false;
   }
   const int sock = ::socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
-  if (sock < 0) return false;
-  auto fail = [sock]() {
-    ::close(sock);
-    return false;
-  };
+  if (sock < 0) return packet_setup_failed(-1, "cannot open a packet socket", nic);
+  auto fail = [sock, &nic](const char* step) { return packet_setup_failed(sock, step, nic); };
   struct ifreq req;
   std::memset(&req, 0, sizeof(req));
   std::strncpy(req.ifr_name, nic.c_str(), IFNAMSIZ - 1);
-  if (ioctl(sock, SIOCGIFINDEX, &req) < 0) return fail();
+  if (ioctl(sock, SIOCGIFINDEX, &req) < 0) return fail("SIOCGIFINDEX");
   struct sockaddr_ll sll;
   std::memset(&sll, 0, sizeof(sll));
   sll.sll_family = AF_PACKET;
   sll.sll_ifindex = req.ifr_ifindex;
   sll.sll_protocol = htons(ETH_P_ALL);
-  if (::bind(sock, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) < 0) return fail();
+  if (::bind(sock, reinterpret_cast<struct sockaddr*>(&sll), sizeof(sll)) < 0) {
+    return fail("cannot bind the packet socket");
+  }
   raise_receive_buffer(sock);
   if (nonblock && !set_nonblock(sock)) {
-    std::printf("Set NONBLOCK failed\n");
-    return fail();
+    std::fprintf(stderr, "Set NONBLOCK failed\n");
+    return fail("O_NONBLOCK");
   }
   struct packet_mreq mr;
   std::memset(&mr, 0, sizeof(mr));
   mr.mr_ifindex = req.ifr_ifindex;
   mr.mr_type = PACKET_MR_PROMISC;
   mr.mr_alen = 6;
-  if (setsockopt(sock, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof(mr)) != 0) return fail();
+  if (setsockopt(sock, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &mr, sizeof(mr)) != 0) {
+    return fail("cannot put the interface in promiscuous mode");
+  }
   fd = sock;
   return true;
 }
 
 void CUdpCtrl::CreateMulticastRcvTask(int& fd, size_t RCV_MAX_LEN) {
-  if (Stop()) std::printf("Previous Mc thread task joined\n");
+  if (Stop()) std::fprintf(feedtap::MessageStream(), "Previous Mc thread task joined\n");
   // Raised before the thread starts, so that a Stop() that follows at once
   // cannot be overwritten by the new thread.
   m_rcvFlag = true;
@@ -350,81 +458,120 @@ void CUdpCtrl::CreateMulticastRcvTask(int& fd, size_t RCV_MAX_LEN) {
 }
 
 void CUdpCtrl::CreatePromiscRcvTask(int& fd, const TIpFilterInfo& filter, size_t RCV_MAX_LEN) {
-  if (Stop()) std::printf("Previous Promisc thread task joined\n");
+  if (Stop()) std::fprintf(feedtap::MessageStream(), "Previous Promisc thread task joined\n");
   m_rcvFlag = true;
   m_pThreadRcvTask = new std::thread(&CUdpCtrl::RunPromiscRcvLoop, this, fd, filter, RCV_MAX_LEN);
 }
 
-void CUdpCtrl::RunMulticastRcvTask(int fd, size_t maxLen) {
-  if (fd < 0) {
-    std::printf("Invalid file description(%d)\n", fd);
-    return;
+void CUdpCtrl::deliver_datagrams(const RecvBatch& batch, int n, ReceivePacer& pacer) {
+  for (int i = 0; i < n; ++i) {
+    const size_t len = batch.Length(i);
+    pacer.Count(len);
+    if (m_callbackNewDataFunc != nullptr && len > 0) m_callbackNewDataFunc(batch.Data(i), len);
   }
-  std::printf("Start running udp rcv task...\n");
-  std::vector<unsigned char> buf(maxLen > 0 ? maxLen : 1);
-  while (m_rcvFlag) {
-    struct sockaddr_in from;
-    socklen_t fromLen = sizeof(from);
-    const ssize_t n =
-        ::recvfrom(fd, buf.data(), maxLen, 0, reinterpret_cast<struct sockaddr*>(&from), &fromLen);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      wait_readable(fd);
-      continue;
-    }
-    if (n <= 0) continue;
-    struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
-    std::printf("\n[%ld:%ld] Rcv (%d)\n", static_cast<long>(ts.tv_sec),
-                static_cast<long>(ts.tv_nsec), static_cast<int>(n));
-    if (m_callbackNewDataFunc != nullptr) m_callbackNewDataFunc(buf.data(), static_cast<size_t>(n));
-  }
-  ::close(fd);
-  std::printf("Stop running udp rcv task...\n");
 }
 
-void CUdpCtrl::RunPromiscRcvLoop(int fd, TIpFilterInfo filter, size_t maxLen) {
-  std::printf("RunPromiscRcvLoop()\n");
+void CUdpCtrl::RunMulticastRcvTask(int fd, size_t maxLen) {
+  FILE* out = feedtap::MessageStream();
   if (fd < 0) {
-    std::printf("Invalid file description(%d)\n", fd);
+    std::fprintf(out, "Invalid file description(%d)\n", fd);
+    std::fflush(out);
     return;
   }
-  const TFrameFilter frameFilter = MakeFrameFilter(filter);
-  std::vector<unsigned char> buf(maxLen > 0 ? maxLen : 1);
+  std::fprintf(out, "Start running udp rcv task...\n");
+  std::fflush(out);
+  RecvBatch batch(kBatchSize, maxLen);
+  ReceivePacer pacer(this);
   while (m_rcvFlag) {
-    struct sockaddr_ll from;
-    socklen_t fromLen = sizeof(from);
-    const ssize_t n =
-        ::recvfrom(fd, buf.data(), maxLen, 0, reinterpret_cast<struct sockaddr*>(&from), &fromLen);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    const int n = batch.Receive(fd);
+    if (n > 0) {
+      deliver_datagrams(batch, n, pacer);
+      pacer.AfterBatch();
+    } else if (n < 0) {
+      // Nothing queued, or an error the socket reports once (it is read
+      // again after the wait either way).
+      pacer.Idle();
       wait_readable(fd);
-      continue;
     }
-    if (n <= 0) continue;
+  }
+  // Datagrams the kernel already holds were captured before the stop.
+  for (int i = 0; i < kDrainBatches; ++i) {
+    const int n = batch.Receive(fd);
+    if (n <= 0) break;
+    deliver_datagrams(batch, n, pacer);
+  }
+  pacer.Flush(mono_ns());
+  ::close(fd);
+  std::fprintf(out, "Stop running udp rcv task...\n");
+  std::fflush(out);
+}
+
+void CUdpCtrl::deliver_frames(const RecvBatch& batch, int n, const TFrameFilter& filter,
+                              ReceivePacer& pacer) {
+  FILE* out = feedtap::MessageStream();
+  for (int i = 0; i < n; ++i) {
     // What this host sends is seen once on the way out and, on loopback,
     // again on the way in: only the inbound copy is kept.
-    if (from.sll_pkttype == PACKET_OUTGOING) continue;
-    const TFrameInfo info = ParsePromiscFrame(buf.data(), static_cast<size_t>(n), frameFilter);
+    const auto* from = reinterpret_cast<const struct sockaddr_ll*>(&batch.From(i));
+    if (from->sll_pkttype == PACKET_OUTGOING) continue;
+    const unsigned char* frame = batch.Data(i);
+    const size_t len = batch.Length(i);
+    const TFrameInfo info = ParsePromiscFrame(frame, len, filter);
     switch (info.kind) {
       case TFrameInfo::Skip:
         continue;
       case TFrameInfo::Udp:
-        std::printf("[UDP]%s:%d->%s:%d(%d)\n", IntegerToIpv4(info.srcIp).c_str(), info.srcPort,
-                    IntegerToIpv4(info.dstIp).c_str(), info.dstPort, info.lenField);
+        std::fprintf(out, "[UDP]%s:%d->%s:%d(%d)\n", IntegerToIpv4(info.srcIp).c_str(),
+                     info.srcPort, IntegerToIpv4(info.dstIp).c_str(), info.dstPort, info.lenField);
         break;
       case TFrameInfo::Tcp:
-        std::printf("[TCP]%d->%d(%d)", info.srcPort, info.dstPort, info.lenField);
+        std::fprintf(out, "[TCP]%d->%d(%d)", info.srcPort, info.dstPort, info.lenField);
         break;
       case TFrameInfo::Other:
-        std::printf("Unknown dump data!!!\n");
-        PrintHexData(buf.data(), static_cast<int>(n));
+        std::fprintf(out, "Unknown dump data!!!\n");
+        PrintHexData(frame, static_cast<int>(len));
         continue;
     }
+    pacer.Count(info.payloadLength);
     if (m_callbackNewDataFunc != nullptr) {
-      m_callbackNewDataFunc(buf.data() + info.payloadOffset, info.payloadLength);
+      m_callbackNewDataFunc(frame + info.payloadOffset, info.payloadLength);
     }
   }
+}
+
+void CUdpCtrl::RunPromiscRcvLoop(int fd, TIpFilterInfo filter, size_t maxLen) {
+  FILE* out = feedtap::MessageStream();
+  std::fprintf(out, "RunPromiscRcvLoop()\n");
+  if (fd < 0) {
+    std::fprintf(out, "Invalid file description(%d)\n", fd);
+    std::fflush(out);
+    return;
+  }
+  std::fflush(out);
+  const TFrameFilter frameFilter = MakeFrameFilter(filter);
+  RecvBatch batch(kBatchSize, maxLen);
+  ReceivePacer pacer(this);
+  while (m_rcvFlag) {
+    const int n = batch.Receive(fd);
+    if (n > 0) {
+      deliver_frames(batch, n, frameFilter, pacer);
+      pacer.AfterBatch();
+    } else if (n < 0) {
+      // Nothing queued, or an error the socket reports once (it is read
+      // again after the wait either way).
+      pacer.Idle();
+      wait_readable(fd);
+    }
+  }
+  for (int i = 0; i < kDrainBatches; ++i) {
+    const int n = batch.Receive(fd);
+    if (n <= 0) break;
+    deliver_frames(batch, n, frameFilter, pacer);
+  }
+  pacer.Flush(mono_ns());
   ::close(fd);
-  std::printf("~RunPromiscRcvLoop()\n");
+  std::fprintf(out, "~RunPromiscRcvLoop()\n");
+  std::fflush(out);
 }
 
 }  // namespace Qen

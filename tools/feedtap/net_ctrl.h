@@ -11,6 +11,10 @@
 namespace Qen {
 
 typedef void (*CALLBACK_UDP_NEW_DATA_FUNC)(const unsigned char* data, size_t length);
+// Writes out what the new-data callback has produced so far.
+typedef void (*CALLBACK_UDP_FLUSH_FUNC)();
+
+class RecvBatch;
 
 struct TUdpRcvConfig {
   bool promiscMode = false;
@@ -134,9 +138,13 @@ class CUdpCtrl {
   ~CUdpCtrl();
 
   void SetNewDataCallback(CALLBACK_UDP_NEW_DATA_FUNC fn) { m_callbackNewDataFunc = fn; }
+  // Called on the receive thread when the socket has run dry, at least every
+  // 10 ms while data keeps coming, and when the task stops.
+  void SetFlushCallback(CALLBACK_UDP_FLUSH_FUNC fn) { m_callbackFlushFunc = fn; }
 
   // Joins the group on config.groupPort, source-specific when groupSrcIp is
-  // set. Writes config.socket (-1 when the set-up failed).
+  // set. Writes config.socket (-1 when the set-up failed, with the reason on
+  // standard error and in errno).
   static bool SetMulticastReceive(TUdpRcvConfig& config, bool nonBlockMode);
   static bool GetNicbyIp(std::string localAddr, std::string& Nic);
   // Opens a packet socket on the card that carries ipAddr, in promiscuous
@@ -144,7 +152,8 @@ class CUdpCtrl {
   bool SetNicPromiscuosMode(int& fd, const char* ipAddr, bool nonblock);
 
   // Each stops and joins any previous receive thread, then starts a new one
-  // that owns (and finally closes) the descriptor.
+  // that owns (and finally closes) the descriptor. The thread reads bursts of
+  // datagrams per system call; on a stop it first reads what is still queued.
   void CreateMulticastRcvTask(int& fd, size_t RCV_MAX_LEN);
   void CreatePromiscRcvTask(int& fd, const TIpFilterInfo& filter, size_t RCV_MAX_LEN);
 
@@ -152,10 +161,16 @@ class CUdpCtrl {
   bool Stop();
 
  private:
+  class ReceivePacer;
+
   void RunMulticastRcvTask(int fd, size_t maxLen);
   void RunPromiscRcvLoop(int fd, TIpFilterInfo filter, size_t maxLen);
+  void deliver_datagrams(const RecvBatch& batch, int n, ReceivePacer& pacer);
+  void deliver_frames(const RecvBatch& batch, int n, const TFrameFilter& filter,
+                      ReceivePacer& pacer);
 
   CALLBACK_UDP_NEW_DATA_FUNC m_callbackNewDataFunc = nullptr;
+  CALLBACK_UDP_FLUSH_FUNC m_callbackFlushFunc = nullptr;
   std::atomic_bool m_rcvFlag{false};
   std::thread* m_pThreadRcvTask = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <sys/stat.h>
 
 #include <climits>
@@ -9,10 +10,13 @@
 #include <cstring>
 #include <type_traits>
 
+#include "tool_messages.h"
+
 namespace HarboStoL2FpgaRcv {
 
 FILE* g_filePtr = nullptr;
 bool g_recordNewline = false;
+unsigned long long g_recordsWritten = 0;
 
 namespace {
 
@@ -276,7 +280,8 @@ int handleMDMsg(FILE* fp, const unsigned char* inBuf, const int& bufSize) {
   // when they went out value by value.
   out.flush();
   if (offset < size) {
-    std::printf("Warnning::%d Bytes not handled...\n", static_cast<int>(size - offset));
+    std::fprintf(feedtap::MessageStream(), "Warnning::%d Bytes not handled...\n",
+                 static_cast<int>(size - offset));
   }
   return written;
 }
@@ -284,7 +289,11 @@ int handleMDMsg(FILE* fp, const unsigned char* inBuf, const int& bufSize) {
 void CallBack_RcvNewData(const unsigned char* pData, size_t len) {
   FILE* fp = g_filePtr != nullptr ? g_filePtr : stdout;
   const int size = len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
-  if (handleMDMsg(fp, pData, size) > 0) std::fflush(fp);
+  g_recordsWritten += static_cast<unsigned long long>(handleMDMsg(fp, pData, size));
+}
+
+void CallBack_Flush() {
+  std::fflush(g_filePtr != nullptr ? g_filePtr : stdout);
 }
 
 std::string CsvOutFileName(const struct tm& local, const std::string& suffix) {
@@ -305,12 +314,18 @@ bool InitCsvOutFile(FILE*& file, const std::string& suffix) {
   } else {
     mkdir("./data/", 0775);
   }
-  file = std::fopen(path.c_str(), "w");
+  // A restart within the same minute continues the file instead of
+  // truncating what the earlier run captured.
+  file = std::fopen(path.c_str(), "a");
   if (file == nullptr) {
-    std::printf("create file: %s failed!!\n", path.c_str());
+    const int err = errno;
+    std::fprintf(stderr, "create file: %s failed!! (%s)\n", path.c_str(), std::strerror(err));
     return false;
   }
-  std::printf("create file: %s.\n", path.c_str());
+  // Records are written out in bursts by the capture's flushes, not by
+  // stdio whenever a small buffer happens to fill.
+  std::setvbuf(file, nullptr, _IOFBF, kCsvBufferBytes);
+  std::fprintf(feedtap::MessageStream(), "create file: %s.\n", path.c_str());
   return true;
 }
 

@@ -15,6 +15,12 @@ extern FILE* g_filePtr;
 // When set, a line feed follows every record. Off by default: existing
 // readers expect the records to run on, separated only by their commas.
 extern bool g_recordNewline;
+// Records written by CallBack_RcvNewData since the start (receive thread).
+extern unsigned long long g_recordsWritten;
+
+// stdio buffer of the CSV stream: more than 10 ms of records at the highest
+// rates, so that only the capture's flushes write it out.
+constexpr size_t kCsvBufferBytes = 1 << 20;
 
 // One value followed by a comma.
 void tofile(FILE* fp, int v);
@@ -36,14 +42,17 @@ void ToFile(FILE* fp, const CSSEOrderMDField* r);
 // so one malformed datagram never ends a capture.
 int handleMDMsg(FILE* fp, const unsigned char* inBuf, const int& bufSize);
 
-// Capture callback: decodes into g_filePtr and flushes it when the payload
-// produced records, so that nothing written is lost if the process dies.
+// Capture callback: decodes into g_filePtr. The text is written out by
+// CallBack_Flush, which the capture calls when the feed pauses, at least
+// every 10 ms, and at the end.
 void CallBack_RcvNewData(const unsigned char* pData, size_t len);
+void CallBack_Flush();
 
 // "./data/" + YYYYMMDDhhmm + suffix, for the given local time.
 std::string CsvOutFileName(const struct tm& local, const std::string& suffix);
 
-// Creates ./data/ if needed and opens the file named by the current minute.
+// Creates ./data/ if needed and opens the file named by the current minute
+// for appending (a restart within the minute keeps the earlier records).
 bool InitCsvOutFile(FILE*& file, const std::string& suffix);
 
 }  // namespace HarboStoL2FpgaRcv

@@ -7,6 +7,7 @@
 #include <ctime>
 #include <string>
 
+#include "cli_support.h"
 #include "sim_options.h"
 #include "sim_server.h"
 
@@ -19,11 +20,11 @@ int main(int argc, char** argv) {
   opts.config.verbose = true;  // the program tells what it does
   std::string error;
   if (!zavo::sim::ParseSimOptions(argc, argv, &opts, &error)) {
-    std::fprintf(stderr, "zavo_sim: %s\n", error.c_str());
-    return 2;
+    std::fprintf(stderr, "zavo_sim: %s\n(see zavo_sim --help)\n", error.c_str());
+    return zavo::cli::kUsageError;
   }
   if (opts.help) {
-    std::fputs(zavo::sim::SimUsage(argv[0]).c_str(), stdout);
+    std::fputs(zavo::sim::SimUsage("zavo_sim").c_str(), stdout);
     return 0;
   }
 

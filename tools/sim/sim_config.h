@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "zavo_defaults.h"
+
 namespace zavo {
 namespace sim {
 
@@ -31,15 +33,15 @@ enum class FeedMode {
 
 struct SimConfig {
   // Control connection.
-  std::string listen_ip = "127.0.0.1";
-  int listen_port = 6600;  // 0: let the system pick (see SimServer::ListenPort)
+  std::string listen_ip = ZAVO_DEFAULT_SERVER_IP;
+  int listen_port = ZAVO_DEFAULT_SERVER_PORT;  // 0: let the system pick (see SimServer::ListenPort)
 
   // Multicast feed. The interface is the local address the datagrams leave
   // from; the time-to-live of 0 keeps them on this host.
-  std::string group = "239.255.6.1";
-  int port = 6601;
-  int raw_port = 6602;
-  std::string interface_ip = "127.0.0.1";
+  std::string group = ZAVO_DEFAULT_GROUP_IP;
+  int port = ZAVO_DEFAULT_STRUCT_PORT;
+  int raw_port = ZAVO_DEFAULT_RAW_PORT;
+  std::string interface_ip = ZAVO_DEFAULT_INTERFACE_IP;
   int ttl = 0;
   FeedMode feed_mode = FeedMode::kStruct;
   // Largest datagram the feed sends; struct packets hold as many fields as

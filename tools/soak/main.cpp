@@ -18,78 +18,43 @@
 #include <cstring>
 #include <string>
 
+#include "cli_support.h"
 #include "soak_api.h"
 #include "soak_report.h"
 #include "soak_run.h"
 #include "support/netns.h"
 
-namespace {
-
-void usage(std::FILE* out) {
-  std::fprintf(out,
-               "usage: zavo_soak [options]\n"
-               "  --seconds N     length of the fault phase (default 120)\n"
-               "  --cycles N      open/close cycles afterwards (default 200)\n"
-               "  --rate N        struct fields published per second (default 20000)\n"
-               "  --raw-rate N    raw messages per second per exchange (default 500)\n"
-               "  --no-raw        keep only a struct session open\n"
-               "  --lib PATH      the client library to load (default: the one built with "
-               "this program)\n"
-               "  --workdir DIR   where the library writes its logs/ (default: current "
-               "directory)\n"
-               "  --verbose       echo the simulator's own log\n"
-               "Runs inside a private network namespace it makes itself; nothing leaves the "
-               "machine.\n");
-}
-
-bool parse_int(const char* text, long lo, long hi, long* out) {
-  char* end = nullptr;
-  errno = 0;
-  const long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
-  *out = v;
-  return true;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   zavo_soak::SoakOptions o;
   std::string lib = ZAVO_SOAK_LIBRARY;
   std::string workdir;
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    const bool has_value = i + 1 < argc;
-    long v = 0;
-    if (a == "--help" || a == "-h") {
-      usage(stdout);
-      return 0;
-    } else if (a == "--no-raw") {
-      o.raw = false;
-    } else if (a == "--verbose") {
-      o.verbose = true;
-    } else if (a == "--seconds" && has_value && parse_int(argv[i + 1], 1, 3600, &v)) {
-      o.seconds = static_cast<int>(v);
-      ++i;
-    } else if (a == "--cycles" && has_value && parse_int(argv[i + 1], 0, 100000, &v)) {
-      o.cycles = static_cast<int>(v);
-      ++i;
-    } else if (a == "--rate" && has_value && parse_int(argv[i + 1], 1, 1000000, &v)) {
-      o.rate = static_cast<unsigned>(v);
-      ++i;
-    } else if (a == "--raw-rate" && has_value && parse_int(argv[i + 1], 1, 100000, &v)) {
-      o.raw_rate = static_cast<unsigned>(v);
-      ++i;
-    } else if (a == "--lib" && has_value) {
-      lib = argv[++i];
-    } else if (a == "--workdir" && has_value) {
-      workdir = argv[++i];
-    } else {
-      std::fprintf(stderr, "zavo_soak: bad argument '%s'\n", argv[i]);
-      usage(stderr);
-      return 2;
-    }
-  }
+  CLI::App app(
+      "A bounded soak of the client library under injected faults. Runs inside a private\n"
+      "network namespace it makes itself; nothing leaves the machine.",
+      "zavo_soak");
+  app.option_defaults()->always_capture_default();
+  app.get_formatter()->column_width(30);
+  app.add_option("--seconds", o.seconds, "length of the fault phase")
+      ->check(CLI::Range(1, 3600).description(""))
+      ->type_name("N");
+  app.add_option("--cycles", o.cycles, "open/close cycles afterwards")
+      ->check(CLI::Range(0, 100000).description(""))
+      ->type_name("N");
+  app.add_option("--rate", o.rate, "struct fields published per second")
+      ->check(CLI::Range(1u, 1000000u).description(""))
+      ->type_name("N");
+  app.add_option("--raw-rate", o.raw_rate, "raw messages per second per exchange")
+      ->check(CLI::Range(1u, 100000u).description(""))
+      ->type_name("N");
+  app.add_flag_callback(
+      "--no-raw", [&o] { o.raw = false; }, "keep only a struct session open");
+  app.add_option("--lib", lib, "the client library to load (default: the one built with it)")
+      ->type_name("PATH");
+  app.add_option("--workdir", workdir, "where the library writes its logs/ (default: here)")
+      ->type_name("DIR");
+  app.add_flag("--verbose", o.verbose, "echo the simulator's own log");
+  const int parsed = zavo::cli::Parse(&app, argc, argv);
+  if (parsed >= 0) return parsed;
 
   // Before any thread exists: the library's logger thread starts on load.
   std::string why;

@@ -3,97 +3,28 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 namespace zavo_tail {
 
-namespace {
-
-// "600000.SH" -> 600000 and '1'; a bare code goes by its first digit, as
-// the two exchanges number their stocks (6 and 9 Shanghai, others
-// Shenzhen).
-bool parse_code(const std::string& text, std::string* code, char* exchange) {
-  size_t dot = text.find('.');
-  std::string c = text.substr(0, dot);
-  if (c.empty() || c.size() > 15) return false;
-  if (dot == std::string::npos) {
-    *exchange = (c[0] == '6' || c[0] == '9') ? '1' : '2';
-  } else {
-    std::string m = text.substr(dot + 1);
-    for (char& ch : m) ch = static_cast<char>(ch >= 'a' && ch <= 'z' ? ch - 32 : ch);
-    if (m == "SH") {
-      *exchange = '1';
-    } else if (m == "SZ") {
-      *exchange = '2';
-    } else {
-      return false;
-    }
-  }
-  *code = c;
-  return true;
+bool BookView::Wanted(const Options& opt) {
+  return !opt.book_code.empty() || opt.book_check;
 }
 
-}  // namespace
-
-BookView* BookView::FromArgs(int* argc, char** argv, bool* error) {
-  *error = false;
-  BookView v;
-  int out = 1;
-  for (int i = 1; i < *argc; ++i) {
-    std::string a = argv[i];
-    std::string val;
-    bool inline_val = a.rfind("--book=", 0) == 0;
-    if (a == "--book" || inline_val) {
-      if (inline_val) {
-        val = a.substr(7);
-      } else if (i + 1 < *argc) {
-        val = argv[++i];
-      }
-      if (!parse_code(val, &v.code_, &v.exchange_)) {
-        std::fprintf(stderr, "option --book needs a code such as 600000.SH or 000001.SZ\n");
-        *error = true;
-        return nullptr;
-      }
-      v.ladder_ = true;
-      continue;
-    }
-    if (a == "--book-check") {
-      v.check_ = true;
-      continue;
-    }
-    if (a == "-h" || a == "--help") {
-      std::printf(
-          "Book options:\n"
-          "  --book CODE[.SH|.SZ]   ladder of ten levels a side of one stock, rebuilt from\n"
-          "                         the order and trade details (a JSON line per change\n"
-          "                         with --format json)\n"
-          "  --book-check           compare every snapshot with the books built from the\n"
-          "                         details; prints \"book/snapshot agreement: N of M\n"
-          "                         snapshots\" once a second and at exit\n");
-    }
-    if ((a == "--format" && i + 1 < *argc && std::strcmp(argv[i + 1], "json") == 0) ||
-        a == "--format=json") {
-      v.json_ = true;
-    }
-    argv[out++] = argv[i];
-  }
-  *argc = out;
-  argv[out] = nullptr;
-  if (!v.ladder_ && !v.check_) return nullptr;
+BookView* BookView::Create(const Options& opt, FILE* out) {
+  // A session that leaves codes or kinds out sees holes in the feed's
+  // sequence numbers by design; they must not mark every book stale.
+  zavo_book* book = zavo_book_new(opt.Filtered() ? ZAVO_BOOK_NO_SEQ_CHECK : 0);
+  if (book == nullptr) return nullptr;
   auto* view = new BookView();
-  view->code_ = v.code_;
-  view->exchange_ = v.exchange_;
-  view->ladder_ = v.ladder_;
-  view->check_ = v.check_;
-  view->json_ = v.json_;
-  view->tty_ = isatty(STDOUT_FILENO) != 0 && !v.json_;
-  view->book_ = zavo_book_new(0);
-  if (view->book_ == nullptr) {
-    delete view;
-    *error = true;
-    return nullptr;
-  }
+  view->book_ = book;
+  view->out_ = out;
+  view->code_ = opt.book_code;
+  view->exchange_ = opt.book_exchange;
+  view->ladder_ = !opt.book_code.empty();
+  view->check_ = opt.book_check;
+  view->json_ = opt.format == OutputFormat::kJson;
+  view->tty_ = isatty(fileno(out)) != 0 && !view->json_;
   return view;
 }
 
@@ -180,8 +111,8 @@ void BookView::draw_ladder() {
       out += buf;
     }
   }
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(out.data(), 1, out.size(), out_);
+  std::fflush(out_);
   drawn_ = changes_;
 }
 

@@ -6,13 +6,13 @@
 //   --book-check          "book/snapshot agreement: N of M snapshots" over all
 //                         codes once a second and at exit, with the codes that
 //                         disagreed.
-// The options are taken out of argv before the other options are parsed,
-// so the rest of the program never sees them.
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
+#include "options.h"
 #include "zavo_api.h"
 #include "zavo_book.h"
 
@@ -20,9 +20,11 @@ namespace zavo_tail {
 
 class BookView {
  public:
-  // Removes the book options from argv. Returns a view when one was asked
-  // for (null otherwise); on a malformed option prints why and sets *error.
-  static BookView* FromArgs(int* argc, char** argv, bool* error);
+  // True when the options ask for a ladder or the check.
+  static bool Wanted(const Options& opt);
+  // A view for the book options of `opt`; the ladder is written to `out`.
+  // Null only when memory runs out.
+  static BookView* Create(const Options& opt, FILE* out);
   ~BookView();
   BookView(const BookView&) = delete;
   BookView& operator=(const BookView&) = delete;
@@ -46,6 +48,7 @@ class BookView {
 
   std::mutex mu_;
   zavo_book* book_ = nullptr;
+  FILE* out_ = stdout;
   std::string code_;
   char exchange_ = 0;
   bool ladder_ = false;

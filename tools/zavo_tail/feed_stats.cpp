@@ -5,8 +5,8 @@
 namespace zavo_tail {
 
 namespace {
-const char* const kSlotNames[FeedStats::kKinds] = {"index",    "security", "future",       "trade",
-                                                   "order",    "queue",    "sh_order",     "raw"};
+const char* const kSlotNames[FeedStats::kKinds] = {"index", "security", "future",   "trade",
+                                                   "order", "queue",    "sh_order", "raw"};
 }
 
 int FeedStats::SlotOf(uint32_t msg_type) {
@@ -58,10 +58,19 @@ std::string FeedStats::StatusLine(double elapsed_s) {
     }
   }
   if (n < static_cast<int>(sizeof(buf))) {
-    std::snprintf(buf + n, sizeof(buf) - n, " total=%.0f/s records=%llu gaps=%llu missing=%llu",
-                  elapsed_s > 0 ? total / elapsed_s : 0.0, static_cast<unsigned long long>(Total()),
-                  static_cast<unsigned long long>(Gaps()),
-                  static_cast<unsigned long long>(Missing()));
+    n += std::snprintf(buf + n, sizeof(buf) - n, " total=%.0f/s records=%llu",
+                       elapsed_s > 0 ? total / elapsed_s : 0.0,
+                       static_cast<unsigned long long>(Total()));
+  }
+  if (n < static_cast<int>(sizeof(buf))) {
+    if (filtered_) {
+      std::snprintf(buf + n, sizeof(buf) - n, " holes=%llu (filtered)",
+                    static_cast<unsigned long long>(Missing()));
+    } else {
+      std::snprintf(buf + n, sizeof(buf) - n, " gaps=%llu missing=%llu",
+                    static_cast<unsigned long long>(Gaps()),
+                    static_cast<unsigned long long>(Missing()));
+    }
   }
   return buf;
 }
@@ -75,10 +84,17 @@ std::string FeedStats::Summary() const {
                   static_cast<unsigned long long>(Count(i)));
     out += buf;
   }
-  std::snprintf(buf, sizeof(buf), "\nrecords: %llu  gaps: %llu  missing sequence numbers: %llu",
-                static_cast<unsigned long long>(Total()), static_cast<unsigned long long>(Gaps()),
-                static_cast<unsigned long long>(Missing()));
-  out += buf;
+  out += "\nrecords: " + std::to_string(Total()) + "  ";
+  if (filtered_) {
+    // Sequence numbers run across the whole feed: with a filter the holes
+    // are mostly the records left out, and say nothing about loss.
+    out += "sequence holes: " + std::to_string(Missing()) +
+           " (filtered session: holes include the records the filter left out; loss cannot be "
+           "told apart)";
+  } else {
+    out += "gaps: " + std::to_string(Gaps()) +
+           "  missing sequence numbers: " + std::to_string(Missing());
+  }
   return out;
 }
 

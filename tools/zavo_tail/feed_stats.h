@@ -16,6 +16,13 @@ class FeedStats {
   static int SlotOf(uint32_t msg_type);
   static const char* SlotName(int slot);
 
+  // A filtered session skips sequence numbers by design: the feed numbers
+  // every field, the filter delivers some. Its holes are then reported as
+  // holes, not as gaps, so that nobody reads them as loss. Set before the
+  // first record.
+  void SetFiltered(bool filtered) { filtered_ = filtered; }
+  bool Filtered() const { return filtered_; }
+
   // Struct mode: one global field sequence. Raw mode: one per exchange
   // (stream 1 or 2). Returns the number of sequence numbers skipped.
   uint64_t OnRecord(uint32_t msg_type, uint64_t seq, int stream);
@@ -38,6 +45,7 @@ class FeedStats {
   std::atomic<uint64_t> gaps_{0};
   std::atomic<uint64_t> missing_{0};
   std::atomic<uint64_t> backwards_{0};
+  bool filtered_ = false;
 };
 
 }  // namespace zavo_tail

@@ -1,5 +1,6 @@
 // zavo_tail: opens a market-data session and prints what arrives.
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -25,23 +26,63 @@ using zavo_tail::OutputFormat;
 Options g_opt;
 FeedStats g_stats;
 FeedStats g_rebuild_stats;
-std::mutex g_out_mutex;  // stdout is written from the library's threads
+std::mutex g_out_mutex;  // g_out is written from the library's threads
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_codes_ready{false};
 std::atomic<bool> g_rebuild_done{false};
 std::atomic<uint64_t> g_logins{0};
+std::atomic<uint64_t> g_accepted{0};  // live records let through --max-records
+std::atomic<bool> g_opening{true};    // until the session is open
+std::atomic<bool> g_closing{false};
 FILE* g_raw_out = nullptr;
-zavo_tail::BookView* g_book = nullptr;  // --book / --book-check
+// Records go here: the original standard output. Descriptor 1 itself is
+// pointed at standard error before the session opens, so that what the
+// library prints on its own never lands between records.
+FILE* g_out = stdout;
+// Queries and the summary: with the records in text, on stderr when the
+// records are CSV or JSON for a program to read.
+FILE* g_human = stdout;
+std::string g_refusal;  // the server's reason of the last refused login (g_out_mutex)
+bool g_csv_header_done[FeedStats::kKinds] = {};  // g_out_mutex
+zavo_tail::BookView* g_book = nullptr;           // --book / --book-check
 
-void on_signal(int) { g_stop.store(true); }
+void on_signal(int sig) {
+  if (g_opening.load()) {
+    // Opening blocks until the login is answered (up to 15 s): give up at
+    // once instead. Only async-signal-safe calls here.
+    static const char kMsg[] = "zavo_tail: interrupted while opening the session\n";
+    ssize_t ignored = write(2, kMsg, sizeof(kMsg) - 1);
+    (void)ignored;
+    _exit(128 + sig);
+  }
+  g_stop.store(true);
+}
 
 void print_line(const std::string& line) {
   std::lock_guard<std::mutex> lock(g_out_mutex);
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
+  std::fwrite(line.data(), 1, line.size(), g_out);
+  std::fputc('\n', g_out);
+}
+
+// CSV: each kind has its own columns, announced by a header line before its
+// first record, so that a reader can split the stream by the first column.
+void print_csv(const ZAVO_MSG& msg, const std::string& line) {
+  const int slot = FeedStats::SlotOf(msg.MsgType);
+  std::lock_guard<std::mutex> lock(g_out_mutex);
+  if (slot >= 0 && !g_csv_header_done[slot]) {
+    g_csv_header_done[slot] = true;
+    std::string header;
+    if (zavo_tail::FormatRecord(msg, OutputFormat::kCsvHeader, &header)) {
+      std::fwrite(header.data(), 1, header.size(), g_out);
+      std::fputc('\n', g_out);
+    }
+  }
+  std::fwrite(line.data(), 1, line.size(), g_out);
+  std::fputc('\n', g_out);
 }
 
 void deliver(const ZAVO_MSG* msg, FeedStats* stats, const char* prefix) {
+  if (g_closing.load(std::memory_order_relaxed)) return;
   int stream = 0;
   if (msg->MsgType == ZAVO_MSG_RAW_DATA) {
     const auto* ref = static_cast<const ZAVO_RawDataRef*>(msg->MsgData);
@@ -55,29 +96,56 @@ void deliver(const ZAVO_MSG* msg, FeedStats* stats, const char* prefix) {
   thread_local std::string line;
   if (zavo_tail::FormatRecord(*msg, g_opt.format, &line)) {
     if (prefix != nullptr && g_opt.format == OutputFormat::kText) line.insert(0, prefix);
-    print_line(line);
+    if (g_opt.format == OutputFormat::kCsv) {
+      print_csv(*msg, line);
+    } else {
+      print_line(line);
+    }
   }
 }
 
 void on_data(void*, const ZAVO_MSG* msg) {
+  // The book sees every message, also those past --max-records: a book
+  // that missed some would disagree with the next snapshot.
   if (g_book != nullptr) g_book->OnMessage(msg);
+  if (g_opt.max_records > 0 && FeedStats::SlotOf(msg->MsgType) >= 0) {
+    // Records keep arriving between the last one wanted and the close:
+    // exactly N are shown and counted, the rest are dropped here.
+    const uint64_t n = g_accepted.fetch_add(1) + 1;
+    if (n > g_opt.max_records) return;
+    if (n == g_opt.max_records) g_stop.store(true);
+  }
   deliver(msg, &g_stats, nullptr);
 }
 
-void on_rebuild(void*, const ZAVO_MSG* msg) { deliver(msg, &g_rebuild_stats, "rebuild "); }
+void on_rebuild(void*, const ZAVO_MSG* msg) {
+  deliver(msg, &g_rebuild_stats, "rebuild ");
+}
 
 void on_system(void*, const ZAVO_MSG* msg) {
   if (msg->MsgType == ZAVO_MSG_BASEINFO_FINISH) g_codes_ready.store(true);
   if (msg->MsgType == ZAVO_MSG_REBUILD_FINISH) g_rebuild_done.store(true);
-  if (msg->MsgType == ZAVO_MSG_LOGIN &&
-      static_cast<const ZAVO_LoginResult*>(msg->MsgData)->ErrorID == 0) {
-    g_logins.fetch_add(1);
+  if (msg->MsgType == ZAVO_MSG_LOGIN) {
+    const auto* r = static_cast<const ZAVO_LoginResult*>(msg->MsgData);
+    if (r->ErrorID == 0) {
+      g_logins.fetch_add(1);
+      std::lock_guard<std::mutex> lock(g_out_mutex);
+      g_refusal.clear();
+    } else {
+      char text[sizeof(r->ErrorMsg) + 1];
+      std::memcpy(text, r->ErrorMsg, sizeof(r->ErrorMsg));
+      text[sizeof(r->ErrorMsg)] = '\0';
+      std::lock_guard<std::mutex> lock(g_out_mutex);
+      g_refusal = "error=" + std::to_string(r->ErrorID) + " message=" + text;
+    }
   }
   std::string line;
-  // System events are always shown, in text unless another format was asked.
-  OutputFormat f = g_opt.format == OutputFormat::kNone ? OutputFormat::kText : g_opt.format;
+  // System events are always shown: among the records in text and JSON, on
+  // stderr in text otherwise, so that a CSV stream holds only records.
+  const bool aside = g_opt.format == OutputFormat::kNone || g_opt.format == OutputFormat::kCsv;
+  OutputFormat f = aside ? OutputFormat::kText : g_opt.format;
   if (zavo_tail::FormatSystem(*msg, f, &line)) {
-    if (g_opt.format == OutputFormat::kNone) {
+    if (aside) {
       std::lock_guard<std::mutex> lock(g_out_mutex);
       std::fprintf(stderr, "[event] %s\n", line.c_str());
     } else {
@@ -93,10 +161,14 @@ void copy_text(char* dst, size_t size, const std::string& src) {
 
 const char* error_text(ZAVO_ERROR e) {
   switch (e) {
-    case ZAVO_SUCCESS: return "success";
-    case ZAVO_ERR_BUSY: return "busy";
-    case ZAVO_ERR_INVALID: return "invalid argument or settings";
-    case ZAVO_ERR_NETWORK: return "network error (connection, login or multicast join failed)";
+    case ZAVO_SUCCESS:
+      return "success";
+    case ZAVO_ERR_BUSY:
+      return "busy";
+    case ZAVO_ERR_INVALID:
+      return "invalid argument or settings";
+    case ZAVO_ERR_NETWORK:
+      return "network error (connection, login or multicast join failed)";
   }
   return "unknown error";
 }
@@ -107,37 +179,37 @@ void query_caches(ZAVO_HANDLE h, bool full) {
     ZAVO_CODEINFO* table = nullptr;
     unsigned int count = 0;
     ZAVO_ERROR e = ZAVO_GetCodeTable(h, m, &table, &count);
-    std::printf("[query] %s code table: %u entries (%s)\n", m, count, error_text(e));
+    std::fprintf(g_human, "[query] %s code table: %u entries (%s)\n", m, count, error_text(e));
     for (unsigned i = 0; i < count && i < (full ? count : 5u); ++i) {
-      std::printf("[query]   %-12s %-31s value=%u\n", table[i].KvelCode, table[i].Text,
-                  table[i].Value);
+      std::fprintf(g_human, "[query]   %-12s %-31s value=%u\n", table[i].KvelCode, table[i].Text,
+                   table[i].Value);
     }
     ZAVO_Free(table);
 
     ZAVO_SecuritySnapShot* snaps = nullptr;
     int n = 0;
     e = ZAVO_GetLastMarketData(h, m, &snaps, &n);
-    std::printf("[query] %s last security snapshots: %d (%s)\n", m, n, error_text(e));
+    std::fprintf(g_human, "[query] %s last security snapshots: %d (%s)\n", m, n, error_text(e));
     for (int i = 0; i < n && i < (full ? n : 5); ++i) {
-      std::printf("[query]   %s last=%lld bid1=%llu ask1=%llu volume=%lld time=%u\n",
-                  zavo_tail::MarketCode(snaps[i].Code, snaps[i].ExchangeID).c_str(),
-                  static_cast<long long>(snaps[i].MatchPx),
-                  static_cast<unsigned long long>(snaps[i].BidPrice[0]),
-                  static_cast<unsigned long long>(snaps[i].AskPrice[0]),
-                  static_cast<long long>(snaps[i].TotalVolumeTrade), snaps[i].Time);
+      std::fprintf(g_human, "[query]   %s last=%lld bid1=%llu ask1=%llu volume=%lld time=%u\n",
+                   zavo_tail::MarketCode(snaps[i].Code, snaps[i].ExchangeID).c_str(),
+                   static_cast<long long>(snaps[i].MatchPx),
+                   static_cast<unsigned long long>(snaps[i].BidPrice[0]),
+                   static_cast<unsigned long long>(snaps[i].AskPrice[0]),
+                   static_cast<long long>(snaps[i].TotalVolumeTrade), snaps[i].Time);
     }
     ZAVO_Free(snaps);
 
     ZAVO_IndexSnapShot* idx = nullptr;
     e = ZAVO_GetLastIndexData(h, m, &idx, &n);
-    std::printf("[query] %s last index snapshots: %d (%s)\n", m, n, error_text(e));
+    std::fprintf(g_human, "[query] %s last index snapshots: %d (%s)\n", m, n, error_text(e));
     ZAVO_Free(idx);
     ZAVO_FutureSnapShot* fut = nullptr;
     e = ZAVO_GetLastFutureData(h, m, &fut, &n);
-    std::printf("[query] %s last future snapshots: %d (%s)\n", m, n, error_text(e));
+    std::fprintf(g_human, "[query] %s last future snapshots: %d (%s)\n", m, n, error_text(e));
     ZAVO_Free(fut);
   }
-  std::fflush(stdout);
+  std::fflush(g_human);
 }
 
 // The members both settings records share, in the same order.
@@ -145,11 +217,11 @@ template <class Setting>
 void fill_common(Setting* s) {
   std::memset(s, 0, sizeof(*s));
   s->ConnectID = g_opt.connect_id;
-  copy_text(s->MulticastIP, sizeof(s->MulticastIP), g_opt.group_ip);
-  s->MulticastPort = g_opt.group_port;
+  copy_text(s->MulticastIP, sizeof(s->MulticastIP), g_opt.group.ip);
+  s->MulticastPort = g_opt.group.port;
   copy_text(s->LocalIP, sizeof(s->LocalIP), g_opt.interface_ip);
-  copy_text(s->ServerIP, sizeof(s->ServerIP), g_opt.server_ip);
-  s->ServerPort = g_opt.server_port;
+  copy_text(s->ServerIP, sizeof(s->ServerIP), g_opt.server.ip);
+  s->ServerPort = g_opt.server.port;
   copy_text(s->UserName, sizeof(s->UserName), g_opt.user);
   copy_text(s->Password, sizeof(s->Password), g_opt.password);
   s->DataHandler = on_data;
@@ -176,13 +248,44 @@ ZAVO_HANDLE open_session(ZAVO_ERROR* err) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool book_error = false;
-  g_book = zavo_tail::BookView::FromArgs(&argc, argv, &book_error);
-  if (book_error) return 2;
   int rc = zavo_tail::ParseOptions(argc, argv, &g_opt);
   if (rc > 0) return 0;
-  if (rc < 0) return 2;
-  if (g_book != nullptr && g_book->owns_stdout()) g_opt.format = OutputFormat::kNone;
+  if (rc < 0) return zavo::cli::kUsageError;
+  g_stats.SetFiltered(g_opt.Filtered());
+  const bool status = g_opt.status == Options::Status::kOn ||
+                      (g_opt.status == Options::Status::kAuto && isatty(2) == 1);
+
+  if (!g_opt.raw_out.empty()) {
+    g_raw_out = std::fopen(g_opt.raw_out.c_str(), "ab");
+    if (g_raw_out == nullptr) {
+      std::fprintf(stderr, "zavo_tail: cannot open %s: %s\n", g_opt.raw_out.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
+  }
+
+  // Keep the original standard output for the records, then point
+  // descriptor 1 at standard error for the library's own lines.
+  std::fflush(stdout);
+  const int out_fd = dup(1);
+  if (out_fd < 0 || (g_out = fdopen(out_fd, "w")) == nullptr || dup2(2, 1) < 0) {
+    std::fprintf(stderr, "zavo_tail: cannot set up the output: %s\n", std::strerror(errno));
+    return 1;
+  }
+  g_human =
+      g_opt.format == OutputFormat::kCsv || g_opt.format == OutputFormat::kJson ? stderr : g_out;
+  if (zavo_tail::BookView::Wanted(g_opt)) {
+    g_book = zavo_tail::BookView::Create(g_opt, g_out);
+    if (g_book == nullptr) {
+      std::fprintf(stderr, "zavo_tail: cannot create the book: out of memory\n");
+      return 1;
+    }
+    // The ladder takes the place of the records on standard output.
+    if (g_book->owns_stdout()) {
+      g_opt.format = OutputFormat::kNone;
+      g_human = stderr;
+    }
+  }
 
   struct sigaction sa;
   std::memset(&sa, 0, sizeof(sa));
@@ -190,31 +293,32 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
-  if (!g_opt.raw_out.empty()) {
-    g_raw_out = std::fopen(g_opt.raw_out.c_str(), "ab");
-    if (g_raw_out == nullptr) {
-      std::fprintf(stderr, "cannot open %s: %s\n", g_opt.raw_out.c_str(), std::strerror(errno));
-      return 1;
-    }
-  }
-
-  std::fprintf(stderr, "zavo_tail %s: %s mode, server %s:%u, group %s:%u on %s\n",
-               ZAVO_Version(), g_opt.raw ? "raw" : "struct", g_opt.server_ip.c_str(),
-               g_opt.server_port, g_opt.group_ip.c_str(), g_opt.group_port,
-               g_opt.interface_ip.c_str());
+  std::fprintf(stderr, "zavo_tail %s: %s mode, server %s, group %s on %s\n", ZAVO_Version(),
+               g_opt.raw ? "raw" : "struct", g_opt.server.ToString().c_str(),
+               g_opt.group.ToString().c_str(), g_opt.interface_ip.c_str());
   ZAVO_ERROR err = ZAVO_SUCCESS;
   ZAVO_HANDLE h = open_session(&err);
+  g_opening.store(false);
   if (h == nullptr) {
-    std::fprintf(stderr, "cannot open the session: %s (%d)\n", error_text(err), err);
+    std::string refusal;
+    {
+      std::lock_guard<std::mutex> lock(g_out_mutex);
+      refusal = g_refusal;
+    }
+    if (!refusal.empty()) {
+      std::fprintf(stderr, "zavo_tail: login refused by the server: %s\n", refusal.c_str());
+    } else {
+      std::fprintf(stderr, "zavo_tail: cannot open the session: %s (%d)\n", error_text(err), err);
+    }
     if (g_raw_out) std::fclose(g_raw_out);
     return 1;
   }
 
   if (g_opt.rebuild) {
-    ZAVO_ERROR e = g_opt.raw ? ZAVO_RebuildRawData(h, g_opt.rebuild_market, g_opt.rebuild_begin,
-                                                   g_opt.rebuild_end, on_rebuild)
-                             : ZAVO_RebuildStructData(h, g_opt.rebuild_begin, g_opt.rebuild_end,
-                                                      on_rebuild);
+    ZAVO_ERROR e =
+        g_opt.raw ? ZAVO_RebuildRawData(h, g_opt.rebuild_market, g_opt.rebuild_begin,
+                                        g_opt.rebuild_end, on_rebuild)
+                  : ZAVO_RebuildStructData(h, g_opt.rebuild_begin, g_opt.rebuild_end, on_rebuild);
     std::fprintf(stderr, "rebuild %llu:%llu requested: %s\n",
                  static_cast<unsigned long long>(g_opt.rebuild_begin),
                  static_cast<unsigned long long>(g_opt.rebuild_end), error_text(e));
@@ -225,21 +329,21 @@ int main(int argc, char** argv) {
   auto last_status = start;
   bool queried = false;
   while (!g_stop.load()) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const auto now = Clock::now();
     if (g_opt.duration_s > 0 &&
         std::chrono::duration<double>(now - start).count() >= g_opt.duration_s) {
       break;
     }
-    if (g_opt.max_records > 0 && g_stats.Total() >= g_opt.max_records) break;
     if (g_book != nullptr) g_book->Tick();
     if (g_opt.query && !queried && !g_opt.raw && g_codes_ready.load()) {
       queried = true;
       std::lock_guard<std::mutex> lock(g_out_mutex);
+      std::fflush(g_out);
       query_caches(h, true);
     }
     const double since = std::chrono::duration<double>(now - last_status).count();
-    if (g_opt.status && since >= 1.0) {
+    if (status && since >= 1.0) {
       last_status = now;
       std::string line = g_stats.StatusLine(since);
       std::lock_guard<std::mutex> lock(g_out_mutex);
@@ -247,24 +351,29 @@ int main(int argc, char** argv) {
     }
   }
 
+  // From here on records are dropped, so that the summary describes
+  // exactly what was shown; the session stays open for the cache query.
+  g_closing.store(true);
   if (g_opt.summary) {
     std::lock_guard<std::mutex> lock(g_out_mutex);
-    std::fflush(stdout);
-    std::printf("==== summary ====\n%s\n", g_stats.Summary().c_str());
+    std::fflush(g_out);
+    std::fprintf(g_human, "==== summary ====\n%s\n", g_stats.Summary().c_str());
     if (g_rebuild_stats.Total() > 0) {
-      std::printf("rebuilt records: %llu\n", static_cast<unsigned long long>(g_rebuild_stats.Total()));
+      std::fprintf(g_human, "rebuilt records: %llu\n",
+                   static_cast<unsigned long long>(g_rebuild_stats.Total()));
     }
-    std::printf("logins accepted: %llu\n", static_cast<unsigned long long>(g_logins.load()));
+    std::fprintf(g_human, "logins accepted: %llu\n",
+                 static_cast<unsigned long long>(g_logins.load()));
     if (!g_opt.raw) query_caches(h, false);
-    std::fflush(stdout);
+    std::fflush(g_human);
   }
-
   ZAVO_Close(h);
   ZAVO_Wait(h);
   if (g_book != nullptr) {
     g_book->Finish();
     delete g_book;
   }
+  std::fflush(g_out);
   if (g_raw_out) std::fclose(g_raw_out);
   std::fprintf(stderr, "zavo_tail: closed after %llu records\n",
                static_cast<unsigned long long>(g_stats.Total()));

@@ -1,41 +1,22 @@
 #include "options.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace zavo_tail {
 
 namespace {
 
-bool parse_u64(const char* s, uint64_t* out) {
-  if (s == nullptr || *s == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  unsigned long long v = std::strtoull(s, &end, 10);
-  if (errno != 0 || *end != '\0' || s[0] == '-') return false;
-  *out = v;
-  return true;
-}
+using zavo::cli::Endpoint;
 
-bool parse_endpoint(const std::string& text, std::string* ip, uint16_t* port) {
-  std::string::size_type colon = text.rfind(':');
-  if (colon == std::string::npos) {
-    *ip = text;
-    return !ip->empty();
-  }
-  uint64_t p = 0;
-  if (!parse_u64(text.c_str() + colon + 1, &p) || p == 0 || p > 65535) return false;
-  *port = static_cast<uint16_t>(p);
-  if (colon > 0) *ip = text.substr(0, colon);
-  return true;
-}
+const uint32_t kAllFlags = 2 | 4 | 8;
 
 bool parse_flags(const std::string& text, uint32_t* flags) {
   uint64_t numeric = 0;
-  if (parse_u64(text.c_str(), &numeric)) {
+  if (zavo::cli::ParseUnsigned(text, &numeric)) {
+    if (numeric > 0xffffffffu) return false;
     *flags = static_cast<uint32_t>(numeric);
     return true;
   }
@@ -44,13 +25,17 @@ bool parse_flags(const std::string& text, uint32_t* flags) {
   while (start <= text.size()) {
     std::string::size_type end = text.find(',', start);
     if (end == std::string::npos) end = text.size();
-    std::string item = text.substr(start, end - start);
-    if (item == "trade") f |= 2;
-    else if (item == "order") f |= 4;
-    else if (item == "queue") f |= 8;
-    else if (item == "all") f |= 2 | 4 | 8;
-    else if (item == "none" || item.empty()) f |= 0;
-    else return false;
+    const std::string item = text.substr(start, end - start);
+    if (item == "trade")
+      f |= 2;
+    else if (item == "order")
+      f |= 4;
+    else if (item == "queue")
+      f |= 8;
+    else if (item == "all")
+      f |= kAllFlags;
+    else if (item != "none" && !item.empty())
+      return false;
     start = end + 1;
   }
   *flags = f;
@@ -58,174 +43,262 @@ bool parse_flags(const std::string& text, uint32_t* flags) {
 }
 
 bool parse_range(const std::string& text, uint64_t* begin, uint64_t* end) {
-  std::string::size_type colon = text.find(':');
+  const std::string::size_type colon = text.find(':');
   if (colon == std::string::npos) return false;
-  return parse_u64(text.substr(0, colon).c_str(), begin) &&
-         parse_u64(text.substr(colon + 1).c_str(), end);
+  return zavo::cli::ParseUnsigned(text.substr(0, colon), begin) &&
+         zavo::cli::ParseUnsigned(text.substr(colon + 1), end) && *begin < *end;
+}
+
+// "600000.SH" -> 600000 and '1'; a bare code goes by its first digit, as
+// the two exchanges number their stocks (6 and 9 Shanghai, others
+// Shenzhen).
+bool parse_book_code(const std::string& text, std::string* code, char* exchange) {
+  const std::string::size_type dot = text.find('.');
+  const std::string c = text.substr(0, dot);
+  if (c.empty() || c.size() > 15) return false;
+  if (dot == std::string::npos) {
+    *exchange = (c[0] == '6' || c[0] == '9') ? '1' : '2';
+  } else {
+    std::string m = text.substr(dot + 1);
+    for (char& ch : m) ch = static_cast<char>(ch >= 'a' && ch <= 'z' ? ch - 32 : ch);
+    if (m == "SH") {
+      *exchange = '1';
+    } else if (m == "SZ") {
+      *exchange = '2';
+    } else {
+      return false;
+    }
+  }
+  *code = c;
+  return true;
+}
+
+// Options that only one mode reads. Giving one in the other mode is a usage
+// error rather than a silent no-op.
+const std::vector<const char*> kStructOnly = {"--codes", "--flags", "--query", "--book",
+                                              "--book-check"};
+const std::vector<const char*> kRawOnly = {"--raw-out", "--rebuild-market"};
+
+// Every option is declared here. To add one: a member in Options, one
+// add_option/add_flag line below (in the group it belongs to), and, if it
+// applies to one mode only, its name in kStructOnly or kRawOnly.
+void build_app(CLI::App* app, Options* o) {
+  app->description(
+      "Opens a market-data session and prints every record that arrives, one per line.\n"
+      "Defaults match zavo_sim's, so `zavo_sim &` then `zavo_tail` shows its feed.");
+  app->option_defaults()->always_capture_default();
+  app->get_formatter()->column_width(34);
+
+  const char* conn = "Connection";
+  zavo::cli::AddEndpoint(app, "--server", &o->server, "control connection of the server")
+      ->group(conn);
+  zavo::cli::AddEndpoint(
+      app, "--group", &o->group,
+      "multicast group of the feed (port: " + std::to_string(ZAVO_DEFAULT_STRUCT_PORT) +
+          " struct, " + std::to_string(ZAVO_DEFAULT_RAW_PORT) + " raw)",
+      zavo::cli::kMulticast | zavo::cli::kPortOptional)
+      ->default_str(std::string(ZAVO_DEFAULT_GROUP_IP) + ":" +
+                    std::to_string(ZAVO_DEFAULT_STRUCT_PORT))
+      ->group(conn);
+  zavo::cli::AddIpv4(app, "--interface", &o->interface_ip, "local interface that joins the group")
+      ->group(conn);
+  app->add_option("--user", o->user, "login user")->type_name("NAME")->group(conn);
+  app->add_option("--password", o->password, "login password")->type_name("TEXT")->group(conn);
+  app->add_option("--connect-id", o->connect_id, "number carried in every message")
+      ->check(CLI::Range(0, 0x7fffffff).description(""))
+      ->type_name("N")
+      ->group(conn);
+  app->add_option("--cpu", o->cpu, "pin the feed's read thread to CPU N (-1: not pinned)")
+      ->check(CLI::Range(-1, 1023).description(""))
+      ->type_name("N")
+      ->group(conn);
+
+  const char* what = "What to receive";
+  app->add_flag("--raw", o->raw, "raw mode: the exchanges' own messages instead of records")
+      ->group(what);
+  app->add_option("--markets", o->markets, "e.g. \"SH;SZ\" (empty: every market)")
+      ->type_name("LIST")
+      ->group(what);
+  app->add_option("--codes", o->codes,
+                  "struct mode: e.g. \"600001.SH;000001.SZ\"; a market named here delivers "
+                  "only its listed codes (empty: every code)")
+      ->type_name("LIST")
+      ->group(what);
+  app->add_option_function<std::string>(
+         "--flags",
+         [o](const std::string& text) {
+           if (!parse_flags(text, &o->flags)) {
+             throw CLI::ValidationError("--flags", "'" + text +
+                                                       "' is not a list of trade, order, "
+                                                       "queue, all, none, or a number");
+           }
+         },
+         "struct mode: details to deliver, trade,order,queue | all | none | a number")
+      ->type_name("LIST")
+      ->default_str("all")
+      ->group(what);
+
+  const char* out = "Output";
+  app->add_option_function<std::string>(
+         "--format",
+         [o](const std::string& text) {
+           if (text == "text")
+             o->format = OutputFormat::kText;
+           else if (text == "csv")
+             o->format = OutputFormat::kCsv;
+           else if (text == "json")
+             o->format = OutputFormat::kJson;
+           else if (text == "none")
+             o->format = OutputFormat::kNone;
+           else
+             throw CLI::ValidationError("--format",
+                                        "'" + text + "' is not text, csv, json or none");
+         },
+         "one line per record; csv starts each kind with a header line of its columns")
+      ->type_name("text|csv|json|none")
+      ->default_str("text")
+      ->group(out);
+  app->add_flag_callback(
+         "--quiet", [o] { o->format = OutputFormat::kNone; }, "same as --format none")
+      ->group(out);
+  CLI::Option* status =
+      app->add_flag_callback(
+             "--status", [o] { o->status = Options::Status::kOn; },
+             "status line once a second on stderr even when stderr is not a terminal")
+          ->group(out);
+  app->add_flag_callback(
+         "--no-status", [o] { o->status = Options::Status::kOff; }, "no status line at all")
+      ->excludes(status)
+      ->group(out);
+  app->add_option("--raw-out", o->raw_out, "raw mode: append each message's bytes to FILE")
+      ->type_name("FILE")
+      ->group(out);
+  app->add_flag("--summary", o->summary,
+                "at exit: records by kind, sequence holes and a query of the caches")
+      ->group(out);
+  app->add_flag("--query", o->query,
+                "struct mode: print the code tables and last snapshots once they arrive")
+      ->group(out);
+
+  const char* book = "Order books (struct mode)";
+  app->add_option_function<std::string>(
+         "--book",
+         [o](const std::string& text) {
+           if (!parse_book_code(text, &o->book_code, &o->book_exchange)) {
+             throw CLI::ValidationError("--book", "'" + text +
+                                                      "' is not a code such as 600000.SH or "
+                                                      "000001.SZ");
+           }
+         },
+         "ladder of ten levels a side of one stock, rebuilt from the order and trade "
+         "details and redrawn in place (a JSON line per change with --format json)")
+      ->type_name("CODE[.SH|.SZ]")
+      ->group(book);
+  app->add_flag("--book-check", o->book_check,
+                "compare every snapshot with the books built from the details; prints "
+                "\"book/snapshot agreement: N of M snapshots\" on stderr once a second and "
+                "at exit")
+      ->group(book);
+
+  const char* replay = "Replay";
+  app->add_option_function<std::string>(
+         "--rebuild",
+         [o](const std::string& text) {
+           if (!parse_range(text, &o->rebuild_begin, &o->rebuild_end)) {
+             throw CLI::ValidationError("--rebuild",
+                                        "'" + text + "' is not BEGIN:END with BEGIN < END");
+           }
+           o->rebuild = true;
+         },
+         "ask the server to resend sequence numbers BEGIN..END-1")
+      ->type_name("BEGIN:END")
+      ->group(replay);
+  app->add_option_function<std::string>(
+         "--rebuild-market",
+         [o](const std::string& text) {
+           if (text == "SH" || text == "sh" || text == "1") {
+             o->rebuild_market = '1';
+           } else if (text == "SZ" || text == "sz" || text == "2") {
+             o->rebuild_market = '2';
+           } else {
+             throw CLI::ValidationError("--rebuild-market", "'" + text + "' is not SH or SZ");
+           }
+         },
+         "raw mode: the exchange to replay")
+      ->type_name("SH|SZ")
+      ->default_str("SH")
+      ->group(replay);
+
+  const char* run = "Running time";
+  app->add_option("--duration", o->duration_s, "stop after this many seconds (0: until Ctrl-C)")
+      ->check(CLI::Validator(CLI::NonNegativeNumber).description(""))
+      ->type_name("SECONDS")
+      ->group(run);
+  app->add_option_function<std::string>(
+         "--max-records",
+         [o](const std::string& text) {
+           if (!zavo::cli::ParseUnsigned(text, &o->max_records)) {
+             throw CLI::ValidationError("--max-records", "'" + text + "' is not a count");
+           }
+         },
+         "stop after exactly N records (0: no limit)")
+      ->type_name("N")
+      ->default_str("0")
+      ->group(run);
+}
+
+// Rejects options that the chosen mode would ignore.
+std::string check_modes(const CLI::App& app, const Options& o) {
+  const auto& names = o.raw ? kStructOnly : kRawOnly;
+  for (const char* name : names) {
+    if (app.count(name) > 0) {
+      return std::string(name) + " does not apply to " + (o.raw ? "raw" : "struct") + " mode" +
+             (o.raw ? "" : " (add --raw)");
+    }
+  }
+  if (!o.book_code.empty() && o.format == OutputFormat::kCsv) {
+    return "--book shows the ladder as text or as JSON lines, not as CSV";
+  }
+  return "";
 }
 
 }  // namespace
 
-void PrintUsage(const char* prog) {
-  std::printf(
-      "Usage: %s [options]\n"
-      "Opens a market-data session and prints every record that arrives, one per line.\n"
-      "\n"
-      "Connection:\n"
-      "  --server IP:PORT      control connection of the server (default 127.0.0.1:9700)\n"
-      "  --group IP:PORT       multicast group of the feed (default 239.255.77.1:9701)\n"
-      "  --interface IP        local interface that joins the group (default 127.0.0.1)\n"
-      "  --user NAME           login user (default demo)\n"
-      "  --password TEXT       login password (default demo)\n"
-      "  --connect-id N        number carried in every message (default 1)\n"
-      "  --cpu N               pin the feed's read thread to CPU N (default: not pinned)\n"
-      "\n"
-      "What to receive:\n"
-      "  --raw                 raw mode: the exchanges' own messages instead of records\n"
-      "  --markets LIST        e.g. \"SH;SZ\" (default: every market)\n"
-      "  --codes LIST          e.g. \"600000.SH;000001.SZ\" (struct mode; default: every code)\n"
-      "  --flags LIST          trade,order,queue | all | none | a number (default all)\n"
-      "\n"
-      "Output:\n"
-      "  --format text|csv|json|none   one line per record (default text)\n"
-      "  --quiet               same as --format none\n"
-      "  --no-status           no status line once a second (on stderr)\n"
-      "  --raw-out FILE        raw mode: append each message's bytes to FILE\n"
-      "  --summary             print records by kind, gaps and a query of the caches at exit\n"
-      "  --query               after the code tables arrive, print them and the last snapshots\n"
-      "\n"
-      "Replay:\n"
-      "  --rebuild BEGIN:END   ask the server to resend sequence numbers BEGIN..END-1\n"
-      "  --rebuild-market SH|SZ  raw mode: the exchange to replay (default SH)\n"
-      "\n"
-      "Running time:\n"
-      "  --duration SECONDS    stop after this long (default: until Ctrl-C)\n"
-      "  --max-records N       stop after N records\n"
-      "  -h, --help            this text\n",
-      prog);
+bool Options::Filtered() const {
+  if (raw) return false;  // each exchange keeps its own sequence; markets pick whole streams
+  if (!codes.empty() || (flags & kAllFlags) != kAllFlags) return true;
+  // Both markets, in whatever spelling, leave nothing out.
+  bool sh = false, sz = false, other = false;
+  std::string::size_type start = 0;
+  while (start <= markets.size()) {
+    std::string::size_type end = markets.find(';', start);
+    if (end == std::string::npos) end = markets.size();
+    const std::string m = markets.substr(start, end - start);
+    if (m == "SH")
+      sh = true;
+    else if (m == "SZ")
+      sz = true;
+    else if (!m.empty())
+      other = true;
+    start = end + 1;
+  }
+  if (markets.empty() || (!sh && !sz && !other)) return false;
+  return !(sh && sz);
 }
 
 int ParseOptions(int argc, char** argv, Options* o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s needs a value (see --help)\n", name);
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    const char* v = nullptr;
-    uint64_t n = 0;
-    if (arg == "-h" || arg == "--help") {
-      PrintUsage(argv[0]);
-      return 1;
-    } else if (arg == "--server") {
-      if (!(v = value("--server"))) return -1;
-      if (!parse_endpoint(v, &o->server_ip, &o->server_port)) {
-        std::fprintf(stderr, "--server: expected IP:PORT, got \"%s\"\n", v);
-        return -1;
-      }
-    } else if (arg == "--group") {
-      if (!(v = value("--group"))) return -1;
-      if (!parse_endpoint(v, &o->group_ip, &o->group_port)) {
-        std::fprintf(stderr, "--group: expected IP:PORT, got \"%s\"\n", v);
-        return -1;
-      }
-    } else if (arg == "--interface") {
-      if (!(v = value("--interface"))) return -1;
-      o->interface_ip = v;
-    } else if (arg == "--user") {
-      if (!(v = value("--user"))) return -1;
-      o->user = v;
-    } else if (arg == "--password") {
-      if (!(v = value("--password"))) return -1;
-      o->password = v;
-    } else if (arg == "--connect-id") {
-      if (!(v = value("--connect-id"))) return -1;
-      if (!parse_u64(v, &n) || n > 0x7fffffff) {
-        std::fprintf(stderr, "--connect-id: expected a number, got \"%s\"\n", v);
-        return -1;
-      }
-      o->connect_id = static_cast<int>(n);
-    } else if (arg == "--cpu") {
-      if (!(v = value("--cpu"))) return -1;
-      if (!parse_u64(v, &n) || n > 1023) {
-        std::fprintf(stderr, "--cpu: expected a CPU number 0..1023, got \"%s\"\n", v);
-        return -1;
-      }
-      o->cpu = static_cast<int>(n);
-    } else if (arg == "--raw") {
-      o->raw = true;
-    } else if (arg == "--markets") {
-      if (!(v = value("--markets"))) return -1;
-      o->markets = v;
-    } else if (arg == "--codes") {
-      if (!(v = value("--codes"))) return -1;
-      o->codes = v;
-    } else if (arg == "--flags") {
-      if (!(v = value("--flags"))) return -1;
-      if (!parse_flags(v, &o->flags)) {
-        std::fprintf(stderr, "--flags: expected trade,order,queue|all|none or a number, got \"%s\"\n", v);
-        return -1;
-      }
-    } else if (arg == "--format") {
-      if (!(v = value("--format"))) return -1;
-      std::string f = v;
-      if (f == "text") o->format = OutputFormat::kText;
-      else if (f == "csv") o->format = OutputFormat::kCsv;
-      else if (f == "json") o->format = OutputFormat::kJson;
-      else if (f == "none") o->format = OutputFormat::kNone;
-      else {
-        std::fprintf(stderr, "--format: expected text, csv, json or none, got \"%s\"\n", v);
-        return -1;
-      }
-    } else if (arg == "--quiet") {
-      o->format = OutputFormat::kNone;
-    } else if (arg == "--no-status") {
-      o->status = false;
-    } else if (arg == "--raw-out") {
-      if (!(v = value("--raw-out"))) return -1;
-      o->raw_out = v;
-    } else if (arg == "--summary") {
-      o->summary = true;
-    } else if (arg == "--query") {
-      o->query = true;
-    } else if (arg == "--rebuild") {
-      if (!(v = value("--rebuild"))) return -1;
-      if (!parse_range(v, &o->rebuild_begin, &o->rebuild_end) || o->rebuild_begin >= o->rebuild_end) {
-        std::fprintf(stderr, "--rebuild: expected BEGIN:END with BEGIN < END, got \"%s\"\n", v);
-        return -1;
-      }
-      o->rebuild = true;
-    } else if (arg == "--rebuild-market") {
-      if (!(v = value("--rebuild-market"))) return -1;
-      std::string m = v;
-      if (m == "SH" || m == "sh" || m == "1") o->rebuild_market = '1';
-      else if (m == "SZ" || m == "sz" || m == "2") o->rebuild_market = '2';
-      else {
-        std::fprintf(stderr, "--rebuild-market: expected SH or SZ, got \"%s\"\n", v);
-        return -1;
-      }
-    } else if (arg == "--duration") {
-      if (!(v = value("--duration"))) return -1;
-      char* end = nullptr;
-      double d = std::strtod(v, &end);
-      if (end == v || *end != '\0' || d < 0) {
-        std::fprintf(stderr, "--duration: expected seconds, got \"%s\"\n", v);
-        return -1;
-      }
-      o->duration_s = d;
-    } else if (arg == "--max-records") {
-      if (!(v = value("--max-records"))) return -1;
-      if (!parse_u64(v, &o->max_records)) {
-        std::fprintf(stderr, "--max-records: expected a number, got \"%s\"\n", v);
-        return -1;
-      }
-    } else {
-      std::fprintf(stderr, "unknown option \"%s\" (see --help)\n", arg.c_str());
-      return -1;
-    }
+  CLI::App app("", "zavo_tail");
+  build_app(&app, o);
+  const int rc = zavo::cli::Parse(&app, argc, argv);
+  if (rc == 0) return 1;
+  if (rc > 0) return -1;
+  const std::string why = check_modes(app, *o);
+  if (!why.empty()) {
+    std::fprintf(stderr, "zavo_tail: %s\n(see zavo_tail --help)\n", why.c_str());
+    return -1;
+  }
+  if (app.count("--group") == 0 || o->group.port == 0) {
+    o->group.port = o->raw ? ZAVO_DEFAULT_RAW_PORT : ZAVO_DEFAULT_STRUCT_PORT;
   }
   return 0;
 }

@@ -3,42 +3,57 @@
 #include <cstdint>
 #include <string>
 
+#include "cli_support.h"
+#include "zavo_defaults.h"
+
 namespace zavo_tail {
 
-enum class OutputFormat { kText, kCsv, kJson, kNone };
+// kCsvHeader is not a choice of the user: it formats a record's CSV column
+// names, the header line printed before the first record of each kind.
+enum class OutputFormat { kText, kCsv, kJson, kNone, kCsvHeader };
 
 struct Options {
-  std::string server_ip = "127.0.0.1";
-  uint16_t server_port = 9700;
-  std::string group_ip = "239.255.77.1";
-  uint16_t group_port = 9701;
-  std::string interface_ip = "127.0.0.1";
-  std::string user = "demo";
-  std::string password = "demo";
-  std::string markets;          // empty: every market
-  std::string codes;            // empty: every code of the subscribed markets
-  uint32_t flags = 2 | 4 | 8;   // trade, order and queue details
+  zavo::cli::Endpoint server{ZAVO_DEFAULT_SERVER_IP, ZAVO_DEFAULT_SERVER_PORT};
+  // The port follows the mode unless --group names one: the simulator
+  // publishes the struct and the raw feed on different ports.
+  zavo::cli::Endpoint group{ZAVO_DEFAULT_GROUP_IP, 0};
+  std::string interface_ip = ZAVO_DEFAULT_INTERFACE_IP;
+  std::string user = ZAVO_DEFAULT_USER;
+  std::string password = ZAVO_DEFAULT_PASSWORD;
+  std::string markets;         // empty: every market
+  std::string codes;           // empty: every code of the subscribed markets
+  uint32_t flags = 2 | 4 | 8;  // trade, order and queue details
   bool raw = false;
   int cpu = -1;
   int connect_id = 1;
   OutputFormat format = OutputFormat::kText;
-  double duration_s = 0;        // 0: until Ctrl-C
-  uint64_t max_records = 0;     // 0: no limit
+  double duration_s = 0;     // 0: until Ctrl-C
+  uint64_t max_records = 0;  // 0: no limit
   bool query = false;
   bool summary = false;
-  bool status = true;
+  // Status line once a second on stderr: by default only when stderr is a
+  // terminal, so that redirected output never has status lines cut into it.
+  enum class Status { kAuto, kOn, kOff } status = Status::kAuto;
   // --rebuild BEGIN:END, and for raw mode the market (SH or SZ).
   bool rebuild = false;
   uint64_t rebuild_begin = 0;
   uint64_t rebuild_end = 0;
   char rebuild_market = '1';
-  std::string raw_out;          // raw mode: append payloads to this file
+  std::string raw_out;  // raw mode: append payloads to this file
+  // Order books rebuilt from the details: --book CODE[.SH|.SZ] shows the
+  // ladder of one stock (book_code empty: no ladder; book_exchange '1' for
+  // Shanghai, '2' for Shenzhen), --book-check compares every snapshot.
+  std::string book_code;
+  char book_exchange = 0;
+  bool book_check = false;
+
+  // True when the subscription leaves records out, so that holes in the
+  // feed's sequence numbers are expected and do not mean loss.
+  bool Filtered() const;
 };
 
-// Parses argv. Returns 0 to go on, 1 when --help was printed, -1 on an
-// error (already reported on stderr).
+// Parses argv. Returns 0 to go on, 1 when --help was printed, -1 on a usage
+// error (already reported on stderr; the program exits with status 2).
 int ParseOptions(int argc, char** argv, Options* out);
-
-void PrintUsage(const char* prog);
 
 }  // namespace zavo_tail

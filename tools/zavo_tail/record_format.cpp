@@ -13,7 +13,9 @@ namespace {
 class Line {
  public:
   Line(OutputFormat format, const char* kind, const ZAVO_MSG& msg, std::string* out)
-      : format_(format), out_(out) {
+      : format_(format == OutputFormat::kCsvHeader ? OutputFormat::kCsv : format),
+        out_(out),
+        header_(format == OutputFormat::kCsvHeader) {
     out_->clear();
     if (format_ == OutputFormat::kJson) out_->push_back('{');
     Str("kind", kind);
@@ -23,6 +25,7 @@ class Line {
 
   void Str(const char* name, const char* value) {
     sep(name);
+    if (header_) return;
     if (format_ == OutputFormat::kJson) {
       out_->push_back('"');
       for (const char* p = value; *p; ++p) {
@@ -81,15 +84,18 @@ class Line {
     } else if (format_ == OutputFormat::kText) {
       out_->append(name);
       out_->push_back('=');
+    } else if (header_) {
+      out_->append(name);
     }
   }
   void num(const char* name, const char* text) {
     sep(name);
-    out_->append(text);
+    if (!header_) out_->append(text);
   }
 
   OutputFormat format_;
   std::string* out_;
+  bool header_;  // CSV column names instead of values
   bool first_ = true;
 };
 
@@ -104,8 +110,10 @@ std::string MarketCode(const char* code, char exchange) {
   std::memcpy(c, code, 16);
   c[16] = '\0';
   std::string s = c;
-  if (exchange == '1') s += ".SH";
-  else if (exchange == '2') s += ".SZ";
+  if (exchange == '1')
+    s += ".SH";
+  else if (exchange == '2')
+    s += ".SZ";
   return s;
 }
 

@@ -9,7 +9,8 @@
 namespace zavo_tail {
 
 // Formats a market-data or raw message (kinds 100..106, 200) into `out`.
-// Returns false for kinds it does not know.
+// Returns false for kinds it does not know. With kCsvHeader the line is the
+// record's CSV column names (the first is "kind").
 bool FormatRecord(const ZAVO_MSG& msg, OutputFormat format, std::string* out);
 
 // Formats a system message (kinds 1..5) into `out`.

@@ -1,0 +1,333 @@
+// zavo_tail and zavo_sim run as processes, inside the suite's private network
+// namespace, the way a user runs them: what the client prints, where, and
+// with which exit status.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "zavo_defaults.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::stringstream s(text);
+  std::string line;
+  while (std::getline(s, line)) out.push_back(line);
+  return out;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A process started in its own scratch directory (the library writes its
+// logs/ there), standard output and standard error in two files.
+class Proc {
+ public:
+  Proc(const std::string& bin, std::vector<std::string> args,
+       const std::vector<std::pair<std::string, std::string>>& env = {}) {
+    char tmpl[] = "/tmp/zavo_tail_test.XXXXXX";
+    dir_ = mkdtemp(tmpl) ? tmpl : "/tmp";
+    pid_ = fork();
+    if (pid_ != 0) return;
+    if (chdir(dir_.c_str()) != 0) _exit(126);
+    const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0) _exit(126);
+    dup2(out, 1);
+    dup2(err, 2);
+    for (const auto& e : env) setenv(e.first.c_str(), e.second.c_str(), 1);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(bin.c_str()));
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+  }
+  ~Proc() {
+    if (pid_ > 0 && status_ == -1) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+    }
+    // In the sanitizer builds the programs are instrumented too; a report
+    // fails the test whatever the exit status was meant to be.
+    const std::string err = Err();
+    for (const char* mark : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                             "WARNING: ThreadSanitizer", "runtime error:"}) {
+      EXPECT_FALSE(Contains(err, mark)) << err;
+    }
+    const std::string rm = "rm -rf '" + dir_ + "'";
+    if (dir_.rfind("/tmp/zavo_tail_test.", 0) == 0 && std::system(rm.c_str()) != 0) {
+      std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
+    }
+  }
+
+  // Waits (bounded) for the exit; the exit status, or -1 (then killed).
+  int Wait(double seconds = 20) {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    while (status_ == -1 && Clock::now() < deadline) {
+      int st = 0;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        status_ = st;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (status_ == -1) return -1;
+    return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+  }
+  void Signal(int sig) { kill(pid_, sig); }
+
+  std::string Out() const { return ReadFile(dir_ + "/stdout.txt"); }
+  std::string Err() const { return ReadFile(dir_ + "/stderr.txt"); }
+  // The library's log file(s), concatenated.
+  std::string Log() const {
+    std::string all;
+    if (DIR* d = opendir((dir_ + "/logs").c_str())) {
+      while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') all += ReadFile(dir_ + "/logs/" + e->d_name);
+      }
+      closedir(d);
+    }
+    return all;
+  }
+  // Waits (bounded) until standard output or error contains `part`.
+  bool AwaitOutput(const std::string& part, double seconds = 10) const {
+    const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+    do {
+      if (Contains(Out(), part) || Contains(Err(), part)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    } while (Clock::now() < deadline);
+    return false;
+  }
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+bool AwaitListening(int port, double seconds = 10) {
+  const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+  do {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+    close(fd);
+    if (ok) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (Clock::now() < deadline);
+  return false;
+}
+
+std::unique_ptr<Proc> Tail(std::vector<std::string> args,
+                           const std::vector<std::pair<std::string, std::string>>& env = {}) {
+  return std::make_unique<Proc>(ZAVO_TAIL_BIN, std::move(args), env);
+}
+
+const char* const kSystemKinds[] = {"connected", "disconnected", "login", "codetables",
+                                    "rebuild_done"};
+
+bool IsSystemLine(const std::string& line) {
+  for (const char* k : kSystemKinds) {
+    if (line.rfind(std::string("kind=") + k + " ", 0) == 0) return true;
+    if (line.rfind(std::string("{\"kind\":\"") + k + "\"", 0) == 0) return true;
+  }
+  return false;
+}
+
+// One simulator for the suite, started with no address option at all: the
+// client's defaults must reach it. Both feeds, so raw mode works as well.
+class TailProcess : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sim_ = new Proc(ZAVO_SIM_BIN, {"--mode", "both", "--rate", "2000", "-q"});
+    ASSERT_TRUE(AwaitListening(ZAVO_DEFAULT_SERVER_PORT)) << sim_->Err();
+  }
+  static void TearDownTestSuite() {
+    sim_->Signal(SIGTERM);
+    EXPECT_EQ(sim_->Wait(), 0);
+    delete sim_;
+    sim_ = nullptr;
+  }
+  static Proc* sim_;
+};
+Proc* TailProcess::sim_ = nullptr;
+
+TEST_F(TailProcess, DefaultsMeetTheSimulatorAndMaxRecordsIsExact) {
+  // JSON on standard output must be nothing but JSON: the library's own
+  // lines go to standard error.
+  auto t = Tail({"--format", "json", "--max-records", "7"});
+  ASSERT_EQ(t->Wait(), 0) << t->Err();
+  int records = 0;
+  for (const std::string& line : Lines(t->Out())) {
+    ASSERT_FALSE(line.empty());
+    EXPECT_EQ(line.front(), '{') << line;
+    EXPECT_EQ(line.back(), '}') << line;
+    if (!IsSystemLine(line)) ++records;
+  }
+  EXPECT_EQ(records, 7) << t->Out();
+  EXPECT_TRUE(Contains(t->Err(), "UdpMulticaseReceiver")) << t->Err();
+  EXPECT_TRUE(Contains(t->Err(), "closed after 7 records")) << t->Err();
+
+  // Raw mode takes the raw feed's port on its own. A misspelt idle
+  // strategy is named in the log with the accepted values.
+  auto r = Tail({"--raw", "--max-records", "3", "--summary"}, {{"ZAVO_IDLE_STRATEGY", "sleepy"}});
+  ASSERT_EQ(r->Wait(), 0) << r->Err();
+  EXPECT_TRUE(Contains(r->Out(), "records by kind: raw=3\n")) << r->Out();
+  const std::string log = r->Log();
+  EXPECT_TRUE(Contains(log,
+                       "ZAVO_IDLE_STRATEGY=sleepy is not a known idle strategy (accepted: "
+                       "spin, backoff); using backoff"))
+      << log;
+  EXPECT_FALSE(Contains(t->Log(), "ZAVO_IDLE_STRATEGY")) << t->Log();
+}
+
+TEST_F(TailProcess, GapsAreReportedOnlyWhereTheyMeanLoss) {
+  // The feed is lossless here: an unfiltered session sees no gap, and a
+  // filtered one reports its holes as such, never as gaps. One after the
+  // other: a group and port is received by one session per host.
+  auto all = Tail({"--format", "none", "--duration", "1.5", "--summary"});
+  ASSERT_EQ(all->Wait(), 0) << all->Err();
+  auto sz = Tail({"--format", "none", "--duration", "1.5", "--summary", "--markets", "SZ",
+                  "--flags", "trade", "--status"});
+  ASSERT_EQ(sz->Wait(), 0) << sz->Err();
+  EXPECT_TRUE(Contains(all->Out(), "gaps: 0  missing sequence numbers: 0")) << all->Out();
+  EXPECT_FALSE(Contains(sz->Out(), "gaps:")) << sz->Out();
+  EXPECT_TRUE(Contains(sz->Out(), "sequence holes: ")) << sz->Out();
+  EXPECT_TRUE(Contains(sz->Out(), "filtered session")) << sz->Out();
+  EXPECT_TRUE(Contains(sz->Out(), " trade=")) << sz->Out();
+  EXPECT_FALSE(Contains(sz->Out(), " order=")) << sz->Out();
+  EXPECT_FALSE(Contains(sz->Out(), " queue=")) << sz->Out();
+  // The status line: only on request when standard error is no terminal.
+  EXPECT_FALSE(Contains(all->Err(), "[status]")) << all->Err();
+  EXPECT_TRUE(Contains(sz->Err(), "[status]")) << sz->Err();
+  EXPECT_TRUE(Contains(sz->Err(), "(filtered)")) << sz->Err();
+}
+
+TEST_F(TailProcess, CsvHasAHeaderPerKindAndOnlyRecords) {
+  auto t = Tail({"--format", "csv", "--max-records", "300"});
+  ASSERT_EQ(t->Wait(), 0) << t->Err();
+  std::map<std::string, size_t> columns;  // kind -> number of columns of its header
+  int records = 0;
+  for (const std::string& line : Lines(t->Out())) {
+    std::vector<std::string> cells;
+    std::stringstream s(line);
+    std::string cell;
+    while (std::getline(s, cell, ',')) cells.push_back(cell);
+    ASSERT_FALSE(cells.empty());
+    if (cells[0] == "kind") {
+      ASSERT_GE(cells.size(), 4u) << line;
+      EXPECT_EQ(cells[1], "seq");
+      continue;  // the header of the record that follows
+    }
+    ++records;
+    // Every record follows its kind's header and has exactly its columns.
+    const size_t n = cells.size() + (line.back() == ',' ? 1 : 0);
+    auto it = columns.find(cells[0]);
+    if (it == columns.end()) {
+      const std::vector<std::string> all = Lines(t->Out());
+      size_t i = 0;
+      while (i < all.size() && all[i] != line) ++i;
+      ASSERT_GT(i, 0u) << line;
+      const std::string& header = all[i - 1];
+      ASSERT_EQ(header.rfind("kind,", 0), 0u) << "no header before the first " << cells[0];
+      it = columns.emplace(cells[0], std::count(header.begin(), header.end(), ',') + 1).first;
+    }
+    EXPECT_EQ(n, it->second) << line;
+  }
+  EXPECT_EQ(records, 300);
+  EXPECT_GE(columns.size(), 3u);
+  EXPECT_TRUE(Contains(t->Err(), "[event] kind=login")) << t->Err();
+}
+
+TEST(TailUsage, BadOptionsAreUsageErrorsNamingTheOption) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"--server", "nonsense"}, "--server"},
+      {{"--server", "127.0.0.1:99999"}, "--server"},
+      {{"--group", "10.1.1.1:5000"}, "--group"},
+      {{"--interface", "eth0"}, "--interface"},
+      {{"--raw", "--codes", "600001.SH"}, "--codes"},
+      {{"--raw", "--flags", "trade"}, "--flags"},
+      {{"--raw", "--query"}, "--query"},
+      {{"--raw-out", "x.bin"}, "--raw-out"},
+      {{"--rebuild-market", "SZ"}, "--rebuild-market"},
+      {{"--max-records", "-1"}, "--max-records"},
+      {{"--status", "--no-status"}, "--status"},
+      {{"--frobnicate"}, "--frobnicate"},
+  };
+  for (const auto& c : cases) {
+    auto t = Tail(c.first);
+    EXPECT_EQ(t->Wait(), 2) << c.second << ": " << t->Err();
+    EXPECT_TRUE(Contains(t->Err(), c.second)) << t->Err();
+    EXPECT_TRUE(t->Out().empty()) << t->Out();
+  }
+  Proc sim(ZAVO_SIM_BIN, {"--listen", "nonsense"});
+  EXPECT_EQ(sim.Wait(), 2);
+  EXPECT_TRUE(Contains(sim.Err(), "--listen")) << sim.Err();
+
+  auto help = Tail({"--help"});
+  EXPECT_EQ(help->Wait(), 0);
+  EXPECT_TRUE(Contains(help->Out(), "--server IP:PORT=127.0.0.1:6600")) << help->Out();
+}
+
+TEST(TailLogin, RefusedLoginPrintsTheServersReason) {
+  Proc sim(ZAVO_SIM_BIN,
+           {"--listen", "127.0.0.1:6610", "--refuse", "1003:user or password error", "-q"});
+  ASSERT_TRUE(AwaitListening(6610)) << sim.Err();
+  auto t = Tail({"--server", "127.0.0.1:6610"});
+  EXPECT_EQ(t->Wait(), 1) << t->Err();
+  EXPECT_TRUE(
+      Contains(t->Err(), "login refused by the server: error=1003 message=user or password error"))
+      << t->Err();
+  EXPECT_FALSE(Contains(t->Err(), "network error")) << t->Err();
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Wait(), 0);
+}
+
+TEST(TailLogin, CtrlCWhileLoggingInExitsPromptlyWith130) {
+  // A server that never answers the login: opening would block for 15 s.
+  Proc sim(ZAVO_SIM_BIN, {"--listen", "127.0.0.1:6611", "--silent-login"});
+  ASSERT_TRUE(AwaitListening(6611)) << sim.Err();
+  auto t = Tail({"--server", "127.0.0.1:6611"});
+  ASSERT_TRUE(sim.AwaitOutput("left unanswered")) << sim.Out();
+  const auto start = Clock::now();
+  t->Signal(SIGINT);
+  EXPECT_EQ(t->Wait(5), 130) << t->Err();
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 2.0);
+  EXPECT_TRUE(Contains(t->Err(), "interrupted while opening")) << t->Err();
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Wait(), 0);
+}
+
+}  // namespace
