@@ -190,12 +190,12 @@ void build_app(CLI::App* app, Options* o) {
                                                       "000001.SZ");
            }
          },
-         "ladder of ten levels a side of one stock, rebuilt from the order and trade "
+         "ladder of ten levels a side of one stock, rebuilt from the order and trade\n"
          "details and redrawn in place (a JSON line per change with --format json)")
       ->type_name("CODE[.SH|.SZ]")
       ->group(book);
   app->add_flag("--book-check", o->book_check,
-                "compare every snapshot with the books built from the details; prints "
+                "compare every snapshot with the books built from the details; prints\n"
                 "\"book/snapshot agreement: N of M snapshots\" on stderr once a second and "
                 "at exit")
       ->group(book);
