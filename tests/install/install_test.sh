@@ -33,6 +33,30 @@ gcc -std=c11 -Wall -Wextra -Wpedantic -Werror $extra "$src/consumer.c" \
   $pcflags -o "$tmp/consumer_pc"
 (cd "$tmp" && LD_LIBRARY_PATH=$libdir ./consumer_pc)
 
+# The book builder ships beside the library: its header, zavo_book.pc and
+# the zavo_api::zavo_book target of the same CMake package.
+echo "[install] gcc -std=c11 against zavo_book, with pkg-config and find_package"
+bookflags=$(pkg-config --define-variable=prefix="$prefix" --cflags --libs zavo_book)
+# shellcheck disable=SC2046,SC2086
+gcc -std=c11 -Wall -Wextra -Wpedantic -Werror $extra "$src/book_consumer.c" \
+  $bookflags -o "$tmp/book_consumer_pc"
+(cd "$tmp" && LD_LIBRARY_PATH=$libdir ./book_consumer_pc)
+mkdir -p "$tmp/bk"
+cp "$src/book_consumer.c" "$tmp/bk/"
+cat >"$tmp/bk/CMakeLists.txt" <<'CM'
+cmake_minimum_required(VERSION 3.18)
+project(book_consumer C)
+find_package(zavo_api REQUIRED)
+add_executable(book_consumer book_consumer.c)
+set_target_properties(book_consumer PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_compile_options(book_consumer PRIVATE -Wall -Wextra -Wpedantic -Werror)
+target_link_libraries(book_consumer PRIVATE zavo_api::zavo_book)
+CM
+cmake -S "$tmp/bk" -B "$tmp/bk/build" -DCMAKE_C_COMPILER=gcc -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_C_FLAGS="$extra" -DCMAKE_EXE_LINKER_FLAGS="$extra" >/dev/null
+cmake --build "$tmp/bk/build" >/dev/null
+(cd "$tmp" && LD_LIBRARY_PATH=$libdir "$tmp/bk/build/book_consumer")
+
 echo "[install] gcc -std=c11 with find_package(zavo_api)"
 mkdir -p "$tmp/cm"
 cp "$src/consumer.c" "$tmp/cm/"

@@ -266,6 +266,7 @@ TEST(SimOptions, DefaultsValuesAndErrors) {
   EXPECT_EQ(o.config.interface_ip, "127.0.0.1");
   EXPECT_EQ(o.config.ttl, 0);
   EXPECT_EQ(o.config.login_reply, "SH;SZ");
+  EXPECT_TRUE(o.config.book_model);
 
   ASSERT_TRUE(parse({"--listen", "127.0.0.1:0", "--group=239.1.1.1", "--user", "alice:pw", "--user",
                      "bob", "--refuse", "1003:no such user", "--mode", "both", "--raw-len",
@@ -284,6 +285,10 @@ TEST(SimOptions, DefaultsValuesAndErrors) {
   EXPECT_EQ(o.config.raw_max_len, 900u);
   EXPECT_DOUBLE_EQ(o.duration_s, 2.5);
   EXPECT_EQ(o.config.seed, 9u);
+  ASSERT_TRUE(parse({"--book-model", "off"}, &o, &err)) << err;
+  EXPECT_FALSE(o.config.book_model);
+  ASSERT_TRUE(parse({"--book-model=on"}, &o, &err)) << err;
+  EXPECT_TRUE(o.config.book_model);
 
   // One spelling of addresses, IP:PORT, with the older separate --port still
   // understood in either order.
@@ -306,6 +311,8 @@ TEST(SimOptions, DefaultsValuesAndErrors) {
       {"--group", "239.1.1.1:0"},
       {"--refuse", "1:x", "--silent-login"},
       {"--mode", "fast"},
+      {"--book-model", "yes"},
+      {"--book-model"},
       {"--refuse", "0:x"},
       {"--raw-len", "10:20"},
       {"--duration", "x"},
@@ -321,6 +328,10 @@ TEST(SimOptions, DefaultsValuesAndErrors) {
   ASSERT_TRUE(parse({"-h"}, &o, &err));
   EXPECT_TRUE(o.help);
   EXPECT_NE(SimUsage("zavo_sim").find("--duration"), std::string::npos);
+  const std::string usage = SimUsage("zavo_sim");
+  const size_t book = usage.find("--book-model");
+  ASSERT_NE(book, std::string::npos);
+  EXPECT_EQ(usage.compare(book, 22, "--book-model on|off=on"), 0) << usage.substr(book, 200);
 }
 
 }  // namespace

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -271,6 +273,72 @@ TEST_F(TailProcess, CsvHasAHeaderPerKindAndOnlyRecords) {
   EXPECT_TRUE(Contains(t->Err(), "[event] kind=login")) << t->Err();
 }
 
+TEST_F(TailProcess, BookCheckAgreesAndTheLadderFollowsOneStock) {
+  // The simulator's stocks trade through its matching engines by default:
+  // once the books caught up with the snapshots (the client joins the feed
+  // late, so the first snapshot of each stock resynchronises its book),
+  // every snapshot must agree with the book built from the details.
+  auto check = Tail({"--book-check", "--format", "none", "--duration", "2.5"});
+  ASSERT_EQ(check->Wait(), 0) << check->Err();
+  const std::string err = check->Err();
+  const std::string mark = "book/snapshot agreement: ";
+  const size_t last = err.rfind(mark);
+  ASSERT_NE(last, std::string::npos) << err;
+  unsigned long long agreed = 0, snapshots = 0, disagreed = 99;
+  ASSERT_EQ(std::sscanf(err.c_str() + last + mark.size(), "%llu of %llu snapshots (%llu disagreed",
+                        &agreed, &snapshots, &disagreed),
+            3)
+      << err.substr(last);
+  EXPECT_GT(agreed, 0u) << err.substr(last);
+  EXPECT_LE(agreed, snapshots);
+  EXPECT_EQ(disagreed, 0u) << err.substr(last);
+  EXPECT_TRUE(check->Out().empty()) << check->Out();
+
+  // The ladder as JSON: every line on standard output is one state of the
+  // named stock's book, each side best price first. (A Shenzhen order that
+  // crosses is published before its trades, so a state may be locked or
+  // crossed for a moment: that is not checked.)
+  auto ladder = Tail({"--book", "000149.sz", "--format", "json", "--duration", "1.5"});
+  ASSERT_EQ(ladder->Wait(), 0) << ladder->Err();
+  // The prices of one side's [price,volume,orders] triples.
+  auto prices = [](const std::string& line, const char* side) {
+    std::vector<long long> out;
+    size_t at = line.find(side);
+    if (at == std::string::npos) return out;
+    at += std::strlen(side);
+    long long p = 0;
+    int used = 0;
+    while (at < line.size() && line[at] == '[' && (used = 0) == 0 &&
+           std::sscanf(line.c_str() + at + 1, "%lld,%*[0-9],%*[0-9]]%n", &p, &used) == 1 &&
+           used > 0) {
+      out.push_back(p);
+      at += 1 + static_cast<size_t>(used);
+      if (at < line.size() && line[at] == ',') ++at;
+    }
+    return out;
+  };
+  int states = 0;
+  size_t deepest = 0;
+  for (const std::string& line : Lines(ladder->Out())) {
+    ASSERT_EQ(line.rfind("{\"book\":\"000149.SZ\",\"change\":", 0), 0u) << line;
+    EXPECT_EQ(line.back(), '}') << line;
+    const std::vector<long long> bids = prices(line, "\"bids\":[");
+    const std::vector<long long> asks = prices(line, "\"asks\":[");
+    EXPECT_LE(bids.size(), 10u);
+    EXPECT_LE(asks.size(), 10u);
+    EXPECT_TRUE(std::is_sorted(bids.rbegin(), bids.rend()) &&
+                std::adjacent_find(bids.begin(), bids.end()) == bids.end())
+        << line;
+    EXPECT_TRUE(std::is_sorted(asks.begin(), asks.end()) &&
+                std::adjacent_find(asks.begin(), asks.end()) == asks.end())
+        << line;
+    deepest = std::max(deepest, bids.size() + asks.size());
+    ++states;
+  }
+  EXPECT_GT(states, 0) << ladder->Err();
+  EXPECT_GT(deepest, 2u) << ladder->Out();
+}
+
 TEST(TailUsage, BadOptionsAreUsageErrorsNamingTheOption) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--server", "nonsense"}, "--server"},
@@ -280,6 +348,9 @@ TEST(TailUsage, BadOptionsAreUsageErrorsNamingTheOption) {
       {{"--raw", "--codes", "600001.SH"}, "--codes"},
       {{"--raw", "--flags", "trade"}, "--flags"},
       {{"--raw", "--query"}, "--query"},
+      {{"--raw", "--book-check"}, "--book-check"},
+      {{"--book", "600000.HK"}, "--book"},
+      {{"--book", "600000", "--format", "csv"}, "--book"},
       {{"--raw-out", "x.bin"}, "--raw-out"},
       {{"--rebuild-market", "SZ"}, "--rebuild-market"},
       {{"--max-records", "-1"}, "--max-records"},

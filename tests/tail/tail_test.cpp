@@ -127,6 +127,38 @@ TEST(Options, ParsesAndRejects) {
   EXPECT_EQ(bare.group.ToString(), "239.9.9.9:6602");
 }
 
+TEST(Options, BookOptionsStructModeOnly) {
+  auto parse = [](std::vector<const char*> args, Options* o) {
+    args.insert(args.begin(), "zavo_tail");
+    return ParseOptions(static_cast<int>(args.size()), const_cast<char**>(args.data()), o);
+  };
+  Options o;
+  ASSERT_EQ(parse({"--book", "600000.sh", "--book-check"}, &o), 0);
+  EXPECT_EQ(o.book_code, "600000");
+  EXPECT_EQ(o.book_exchange, '1');
+  EXPECT_TRUE(o.book_check);
+  Options sz;
+  ASSERT_EQ(parse({"--book=000001", "--format", "json"}, &sz), 0);
+  EXPECT_EQ(sz.book_code, "000001");
+  EXPECT_EQ(sz.book_exchange, '2');
+  EXPECT_FALSE(sz.book_check);
+  Options bare;
+  ASSERT_EQ(parse({"--book", "900901"}, &bare), 0);
+  EXPECT_EQ(bare.book_exchange, '1');
+
+  const std::vector<std::vector<const char*>> bad = {{"--book"},
+                                                     {"--book", ".SH"},
+                                                     {"--book", "600000.HK"},
+                                                     {"--book", "1234567890123456"},
+                                                     {"--book", "600000", "--raw"},
+                                                     {"--raw", "--book-check"},
+                                                     {"--book", "600000", "--format", "csv"}};
+  for (const auto& args : bad) {
+    Options b;
+    EXPECT_EQ(parse(args, &b), -1) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+  }
+}
+
 TEST(Options, FilteredSessionsExpectHoles) {
   auto filtered = [](std::vector<const char*> args) {
     args.insert(args.begin(), "zavo_tail");

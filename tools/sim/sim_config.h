@@ -73,6 +73,10 @@ struct SimConfig {
   unsigned indices = 4;  // split between SH and SZ
   unsigned futures = 2;
   uint64_t seed = 1;
+  // Stocks trade through matching engines, so that every order, trade,
+  // queue and snapshot of a stock follows from its book (false: the older
+  // independent random walk, whose details and snapshots do not agree).
+  bool book_model = true;
 
   // Publishing: market-data fields per second on the struct feed and raw
   // messages per second per exchange on the raw feed. 0 stops publishing

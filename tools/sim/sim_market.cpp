@@ -1,5 +1,7 @@
 #include "sim_market.h"
 
+#include "sim_book_flow.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -59,7 +61,16 @@ MarketModel::MarketModel(const SimConfig& cfg)
     by_kind_[static_cast<int>(in.kind)][0].push_back(i);
     by_kind_[static_cast<int>(in.kind)][in.exchange].push_back(i);
   }
+  if (cfg.book_model) {
+    std::vector<Instrument> stocks;
+    for (size_t i : by_kind_[static_cast<int>(InstrumentKind::kStock)][0]) {
+      stocks.push_back(inst_[i]);
+    }
+    book_flow_ = std::make_unique<SimBookFlow>(cfg, stocks);
+  }
 }
+
+MarketModel::~MarketModel() = default;
 
 void MarketModel::init_prices(Instrument* in, int64_t pre_close) {
   in->pre_close = pre_close;
@@ -192,6 +203,13 @@ uint16_t MarketModel::Next(uint64_t stamp, WireWriter* w) {
   // Event mix, out of 100: snapshots are the bulk of a level-2 feed, then
   // orders and trades; queues, indices and futures are rarer.
   uint64_t r = rng_.Below(100);
+  if (book_flow_) {
+    // Stocks come from the order flow; the rest of the market as before.
+    uint16_t fid = 0;
+    if (book_flow_->Next(stamp, w, &fid, false)) return fid;
+    const uint64_t others[] = {30, 84, 94};  // option, index, future snapshots
+    r = others[r % 3];
+  }
   size_t idx = SIZE_MAX;
   uint16_t id = kFidSecuritySnapShot;
   if (r < 30) {
@@ -215,6 +233,10 @@ uint16_t MarketModel::Next(uint64_t stamp, WireWriter* w) {
   } else {
     id = kFidFutureSnapShot;
     idx = pick(InstrumentKind::kFuture, 0);
+  }
+  if (idx == SIZE_MAX && book_flow_) {
+    uint16_t fid = 0;
+    if (book_flow_->Next(stamp, w, &fid, true)) return fid;
   }
   if (idx == SIZE_MAX) {
     // The configured market lacks that kind: fall back to a snapshot of

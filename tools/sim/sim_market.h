@@ -11,6 +11,7 @@
 // of 10.52 is 105200); volumes are in shares (contracts for options and
 // futures).
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,9 +58,15 @@ struct Instrument {
   uint32_t expiry = 0;
 };
 
+class SimBookFlow;
+
 class MarketModel {
  public:
   explicit MarketModel(const SimConfig& cfg);
+  ~MarketModel();
+
+  // The stocks' order flow and matching engines in book mode, else null.
+  const SimBookFlow* book_flow() const { return book_flow_.get(); }
 
   const std::vector<Instrument>& instruments() const { return inst_; }
   // Indices into instruments(): the entries of the code tables, securities
@@ -111,6 +118,7 @@ class MarketModel {
   int64_t order_seq_[3] = {0, 0, 0};
   int64_t trade_seq_[3] = {0, 0, 0};
   int64_t biz_index_ = 0;
+  std::unique_ptr<SimBookFlow> book_flow_;
 };
 
 }  // namespace sim

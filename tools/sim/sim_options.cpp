@@ -173,6 +173,21 @@ void build_app(CLI::App* app, SimOptions* out) {
   add_count(app, "--indices", &c.indices, 6, "indices, split between the markets")->group(market);
   add_count(app, "--futures", &c.futures, 16, "index futures")->group(market);
   add_count(app, "--seed", &c.seed, UINT64_MAX, "seed of the synthetic market")->group(market);
+  app->add_option_function<std::string>(
+         "--book-model",
+         [&c](const std::string& text) {
+           if (text == "on")
+             c.book_model = true;
+           else if (text == "off")
+             c.book_model = false;
+           else
+             reject("--book-model", "'" + text + "' is not on or off");
+         },
+         "stocks trade through matching engines, so details and snapshots agree\n"
+         "(off: the older random walk, whose details and snapshots are unrelated)")
+      ->type_name("on|off")
+      ->default_str(c.book_model ? "on" : "off")
+      ->group(market);
   add_count(app, "--rate", &c.rate, 1000000, "market-data fields per second")->group(market);
   add_count(app, "--raw-rate", &c.raw_rate, 100000, "raw messages per second per exchange")
       ->group(market);

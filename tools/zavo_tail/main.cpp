@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "book_view.h"
 #include "feed_stats.h"
 #include "options.h"
 #include "pcap_source.h"
@@ -44,6 +45,7 @@ FILE* g_out = stdout;
 FILE* g_human = stdout;
 std::string g_refusal;  // the server's reason of the last refused login (g_out_mutex)
 bool g_csv_header_done[FeedStats::kKinds] = {};  // g_out_mutex
+zavo_tail::BookView* g_book = nullptr;           // --book / --book-check
 
 void on_signal(int sig) {
   if (g_opening.load()) {
@@ -104,6 +106,9 @@ void deliver(const ZAVO_MSG* msg, FeedStats* stats, const char* prefix) {
 }
 
 void on_data(void*, const ZAVO_MSG* msg) {
+  // The book sees every message, also those past --max-records: a book
+  // that missed some would disagree with the next snapshot.
+  if (g_book != nullptr) g_book->OnMessage(msg);
   if (g_opt.max_records > 0 && FeedStats::SlotOf(msg->MsgType) >= 0) {
     // Records keep arriving between the last one wanted and the close:
     // exactly N are shown and counted, the rest are dropped here.
@@ -279,14 +284,6 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (!g_opt.pcap.empty()) {
-    g_human =
-        g_opt.format == OutputFormat::kCsv || g_opt.format == OutputFormat::kJson ? stderr : stdout;
-    const int offline_rc = run_offline();
-    if (g_raw_out) std::fclose(g_raw_out);
-    return offline_rc;
-  }
-
   // Keep the original standard output for the records, then point
   // descriptor 1 at standard error for the library's own lines.
   std::fflush(stdout);
@@ -297,6 +294,31 @@ int main(int argc, char** argv) {
   }
   g_human =
       g_opt.format == OutputFormat::kCsv || g_opt.format == OutputFormat::kJson ? stderr : g_out;
+  if (zavo_tail::BookView::Wanted(g_opt)) {
+    g_book = zavo_tail::BookView::Create(g_opt, g_out);
+    if (g_book == nullptr) {
+      std::fprintf(stderr, "zavo_tail: cannot create the book: out of memory\n");
+      return 1;
+    }
+    // The ladder takes the place of the records on standard output.
+    if (g_book->owns_stdout()) {
+      g_opt.format = OutputFormat::kNone;
+      g_human = stderr;
+    }
+  }
+  // A capture file goes through the same handler, book and summary as a
+  // live session; there is no session to open.
+  if (!g_opt.pcap.empty()) {
+    const int offline_rc = run_offline();
+    if (g_book != nullptr) {
+      g_book->Finish();
+      delete g_book;
+      g_book = nullptr;
+    }
+    std::fflush(g_out);
+    if (g_raw_out) std::fclose(g_raw_out);
+    return offline_rc;
+  }
 
   struct sigaction sa;
   std::memset(&sa, 0, sizeof(sa));
@@ -346,6 +368,7 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(now - start).count() >= g_opt.duration_s) {
       break;
     }
+    if (g_book != nullptr) g_book->Tick();
     if (g_opt.query && !queried && !g_opt.raw && g_codes_ready.load()) {
       queried = true;
       std::lock_guard<std::mutex> lock(g_out_mutex);
@@ -379,6 +402,10 @@ int main(int argc, char** argv) {
   }
   ZAVO_Close(h);
   ZAVO_Wait(h);
+  if (g_book != nullptr) {
+    g_book->Finish();
+    delete g_book;
+  }
   std::fflush(g_out);
   if (g_raw_out) std::fclose(g_raw_out);
   std::fprintf(stderr, "zavo_tail: closed after %llu records\n",

@@ -49,9 +49,34 @@ bool parse_range(const std::string& text, uint64_t* begin, uint64_t* end) {
          zavo::cli::ParseUnsigned(text.substr(colon + 1), end) && *begin < *end;
 }
 
+// "600000.SH" -> 600000 and '1'; a bare code goes by its first digit, as
+// the two exchanges number their stocks (6 and 9 Shanghai, others
+// Shenzhen).
+bool parse_book_code(const std::string& text, std::string* code, char* exchange) {
+  const std::string::size_type dot = text.find('.');
+  const std::string c = text.substr(0, dot);
+  if (c.empty() || c.size() > 15) return false;
+  if (dot == std::string::npos) {
+    *exchange = (c[0] == '6' || c[0] == '9') ? '1' : '2';
+  } else {
+    std::string m = text.substr(dot + 1);
+    for (char& ch : m) ch = static_cast<char>(ch >= 'a' && ch <= 'z' ? ch - 32 : ch);
+    if (m == "SH") {
+      *exchange = '1';
+    } else if (m == "SZ") {
+      *exchange = '2';
+    } else {
+      return false;
+    }
+  }
+  *code = c;
+  return true;
+}
+
 // Options that only one mode reads. Giving one in the other mode is a usage
 // error rather than a silent no-op.
-const std::vector<const char*> kStructOnly = {"--codes", "--flags", "--query"};
+const std::vector<const char*> kStructOnly = {"--codes", "--flags", "--query", "--book",
+                                              "--book-check"};
 const std::vector<const char*> kRawOnly = {"--raw-out", "--rebuild-market"};
 // Options of a live session, which --pcap does not open.
 const std::vector<const char*> kLiveOnly = {
@@ -160,6 +185,26 @@ void build_app(CLI::App* app, Options* o) {
                 "struct mode: print the code tables and last snapshots once they arrive")
       ->group(out);
 
+  const char* book = "Order books (struct mode)";
+  app->add_option_function<std::string>(
+         "--book",
+         [o](const std::string& text) {
+           if (!parse_book_code(text, &o->book_code, &o->book_exchange)) {
+             throw CLI::ValidationError("--book", "'" + text +
+                                                      "' is not a code such as 600000.SH or "
+                                                      "000001.SZ");
+           }
+         },
+         "ladder of ten levels a side of one stock, rebuilt from the order and trade\n"
+         "details and redrawn in place (a JSON line per change with --format json)")
+      ->type_name("CODE[.SH|.SZ]")
+      ->group(book);
+  app->add_flag("--book-check", o->book_check,
+                "compare every snapshot with the books built from the details; prints\n"
+                "\"book/snapshot agreement: N of M snapshots\" on stderr once a second and "
+                "at exit")
+      ->group(book);
+
   const char* replay = "Replay";
   app->add_option_function<std::string>(
          "--rebuild",
@@ -228,6 +273,9 @@ std::string check_modes(const CLI::App& app, const Options& o) {
       return std::string(name) + " does not apply to " + (o.raw ? "raw" : "struct") + " mode" +
              (o.raw ? "" : " (add --raw)");
     }
+  }
+  if (!o.book_code.empty() && o.format == OutputFormat::kCsv) {
+    return "--book shows the ladder as text or as JSON lines, not as CSV";
   }
   return "";
 }

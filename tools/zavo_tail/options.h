@@ -45,6 +45,13 @@ struct Options {
   std::string pcap;
   bool pcap_by_group = false;
 
+  // Order books rebuilt from the details: --book CODE[.SH|.SZ] shows the
+  // ladder of one stock (book_code empty: no ladder; book_exchange '1' for
+  // Shanghai, '2' for Shenzhen), --book-check compares every snapshot.
+  std::string book_code;
+  char book_exchange = 0;
+  bool book_check = false;
+
   // True when the subscription leaves records out, so that holes in the
   // feed's sequence numbers are expected and do not mean loss.
   bool Filtered() const;
