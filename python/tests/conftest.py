@@ -21,7 +21,10 @@ SIM_RAW_LEN = (24, 3000)
 
 @pytest.fixture(scope="session")
 def sim():
-    s = Simulator(6600, ["--mode", "both", "--rate", "3000", "--raw-rate", "200",
+    # The value checks follow the synthetic generator's rules (prices
+    # stepped from the last price, message time equal to record time), so
+    # the matching engines stay off here; the book tests cover those.
+    s = Simulator(6600, ["--mode", "both", "--book-model", "off", "--rate", "3000", "--raw-rate", "200",
                          "--seed", str(SIM_SEED),
                          "--raw-len", f"{SIM_RAW_LEN[0]}:{SIM_RAW_LEN[1]}"])
     yield s

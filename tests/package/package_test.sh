@@ -48,7 +48,7 @@ depends_on() { tr ',' '\n' <"$tmp/$1.depends" | sed 's/^ *//; s/ .*//' | grep -q
 
 # Every shared library a package's binaries need must come from a package it
 # depends on: computed from the binaries, not from a list kept by hand.
-declare -A owners=(["libzavo_api.so.$so"]=$runtime)
+declare -A owners=(["libzavo_api.so.$so"]=$runtime ["libzavo_book.so.$so"]=$runtime)
 # owner_of <path>: the installed package that holds a library (paths may be
 # recorded with or without /usr, or as the link's target).
 owner_of() {
@@ -94,7 +94,11 @@ grep -q "libzavo_api.so.$so -> libzavo_api.so.$version" "$tmp/$runtime.files" ||
 if grep -q "libzavo_api.so -> " "$tmp/$runtime.files"; then fail "the development link is in $runtime"; fi
 depends_on "$runtime" libuv1 || fail "$runtime does not depend on libuv1"
 shlibs=$(dpkg-deb -I "$tmp/out/${runtime}_${version}_${arch}.deb" shlibs 2>/dev/null || true)
-[ "$shlibs" = "libzavo_api $so $runtime (>= $version)" ] || fail "$runtime: shlibs entry is '$shlibs'"
+# One line per shared object of the package: the client library and the
+# order-book builder that ships beside it.
+expected_shlibs="libzavo_api $so $runtime (>= $version)
+libzavo_book $so $runtime (>= $version)"
+[ "$(sort <<<"$shlibs")" = "$(sort <<<"$expected_shlibs")" ] || fail "$runtime: shlibs entry is '$shlibs'"
 # Only the C interface leaves the shared object.
 if nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRW]$/ {print $3}' | grep -v '^ZAVO_' | grep -q .; then
   fail "symbols other than ZAVO_ exported: $(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRW]$/ {print $3}' | grep -v '^ZAVO_' | head -5)"
