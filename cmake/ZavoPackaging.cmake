@@ -50,16 +50,19 @@ set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "market-data client library for the Shangha
 The library logs in to a market-data server over TCP, joins its multicast
 feed, decodes every packet and hands each record to the program's callback
 through a C interface. It keeps the code tables and the last snapshots for
-queries and replays ranges on request.")
+queries and replays ranges on request. Beside it, libzavo_book rebuilds
+order books from the order and trade details and checks them against every
+snapshot.")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "market-data client library - development files
-The C header, the CMake package (find_package(zavo_api)) and the pkg-config
-file (zavo_api) for building programs against the market-data client
-library.")
+The C headers, the CMake package (find_package(zavo_api)) and the
+pkg-config files (zavo_api, zavo_book) for building programs against the
+market-data client library and the order-book builder.")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "market-data simulator, client and feed capture programs
 zavo_sim simulates a market-data server (control connection and multicast
 feed) for development without an exchange connection. zavo_tail prints what
-a session receives. feedtap captures a level-2 gateway feed as CSV text, and
-feedtap_gen sends synthetic messages for it.")
+a session receives, live or from a capture file. zavo_record records a feed
+into a pcap file that zavo_sim replays. feedtap captures a level-2 gateway
+feed as CSV text, and feedtap_gen sends synthetic messages for it.")
 
 include(CPack)
 
