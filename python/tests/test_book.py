@@ -93,14 +93,14 @@ def test_filtered_and_refused_books(book_sim):
     # orders that rested before the book started must not count as
     # disagreements either.
     with zavo.Session(server=book_sim.server, group=book_sim.struct_group,
-                      codes="600000.SH;000001.SZ") as s:
+                      codes="600001.SH;000001.SZ") as s:
         with pytest.raises(ValueError):
             s.book(hold_gaps=True)
         book = zavo.Book(s)
         assert wait_for(lambda: book.totals["agreements"] >= 2, 8), book.totals
         t = book.totals
         assert t["gaps"] == 1 and t["disagreements"] == 0 and t["late"] == 0
-        assert set(book.codes()) <= {"600000.SH", "000001.SZ"}
+        assert set(book.codes()) <= {"600001.SH", "000001.SZ"}
         book.close()  # detached: no longer fed
         n = book.totals["messages"]
         s.read(timeout=0.3)
@@ -118,9 +118,10 @@ def test_querying_while_another_thread_closes(book_sim):
     assert wait_for(lambda: book.totals["securities"] > 0, 5)
     code = book.codes()[0]
     errors = []
+    rounds = [0, 0]
     stop = threading.Event()
 
-    def query():
+    def query(i):
         try:
             for _ in range(200_000):
                 if stop.is_set():
@@ -129,16 +130,39 @@ def test_querying_while_another_thread_closes(book_sim):
                 if len(lv):
                     book.queue(code, "bid", lv["price"][0])
                 book.totals
+                rounds[i] += 1
         except Exception as e:  # reported by the main thread
             errors.append(e)
 
-    threads = [threading.Thread(target=query) for _ in range(2)]
+    threads = [threading.Thread(target=query, args=(i,)) for i in range(2)]
     for th in threads:
         th.start()
-    time.sleep(0.2)  # let the queries run against a live feed
+    # Both threads are querying a book the feed is still changing.
+    assert wait_for(lambda: min(rounds) >= 50 or errors, 5)
     s.close()
     stop.set()
     for th in threads:
         th.join(10)
     assert not errors and not any(th.is_alive() for th in threads)
     assert book.totals["disagreements"] == 0
+
+
+def test_held_gap_is_filled_from_a_retransmission(book_sim):
+    # Delivering nothing for a moment makes a real gap in a session that
+    # takes everything; the held book asks for the range and stays exact.
+    with zavo.Session(server=book_sim.server, group=book_sim.struct_group) as s:
+        book = s.book(hold_gaps=True)
+        assert book.fill_gap() is True  # nothing missing yet
+        assert wait_for(lambda: book.totals["agreements"] >= 5, 8), book.totals
+        s.update_subscription("remove", "*")
+        time.sleep(0.1)  # the subject: fields published while nothing is delivered
+        s.update_subscription("add", "*")
+        assert wait_for(lambda: book.pending_gap is not None, 5), book.totals
+        begin, end = book.pending_gap
+        assert 0 < begin < end and book.totals["held"] > 0
+        assert book.fill_gap(timeout=10) is True
+        t = book.totals
+        assert t["filled"] == 1 and t["held"] == 0 and t["disagreements"] == 0
+        agreed = t["agreements"]
+        assert wait_for(lambda: book.totals["agreements"] > agreed and book.totals["stale"] == 0, 5)
+        assert book.totals["disagreements"] == 0
