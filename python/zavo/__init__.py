@@ -576,7 +576,9 @@ class Book:
     Codes are "600000.SH", "000001.SZ", or bare ("600000": Shanghai when it
     starts with 6 or 9, Shenzhen otherwise). Prices and volumes are the
     feed's integers, unscaled. The book keeps what it built after the
-    session closes, and stops being fed at ``close()``.
+    session closes, and stops being fed at ``close()``. It holds a
+    reference to its session, which therefore stays open while the book
+    lives unless closed explicitly.
     """
 
     def __init__(self, session: "Session", hold_gaps: bool = False) -> None:
