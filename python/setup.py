@@ -1,8 +1,10 @@
-"""Builds the zavo extension against libzavo_api.
+"""Builds the zavo extension against libzavo_api and libzavo_book (zavo.Book).
 
 Where the library is found, first match wins:
-  ZAVO_PREFIX      an installed prefix (include/zavo_api.h, lib/libzavo_api.so)
-  ZAVO_BUILD_DIR   a build tree of this repository (its src/libzavo_api.so)
+  ZAVO_PREFIX      an installed prefix (include/zavo_api.h, zavo_book.h,
+                   lib/libzavo_api.so, libzavo_book.so)
+  ZAVO_BUILD_DIR   a build tree of this repository (its src/libzavo_api.so
+                   and src/libzavo_book.so)
   ../build         this repository's own build tree, when it has been built
   pkg-config       zavo_api, e.g. from `cmake --install build --prefix ...`
   /usr/local, /usr
@@ -22,7 +24,8 @@ REPO = os.path.dirname(HERE)
 
 
 def _has_lib(d):
-    return bool(glob.glob(os.path.join(d, "libzavo_api.so*")))
+    # The book builder is installed beside the library; both must be there.
+    return all(glob.glob(os.path.join(d, f"lib{name}.so*")) for name in ("zavo_api", "zavo_book"))
 
 
 def _prefix(prefix):
@@ -58,19 +61,21 @@ def locate():
         found = _prefix(os.environ["ZAVO_PREFIX"])
         if not found:
             raise SystemExit(f"ZAVO_PREFIX={os.environ['ZAVO_PREFIX']}: no include/zavo_api.h "
-                             "and lib/libzavo_api.so there")
+                             "and lib/libzavo_api.so, libzavo_book.so there")
         return found
     if os.environ.get("ZAVO_BUILD_DIR"):
         found = _build_tree(os.path.abspath(os.environ["ZAVO_BUILD_DIR"]))
         if not found:
             raise SystemExit(f"ZAVO_BUILD_DIR={os.environ['ZAVO_BUILD_DIR']}: "
-                             "no src/libzavo_api.so there (build the zavo_api target)")
+                             "no src/libzavo_api.so and src/libzavo_book.so there "
+                             "(build the zavo_api and zavo_book targets)")
         return found
     for found in (_build_tree(os.path.join(REPO, "build")), _pkg_config(),
                   _prefix("/usr/local"), _prefix("/usr")):
         if found:
             return found
-    raise SystemExit("libzavo_api not found: build it (scripts/build.sh normal zavo_api), "
+    raise SystemExit("libzavo_api and libzavo_book not found: build them "
+                     "(scripts/build.sh normal zavo_api zavo_book), "
                      "or set ZAVO_PREFIX to an installed prefix or ZAVO_BUILD_DIR to a build tree")
 
 
@@ -86,7 +91,7 @@ setup(
             include_dirs=[pybind11.get_include(), include_dir, os.path.join(HERE, "src"),
                           os.path.join(REPO, "tools", "common")],
             library_dirs=[lib_dir],
-            libraries=["zavo_api"],
+            libraries=["zavo_api", "zavo_book"],
             runtime_library_dirs=[] if lib_dir in system_dirs else [lib_dir],
             extra_compile_args=["-std=c++17", "-O2", "-fvisibility=hidden"],
             language="c++",

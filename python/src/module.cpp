@@ -10,9 +10,11 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
+#include "book_binding.h"
 #include "layouts.h"
 #include "native_session.h"
 #include "zavo_api.h"
@@ -428,6 +430,16 @@ class Core {
     if (e != ZAVO_SUCCESS) raise_error(e, "update_subscription");
   }
 
+  // A book fed from this session's data handler (struct mode only).
+  pyb::object attach_book(unsigned flags, bool renumber) {
+    if (s_->settings().raw) {
+      raise_with(error_class(), ZAVO_ERR_INVALID, "a book needs a struct-mode session");
+    }
+    pyb::object b = zavo::py::attach_book(s_, flags, renumber);
+    if (b.is_none()) throw std::bad_alloc();
+    return b;
+  }
+
   pyb::dict stats() const {
     zavo::py::SessionCounters c = s_->Counters();
     pyb::dict by_type;
@@ -505,5 +517,7 @@ PYBIND11_MODULE(_native, m) {
       .def("option_info", &Core::option_info)
       .def("last", &Core::last)
       .def("update_subscription", &Core::update_subscription)
+      .def("attach_book", &Core::attach_book)
       .def("stats", &Core::stats);
+  zavo::py::bind_book(m);
 }

@@ -259,6 +259,13 @@ void NativeSession::on_data(const ZAVO_MSG& m) {
   if (m.MsgType >= ZAVO_MSG_INDEX_SNAPSHOT && m.MsgType <= ZAVO_MSG_SH_ORDER_DETAIL) {
     by_kind_[m.MsgType - ZAVO_MSG_INDEX_SNAPSHOT].fetch_add(1, std::memory_order_relaxed);
     note_seq(0, m.SeqNum);
+    // The books first: a record the queue drops for a slow reader is still
+    // part of the market, and a book that missed it would be wrong without
+    // knowing it.
+    if (has_books_.load(std::memory_order_acquire)) {
+      std::lock_guard<std::mutex> lk(books_mu_);
+      for (const auto& b : books_) b->Apply(m);
+    }
     queue_.Push(m.MsgType, m.SeqNum, m.MsgTime, m.MsgData, m.MsgSize);
   } else if (m.MsgType == ZAVO_MSG_RAW_DATA && m.MsgData) {
     const auto& ref = *static_cast<const ZAVO_RawDataRef*>(m.MsgData);
@@ -275,6 +282,10 @@ void NativeSession::on_data(const ZAVO_MSG& m) {
 }
 
 void NativeSession::on_rebuild(const ZAVO_MSG& m) {
+  if (m.MsgType != ZAVO_MSG_RAW_DATA && has_books_.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> lk(books_mu_);
+    for (const auto& b : books_) b->ApplyResent(m);
+  }
   {
     std::lock_guard<std::mutex> lk(rb_mu_);
     if (!rb_active_) return;
@@ -479,6 +490,21 @@ int NativeSession::UpdateSubscription(int mode, const std::string& codes) {
   if (!h) return ZAVO_ERR_INVALID;
   HandleUse use(h, this);
   return ZAVO_UpdateSubscription(h, static_cast<ZAVO_SUBSCRIPTION_UPDATE>(mode), codes.c_str());
+}
+
+void NativeSession::AttachBook(std::shared_ptr<NativeBook> book) {
+  std::lock_guard<std::mutex> lk(books_mu_);
+  books_.push_back(std::move(book));
+  has_books_.store(true, std::memory_order_release);
+}
+
+void NativeSession::DetachBook(const NativeBook* book) {
+  std::lock_guard<std::mutex> lk(books_mu_);
+  books_.erase(
+      std::remove_if(books_.begin(), books_.end(),
+                     [book](const std::shared_ptr<NativeBook>& b) { return b.get() == book; }),
+      books_.end());
+  has_books_.store(!books_.empty(), std::memory_order_release);
 }
 
 SessionCounters NativeSession::Counters() const {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "native_book.h"
 #include "record_queue.h"
 #include "zavo_api.h"
 #include "zavo_defaults.h"
@@ -106,6 +107,12 @@ class NativeSession : public std::enable_shared_from_this<NativeSession> {
   ZAVO_HANDLE use_handle();
   void release_handle();
 
+  // Books fed from the data handler, ahead of the record queue, and from
+  // the retransmission handler (see NativeBook). Attach and detach take
+  // effect from the next record; a detached book keeps what it had.
+  void AttachBook(std::shared_ptr<NativeBook> book);
+  void DetachBook(const NativeBook* book);
+
   SessionCounters Counters() const;
   const SessionSettings& settings() const { return settings_; }
 
@@ -149,6 +156,11 @@ class NativeSession : public std::enable_shared_from_this<NativeSession> {
   bool rb_done_ = false;
   uint64_t rb_begin_ = 0, rb_end_ = 0;
   uint32_t rb_status_ = 0;
+
+  // Read on every record: a session without books skips the lock.
+  std::atomic<bool> has_books_{false};
+  std::mutex books_mu_;
+  std::vector<std::shared_ptr<NativeBook>> books_;
 
   std::atomic<uint64_t> by_kind_[8] = {};
   std::atomic<uint64_t> raw_by_exchange_[2] = {};

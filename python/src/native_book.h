@@ -1,0 +1,67 @@
+#pragma once
+// The native side of one zavo.Book: a book builder fed on the library's
+// thread, straight from the data handler and ahead of the bounded record
+// queue, so records the queue drops for a slow Python reader still reach
+// the book. A mutex serialises the handler's apply with the queries from
+// Python threads; both hold it only for one call of the builder.
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "zavo_api.h"
+#include "zavo_book.h"
+
+namespace zavo {
+namespace py {
+
+class NativeBook {
+ public:
+  // `flags`: zavo_book_new's. The builder is allocated here; a null one
+  // (out of memory) is reported by ok().
+  //
+  // `renumber`: for a session that leaves fields out (codes, one market,
+  // not every kind), whose sequence numbers skip by design. The book is
+  // given its own consecutive numbers instead, starting at 2: it knows it
+  // started on a running feed, so each security is stale until its next
+  // snapshot resynchronises it. Without sequence checks a book that
+  // started late would count the orders it never saw as disagreements.
+  // A number that goes back (the server started again) restarts at 1.
+  NativeBook(unsigned flags, bool renumber);
+  ~NativeBook();
+  NativeBook(const NativeBook&) = delete;
+  NativeBook& operator=(const NativeBook&) = delete;
+
+  bool ok() const { return book_ != nullptr; }
+
+  // From the live data handler.
+  void Apply(const ZAVO_MSG& m);
+  // From the retransmission handler: only fields of the gap the book is
+  // waiting for are applied (held books only); anything else was seen live.
+  void ApplyResent(const ZAVO_MSG& m);
+
+  // Queries; each copies under the lock. Side is ZAVO_BOOK_BID/ASK.
+  std::vector<zavo_book_level> Levels(const char* code, char exchange, int side, size_t n);
+  // Orders at `price`, at most `n`; `*total` receives how many rest there.
+  std::vector<zavo_book_order> Queue(const char* code, char exchange, int side, int64_t price,
+                                     size_t n, int* total);
+  int LastTrade(const char* code, char exchange, zavo_book_trade* out);
+  int Check(const char* code, char exchange, zavo_book_check_info* out);
+  zavo_book_totals_info Totals();
+  // (code, exchange) of every security the book knows, first seen first.
+  std::vector<std::pair<std::string, char>> Securities();
+  bool PendingGap(uint64_t* begin, uint64_t* end);
+  void DropGap();
+
+ private:
+  std::mutex mu_;
+  zavo_book* book_;
+  bool holds_gaps_;
+  const bool renumber_;
+  uint64_t next_seq_ = 2;   // renumbered books: the number to give next
+  uint64_t last_feed_ = 0;  // renumbered books: the feed's last number
+};
+
+}  // namespace py
+}  // namespace zavo
