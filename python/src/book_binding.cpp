@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "gil_released.h"
 #include "native_book.h"
 
 namespace pyb = pybind11;
@@ -44,7 +45,7 @@ class BookCore {
     int sd = side_value(side);
     std::vector<zavo_book_level> v;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       v = book_->Levels(code.c_str(), e, sd, n);
     }
     return as_bytes(v);
@@ -57,7 +58,7 @@ class BookCore {
     std::vector<zavo_book_order> v;
     int total = 0;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       v = book_->Queue(code.c_str(), e, sd, price, n, &total);
     }
     return pyb::make_tuple(as_bytes(v), total);
@@ -68,7 +69,7 @@ class BookCore {
     zavo_book_trade t{};
     int rc;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       rc = book_->LastTrade(code.c_str(), e, &t);
     }
     if (rc != 1) return pyb::none();
@@ -88,7 +89,7 @@ class BookCore {
     zavo_book_check_info c{};
     int rc;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       rc = book_->Check(code.c_str(), e, &c);
     }
     if (rc != 1) return pyb::none();
@@ -118,7 +119,7 @@ class BookCore {
   pyb::dict totals() {
     zavo_book_totals_info t;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       t = book_->Totals();
     }
     pyb::dict d;
@@ -148,7 +149,7 @@ class BookCore {
   pyb::list securities() {
     std::vector<std::pair<std::string, char>> v;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       v = book_->Securities();
     }
     pyb::list out;
@@ -160,7 +161,7 @@ class BookCore {
     uint64_t b = 0, e = 0;
     bool pending;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       pending = book_->PendingGap(&b, &e);
     }
     if (!pending) return pyb::none();
@@ -168,7 +169,7 @@ class BookCore {
   }
 
   void drop_gap() {
-    pyb::gil_scoped_release unlocked;
+    GilReleased unlocked;
     book_->DropGap();
   }
 

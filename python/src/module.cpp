@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "book_binding.h"
+#include "gil_released.h"
 #include "layouts.h"
 #include "native_session.h"
 #include "zavo_api.h"
@@ -23,6 +24,7 @@
 namespace pyb = pybind11;
 using zavo::py::NativeSession;
 using zavo::py::SessionSettings;
+using zavo::py::GilReleased;
 
 namespace {
 
@@ -89,7 +91,7 @@ bool wait_interruptible(const pyb::object& timeout, F ready) {
     }
     bool ok;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       ok = ready(slice);
     }
     if (ok) return true;
@@ -222,7 +224,7 @@ pyb::tuple take_struct(zavo::py::RecordQueue& q, size_t max) {
   std::unique_ptr<std::vector<char>> rows[kKinds];
   auto order = std::make_unique<std::vector<char>>();
   {
-    pyb::gil_scoped_release unlocked;
+    GilReleased unlocked;
     q.Take(max, [&](const zavo::py::QueuedRecord& r) {
       if (r.kind < ZAVO_MSG_INDEX_SNAPSHOT || r.kind > ZAVO_MSG_SH_ORDER_DETAIL) return;
       int k = static_cast<int>(r.kind - ZAVO_MSG_INDEX_SNAPSHOT);
@@ -287,7 +289,7 @@ class Core {
       s_.reset();
       return;
     }
-    pyb::gil_scoped_release unlocked;
+    GilReleased unlocked;
     s_.reset();
   }
   Core(const Core&) = delete;
@@ -313,7 +315,7 @@ class Core {
 
   void close() {
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       s_->Close();
     }
     // Another thread may be closing it right now: wait for that to end.
@@ -361,7 +363,7 @@ class Core {
     char m = market.empty() ? '0' : market[0];
     int e;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       e = s_->StartRebuild(m, begin, end);
     }
     if (e != ZAVO_SUCCESS) raise_error(e, "rebuild");
@@ -391,7 +393,7 @@ class Core {
     std::string out;
     int e;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       e = s_->CodeTable(market, &out);
     }
     if (e != ZAVO_SUCCESS) raise_error(e, "code table of '" + market + "'");
@@ -402,7 +404,7 @@ class Core {
     std::string out;
     int e;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       e = s_->OptionInfo(code, &out);
     }
     if (e == ZAVO_ERR_INVALID && !closed()) return pyb::none();  // unknown or malformed code
@@ -414,7 +416,7 @@ class Core {
     std::string out;
     int e;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       e = s_->LastData(kind, market, &out);
     }
     if (e != ZAVO_SUCCESS) raise_error(e, "last snapshots of '" + market + "'");
@@ -424,7 +426,7 @@ class Core {
   void update_subscription(int mode, const std::string& codes) {
     int e;
     {
-      pyb::gil_scoped_release unlocked;
+      GilReleased unlocked;
       e = s_->UpdateSubscription(mode, codes);
     }
     if (e != ZAVO_SUCCESS) raise_error(e, "update_subscription");
@@ -500,7 +502,7 @@ PYBIND11_MODULE(_native, m) {
   m.attr("DEFAULTS") = defaults;
   m.def("layouts", &layouts);
   m.def("wait_abandoned", [](double seconds) {
-    pyb::gil_scoped_release unlocked;
+    GilReleased unlocked;
     NativeSession::WaitAbandoned(Ms(static_cast<int64_t>(seconds * 1000)));
   });
   pyb::class_<Core>(m, "Core")
