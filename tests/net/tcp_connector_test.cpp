@@ -240,51 +240,6 @@ TEST(TcpConnector, SurvivesAServerRestartedRepeatedly) {
   loop.Join();
 }
 
-TEST(TcpConnector, ReleaseRacingTheEndOfItsLoop) {
-  // A connector with a connection attempt in flight is released from one
-  // thread while another stops its loop: whichever side runs the close, it
-  // runs once, and never beside the loop thread's last close walk.
-  EvLoop server_loop;
-  server_loop.Start();
-  Events sev;
-  auto* server = new Server(&server_loop, &sev);
-  const int port = in_loop(server_loop, [&] {
-    server->Listen("127.0.0.1", 0);
-    return server->BoundPort();
-  });
-  ASSERT_GT(port, 0);
-  constexpr int kRounds = 30;
-  for (int round = 0; round < kRounds; ++round) {
-    EvLoop loop;
-    loop.Start();
-    Events ev;
-    std::atomic<int> destroyed{0};
-    auto* c = new Conn(&loop, &ev, &destroyed);
-    ASSERT_EQ(in_loop(loop, [&] { return c->Connect("127.0.0.1", port); }), 0);
-    std::promise<void> go;
-    std::shared_future<void> go_f = go.get_future().share();
-    std::thread releaser([&, go_f] {
-      go_f.wait();
-      TcpConnector::Release(c);
-    });
-    std::thread stopper([&, go_f] {
-      go_f.wait();
-      loop.Stop();
-    });
-    go.set_value();
-    releaser.join();
-    stopper.join();
-    loop.Join();
-    // Posted before the end: ran on the loop thread; after it: on the
-    // releasing thread, with the loop thread finished.
-    const int d = destroyed.load();
-    EXPECT_TRUE(d == 1 || d == 100) << "round " << round << ": " << d;
-  }
-  TcpListener::Release(server);
-  server_loop.Stop();
-  server_loop.Join();
-}
-
 TEST(TcpListener, ThreeClientsOneLeavesThenClose) {
   EvLoop loop;
   loop.Start();
