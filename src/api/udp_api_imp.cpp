@@ -76,38 +76,20 @@ ZAVO_ERROR UdpStructApiImp::SetDataPath(const ZAVO_OpenSetting& setting) {
   return take_data_settings();
 }
 
+SessionParts UdpStructApiImp::parts() {
+  return SessionParts{this, &lifecycle_, this, &feed_, &control_};
+}
+
 void UdpStructApiImp::Close() {
-  if (!lifecycle_.BeginClose()) {
-    if (!InHandler()) lifecycle_.WaitSignalled();
-    return;
-  }
-  // The order of the whole shutdown: feed stopped, processing thread ended,
-  // loop stopped; the connector and the stores go only in Release. From
-  // inside a handler everything is only signalled: none of the session's
-  // threads may wait for another that could be waiting for it.
-  if (InHandler()) {
-    UdpMulticaseReceiver2::Stop();
-  } else {
-    UdpMulticaseReceiver2::Close();
-  }
-  feed_.Stop();
-  control_.Stop();
-  lifecycle_.CloseSignalled();
+  CloseSession(parts());
 }
 
 void UdpStructApiImp::Join() {
-  Close();
-  UdpMulticaseReceiver2::Close();
-  feed_.Join();
-  control_.Join();
-  lifecycle_.MarkClosed();
+  JoinSession(parts());
 }
 
 void UdpStructApiImp::Release() {
-  // No thread of the session runs any more: nothing a handler could reach
-  // is in use.
-  control_.ReleaseConnector();
-  UdpMulticaseReceiver2::Release(this);
+  ReleaseSession(parts());
 }
 
 void UdpStructApiImp::ClearApiCache() {

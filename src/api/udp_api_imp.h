@@ -21,13 +21,14 @@
 #include "api/control_channel.h"
 #include "api/decode_scratch.h"
 #include "api/feed_processor.h"
+#include "api/session_shutdown.h"
 #include "api/session_support.h"
 #include "api/snapshot_db.h"
 #include "api/subscription_manager.h"
 #include "net/udp_multicast_receiver.h"
-#include "proto/zavo_tcp.h"
 #include "proto/struct_packet.h"
 #include "proto/sys_field.h"
+#include "proto/zavo_tcp.h"
 
 namespace zavo {
 
@@ -106,6 +107,8 @@ class UdpStructApiImp : public StructApiImp,
                            const char* error_format);
   void on_base_info_finish();
   void* handle() { return static_cast<ApiImp*>(this); }
+  // The pieces the shared shutdown sequence works on.
+  SessionParts parts();
 
   ZAVO_OpenSetting setting_{};
   std::atomic<uint32_t> flags_{0};  // ZAVO_SUBSCRIBE_FLAG bits

@@ -64,34 +64,21 @@ ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
   return result;
 }
 
+SessionParts UdpRawApiImp::parts() {
+  // No processing thread: the read thread delivers.
+  return SessionParts{this, &lifecycle_, this, nullptr, &control_};
+}
+
 void UdpRawApiImp::Close() {
-  if (!lifecycle_.BeginClose()) {
-    if (!InHandler()) lifecycle_.WaitSignalled();
-    return;
-  }
-  // Feed first, then the loop. From inside a handler only signals: the
-  // read thread may be the caller, and none of the session's threads may
-  // wait for another one that could be waiting for it.
-  if (InHandler()) {
-    UdpMulticaseReceiver2::Stop();
-  } else {
-    UdpMulticaseReceiver2::Close();
-  }
-  control_.Stop();
-  lifecycle_.CloseSignalled();
+  CloseSession(parts());
 }
 
 void UdpRawApiImp::Join() {
-  Close();
-  // Whatever a handler can reach stays until the last thread is joined.
-  UdpMulticaseReceiver2::Close();
-  control_.Join();
-  lifecycle_.MarkClosed();
+  JoinSession(parts());
 }
 
 void UdpRawApiImp::Release() {
-  control_.ReleaseConnector();
-  UdpMulticaseReceiver2::Release(this);
+  ReleaseSession(parts());
 }
 
 // ------------------------------------------------------ control connection

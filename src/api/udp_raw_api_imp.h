@@ -19,6 +19,7 @@
 #include "api/api_imp.h"
 #include "api/control_channel.h"
 #include "api/fragment_assembler.h"
+#include "api/session_shutdown.h"
 #include "api/session_support.h"
 #include "net/udp_multicast_receiver.h"
 #include "proto/raw_packet.h"
@@ -87,6 +88,8 @@ class UdpRawApiImp : public RawApiImp, public UdpMulticaseReceiver2, private Con
   void OnRebuildRaw(const RawDataPacket& packet, const RebuildState::Request& req) override;
 
   void* handle() { return static_cast<ApiImp*>(this); }
+  // The pieces the shared shutdown sequence works on.
+  SessionParts parts();
 
   ZAVO_RawOpenSetting setting_{};
   FragmentAssembler assembler_;  // read thread, once open

@@ -99,21 +99,32 @@ void EvLoop::thread_main() {
   block_sigpipe();
   evloop_tls_tid = this;
   uv_run(loop_, UV_RUN_DEFAULT);
-  call_async_function();
-  close_all_handles();
-  // Work posted from here on runs on its caller's thread; what slipped in
-  // since the drain above still runs here, on the loop thread.
+  // Work posted until the very end still runs here, on the loop thread: a
+  // Release queued behind the stop closes its handles like any other. Only
+  // when nothing is left does the loop count as ended, and from then on
+  // this thread touches the libuv loop no more, so work handed in later may
+  // run on its caller's thread without racing with it. A thread that never
+  // stops posting must not keep the loop alive: after a bounded number of
+  // rounds the loop ends anyway and runs what is left here.
+  constexpr int kFinalRounds = 64;
   std::deque<std::function<void()>> late;
-  {
+  for (int round = 0;; ++round) {
+    call_async_function();
+    // Handles opened or closed by that work get their close callbacks.
+    close_all_handles();
     std::lock_guard<std::mutex> lock(mu_);
-    ended_.store(true, std::memory_order_release);
-    async_ready_.store(false, std::memory_order_release);
-    late.swap(tasks_);
+    if (tasks_.empty() || round + 1 == kFinalRounds) {
+      ended_.store(true, std::memory_order_release);
+      async_ready_.store(false, std::memory_order_release);
+      late.swap(tasks_);
+      break;
+    }
   }
-  for (auto& fn : late) fn();
-  late.clear();
-  // Handles opened by the late work get closed too.
-  close_all_handles();
+  if (!late.empty()) {
+    for (auto& fn : late) fn();
+    late.clear();
+    close_all_handles();
+  }
   evloop_tls_tid = nullptr;
 }
 

@@ -2,6 +2,25 @@
 // One libuv loop and the single thread that runs it. CallInLoop is the door
 // into the loop from any thread: loop-owned objects are only ever touched on
 // the loop thread (or while no thread runs the loop).
+//
+// The release rule, the same for every object that owns handles on an
+// EvLoop (EvTimer, TcpConnector, TcpListener and its sessions,
+// UdpMulticaseSender):
+//   - `Release` may be called from any thread and never blocks. It hands
+//     the close to the loop through CallInLoop, so it runs on the loop
+//     thread, or at once when the caller is the loop thread or no thread
+//     runs the loop (never started, or ended).
+//   - The close stops the handles and passes each to uv_close with a close
+//     callback; a handle's memory is freed only in that callback, which by
+//     then no longer reaches the object. The object itself is destroyed on
+//     the loop thread, in the same step or in its last close callback.
+//   - Until the close has run, the object's callbacks may still fire on the
+//     loop thread: whatever they reach must outlive that moment. A caller
+//     that needs to know when the object is gone either stops and joins the
+//     loop (posted work always runs before the loop ends) or asks for the
+//     completion where a Release offers one.
+// Objects that own handles are therefore destroyed only on the loop thread
+// or after the loop has ended; never by a plain delete from another thread.
 #include <uv.h>
 
 #include <atomic>
@@ -52,9 +71,10 @@ class EvLoop {
   // already queued in front of it.
   bool Post(std::function<void()>&& fn);
   // Runs `fn` now when called on the loop thread or when no thread runs the
-  // loop; otherwise queues it. Work handed in after the loop thread has ended
-  // runs at once on the caller's thread instead of being lost, so waiting on
-  // it (as Release does) cannot hang.
+  // loop; otherwise queues it. Work queued before the loop thread ends runs
+  // on it, also behind a Stop; work handed in after it has ended (it no
+  // longer touches the libuv loop by then) runs at once on the caller's
+  // thread instead of being lost. Either way `fn` runs exactly once.
   void CallInLoop(std::function<void()>&& fn);
 
   // Processor for the loop thread; only before Start. -1: no binding.

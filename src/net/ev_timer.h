@@ -27,8 +27,9 @@ class EvTimer {
   void Restart(unsigned interval_ms);
   // Disarms; Restart arms again. Any thread.
   void Stop();
-  // Destroys the timer on its loop once libuv is done with the handle. The
-  // caller must not touch the timer afterwards. Any thread.
+  // Any thread, never blocks (the release rule in ev_loop.h): closes the
+  // handle on the loop thread and destroys the timer in its close callback.
+  // The caller must not touch the timer afterwards.
   static void Release(EvTimer* timer);
 
   unsigned interval() const { return interval_; }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cassert>
-#include <future>
 
 #include "net/ev_loop.h"
 #include "net/ev_timer.h"
@@ -153,21 +152,16 @@ void TcpConnector::Close(bool notify) {
   loop_->CallInLoop([this, notify] { close_now(notify); });
 }
 
-void TcpConnector::Release(TcpConnector* c) {
+void TcpConnector::Release(TcpConnector* c, std::function<void()> released) {
   if (c == nullptr) return;
-  EvLoop* loop = c->loop_;
-  c->Close(false);
-  if (loop->InLoopOrIdle()) {
+  // The close and the destruction are one step on the loop thread: no
+  // callback of the connector can run between them, and its handles are
+  // freed by their close callbacks, which no longer reach it.
+  c->loop_->CallInLoop([c, released = std::move(released)] {
+    c->close_now(false);
     delete c;
-    return;
-  }
-  std::promise<void> done;
-  std::future<void> done_f = done.get_future();
-  loop->CallInLoop([c, &done] {
-    delete c;
-    done.set_value();
+    if (released) released();
   });
-  done_f.wait();
 }
 
 }  // namespace zavo

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "net/tcp_io.h"
@@ -38,10 +39,12 @@ class TcpConnector : public TcpIO {
   // Any thread: stops the connection and any pending reconnection. With
   // `notify`, OnDisconnected(0) follows once the handle is closed.
   void Close(bool notify);
-  // Any thread: closes `c` without notification and destroys it on its loop
-  // thread; returns when the destruction is done. Not from the connector's
-  // own callbacks.
-  static void Release(TcpConnector* c);
+  // Any thread, never blocks (the release rule in ev_loop.h): closes `c`
+  // without notification and destroys it on its loop thread. `released`,
+  // when given, runs right after the destructor, on the loop thread (or on
+  // the caller's thread when no thread runs the loop). Not from the
+  // connector's own callbacks.
+  static void Release(TcpConnector* c, std::function<void()> released = nullptr);
 
   EvLoop* GetEvLoop() const { return loop_; }
   // Connected and serving the stream (loop thread).

@@ -144,9 +144,10 @@ void TcpListener::Close() {
 
 void TcpListener::Release(TcpListener* l) {
   if (l == nullptr) return;
-  l->Close();
-  EvLoop* loop = l->loop_;
-  loop->CallInLoop([l] { delete l; });
+  // One step on the loop thread: the destructor closes the listening handle
+  // and every session (each freed in its close callback), then the listener
+  // goes.
+  l->loop_->CallInLoop([l] { delete l; });
 }
 
 }  // namespace zavo

@@ -60,7 +60,9 @@ class TcpListener {
   // Any thread: closes the listening handle and every session, without
   // OnDisconnected.
   void Close();
-  // Any thread: Close, then destroy on the loop thread (does not wait).
+  // Any thread, never blocks (the release rule in ev_loop.h): closes the
+  // listening handle and every session without OnDisconnected and destroys
+  // the listener on its loop thread.
   static void Release(TcpListener* l);
   // Any thread: closes one session; ignored unless it is one of ours.
   void CloseSession(TcpSession* s, bool notify);

@@ -69,7 +69,10 @@ class UdpMulticaseReceiver2 : public NetBase {
   // from another thread joins it. Returns at once when not joined.
   void Close();
 
-  // Close, then destroy through the virtual destructor.
+  // Close, then destroy through the virtual destructor. The receiver owns a
+  // thread and a plain socket, no loop handles, so this is not the loop
+  // objects' release: it joins the read thread and must not be called from
+  // it (API objects call it from Release, after Join).
   static void Release(UdpMulticaseReceiver2* receiver);
 
   // CPU the read thread binds itself to; -1 for none. Set before joining.

@@ -74,8 +74,9 @@ class UdpMulticaseSender : public NetBase {
   // Sends started and not yet completed, over all senders.
   static int64_t GetCachedWriteReqCount();
 
-  // Destroys the sender on its loop thread once libuv has let go of the
-  // handle. Do not use the sender afterwards.
+  // Any thread, never blocks (the release rule in ev_loop.h): closes the
+  // handle on the loop thread and destroys the sender in its close
+  // callback. Do not use the sender afterwards.
   static void Release(UdpMulticaseSender* sender);
 
   EvLoop* loop() const { return loop_; }

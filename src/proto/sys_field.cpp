@@ -2,6 +2,7 @@
 // order; Decode and Encode are one call of the field helpers over that list,
 // so the two directions cannot drift apart.
 #include "proto/sys_field.h"
+#include "proto/sys_field_members.h"
 
 #include <cstring>
 
@@ -38,61 +39,15 @@ namespace zavo {
 #define ZAVO_SUBSCRIPTION(X) X(Param1) X(Param2) X(Param3) X(Text) X(Data)
 #define ZAVO_LAST_INDEX(X) X(Param1) X(Param2)
 
-// ---- market-data records ----
-
-#define ZAVO_SECURITY_SNAPSHOT(X)                                                             \
-  X(Code)                                                                                     \
-  X(ExchangeID)                                                                               \
-  X(TimeStamp) X(Status) X(PreClosePx) X(OpenPx) X(HighPx) X(LowPx) X(MatchPx) X(AskPrice)    \
-      X(AskVol) X(BidPrice) X(BidVol) X(NumTrades) X(TotalVolumeTrade) X(TotalValueTrade)     \
-          X(TotalBidVol) X(TotalAskVol) X(WeightedAvgBidPrice) X(WeightedAvgAskPrice) X(IOPV) \
-              X(YieldToMaturity) X(HighLimited) X(LowLimited) X(SYL1) X(SYL2) X(SD1) X(SD2)   \
-                  X(AfterPrice) X(AfterVolume) X(AfterTurnover) X(AfterMatchItems)            \
-                      X(DelayTrackSec) X(DelayTrackNsec)
-
-#define ZAVO_INDEX_SNAPSHOT(X)                                                                    \
-  X(Code)                                                                                         \
-  X(ExchangeID)                                                                                   \
-  X(TimeStamp) X(PreCloseIndex) X(OpenIndex) X(HighIndex) X(LowIndex) X(LastIndex) X(TotalVolume) \
-      X(Turnover)
-
-#define ZAVO_ORDER_QUEUE(X) \
-  X(Code)                   \
-  X(ExchangeID) X(TimeStamp) X(OrderSide) X(OrderPrice) X(NumOrders) X(OrderQueueSize) X(OrderQueue)
-
-#define ZAVO_ORDER_DETAIL(X) \
-  X(Code)                    \
-  X(ExchangeID) X(TimeStamp) X(OrderSequence) X(OrderPrice) X(OrderQty) X(OrderSide) X(OrderType)
-
-#define ZAVO_TRADE_DETAIL(X)                                                                   \
-  X(Code)                                                                                      \
-  X(ExchangeID)                                                                                \
-  X(TimeStamp) X(TradeSequence) X(TradePrice) X(TradeQty) X(TradeTurnover) X(AskOrderSequence) \
-      X(BidOrderSequence) X(ExecType) X(BSFlag) X(TradeChannel) X(BizIndex)
-
-#define ZAVO_FUTURE_SNAPSHOT(X)                                                                    \
-  X(Code)                                                                                          \
-  X(ExchangeID)                                                                                    \
-  X(TimeStamp) X(TradingDay) X(Status) X(PreOpenInterest) X(PreClosePx) X(PreSettlePx) X(OpenPx)   \
-      X(HighPx) X(LowPx) X(MatchPx) X(TotalVolumeTrade) X(TotalValueTrade) X(OpenInterest)         \
-          X(ClosePx) X(SettlePx) X(HighLimited) X(LowLimited) X(PreDelta) X(CurrDelta) X(AskPrice) \
-              X(AskVol) X(BidPrice) X(BidVol) X(AuctionPrice) X(AuctionQty)
-
-#define ZAVO_SH_ORDER_DETAIL(X)                                                         \
-  X(Code)                                                                               \
-  X(TimeStamp)                                                                          \
-  X(OrderIndex) X(ChannelNo) X(OrderPrice) X(Balance) X(OrderNo) X(OrderType) X(BSFlag) \
-      X(BizIndex) X(DataStatus)
-
 #define ZAVO_SECURITY_BASE_INFO(X) \
   X(Code) X(ExchangeID) X(Value) X(UpdateNo) X(Text) X(Extra1) X(Extra2) X(Extra3)
 
-#define ZAVO_OPTION_BASE_INFO(X)                                                                  \
-  ZAVO_SECURITY_BASE_INFO(X)                                                                      \
-  X(Text2)                                                                                        \
-  X(Text3)                                                                                        \
-  X(Flag1) X(Value2) X(Flag2) X(Flag3) X(Flag4) X(Value3) X(Value4) X(Value5) X(Value6) X(Value7) \
-      X(Extra4)
+#define ZAVO_OPTION_BASE_INFO(X) \
+  ZAVO_SECURITY_BASE_INFO(X)     \
+  X(Text2)                       \
+  X(Text3)                       \
+  X(Flag1)                       \
+  X(Value2) X(Flag2) X(Flag3) X(Flag4) X(Value3) X(Value4) X(Value5) X(Value6) X(Value7) X(Extra4)
 
 ZAVO_DEFINE_RECORD_CODEC(ReqUserLoginField, ZAVO_REQ_USER_LOGIN)
 ZAVO_DEFINE_RECORD_CODEC(RspUserLoginField, ZAVO_RSP_USER_LOGIN)

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
 #include <vector>
@@ -28,7 +29,8 @@ class Conn : public TcpConnector {
   Conn(EvLoop* loop, Events* ev, std::atomic<int>* destroyed = nullptr)
       : TcpConnector(loop), ev_(ev), destroyed_(destroyed) {}
   ~Conn() override {
-    if (destroyed_) *destroyed_ = GetEvLoop()->IsInsideLoop() ? 1 : 2;
+    // 1 per destruction on the loop thread, 100 per one anywhere else.
+    if (destroyed_) destroyed_->fetch_add(GetEvLoop()->IsInsideLoop() ? 1 : 100);
   }
   void OnConnected() override {
     ev_->sig.Update([&] { ++ev_->connected; });
@@ -148,20 +150,43 @@ TEST(TcpConnector, CloseNotifiesOnceAndReleaseFromAnotherThread) {
   EXPECT_FALSE(ev.sig.WaitFor([&] { return ev.disconnected > 1; }, 200));
   TcpConnector::Release(c);
 
-  // Release from a foreign thread returns after the destructor ran on the
-  // loop thread, with a connection and a pending reconnection in place.
+  // Release from a foreign thread while the loop is busy returns at once,
+  // with a connection and a pending reconnection in place; the destruction
+  // follows on the loop thread, exactly once, when the loop gets to it.
   std::atomic<int> destroyed{0};
   Events ev3;
   auto* d = new Conn(&loop, &ev3, &destroyed);
+  d->reconnect_interval_ = 5000;
   ASSERT_EQ(in_loop(loop, [&] { return d->Connect("127.0.0.1", port); }), 0);
   ASSERT_TRUE(ev3.sig.WaitFor([&] { return ev3.connected == 1; }));
-  std::thread([&] { TcpConnector::Release(d); }).join();
+  std::promise<void> gate;
+  std::shared_future<void> gate_f = gate.get_future().share();
+  std::promise<void> busy;
+  loop.AsyncExecute([gate_f, &busy] {
+    busy.set_value();
+    gate_f.wait();
+  });
+  busy.get_future().wait();
+  std::promise<void> returned, released;
+  std::future<void> returned_f = returned.get_future(), released_f = released.get_future();
+  std::thread releaser([&] {
+    TcpConnector::Release(d, [&] { released.set_value(); });
+    returned.set_value();
+  });
+  const bool did_return = returned_f.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  EXPECT_TRUE(did_return) << "Release blocked on a busy loop";
+  EXPECT_EQ(destroyed.load(), 0);  // the loop has not got to it yet
+  gate.set_value();
+  releaser.join();
+  ASSERT_EQ(released_f.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(destroyed.load(), 1);
   // A connector released in the middle of connecting.
   std::atomic<int> destroyed2{0};
+  std::promise<void> released2;
   auto* e = new Conn(&loop, &ev3, &destroyed2);
   loop.CallInLoop([&] { e->Connect("127.0.0.1", port); });
-  TcpConnector::Release(e);
+  TcpConnector::Release(e, [&] { released2.set_value(); });
+  ASSERT_EQ(released2.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(destroyed2.load(), 1);
   EXPECT_FALSE(ev3.sig.WaitFor([&] { return ev3.connected > 1 || ev3.disconnected > 0; }, 200));
 
