@@ -116,8 +116,12 @@ typedef struct zavo_book zavo_book;
 
 /* Flags of zavo_book_new. */
 enum {
-  /* Do not look at ZAVO_MSG.SeqNum: no gaps are detected and nothing is
-   * late. For programs that pass only some codes or kinds to the book. */
+  /* For programs that pass only some codes or kinds to the book, whose
+   * sequence numbers skip by design: holes are not gaps and nothing is
+   * late. Two numbers still count: a first number above 1 (the book
+   * started on a running feed, so every security is stale until its next
+   * snapshot, and this start counts as one gap) and 1 after higher numbers
+   * (a restart of the server). */
   ZAVO_BOOK_NO_SEQ_CHECK = 1,
   /* On a gap after the first message, keep the messages that follow (up
    * to 64 MiB) instead of applying them, until the missing range has been

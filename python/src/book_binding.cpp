@@ -181,8 +181,8 @@ class BookCore {
 }  // namespace
 
 pyb::object attach_book(const std::shared_ptr<NativeSession>& session, unsigned flags,
-                        bool renumber) {
-  auto book = std::make_shared<NativeBook>(flags, renumber);
+                        bool filtered) {
+  auto book = std::make_shared<NativeBook>(flags, filtered);
   if (!book->ok()) return pyb::none();
   session->AttachBook(book);
   return pyb::cast(BookCore(session, std::move(book)));

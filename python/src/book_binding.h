@@ -11,9 +11,9 @@ namespace py {
 
 void bind_book(pybind11::module_& m);
 // A book fed by `session` from now on; None when no memory is left for it.
-// `renumber`: see NativeBook.
+// `filtered`: see NativeBook.
 pybind11::object attach_book(const std::shared_ptr<NativeSession>& session, unsigned flags,
-                             bool renumber);
+                             bool filtered);
 
 }  // namespace py
 }  // namespace zavo

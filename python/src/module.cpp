@@ -433,11 +433,11 @@ class Core {
   }
 
   // A book fed from this session's data handler (struct mode only).
-  pyb::object attach_book(unsigned flags, bool renumber) {
+  pyb::object attach_book(unsigned flags, bool filtered) {
     if (s_->settings().raw) {
       raise_with(error_class(), ZAVO_ERR_INVALID, "a book needs a struct-mode session");
     }
-    pyb::object b = zavo::py::attach_book(s_, flags, renumber);
+    pyb::object b = zavo::py::attach_book(s_, flags, filtered);
     if (b.is_none()) throw std::bad_alloc();
     return b;
   }

@@ -13,10 +13,9 @@ namespace {
 constexpr size_t kFirstCopy = 256;
 }  // namespace
 
-NativeBook::NativeBook(unsigned flags, bool renumber)
-    : book_(zavo_book_new(flags)),
-      holds_gaps_((flags & ZAVO_BOOK_HOLD_GAPS) != 0),
-      renumber_(renumber) {}
+NativeBook::NativeBook(unsigned flags, bool filtered)
+    : book_(zavo_book_new(filtered ? (flags | ZAVO_BOOK_NO_SEQ_CHECK) : flags)),
+      holds_gaps_((flags & ZAVO_BOOK_HOLD_GAPS) != 0) {}
 
 NativeBook::~NativeBook() {
   zavo_book_free(book_);
@@ -24,15 +23,7 @@ NativeBook::~NativeBook() {
 
 void NativeBook::Apply(const ZAVO_MSG& m) {
   std::lock_guard<std::mutex> lk(mu_);
-  if (!renumber_) {
-    zavo_book_apply(book_, &m);
-    return;
-  }
-  ZAVO_MSG own = m;
-  if (last_feed_ != 0 && m.SeqNum < last_feed_) next_seq_ = 1;
-  last_feed_ = m.SeqNum;
-  own.SeqNum = next_seq_++;
-  zavo_book_apply(book_, &own);
+  zavo_book_apply(book_, &m);
 }
 
 void NativeBook::ApplyResent(const ZAVO_MSG& m) {

@@ -21,14 +21,11 @@ class NativeBook {
   // `flags`: zavo_book_new's. The builder is allocated here; a null one
   // (out of memory) is reported by ok().
   //
-  // `renumber`: for a session that leaves fields out (codes, one market,
-  // not every kind), whose sequence numbers skip by design. The book is
-  // given its own consecutive numbers instead, starting at 2: it knows it
-  // started on a running feed, so each security is stale until its next
-  // snapshot resynchronises it. Without sequence checks a book that
-  // started late would count the orders it never saw as disagreements.
-  // A number that goes back (the server started again) restarts at 1.
-  NativeBook(unsigned flags, bool renumber);
+  // `filtered`: for a session that leaves fields out (codes, one market,
+  // not every kind), whose sequence numbers skip by design. The builder
+  // then ignores holes, yet still knows that it started on a running feed
+  // (each security stale until its next snapshot) and sees a restart.
+  NativeBook(unsigned flags, bool filtered);
   ~NativeBook();
   NativeBook(const NativeBook&) = delete;
   NativeBook& operator=(const NativeBook&) = delete;
@@ -58,9 +55,6 @@ class NativeBook {
   std::mutex mu_;
   zavo_book* book_;
   bool holds_gaps_;
-  const bool renumber_;
-  uint64_t next_seq_ = 2;   // renumbered books: the number to give next
-  uint64_t last_feed_ = 0;  // renumbered books: the feed's last number
 };
 
 }  // namespace py

@@ -568,8 +568,9 @@ class Book:
 
     A session that takes only some codes, one market, or not all of the
     "trade", "order" and "queue" flags leaves fields out by design, so its
-    sequence numbers skip: its book numbers the records itself, starts
-    stale as above, and cannot see lost datagrams. Narrowing the
+    sequence numbers skip: its book ignores holes in the numbers (so it
+    cannot see lost datagrams), yet knows it started on a running feed and
+    starts stale as above. Narrowing the
     subscription later (``update_subscription``) of a session that took
     everything shows up as gaps (stale securities), never as wrong levels.
 

@@ -151,9 +151,8 @@ void BookBuilder::Reserve(uint32_t securities, uint64_t orders) {
 }
 
 bool BookBuilder::sequence_ok(const ZAVO_MSG& msg, int* result) {
-  if ((flags_ & ZAVO_BOOK_NO_SEQ_CHECK) || msg.SeqNum == 0 || !is_market_data(msg.MsgType)) {
-    return true;
-  }
+  if (msg.SeqNum == 0 || !is_market_data(msg.MsgType)) return true;
+  if (flags_ & ZAVO_BOOK_NO_SEQ_CHECK) return filtered_sequence_ok(msg);
   if (msg.SeqNum == 1 && last_seq_ > 1) {
     // The server numbers from 1 again (it restarted): whatever its books
     // were, nothing said so in order. Everything is stale until its next
@@ -184,6 +183,24 @@ bool BookBuilder::sequence_ok(const ZAVO_MSG& msg, int* result) {
       *result = ZAVO_BOOK_HELD;
       return false;
     }
+    seen_gap_ = true;
+    for (SecurityBook& b : books_) b.check.stale = 1;
+  }
+  last_seq_ = msg.SeqNum;
+  return true;
+}
+
+// A filtered feed skips numbers by design, so holes mean nothing; two
+// things still do. A first number above 1 says the book started on a
+// running feed: orders that rest from before it were never seen, so every
+// security stays stale until its next snapshot (otherwise they would count
+// as disagreements). And numbering from 1 again is a restart of the server.
+bool BookBuilder::filtered_sequence_ok(const ZAVO_MSG& msg) {
+  if (last_seq_ == 0 && msg.SeqNum > 1) {
+    totals_.gaps += 1;
+    seen_gap_ = true;
+  } else if (msg.SeqNum == 1 && last_seq_ > 1) {
+    totals_.restarts += 1;
     seen_gap_ = true;
     for (SecurityBook& b : books_) b.check.stale = 1;
   }

@@ -53,6 +53,7 @@ class BookBuilder {
 
  private:
   bool sequence_ok(const ZAVO_MSG& msg, int* result);
+  bool filtered_sequence_ok(const ZAVO_MSG& msg);
   int route(const ZAVO_MSG& msg);
   int apply_record(const ZAVO_MSG& msg);
   void hold(const ZAVO_MSG& msg);

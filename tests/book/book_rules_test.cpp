@@ -314,6 +314,53 @@ TEST(BookSequence, GapMarksStaleAndTheNextSnapshotResynchronisesTheTop) {
   EXPECT_EQ(t.stale, 1u);
 }
 
+TEST(BookSequence, FilteredBookKnowsItStartedLateButIgnoresHoles) {
+  // A filtered session starting on a running feed: the bid of order 7
+  // rested before the book's first field, so the first snapshot differs.
+  // That is a stale snapshot, never a disagreement.
+  BookPtr book = NewBook(ZAVO_BOOK_NO_SEQ_CHECK);
+  BookFeed f(book.get());
+  const char* c = "000001";
+  f.Skip(99);
+  f.Order(c, 8, 'B', '2', 1000, 100);
+  f.Snapshot(c, '2', {1000, 300}, {});
+  zavo_book_check_info ci;
+  zavo_book_check(book.get(), c, '2', &ci);
+  EXPECT_EQ(ci.stale_snapshots, 1u);
+  EXPECT_EQ(ci.disagreements, 0u);
+  zavo_book_totals_info t;
+  zavo_book_totals(book.get(), &t);
+  EXPECT_EQ(t.gaps, 1u);
+
+  // Once resynchronised, holes (other codes' fields) change nothing: no
+  // gap, nothing stale, and the book goes on agreeing.
+  f.Skip(500);
+  f.Order(c, 9, 'B', '2', 990, 50);
+  f.Skip(7);
+  f.Snapshot(c, '2', {1000, 300, 990, 50}, {});
+  zavo_book_check(book.get(), c, '2', &ci);
+  EXPECT_EQ(ci.agreements, 1u);
+  EXPECT_EQ(ci.disagreements, 0u);
+  EXPECT_EQ(ci.stale, 0);
+  zavo_book_totals(book.get(), &t);
+  EXPECT_EQ(t.gaps, 1u);
+  EXPECT_EQ(t.stale, 0u);
+
+  // Numbering from 1 again is a restart: everything stale.
+  ZAVO_OrderDetail r{};
+  std::strncpy(r.Code, c, 15);
+  r.ExchangeID = '2';
+  r.OrderSequence = 1;
+  r.OrderPrice = 980;
+  r.OrderQty = 10;
+  r.OrderSide = 'B';
+  r.OrderType = '2';
+  EXPECT_EQ(f.Send(ZAVO_MSG_ORDER_DETAIL, &r, sizeof r, 1), ZAVO_BOOK_APPLIED);
+  zavo_book_totals(book.get(), &t);
+  EXPECT_EQ(t.restarts, 1u);
+  EXPECT_EQ(t.stale, 1u);
+}
+
 TEST(BookInterface, RejectsBadArgumentsAndIgnoresOtherKinds) {
   BookPtr book = NewBook(ZAVO_BOOK_NO_SEQ_CHECK);
   BookFeed f(book.get());
