@@ -51,9 +51,9 @@ def _build_dtypes() -> Tuple[Dict[str, np.dtype], Dict[str, np.dtype]]:
     exact: Dict[str, np.dtype] = {}
     feed: Dict[str, np.dtype] = {}
     for kind, l in _native.layouts().items():
-        spec = {"names": l["names"], "formats": l["formats"], "offsets": l["offsets"],
-                "itemsize": l["itemsize"]}
-        exact[kind] = np.dtype(spec)
+        layout = {"names": l["names"], "formats": l["formats"], "offsets": l["offsets"],
+                  "itemsize": l["itemsize"]}
+        exact[kind] = np.dtype(layout)
         if l["msg_type"]:
             tail = l["row_record_bytes"]
             feed[kind] = np.dtype({
