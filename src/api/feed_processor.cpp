@@ -207,7 +207,9 @@ bool FeedProcessor::consume_step(DatagramBatch& batch) {
     sink_(batch.data(i), size);
     socket_.EndDatagram();
   }
-  return true;
+  // A batch that was not filled emptied the socket a moment ago: wait for
+  // it rather than ask again (the wait returns at once if more came).
+  return batch.filled();
 }
 
 void FeedProcessor::run() {
@@ -216,7 +218,12 @@ void FeedProcessor::run() {
   void* item = nullptr;
   while (!pipe_->IsClosed()) {
     if (source_->consumer_reads()) {
-      if (!consume_step(batch)) wait_for_feed(socket_.fd());
+      if (consume_step(batch)) continue;
+      // Not while the read thread holds the socket or copies wait: those
+      // come first, and nothing would wake this thread for them.
+      if (socket_.owner() == SocketHandover::Owner::kConsumer && pipe_->Empty()) {
+        wait_for_feed(socket_.fd());
+      }
       continue;
     }
     // The read thread owns the socket (spin mode, or no feed joined).

@@ -90,7 +90,8 @@ class FeedProcessor {
 
  private:
   void run();
-  // Backoff: one step of the processing thread. False when it must wait.
+  // Backoff: one step of the processing thread. False when it may wait for
+  // the socket.
   bool consume_step(DatagramBatch& batch);
   // Processes every queued copy. The number processed.
   size_t drain_queue();

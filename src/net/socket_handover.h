@@ -105,9 +105,13 @@ class SocketHandover {
   void AnnouncePark() { reader_parked_.store(true, std::memory_order_seq_cst); }
   void Unpark() { reader_parked_.store(false, std::memory_order_relaxed); }
   // True when the reader was parked and should be woken (once).
+  // Called after BeginDatagram: the read-modify-write puts that progress
+  // in the single order of sequentially consistent operations, before the
+  // look at the flag, as the reader's announcement comes before its look
+  // at the progress.
   bool NoteWakeUp() {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    return reader_parked_.load(std::memory_order_relaxed) &&
+    progress_.fetch_add(0, std::memory_order_seq_cst);
+    return reader_parked_.load(std::memory_order_seq_cst) &&
            reader_parked_.exchange(false, std::memory_order_acq_rel);
   }
 

@@ -268,7 +268,9 @@ TEST_F(FeedHandover, BoundedQueueDropsPastItsBoundAndSaysHowMany) {
   // that fitted, in order.
   ExpectInOrder(rx.Seen(), 1, static_cast<uint32_t>(kept));
 
-  // The burst ends with the next datagram that fits: one line, its count.
+  // The burst ends when the queue has been worked off and the socket is
+  // the processing thread's again: one line, with its count.
+  ASSERT_TRUE(WaitUntil([&] { return rx.owner() == SocketHandover::Owner::kConsumer; }));
   tx.Send(201, 100);
   ASSERT_TRUE(rx.WaitSeen(kept + 100));
   const std::vector<uint32_t> seen = rx.Seen();
