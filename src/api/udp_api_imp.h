@@ -10,9 +10,10 @@
 //
 // Threads: the caller's (Open, queries, subscriptions, Rebuild, Close,
 // Join, Release); the event loop thread (control connection, system and
-// rebuild handlers); the receiver's read thread (OnData: copy and hand
-// off); the packet-processing thread (decode, convert, filter, data
-// handler).
+// rebuild handlers); the packet-processing thread (in backoff also reading
+// the feed socket; decode, convert, filter, data handler); the receiver's
+// read thread (OnData: copy and hand off, always in spin mode, in backoff
+// only while the processing thread is held up; see FeedProcessor).
 #include <atomic>
 #include <cstdint>
 
