@@ -63,6 +63,7 @@ struct Totals {
   int64_t span_ns = 0;  // sum of the rounds' send spans
   double cpu_s = 0;
   double publisher_cpu_s = 0;
+  double publisher_wall_s = 0;
   double wall_s = 0;
 };
 
@@ -95,6 +96,7 @@ bool run_one(Receiver& receiver, int port, unsigned rate, double seconds, Totals
   t->span_ns += pub.span_ns + 1000000000LL / rate;
   t->cpu_s += static_cast<double>(cpu) / 1e9;
   t->publisher_cpu_s += static_cast<double>(pub.cpu_ns) / 1e9;
+  t->publisher_wall_s += static_cast<double>(pub.wall_ns) / 1e9;
   t->wall_s += static_cast<double>(wall) / 1e9;
   return true;
 }
@@ -106,9 +108,9 @@ WireRow row_of(const char* name, unsigned rate, Totals& t) {
   r.sent = t.sent;
   r.failed = t.failed;
   r.lost = t.sent - std::min(t.sent, t.received);
-  r.sent_rate = t.span_ns > 0 ? static_cast<double>(t.sent + t.failed) * 1e9 / t.span_ns : 0;
+  r.sent_rate = t.span_ns > 0 ? static_cast<double>(t.sent) * 1e9 / t.span_ns : 0;
   r.cores = t.wall_s > 0 ? t.cpu_s / t.wall_s : 0;
-  r.publisher_cores = t.span_ns > 0 ? t.publisher_cpu_s * 1e9 / t.span_ns : 0;
+  r.publisher_cores = t.publisher_wall_s > 0 ? t.publisher_cpu_s / t.publisher_wall_s : 0;
   if (!t.delays.empty()) {
     r.p50 = quantile(t.delays, 0.5) / 1e3;
     r.p99 = quantile(t.delays, 0.99) / 1e3;

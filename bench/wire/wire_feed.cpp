@@ -91,7 +91,8 @@ PublishResult publish_wire(int port, unsigned rate, double seconds) {
   const uint64_t total = kWireWarmup + static_cast<uint64_t>(rate * seconds);
   const int64_t interval = 1000000000 / static_cast<int64_t>(rate);
   const int64_t cpu0 = thread_cpu_ns();
-  const int64_t start = mono_ns() + 1000000;
+  const int64_t wall0 = mono_ns();
+  const int64_t start = wall0 + 1000000;
   int64_t first_send = 0;
   int64_t last_send = 0;
   for (uint64_t i = 0; i < total; ++i) {
@@ -120,6 +121,7 @@ PublishResult publish_wire(int port, unsigned rate, double seconds) {
   }
   r.cpu_ns = thread_cpu_ns() - cpu0;
   r.span_ns = last_send - first_send;
+  r.wall_ns = mono_ns() - wall0;
   return r;
 }
 

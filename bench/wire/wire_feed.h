@@ -51,6 +51,7 @@ struct PublishResult {
   uint64_t failed = 0;  // sends the socket refused (full send buffer)
   int64_t cpu_ns = 0;   // CPU time of the publishing thread
   int64_t span_ns = 0;  // from the first to the last measured send
+  int64_t wall_ns = 0;  // of the whole call, warm-up included, as cpu_ns
 };
 
 // Sends kWireWarmup + rate * seconds datagrams at `rate` per second to the

@@ -117,6 +117,12 @@ int report_wire_targets(const std::vector<TargetResult>& results, FILE* out, FIL
                  state_text(r.state));
   }
   std::fflush(out);
+  size_t not_run = 0;
+  for (const TargetResult& r : results) not_run += r.state == TargetState::kNotRun ? 1 : 0;
+  if (not_run == results.size()) {
+    std::fprintf(err, "bench_wire: no target checked: run the rates 10000,100000,200000\n");
+    return 1;
+  }
   for (const TargetResult& r : results) {
     if (r.state != TargetState::kMissed && r.state != TargetState::kUnmeasured) continue;
     ++failed;

@@ -45,7 +45,8 @@ std::vector<TargetResult> evaluate_wire_targets(const RowFinder& find);
 
 // The table (target, measured, limit, result) on `out`, and a line on
 // `err` for each target missed or not measurable. Returns the number of
-// those; a target whose rate was not run counts as neither.
+// those (a target whose rate was not run counts as neither), or 1 when no
+// target's rate was run at all.
 int report_wire_targets(const std::vector<TargetResult>& results, FILE* out, FILE* err);
 
 }  // namespace bench
