@@ -295,12 +295,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   Options opt;
-  if (!parse_options(argc, argv, &opt)) {
-    std::fprintf(stderr,
+  const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
+  if (help || !parse_options(argc, argv, &opt)) {
+    std::fprintf(help ? stdout : stderr,
                  "usage: %s [--quick] [--seconds S] [--rounds N] [--rates R1,R2,...] [--check]\n"
-                 "          [--library PATH] [--base-library PATH]\n",
-                 argv[0]);
-    return 2;
+                 "          [--library PATH] [--base-library PATH]\n"
+                 "defaults: --seconds 1 --rounds 3 --rates 10000,100000,200000, the library\n"
+                 "  %s; --quick: 1 round of 0.5 s; --check: hold the backoff session\n"
+                 "  to its targets, exit 3 if one is missed or not measured\n",
+                 argv[0], ZAVO_BENCH_LIBRARY);
+    return help ? 0 : 2;
   }
   SessionLibrary lib;
   SessionLibrary base;
