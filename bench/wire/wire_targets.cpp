@@ -50,8 +50,8 @@ TargetResult evaluate(const Target& t, const RowFinder& find) {
     return r;
   }
   if (t.metric == Metric::kLoss) {
-    r.measured = format("%.0f of %.0f", static_cast<double>(backoff->lost),
-                        static_cast<double>(backoff->sent));
+    r.measured = format("%.0f of %.0f (sent at %.0f/s)", static_cast<double>(backoff->lost),
+                        static_cast<double>(backoff->sent), backoff->sent_rate);
     r.state = backoff->lost == 0 ? TargetState::kMet : TargetState::kMissed;
     return r;
   }
