@@ -34,13 +34,13 @@ fi
 
 # The base tree: reused while it is still a worktree at that commit.
 if [ "$(git -C "$wt" rev-parse HEAD 2>/dev/null || true)" != "$rev" ]; then
-  git -C "$root" worktree prune
   if [ -e "$wt" ]; then
     echo "compare: $wt exists but is not a worktree at $short; remove it first" >&2
     exit 1
   fi
   echo "[compare] worktree of $short in $wt"
-  git -C "$root" worktree add --detach --quiet "$wt" "$rev"
+  # --force: the path may still be registered from a worktree deleted by hand.
+  git -C "$root" worktree add --force --detach --quiet "$wt" "$rev"
 fi
 echo "[compare] building the library of $short (Release)"
 cmake -S "$wt" -B "$wt/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZAVO_BUILD_TESTS=OFF \
