@@ -64,12 +64,7 @@ void UdpStructApiImp::OnRebuildPacket(const StructPacket& packet,
   clock_gettime(CLOCK_REALTIME, &taken_at);
   const PacketContext ctx = packet_context(req.handler, packet.PacketTime, taken_at, false);
   HandlerMark mark(this);
-  for (StructPacket::Iterator it(packet); it.Valid(); it.Next()) {
-    if (it.FieldId >= SecuritySnapShotField::kFieldId &&
-        it.FieldId <= SH_OrderDetailField::kFieldId) {
-      handle_market_field(it, replay_, ctx);
-    }
-  }
+  for (StructPacket::Iterator it(packet); it.Valid(); it.Next()) handle_field(it, replay_, ctx);
 }
 
 }  // namespace zavo

@@ -123,10 +123,11 @@ class UdpStructApiImp : public StructApiImp,
                                const timespec& taken_at, bool live) const;
   void on_udp_packet_process(unsigned long packet_time, const char* body, unsigned int size,
                              const timespec& taken_at);
-  // Decodes, converts, filters and delivers one market-data field (ids 257
-  // to 263). The caller holds a HandlerMark for this session.
-  void handle_market_field(const StructPacket::Iterator& it, DecodeScratch& s,
-                           const PacketContext& ctx);
+  // One field of a packet: a market-data field (ids 257 to 263) is
+  // decoded, converted, filtered and delivered; a heartbeat on the feed
+  // (live) is handled; anything else is ignored. The caller holds a
+  // HandlerMark for this session.
+  void handle_field(const StructPacket::Iterator& it, DecodeScratch& s, const PacketContext& ctx);
   void on_base_info_finish();
   void* handle() { return static_cast<ApiImp*>(this); }
   // The pieces the shared shutdown sequence works on.

@@ -44,6 +44,7 @@ __attribute__((target("avx2"))) void swap_avx2(const char* src, T* dst, size_t n
   const __m256i mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(kReverseMask<sizeof(T)>.b));
   constexpr size_t kPerStep = 32 / sizeof(T);
   size_t i = 0;
+#pragma GCC unroll 8
   for (; i + kPerStep <= n; i += kPerStep) {
     const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i * sizeof(T)));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), _mm256_shuffle_epi8(v, mask));
@@ -51,14 +52,13 @@ __attribute__((target("avx2"))) void swap_avx2(const char* src, T* dst, size_t n
   for (; i < n; ++i) dst[i] = LoadBigEndian<T>(src + i * sizeof(T));
 }
 
-bool cpu_has_avx2() {
-  // Asked once: the answer is a process-wide constant.
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
+// Asked once, when the library is loaded: the answer is a process-wide
+// constant, and a plain flag costs less per call than a guarded static.
+bool ask_cpu_for_avx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
 }
+const bool g_has_avx2 = ask_cpu_for_avx2();
 
 #endif
 
@@ -66,14 +66,14 @@ bool cpu_has_avx2() {
 
 void LoadBigEndianU64s(const char* src, uint64_t* dst, size_t n) {
 #if ZAVO_SWAP_AVX2
-  if (cpu_has_avx2()) return swap_avx2(src, dst, n);
+  if (g_has_avx2) return swap_avx2(src, dst, n);
 #endif
   swap_plain(src, dst, n);
 }
 
 void LoadBigEndianU32s(const char* src, uint32_t* dst, size_t n) {
 #if ZAVO_SWAP_AVX2
-  if (cpu_has_avx2()) return swap_avx2(src, dst, n);
+  if (g_has_avx2) return swap_avx2(src, dst, n);
 #endif
   swap_plain(src, dst, n);
 }
