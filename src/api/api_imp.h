@@ -43,9 +43,8 @@ class ApiImp {
   // that holds a HandlerMark for this session (the data path marks its
   // thread once per datagram, not once per record) and has read
   // ConnectID() once for a whole run of records. `handler` is not null.
-  inline void deliver_marked(ZAVO_DataHandler handler, int connect_id, uint32_t kind,
-                             uint32_t size, uint32_t msg_time, uint64_t seq,
-                             const void* record) const;
+  inline void deliver_marked(ZAVO_DataHandler handler, int connect_id, uint32_t kind, uint32_t size,
+                             uint32_t msg_time, uint64_t seq, const void* record) const;
   // A message for the system handler: local time of day, sequence 0.
   void deliver_system(uint32_t kind, uint32_t size, const void* record) const;
   // Delivers a connection-state message (kind ZAVO_MSG_CONNECT) to the system
@@ -135,9 +134,8 @@ void ApiImp::deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uin
   deliver_marked(handler, ConnectID(), kind, size, msg_time, seq, record);
 }
 
-void ApiImp::deliver_marked(ZAVO_DataHandler handler, int connect_id, uint32_t kind,
-                            uint32_t size, uint32_t msg_time, uint64_t seq,
-                            const void* record) const {
+void ApiImp::deliver_marked(ZAVO_DataHandler handler, int connect_id, uint32_t kind, uint32_t size,
+                            uint32_t msg_time, uint64_t seq, const void* record) const {
   ZAVO_MSG msg;
   msg.MsgType = kind;
   msg.MsgSize = size;

@@ -83,32 +83,6 @@ inline SecurityCode KeyOfCode16(unsigned char exchange, const char* src) {
   return key;
 }
 
-// Both cuts of one code at once, for a snapshot that is delivered and
-// cached: writes the public code to `dst` as CopyCode16 does and returns
-// the key KeyOfCode16 makes, sharing the load and the terminator search.
-inline SecurityCode CutCode16(unsigned char exchange, const char* src, char* dst) {
-  using namespace code_words;
-  const uint64_t lo = load_word(src);
-  const uint64_t nul = zero_flags(lo);
-  if (nul == 0) {
-    // A code of eight characters or more: the two cuts part ways.
-    CopyCode16(dst, src);
-    return KeyOfCode16(exchange, src);
-  }
-  const uint64_t code = lo & bytes_below(nul);
-  const uint64_t zero = 0;
-  std::memcpy(dst, &code, 8);
-  std::memcpy(dst + 8, &zero, 8);
-  // The key also stops at a blank; the terminator bounds it as well.
-  const uint64_t chars = lo & bytes_below(nul | zero_flags(lo ^ kBlanks));
-  const uint64_t key_lo = static_cast<uint64_t>(exchange) | (chars << 8);
-  const uint64_t key_hi = chars >> 56;
-  SecurityCode key;
-  std::memcpy(reinterpret_cast<char*>(&key), &key_lo, 8);
-  std::memcpy(reinterpret_cast<char*>(&key) + 8, &key_hi, 8);
-  return key;
-}
-
 #else
 
 inline void CopyCode16(char* dst, const char* src) {
@@ -120,11 +94,6 @@ inline void CopyCode16(char* dst, const char* src) {
 
 inline SecurityCode KeyOfCode16(unsigned char exchange, const char* src) {
   return SecurityCode::Make(exchange, src, 16);
-}
-
-inline SecurityCode CutCode16(unsigned char exchange, const char* src, char* dst) {
-  CopyCode16(dst, src);
-  return KeyOfCode16(exchange, src);
 }
 
 #endif

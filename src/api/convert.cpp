@@ -75,14 +75,14 @@ bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out) 
   if (data == nullptr || len < SecuritySnapShotField::Size()) return false;
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
-  (void)DecodeRecord(data, out, now);
+  DecodeRecord(data, out, now);
   return true;
 }
 
 bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out,
                 const timespec& now) {
   if (data == nullptr || len < SecuritySnapShotField::Size()) return false;
-  (void)DecodeRecord(data, out, now);
+  DecodeRecord(data, out, now);
   return true;
 }
 
@@ -91,7 +91,7 @@ namespace {
 template <class Field, class R>
 bool decode_checked(const char* data, unsigned int len, R* out) {
   if (data == nullptr || len < Field::Size()) return false;
-  (void)DecodeRecord(data, out);
+  DecodeRecord(data, out);
   return true;
 }
 

@@ -57,13 +57,7 @@ class WireIn {
     CopyCode16(out, p_);
     p_ += 16;
   }
-  // The code, and the cache key of it and the exchange number that follows
-  // it on the wire.
-  SecurityCode keyed_code(char (&out)[16]) {
-    const SecurityCode key = CutCode16(static_cast<unsigned char>(p_[16]), p_, out);
-    p_ += 16;
-    return key;
-  }
+
   // The four price and volume ladders (ask prices, ask volumes, bid
   // prices, bid volumes), consecutive on the wire as in the record.
   template <class R>
@@ -97,17 +91,13 @@ inline void zero(R* out) {
 
 }  // namespace record_decode
 
-// The snapshots also answer their cache key (KeyOfCode16 of the wire
-// exchange number and code), cut together with the public code.
-//
 // LocalDelay is measured against `now`, the moment the datagram carrying
 // the record was taken up, so every record of one datagram shares it.
-inline SecurityCode DecodeRecord(const char* data, ZAVO_SecuritySnapShot* out,
-                                const timespec& now) {
+inline void DecodeRecord(const char* data, ZAVO_SecuritySnapShot* out, const timespec& now) {
   using namespace record_decode;
   zero(out);
   WireIn in(data);
-  const SecurityCode key = in.keyed_code(out->Code);
+  in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
   const unsigned long stamp = in.take<unsigned long>();
   out->Date = date_of(stamp);
@@ -142,14 +132,13 @@ inline SecurityCode DecodeRecord(const char* data, ZAVO_SecuritySnapShot* out,
   const long delay_sec = in.i64();
   const long delay_nsec = in.i64();
   out->LocalDelay = LocalDelayMicros(delay_sec, delay_nsec, now);
-  return key;
 }
 
-inline SecurityCode DecodeRecord(const char* data, ZAVO_IndexSnapShot* out) {
+inline void DecodeRecord(const char* data, ZAVO_IndexSnapShot* out) {
   using namespace record_decode;
   zero(out);
   WireIn in(data);
-  const SecurityCode key = in.keyed_code(out->Code);
+  in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
   const unsigned long stamp = in.take<unsigned long>();
   out->Date = date_of(stamp);
@@ -162,14 +151,13 @@ inline SecurityCode DecodeRecord(const char* data, ZAVO_IndexSnapShot* out) {
   out->LastIndex = in.i64();
   out->TotalVolume = in.i64();
   out->Turnover = in.i64();
-  return key;
 }
 
-inline SecurityCode DecodeRecord(const char* data, ZAVO_FutureSnapShot* out) {
+inline void DecodeRecord(const char* data, ZAVO_FutureSnapShot* out) {
   using namespace record_decode;
   zero(out);
   WireIn in(data);
-  const SecurityCode key = in.keyed_code(out->Code);
+  in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
   const unsigned long stamp = in.take<unsigned long>();
   out->Date = date_of(stamp);
@@ -195,7 +183,6 @@ inline SecurityCode DecodeRecord(const char* data, ZAVO_FutureSnapShot* out) {
   in.ladders(out);
   out->AuctionPrice = in.i64();
   out->AuctionQty = in.i64();
-  return key;
 }
 
 inline void DecodeRecord(const char* data, ZAVO_TradeDetail* out) {

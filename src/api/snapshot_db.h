@@ -23,18 +23,6 @@ class SnapShotDB {
   void Update(const ZAVO_SecuritySnapShot& rec) { update(securities_, rec); }
   void Update(const ZAVO_IndexSnapShot& rec) { update(indices_, rec); }
   void Update(const ZAVO_FutureSnapShot& rec) { update(futures_, rec); }
-  // The same with the record's key made by the caller (KeyOfCode16 of the
-  // wire exchange number and code, which gives the key of the record's
-  // ExchangeID and Code): the decoder makes it from bytes it has in hand.
-  void Update(const SecurityCode& key, const ZAVO_SecuritySnapShot& rec) {
-    update(securities_, key, rec);
-  }
-  void Update(const SecurityCode& key, const ZAVO_IndexSnapShot& rec) {
-    update(indices_, key, rec);
-  }
-  void Update(const SecurityCode& key, const ZAVO_FutureSnapShot& rec) {
-    update(futures_, key, rec);
-  }
 
   // Market "SH" or "SZ" in any case. On success *data is a malloc block of
   // *count records (null when there are none) that the caller frees with
@@ -63,12 +51,6 @@ class SnapShotDB {
     const unsigned char exchange = static_cast<unsigned char>(n + 1);
     static_assert(sizeof(rec.Code) == 16, "codes are keyed from their 16 bytes");
     caches[exchange - 1].Update(KeyOfCode16(exchange, rec.Code), rec);
-  }
-  template <class T>
-  static void update(st_mkt_data_cache<T> (&caches)[2], const SecurityCode& key, const T& rec) {
-    const unsigned n = static_cast<unsigned>(key.exchange) - 1u;
-    if (n >= 2u) return;
-    caches[n].Update(key, rec);
   }
   template <class T>
   static ZAVO_ERROR query(st_mkt_data_cache<T> (&caches)[2], const char* market, T** data,

@@ -107,10 +107,10 @@ class UdpStructApiImp : public StructApiImp,
   struct PacketContext {
     ZAVO_DataHandler handler;  // never null (a no-op stands in)
     int connect_id;
-    uint32_t msg_time;      // the packet's time of day
-    uint32_t flags;         // ZAVO_SUBSCRIBE_FLAG bits
-    timespec taken_at;      // when the packet was taken up (LocalDelay)
-    bool live;              // the feed: snapshots go to the cache
+    uint32_t msg_time;  // the packet's time of day
+    uint32_t flags;     // ZAVO_SUBSCRIBE_FLAG bits
+    timespec taken_at;  // when the packet was taken up (LocalDelay)
+    bool live;          // the feed: snapshots go to the cache
     const char* error_format;
   };
 

@@ -111,12 +111,13 @@ void UdpStructApiImp::handle_field(const StructPacket::Iterator& it, DecodeScrat
     deliver_marked(ctx.handler, ctx.connect_id, kind, sizeof(record), ctx.msg_time, it.FieldSeq,
                    &record);
   };
-  // Snapshots: the cache's key comes out of the decode, cut together with
-  // the public code.
+  // Snapshots are always decoded, for the cache. Its key is cut from the
+  // decoded record after the handler: cutting it from the wire bytes along
+  // with the public code saved instructions but measured slower.
   auto snapshot = [&](uint32_t kind, auto& record, auto decode) {
-    const SecurityCode key = decode(&record);
+    decode(&record);
     if (wanted(wire_exchange())) deliver_record(kind, record);
-    if (ctx.live) snapshots_.Update(key, record);
+    if (ctx.live) snapshots_.Update(record);
   };
   // Switched on the offset from the first market-data id: one range test
   // and one jump, where the ids themselves made a tree of compares.
@@ -125,17 +126,17 @@ void UdpStructApiImp::handle_field(const StructPacket::Iterator& it, DecodeScrat
     case SecuritySnapShotField::kFieldId - kFirst:
       if (too_short(FieldTag<SecuritySnapShotField>())) break;
       snapshot(ZAVO_MSG_SECURITY_SNAPSHOT, s.security,
-               [&](ZAVO_SecuritySnapShot* out) { return DecodeRecord(data, out, ctx.taken_at); });
+               [&](ZAVO_SecuritySnapShot* out) { DecodeRecord(data, out, ctx.taken_at); });
       break;
     case IndexSnapShotField::kFieldId - kFirst:
       if (too_short(FieldTag<IndexSnapShotField>())) break;
       snapshot(ZAVO_MSG_INDEX_SNAPSHOT, s.index,
-               [&](ZAVO_IndexSnapShot* out) { return DecodeRecord(data, out); });
+               [&](ZAVO_IndexSnapShot* out) { DecodeRecord(data, out); });
       break;
     case FutureSnapShotField::kFieldId - kFirst:
       if (too_short(FieldTag<FutureSnapShotField>())) break;
       snapshot(ZAVO_MSG_FUTURE_SNAPSHOT, s.future,
-               [&](ZAVO_FutureSnapShot* out) { return DecodeRecord(data, out); });
+               [&](ZAVO_FutureSnapShot* out) { DecodeRecord(data, out); });
       break;
     case OrderQueueField::kFieldId - kFirst:
       if (too_short(FieldTag<OrderQueueField>())) break;

@@ -41,7 +41,8 @@ inline constexpr ReverseMask kReverseMask = make_reverse_mask<Width>();
 
 template <class T>
 __attribute__((target("avx2"))) void swap_avx2(const char* src, T* dst, size_t n) {
-  const __m256i mask = _mm256_load_si256(reinterpret_cast<const __m256i*>(kReverseMask<sizeof(T)>.b));
+  const __m256i mask =
+      _mm256_load_si256(reinterpret_cast<const __m256i*>(kReverseMask<sizeof(T)>.b));
   constexpr size_t kPerStep = 32 / sizeof(T);
   size_t i = 0;
 #pragma GCC unroll 8

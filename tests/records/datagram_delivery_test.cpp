@@ -123,10 +123,9 @@ class DatagramDelivery : public ::testing::Test {
 
 TEST_F(DatagramDelivery, EverySnapshotOfADatagramIsMeasuredFromOneReading) {
   // Three records with the same upstream stamp, one stamped 500 us later.
-  const std::vector<char> d = datagram({snapshot_bytes("600000", 1704159000, 0),
-                                        snapshot_bytes("600001", 1704159000, 0),
-                                        snapshot_bytes("600002", 1704159000, 500000),
-                                        snapshot_bytes("600003", 1704159000, 0)});
+  const std::vector<char> d = datagram(
+      {snapshot_bytes("600000", 1704159000, 0), snapshot_bytes("600001", 1704159000, 0),
+       snapshot_bytes("600002", 1704159000, 500000), snapshot_bytes("600003", 1704159000, 0)});
 
   // Taken up at a known moment: the delays follow from it exactly.
   timespec taken_at;
@@ -165,8 +164,8 @@ TEST_F(DatagramDelivery, EverySnapshotOfADatagramIsMeasuredFromOneReading) {
 }
 
 TEST_F(DatagramDelivery, TheThreadIsInsideAHandlerOnlyWhileTheDatagramIsProcessed) {
-  const std::vector<char> d = datagram(
-      {snapshot_bytes("600000", 1704159000, 0), snapshot_bytes("600001", 1704159000, 0)});
+  const std::vector<char> d =
+      datagram({snapshot_bytes("600000", 1704159000, 0), snapshot_bytes("600001", 1704159000, 0)});
   EXPECT_FALSE(api_->InHandler());
   api_->ProcessDatagram(d.data(), d.size());
   EXPECT_EQ(out_.in_handler, (std::vector<bool>{true, true}));
