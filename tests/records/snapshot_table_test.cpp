@@ -108,20 +108,30 @@ TEST(SnapshotTable, ReadersNeverSeeATornRecordWhileTheWriterUpdatesAndClears) {
   SnapShotDB db;
   constexpr int kCodes = 300;
   constexpr int kRounds = 300;
+  // Two day changes, a third and two thirds of the way in: the writer
+  // waits at those rounds until the clear has been asked for, so that it
+  // always has rounds left to refill the cache.
+  constexpr int kClearAt[] = {kRounds / 3, 2 * kRounds / 3};
   std::atomic<int> round_done{0};
+  std::atomic<int> clears{0};
   std::atomic<bool> writer_done{false};
   std::thread writer([&] {
     for (int r = 1; r <= kRounds; ++r) {
       for (int code = 0; code < kCodes; ++code) db.Update(uniform(code, r * 1000003ULL + code));
       round_done.store(r, std::memory_order_release);
+      for (int k = 0; k < 2; ++k) {
+        while (r == kClearAt[k] && clears.load(std::memory_order_acquire) <= k) {
+          std::this_thread::yield();
+        }
+      }
     }
     writer_done = true;
   });
   std::thread clearer([&] {
-    // Two day changes, a third and two thirds of the way in.
-    for (int at : {kRounds / 3, 2 * kRounds / 3}) {
+    for (int at : kClearAt) {
       while (round_done.load(std::memory_order_acquire) < at) std::this_thread::yield();
       db.Clear();
+      clears.fetch_add(1, std::memory_order_release);
     }
   });
   auto reader = [&] {
