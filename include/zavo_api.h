@@ -377,7 +377,11 @@ typedef struct ZAVO_SecuritySnapShot {
   int64_t AfterTurnover;
   int64_t AfterMatchItems;
   /* Microseconds from the upstream delay-tracking stamp to the moment the
-   * library converted the record (as computed, even if the stamp is 0). */
+   * library took up the datagram carrying the record (for a retransmitted
+   * record: the packet carrying it), as computed, even if the stamp is 0.
+   * The wall clock is read once per datagram, so every record of one
+   * datagram is measured from the same moment, before any handler ran for
+   * it. */
   int64_t LocalDelay;
 } ZAVO_SecuritySnapShot;
 

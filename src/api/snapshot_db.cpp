@@ -1,47 +1,6 @@
 #include "api/snapshot_db.h"
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
-
 namespace zavo {
-
-void CacheLock::lock_contended(int c) {
-  if (c != 2) c = state_.exchange(2, std::memory_order_acquire);
-  while (c != 0) {
-    // Sleeps only while the word still says "held with waiters".
-    syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
-    c = state_.exchange(2, std::memory_order_acquire);
-  }
-}
-
-void CacheLock::wake_one() {
-  syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-}
-
-template <class T>
-ZAVO_ERROR st_mkt_data_cache<T>::Query(T** out, int* count) {
-  std::lock_guard<CacheLock> lock(mu);
-  const size_t n = records_.size();
-  if (n == 0) {
-    *out = nullptr;
-    *count = 0;
-    return ZAVO_SUCCESS;
-  }
-  T* block = static_cast<T*>(std::malloc(n * sizeof(T)));
-  if (block == nullptr) return ZAVO_ERR_INVALID;
-  std::memcpy(block, records_.data(), n * sizeof(T));
-  *out = block;
-  *count = static_cast<int>(n);
-  return ZAVO_SUCCESS;
-}
-
-template struct st_mkt_data_cache<ZAVO_SecuritySnapShot>;
-template struct st_mkt_data_cache<ZAVO_IndexSnapShot>;
-template struct st_mkt_data_cache<ZAVO_FutureSnapShot>;
 
 template <class T>
 ZAVO_ERROR SnapShotDB::query(st_mkt_data_cache<T> (&caches)[2], const char* market, T** data,
