@@ -184,7 +184,9 @@ bool FeedProcessor::consume_step(DatagramBatch& batch) {
   }
   const int fd = socket_.ConsumerBeginRead();
   if (fd < 0) return socket_.owner() != SocketHandover::Owner::kConsumer;
-  const int n = batch.Receive(fd);
+  // Waits in the receive itself when the socket is empty: one system call
+  // per wake-up. Detach (the socket going) or the socket's timeout end it.
+  const int n = batch.Receive(fd, true);
   socket_.ConsumerEndRead();
   if (n <= 0) {
     full_batches_ = 0;
@@ -207,9 +209,7 @@ bool FeedProcessor::consume_step(DatagramBatch& batch) {
     sink_(batch.data(i), size);
     socket_.EndDatagram();
   }
-  // A batch that was not filled emptied the socket a moment ago: wait for
-  // it rather than ask again (the wait returns at once if more came).
-  return batch.filled();
+  return true;
 }
 
 void FeedProcessor::run() {
@@ -219,8 +219,9 @@ void FeedProcessor::run() {
   while (!pipe_->IsClosed()) {
     if (source_->consumer_reads()) {
       if (consume_step(batch)) continue;
-      // Not while the read thread holds the socket or copies wait: those
-      // come first, and nothing would wake this thread for them.
+      // No socket, or the receive ended without a datagram (its timeout, an
+      // error). Not while the read thread holds the socket or copies wait:
+      // those come first, and nothing would wake this thread for them.
       if (socket_.owner() == SocketHandover::Owner::kConsumer && pipe_->Empty()) {
         wait_for_feed(socket_.fd());
       }

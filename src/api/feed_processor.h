@@ -10,7 +10,7 @@
 // queues copies here. The processing thread finishes the batch in hand,
 // processes the queue, and, once it is empty, takes the socket back.
 //
-//   Reading --socket empty--> Waiting --readable/wake--> Reading
+//   Reading (blocks in the receive while the socket is empty)
 //   Reading --taken over--> Draining --queue empty--> Reclaiming --> Reading
 //
 // Spin: the read thread owns the socket and queues every datagram; the
@@ -90,8 +90,8 @@ class FeedProcessor {
 
  private:
   void run();
-  // Backoff: one step of the processing thread. False when it may wait for
-  // the socket.
+  // Backoff: one step of the processing thread. False when it found
+  // nothing to do: no socket, or the receive ended without a datagram.
   bool consume_step(DatagramBatch& batch);
   // Processes every queued copy. The number processed.
   size_t drain_queue();

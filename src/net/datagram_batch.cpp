@@ -22,10 +22,10 @@ void DatagramBatch::grow_to(unsigned n) {
   }
 }
 
-int DatagramBatch::Receive(int fd) {
+int DatagramBatch::Receive(int fd, bool wait) {
   last_want_ = want_;
   // Source addresses are not asked for: the socket is bound to its group.
-  const int n = ::recvmmsg(fd, msgs_, want_, MSG_DONTWAIT, nullptr);
+  const int n = ::recvmmsg(fd, msgs_, want_, wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
   if (n < 0) {
     last_ = 0;
     return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -errno;

@@ -27,10 +27,12 @@ class DatagramBatch {
   DatagramBatch(const DatagramBatch&) = delete;
   DatagramBatch& operator=(const DatagramBatch&) = delete;
 
-  // Takes what is queued on the non-blocking socket `fd`, without waiting.
-  // The number of datagrams (empty ones included), 0 when none was queued,
-  // or -errno on an error.
-  int Receive(int fd);
+  // Takes what is queued on the socket `fd`. Without `wait` it returns at
+  // once; with it, it blocks until a first datagram comes (or the socket's
+  // receive timeout passes, or its read side is shut down), then takes
+  // what else is queued without waiting. The number of datagrams (empty
+  // ones included), 0 when none came, or -errno on an error.
+  int Receive(int fd, bool wait = false);
 
   const char* data(unsigned i) const { return slots_[i].get(); }
   size_t size(unsigned i) const { return msgs_[i].msg_len; }

@@ -27,6 +27,8 @@
 // The consumer also publishes its progress, one word per datagram: the
 // reader's watchdog tells a consumer that is stuck in one datagram from
 // one that is merely busy.
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -45,10 +47,12 @@ class SocketHandover {
     owner_.store(first, std::memory_order_seq_cst);
     fd_.store(fd, std::memory_order_seq_cst);
   }
-  // Takes the descriptor away and waits until no read uses it any more.
-  // Returns it (or -1) for the caller to close.
+  // Takes the descriptor away and waits until no read uses it any more;
+  // a consumer blocked in a receive on it is woken by shutting the
+  // socket's read side. Returns it (or -1) for the caller to close.
   int Detach() {
     const int fd = fd_.exchange(-1, std::memory_order_seq_cst);
+    if (fd >= 0) (void)::shutdown(fd, SHUT_RD);
     while (consumer_reading_.load(std::memory_order_seq_cst) ||
            reader_reading_.load(std::memory_order_seq_cst)) {
       Pause();
@@ -87,16 +91,15 @@ class SocketHandover {
   uint64_t progress() const { return progress_.load(std::memory_order_acquire); }
   static bool InDatagram(uint64_t progress) { return (progress & 1u) != 0; }
   bool TakeHelpRequest() { return help_requested_.exchange(false, std::memory_order_acq_rel); }
-  // kConsumer -> kReader, after the consumer's read in flight. False when
-  // the consumer does not own the socket.
+  // kConsumer -> kReader. False when the consumer does not own the socket.
+  // The consumer may still be in a receive that started before: the reader
+  // then waits for it (TakeOverDone) before its own first read.
   bool TakeOver() {
     Owner expected = Owner::kConsumer;
-    if (!owner_.compare_exchange_strong(expected, Owner::kReader, std::memory_order_seq_cst)) {
-      return false;
-    }
-    while (consumer_reading_.load(std::memory_order_seq_cst)) Pause();
-    return true;
+    return owner_.compare_exchange_strong(expected, Owner::kReader, std::memory_order_seq_cst);
   }
+  // No consumer receive in flight any more.
+  bool ConsumerOutOfReceive() const { return !consumer_reading_.load(std::memory_order_seq_cst); }
 
   // ---- parking ----
   // A reader with nothing to watch sleeps without a timer. It announces it,

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -66,11 +65,12 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
 
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (fd < 0) return -1;
-  int flags = ::fcntl(fd, F_GETFL, 0);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-    ::close(fd);
-    return -1;
-  }
+  // A blocking socket: a consumer that reads it waits in the receive
+  // itself, one system call per wake-up. Every other read passes
+  // MSG_DONTWAIT. The timeout only bounds a wait should the shutdown that
+  // ends it (SocketHandover::Detach) ever be missed.
+  const timeval limit{1, 0};
+  (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   // A privileged process gets the buffer whatever net.core.rmem_max says:
   // it is what absorbs a burst while the handler is busy.
   int rcvbuf = kSocketRecvBuffer;
@@ -220,15 +220,19 @@ bool UdpMulticaseReceiver2::watch_consumer() {
 
 void UdpMulticaseReceiver2::standby_loop() {
   while (!stop_.load(std::memory_order_seq_cst)) {
-    if (socket_.owner() != SocketHandover::Owner::kReader) {
-      // The consumer reads, or is taking the socket back from this thread.
-      if (socket_.owner() == SocketHandover::Owner::kReturning) {
-        wait_readable(-1, kWatchdogPeriodNs);
-        continue;
-      }
+    const SocketHandover::Owner owner = socket_.owner();
+    if (owner == SocketHandover::Owner::kConsumer) {
       if (!watch_consumer()) break;
       ZAVO_LOG("%p[%s] read thread drains the feed while the consumer is busy", (void*)this,
                ClassName());
+      continue;
+    }
+    // The consumer is taking the socket back, or is still in a receive that
+    // began before the take-over (it then takes the socket back as soon as
+    // it finds the queue empty): either way it wakes this thread.
+    if (owner == SocketHandover::Owner::kReturning || !socket_.ConsumerOutOfReceive()) {
+      wait_readable(-1, kWatchdogPeriodNs);
+      continue;
     }
     const int fd = socket_.ReaderBeginRead();
     if (fd < 0) continue;  // taken back
