@@ -197,8 +197,9 @@ void UdpMulticaseReceiver2::own_socket_loop() {
 bool UdpMulticaseReceiver2::watch_consumer() {
   uint64_t seen = socket_.progress();
   int quiet = 0;
+  int64_t period = kWatchdogPeriodNs;
   while (!stop_.load(std::memory_order_seq_cst)) {
-    int64_t timeout = kWatchdogPeriodNs;
+    int64_t timeout = period;
     if (quiet >= kQuietPeriods) {
       // Parked: the consumer wakes it when it works again. The long limit
       // only bounds the wait should a wake-up ever be missed.
@@ -213,6 +214,11 @@ bool UdpMulticaseReceiver2::watch_consumer() {
     // handler, or descheduled in the middle of one.
     if (now == seen && SocketHandover::InDatagram(now) && socket_.TakeOver()) return true;
     quiet = now == seen ? quiet + 1 : 0;
+    // Found in a datagram: look again soon, to tell a long one; found
+    // between datagrams: the handler keeps up, look less often.
+    period = SocketHandover::InDatagram(now)
+                 ? kWatchdogPeriodNs
+                 : (period * 2 > kWatchdogMaxPeriodNs ? kWatchdogMaxPeriodNs : period * 2);
     seen = now;
   }
   return false;

@@ -44,15 +44,19 @@ class UdpMulticaseReceiver2 : public NetBase {
   // Kernel receive buffer asked for; the kernel may grant less (its
   // net.core.rmem_max), unless the process may force it.
   static constexpr int kSocketRecvBuffer = 0x400000;
-  // The standing-by read thread looks at the consumer's progress this often
-  // while the feed is active. Each look is a timer wake-up, which costs
-  // about 20 us of CPU on a virtual machine whose idle cores halt, so it is
-  // kept coarse: the kernel's receive buffer holds tens of milliseconds of
-  // a busy feed, far more than the watchdog needs to step in.
+  // The standing-by read thread looks at the consumer's progress every
+  // kWatchdogPeriodNs while it finds it in a datagram, and up to
+  // kWatchdogMaxPeriodNs apart while it keeps finding it between datagrams
+  // (a quick handler). Each look is a timer wake-up, which costs about 20 us
+  // of CPU on a virtual machine whose idle cores halt, and can delay the
+  // next datagram by as much, so the looks are kept coarse: the kernel's
+  // receive buffer holds tens of milliseconds of a busy feed, more than
+  // the watchdog needs to step in.
   static constexpr int64_t kWatchdogPeriodNs = 1000 * 1000;
-  // Without progress for this many periods the feed is quiet: the read
+  static constexpr int64_t kWatchdogMaxPeriodNs = 8 * kWatchdogPeriodNs;
+  // Without progress for this many looks the feed is quiet: the read
   // thread parks without a timer until the consumer works again.
-  static constexpr int kQuietPeriods = 20;
+  static constexpr int kQuietPeriods = 8;
 
   UdpMulticaseReceiver2();
   // Owners call Close (or Release) before destruction: the derived part is
