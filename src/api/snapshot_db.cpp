@@ -1,25 +1,49 @@
 #include "api/snapshot_db.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
 
 namespace zavo {
 
+namespace {
+// Sleeps while the word still says "held with waiters" (2); wakes one
+// sleeper. The Windows build waits on the address instead of a futex.
+inline void wait_while_contended(std::atomic<int>* word) {
+#ifdef _WIN32
+  int contended = 2;
+  WaitOnAddress(reinterpret_cast<volatile void*>(word), &contended, sizeof contended, INFINITE);
+#else
+  syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+#endif
+}
+
+inline void wake_one_waiter(std::atomic<int>* word) {
+#ifdef _WIN32
+  WakeByAddressSingle(reinterpret_cast<void*>(word));
+#else
+  syscall(SYS_futex, reinterpret_cast<int*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+#endif
+}
+}  // namespace
+
 void CacheLock::lock_contended(int c) {
   if (c != 2) c = state_.exchange(2, std::memory_order_acquire);
   while (c != 0) {
-    // Sleeps only while the word still says "held with waiters".
-    syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
+    wait_while_contended(&state_);
     c = state_.exchange(2, std::memory_order_acquire);
   }
 }
 
 void CacheLock::wake_one() {
-  syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  wake_one_waiter(&state_);
 }
 
 template <class T>

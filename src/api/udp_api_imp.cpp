@@ -20,7 +20,7 @@ UdpStructApiImp::UdpStructApiImp()
 UdpStructApiImp::~UdpStructApiImp() {
   // Normally done by Join; this covers an object destroyed otherwise. The
   // read thread feeds the processor: it goes first.
-  UdpMulticaseReceiver2::Close();
+  FeedReceiver::Close();
   feed_.Stop();
   feed_.Join();
   ZAVO_LOG("%p[%s] Release", handle(), ClassName());

@@ -20,12 +20,12 @@
 #include "api/code_info_db.h"
 #include "api/control_channel.h"
 #include "api/decode_scratch.h"
-#include "api/feed_processor.h"
+#include "api/struct_feed.h"
 #include "api/session_shutdown.h"
 #include "api/session_support.h"
 #include "api/snapshot_db.h"
 #include "api/subscription_manager.h"
-#include "net/udp_multicast_receiver.h"
+#include "net/feed_receiver.h"
 #include "proto/struct_packet.h"
 #include "proto/sys_field.h"
 #include "proto/zavo_tcp.h"
@@ -33,7 +33,7 @@
 namespace zavo {
 
 class UdpStructApiImp : public StructApiImp,
-                        public UdpMulticaseReceiver2,
+                        public FeedReceiver,
                         public KvelHandler,
                         private ControlListener {
  public:
@@ -118,7 +118,7 @@ class UdpStructApiImp : public StructApiImp,
   std::atomic<uint32_t> day_marker_{0};
   DecodeScratch replay_{};  // loop thread
   ControlChannel control_;
-  FeedProcessor feed_;
+  StructFeed feed_;
 };
 
 }  // namespace zavo

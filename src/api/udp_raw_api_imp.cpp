@@ -26,7 +26,7 @@ UdpRawApiImp::UdpRawApiImp()
 UdpRawApiImp::~UdpRawApiImp() {
   // The read thread calls into this object: it must be gone before the
   // members are. Join has normally done this already.
-  UdpMulticaseReceiver2::Close();
+  FeedReceiver::Close();
   ZAVO_LOG("%p[%s] Release", handle(), ClassName());
 }
 

@@ -3,7 +3,7 @@
 // endpoint, serves the stream through TcpIO, reports connection changes to
 // the derived class and, when a reconnect interval is set, retries after
 // every failure with that fixed delay until closed.
-#include <netinet/in.h>
+#include "net/socket_headers.h"
 #include <uv.h>
 
 #include <atomic>

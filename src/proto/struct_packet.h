@@ -72,7 +72,7 @@ class StructPacket {
   unsigned short Magic = kMagic;
   unsigned short BodyLength = 0;
   unsigned int PacketType = 0;
-  unsigned long PacketTime = 0;
+  uint64_t PacketTime = 0;
 
   ByteBuffer& Buffer() { return buffer_; }
   const ByteBuffer& Buffer() const { return buffer_; }
@@ -128,7 +128,7 @@ class StructPacket {
 
     unsigned short FieldId = 0;
     unsigned short FieldLength = 0;
-    unsigned long FieldSeq = 0;
+    uint64_t FieldSeq = 0;
 
     bool Valid() const { return cursor_ != nullptr; }
     // Start of the current record and the body bytes left from there.

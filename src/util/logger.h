@@ -71,7 +71,12 @@ class Logger : public AsyncLogger {
 std::string log_file_path(const std::string& dir, const struct tm& local, unsigned millisecond);
 // Creates `dir` (mode 0775) if it cannot be opened, then names a log file in
 // it after the current local time, e.g. "./logs/20210512093015123.log".
+#ifndef _WIN32
 std::string make_log_file_path(const std::string& dir = "./logs/");
+#endif
+// The library's own log file: "./logs/<stamp>.log" (the directory made
+// when missing); on Windows "./zavo_api_<stamp>.log".
+std::string library_log_file_path();
 
 }  // namespace zavo
 
