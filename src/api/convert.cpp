@@ -14,15 +14,15 @@ namespace zavo {
 
 namespace {
 
-constexpr unsigned long kDateDivisor = 1000000000UL;
+constexpr uint64_t kDateDivisor = 1000000000UL;
 
-inline uint32_t date_of(unsigned long stamp) {
+inline uint32_t date_of(uint64_t stamp) {
   return static_cast<uint32_t>(stamp / kDateDivisor);
 }
-inline uint32_t time_of(unsigned long stamp) {
+inline uint32_t time_of(uint64_t stamp) {
   return static_cast<uint32_t>(stamp % kDateDivisor);
 }
-inline uint32_t low32(long v) {
+inline uint32_t low32(int64_t v) {
   return static_cast<uint32_t>(static_cast<uint64_t>(v));
 }
 
@@ -67,8 +67,8 @@ class WireIn {
     p_ += sizeof(T);
     return v;
   }
-  long i64() { return take<long>(); }
-  uint32_t low32_of_i64() { return low32(take<long>()); }
+  int64_t i64() { return take<int64_t>(); }
+  uint32_t low32_of_i64() { return low32(take<int64_t>()); }
   signed char i8() { return take<signed char>(); }
   void code(char (&out)[16]) {
     CopyCode16(out, p_);
@@ -78,7 +78,7 @@ class WireIn {
   void u64_array(P (&out)[N]) {
     // Unrolled: the loop bookkeeping would cost more than the values.
 #pragma GCC unroll 10
-    for (size_t i = 0; i < N; ++i) out[i] = static_cast<P>(take<unsigned long>());
+    for (size_t i = 0; i < N; ++i) out[i] = static_cast<P>(take<uint64_t>());
   }
   void skip(unsigned int n) {
     p_ += n;
@@ -131,12 +131,12 @@ inline void zero(R* out) {
 
 }  // namespace
 
-long LocalDelayMicros(long stamp_sec, long stamp_nsec, const timespec& now) {
+int64_t LocalDelayMicros(int64_t stamp_sec, int64_t stamp_nsec, const timespec& now) {
   const uint64_t sec_diff =
-      static_cast<uint64_t>(static_cast<long>(now.tv_sec)) - static_cast<uint64_t>(stamp_sec);
-  const long nsec_diff = static_cast<long>(static_cast<uint64_t>(static_cast<long>(now.tv_nsec)) -
+      static_cast<uint64_t>(static_cast<int64_t>(now.tv_sec)) - static_cast<uint64_t>(stamp_sec);
+  const int64_t nsec_diff = static_cast<int64_t>(static_cast<uint64_t>(static_cast<int64_t>(now.tv_nsec)) -
                                            static_cast<uint64_t>(stamp_nsec));
-  return static_cast<long>(sec_diff * 1000000u + static_cast<uint64_t>(nsec_diff / 1000));
+  return static_cast<int64_t>(sec_diff * 1000000u + static_cast<uint64_t>(nsec_diff / 1000));
 }
 
 void ConvertField(const SecurityBaseInfoField* in, ZAVO_CODEINFO* out) {
@@ -183,7 +183,7 @@ bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out,
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   out->TradingDay = out->Date;
   out->Time = time_of(stamp);
@@ -216,9 +216,14 @@ bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out,
   out->AfterVolume = in.i64();
   out->AfterTurnover = in.i64();
   out->AfterMatchItems = in.i64();
-  const long delay_sec = in.i64();
-  const long delay_nsec = in.i64();
+#ifdef _WIN32
+  // The Windows record leaves the local delay at 0.
+  (void)now;
+#else
+  const int64_t delay_sec = in.i64();
+  const int64_t delay_nsec = in.i64();
   out->LocalDelay = LocalDelayMicros(delay_sec, delay_nsec, now);
+#endif
   return true;
 }
 
@@ -228,7 +233,7 @@ bool DecodeInto(const char* data, unsigned int len, ZAVO_IndexSnapShot* out) {
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   out->TradingDay = out->Date;
   out->Time = time_of(stamp);
@@ -248,7 +253,7 @@ bool DecodeInto(const char* data, unsigned int len, ZAVO_FutureSnapShot* out) {
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   out->Time = time_of(stamp);
   out->TradingDay = in.take<unsigned int>();
@@ -284,7 +289,7 @@ bool DecodeInto(const char* data, unsigned int len, ZAVO_TradeDetail* out) {
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   out->Time = time_of(stamp);
   out->TradeSequence = in.i64();
@@ -294,9 +299,17 @@ bool DecodeInto(const char* data, unsigned int len, ZAVO_TradeDetail* out) {
   out->AskOrderSequence = in.i64();
   out->BidOrderSequence = in.i64();
   out->ExecType = MapExecType(in.i8());
+#ifdef _WIN32
+  // The Windows record ends with the flag, mapped as its programs expect:
+  // '1' -> 'B', '2' -> 'S', '3' -> ' ', anything else -> 0.
+  static constexpr convert_detail::CharMap kWindowsBSFlag =
+      convert_detail::make_char_map("123", "BS ");
+  out->BSFlag = kWindowsBSFlag.to[static_cast<unsigned char>(in.i8())];
+#else
   out->BSFlag = MapBSFlag(in.i8());
   out->TradeChannel = static_cast<uint32_t>(in.take<int>());
   out->BizIndex = in.i64();
+#endif
   return true;
 }
 
@@ -306,7 +319,7 @@ bool DecodeInto(const char* data, unsigned int len, ZAVO_OrderDetail* out) {
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   out->Time = time_of(stamp);
   out->OrderSequence = in.i64();
@@ -328,7 +341,7 @@ bool DecodeInto(const char* data, unsigned int len, ZAVO_OrderQueue* out) {
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   // TradingDay stays 0 in this record.
   out->Time = time_of(stamp);
@@ -345,7 +358,7 @@ bool DecodeInto(const char* data, unsigned int len, ZAVO_SHOrderDetail* out) {
   zero(out);
   WireIn in(data);
   in.code(out->Code);
-  out->Time = time_of(in.take<unsigned long>());
+  out->Time = time_of(in.take<uint64_t>());
   out->OrderIndex = static_cast<uint32_t>(in.take<int>());
   out->ChannelNo = static_cast<uint32_t>(in.take<int>());
   out->OrderPrice = in.i64();

@@ -65,7 +65,7 @@ inline char MapOrderType(signed char type) {
 // Microseconds from the sender's stamp (sec, nsec) to `now`, the nanosecond
 // part divided truncating toward zero. The stamp comes from upstream and may
 // be anything, so the arithmetic wraps instead of overflowing.
-long LocalDelayMicros(long stamp_sec, long stamp_nsec, const timespec& now);
+int64_t LocalDelayMicros(int64_t stamp_sec, int64_t stamp_nsec, const timespec& now);
 
 void ConvertField(const SecurityBaseInfoField* in, ZAVO_CODEINFO* out);
 void ConvertField(const OptionBaseInfoField* in, ZAVO_OPTION_CODEINFO* out);

@@ -28,7 +28,9 @@ UdpStructApiImp::~UdpStructApiImp() {
 
 ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   setting_ = setting;
+#ifndef _WIN32
   if (setting_.CpuID >= 0) set_cpu_id(setting_.CpuID);
+#endif
 
   const int rc = control_.Connect(new KvelTcpConnector(control_.loop(), this),
                                   SettingText(setting_.ServerIP), setting_.ServerPort,

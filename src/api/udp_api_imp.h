@@ -99,7 +99,7 @@ class UdpStructApiImp : public StructApiImp,
   void process_datagram(const char* data, size_t size);
   // Handler, flags and filter from setting_; the second half of Open.
   ZAVO_ERROR take_data_settings();
-  void on_udp_packet_process(unsigned long packet_time, const char* body, unsigned int size);
+  void on_udp_packet_process(uint64_t packet_time, const char* body, unsigned int size);
   // Decodes, converts, filters and delivers one market-data field (ids 257
   // to 263) to `handler`. `live` also stores snapshots in the cache.
   void handle_market_field(const StructPacket::Iterator& it, DecodeScratch& s,

@@ -1,6 +1,7 @@
 // Struct session: the multicast data path. The FeedProcessor hands each
 // datagram to process_datagram on the processing thread, which decodes,
 // converts, filters and delivers its fields.
+#include <cinttypes>
 #include <cstdio>
 
 #include "api/convert.h"
@@ -39,7 +40,7 @@ void UdpStructApiImp::process_datagram(const char* data, size_t size) {
 
 // Flattened: the per-field step is inlined into the walk, which saves a
 // call with six arguments per field.
-__attribute__((flatten)) void UdpStructApiImp::on_udp_packet_process(unsigned long packet_time,
+__attribute__((flatten)) void UdpStructApiImp::on_udp_packet_process(uint64_t packet_time,
                                                                      const char* body,
                                                                      unsigned int size) {
   const uint32_t t = static_cast<uint32_t>(packet_time % 1000000000UL);
@@ -125,6 +126,8 @@ void UdpStructApiImp::handle_market_field(const StructPacket::Iterator& it, Deco
         deliver(handler, ZAVO_MSG_TRADE_DETAIL, sizeof(s.trade), msg_time, it.FieldSeq, &s.trade);
       }
       break;
+#ifndef _WIN32
+    // The Windows build knows no Shanghai order detail: skipped there.
     case SH_OrderDetailField::kFieldId:
       if (too_short(FieldTag<SH_OrderDetailField>())) break;
       // The record carries no exchange: it is Shanghai by definition.
@@ -134,6 +137,7 @@ void UdpStructApiImp::handle_market_field(const StructPacket::Iterator& it, Deco
                 &s.sh_order);
       }
       break;
+#endif
     default:
       break;
   }
@@ -145,12 +149,12 @@ void UdpStructApiImp::OnHeartbeat(const StructPacket::Iterator& it) {
     ZAVO_LOG("%p[%s] Session GetField Error: HeartBeatField", handle(), ClassName());
     return;
   }
-  const unsigned long v = heartbeat.ServerTime;
+  const uint64_t v = heartbeat.ServerTime;
   const uint32_t day = static_cast<uint32_t>(v / 10000000UL);
   // Both the processing thread and the loop thread see heartbeats; the
   // exchange makes exactly one of them act on a change of day.
   if (day_marker_.exchange(day) != day) ClearApiCache();
-  ZAVO_LOG("%p[%s] OnHeartbeat: %lu", handle(), ClassName(), v);
+  ZAVO_LOG("%p[%s] OnHeartbeat: %" PRIu64, handle(), ClassName(), v);
 }
 
 }  // namespace zavo

@@ -27,7 +27,15 @@ int init_uv_tcp(uv_loop_t* loop, uv_tcp_t* tcp) {
   if (rc != 0) return rc;
   rc = uv_tcp_nodelay(tcp, 1);
   if (rc != 0) return rc;
+#ifdef _WIN32
+  // libuv on Windows applies keep-alive when it creates the socket, inside
+  // the connect, and a stack without the keep-alive interval option would
+  // fail the connect for it: it is set on the connected socket instead
+  // (OpenIO), where it is only advice.
+  return 0;
+#else
   return uv_tcp_keepalive(tcp, 1, 10);
+#endif
 }
 
 std::string get_uv_err_string(int status) {
@@ -63,6 +71,9 @@ int TcpIO::OpenIO(uv_tcp_t* tcp) {
   ZAVO_ASSERT_IN_LOOP(owner_loop(reinterpret_cast<uv_handle_t*>(tcp)));
   ClearAddress();
   FillAddressFromTcp(tcp);
+#ifdef _WIN32
+  (void)uv_tcp_keepalive(tcp, 1, 10);
+#endif
   stream_ = tcp;
   tcp->data = this;
   recv_.Reset();
