@@ -701,7 +701,8 @@ ZAVO_API ZAVO_ERROR ZAVO_RebuildRawData(ZAVO_HANDLE handle, char market, uint64_
 ZAVO_LAYOUT_CHECK(sizeof(ZAVO_MSG) == 32 && offsetof(ZAVO_MSG, SeqNum) == 16 &&
                       offsetof(ZAVO_MSG, MsgData) == 24,
                   "ZAVO_MSG layout");
-ZAVO_LAYOUT_CHECK(sizeof(ZAVO_OpenSetting) == 272 && offsetof(ZAVO_OpenSetting, ServerPort) == 102 &&
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_OpenSetting) == 272 &&
+                      offsetof(ZAVO_OpenSetting, ServerPort) == 102 &&
                       offsetof(ZAVO_OpenSetting, DataHandler) == 232 &&
                       offsetof(ZAVO_OpenSetting, SubscribeFlags) == 264,
                   "ZAVO_OpenSetting layout");
@@ -728,7 +729,8 @@ ZAVO_LAYOUT_CHECK(sizeof(ZAVO_RawOpenSetting) == 264 &&
                       offsetof(ZAVO_RawOpenSetting, CpuID) == 256 &&
                       offsetof(ZAVO_OpenSetting, CpuID) == 268,
                   "settings CpuID layout");
-ZAVO_LAYOUT_CHECK(sizeof(ZAVO_TradeDetail) == 96 && offsetof(ZAVO_TradeDetail, TradeChannel) == 84 &&
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_TradeDetail) == 96 &&
+                      offsetof(ZAVO_TradeDetail, TradeChannel) == 84 &&
                       offsetof(ZAVO_TradeDetail, BizIndex) == 88,
                   "ZAVO_TradeDetail layout");
 #endif

@@ -134,8 +134,8 @@ inline void zero(R* out) {
 int64_t LocalDelayMicros(int64_t stamp_sec, int64_t stamp_nsec, const timespec& now) {
   const uint64_t sec_diff =
       static_cast<uint64_t>(static_cast<int64_t>(now.tv_sec)) - static_cast<uint64_t>(stamp_sec);
-  const int64_t nsec_diff = static_cast<int64_t>(static_cast<uint64_t>(static_cast<int64_t>(now.tv_nsec)) -
-                                           static_cast<uint64_t>(stamp_nsec));
+  const int64_t nsec_diff = static_cast<int64_t>(
+      static_cast<uint64_t>(static_cast<int64_t>(now.tv_nsec)) - static_cast<uint64_t>(stamp_nsec));
   return static_cast<int64_t>(sec_diff * 1000000u + static_cast<uint64_t>(nsec_diff / 1000));
 }
 

@@ -114,7 +114,8 @@ ZAVO_ERROR UdpRawApiImp::Rebuild(char market, uint64_t begin_seq, uint64_t end_s
 void UdpRawApiImp::OnRebuildRaw(const RawDataPacket& packet, const RebuildState::Request& req) {
   const uint64_t seq = packet.Sequence;
   if (seq < req.begin || seq >= req.end) {
-    ZAVO_LOG("%p[%s] OnRebuildRspPacket Error: Invalid Seq: %" PRIu64 ", [%" PRIu64 ", %" PRIu64 ")",
+    ZAVO_LOG("%p[%s] OnRebuildRspPacket Error: Invalid Seq: %" PRIu64 ", [%" PRIu64 ", %" PRIu64
+             ")",
              handle(), ClassName(), seq, static_cast<uint64_t>(req.begin),
              static_cast<uint64_t>(req.end));
     return;

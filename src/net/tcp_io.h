@@ -84,9 +84,8 @@ class TcpIO : public NetBase {
   void AsyncWrite(ByteBuffer&& buf);
   void AsyncWrite(const Slice& s);
 
-#ifndef _WIN32
+  // Not on Windows, whose handles are not descriptors.
   int fd() const;
-#endif
   // Grows the receive buffer to at least `size`; never shrinks.
   void SetMinRecvBufferSize(unsigned long size);
   static unsigned long GetCachedWriteReqCount();
@@ -113,9 +112,7 @@ class TcpIO : public NetBase {
  private:
   bool write_now(ByteBuffer&& buf);
   void drain_pending();
-#ifndef _WIN32
-  long direct_read(int fd);
-#endif
+  long direct_read(int fd);  // not on Windows
   void grow_recv_buffer(uint64_t needed);
 
   uv_tcp_t* stream_ = nullptr;

@@ -101,14 +101,22 @@ static void on_system(void* handle, const ZAVO_MSG* msg) {
 
 static unsigned expected_size(unsigned kind) {
   switch (kind) {
-    case ZAVO_MSG_INDEX_SNAPSHOT: return sizeof(ZAVO_IndexSnapShot);
-    case ZAVO_MSG_SECURITY_SNAPSHOT: return sizeof(ZAVO_SecuritySnapShot);
-    case ZAVO_MSG_FUTURE_SNAPSHOT: return sizeof(ZAVO_FutureSnapShot);
-    case ZAVO_MSG_TRADE_DETAIL: return 88; /* the Windows trade record */
-    case ZAVO_MSG_ORDER_DETAIL: return sizeof(ZAVO_OrderDetail);
-    case ZAVO_MSG_ORDER_QUEUE: return sizeof(ZAVO_OrderQueue);
-    case ZAVO_MSG_RAW_DATA: return sizeof(ZAVO_RawDataRef);
-    default: return 0;
+    case ZAVO_MSG_INDEX_SNAPSHOT:
+      return sizeof(ZAVO_IndexSnapShot);
+    case ZAVO_MSG_SECURITY_SNAPSHOT:
+      return sizeof(ZAVO_SecuritySnapShot);
+    case ZAVO_MSG_FUTURE_SNAPSHOT:
+      return sizeof(ZAVO_FutureSnapShot);
+    case ZAVO_MSG_TRADE_DETAIL:
+      return 88; /* the Windows trade record */
+    case ZAVO_MSG_ORDER_DETAIL:
+      return sizeof(ZAVO_OrderDetail);
+    case ZAVO_MSG_ORDER_QUEUE:
+      return sizeof(ZAVO_OrderQueue);
+    case ZAVO_MSG_RAW_DATA:
+      return sizeof(ZAVO_RawDataRef);
+    default:
+      return 0;
   }
 }
 
@@ -155,16 +163,30 @@ static void on_rebuild(void* handle, const ZAVO_MSG* msg) {
 
 /* ------------------------------------------------------------ predicates */
 
-static int logged_in(void) { return g.system[ZAVO_MSG_LOGIN] > 0; }
-static int base_done(void) { return g.system[ZAVO_MSG_BASEINFO_FINISH] > 0; }
+static int logged_in(void) {
+  return g.system[ZAVO_MSG_LOGIN] > 0;
+}
+static int base_done(void) {
+  return g.system[ZAVO_MSG_BASEINFO_FINISH] > 0;
+}
 static int every_kind(void) {
   return g.kinds[0] && g.kinds[1] && g.kinds[2] && g.kinds[3] && g.kinds[4] && g.kinds[5];
 }
-static int some_securities(void) { return g.kinds[1] >= 40; }
-static int rebuild_finished(void) { return g.system[ZAVO_MSG_REBUILD_FINISH] > 0; }
-static int disconnected(void) { return g.system[ZAVO_MSG_DISCONNECT] > 0; }
-static int closed_in_handler(void) { return g.closed_in_handler; }
-static int raw_flowing(void) { return g.kinds[100] >= 20; }
+static int some_securities(void) {
+  return g.kinds[1] >= 40;
+}
+static int rebuild_finished(void) {
+  return g.system[ZAVO_MSG_REBUILD_FINISH] > 0;
+}
+static int disconnected(void) {
+  return g.system[ZAVO_MSG_DISCONNECT] > 0;
+}
+static int closed_in_handler(void) {
+  return g.closed_in_handler;
+}
+static int raw_flowing(void) {
+  return g.kinds[100] >= 20;
+}
 
 /* ---------------------------------------------------------------- setup */
 
@@ -227,8 +249,8 @@ static void test_code_tables(ZAVO_HANDLE h) {
   ZAVO_CODEINFO* table = NULL;
   unsigned int count = 0;
   ZAVO_ERROR rc = ZAVO_GetCodeTable(h, "SH", &table, &count);
-  check(rc == ZAVO_SUCCESS && count > 0 && count == g.base.CodeCount[0], "SH code table: %u entries",
-        count);
+  check(rc == ZAVO_SUCCESS && count > 0 && count == g.base.CodeCount[0],
+        "SH code table: %u entries", count);
   unsigned options = 0;
   for (unsigned i = 0; table != NULL && i < count; ++i) {
     ZAVO_OPTION_CODEINFO info;
@@ -322,7 +344,9 @@ static void test_rebuild(ZAVO_HANDLE h) {
   LeaveCriticalSection(&g_lock);
 }
 
-static int relogged(void) { return g.system[ZAVO_MSG_LOGIN] > 0 && g.kinds[1] > 0; }
+static int relogged(void) {
+  return g.system[ZAVO_MSG_LOGIN] > 0 && g.kinds[1] > 0;
+}
 
 static void test_drop_and_reconnect(ZAVO_HANDLE h) {
   EnterCriticalSection(&g_lock);
@@ -436,8 +460,8 @@ int main(int argc, char** argv) {
   setvbuf(stdout, NULL, _IONBF, 0);
 
   test_interface_basics();
-  ZAVO_HANDLE h = open_struct(ZAVO_FLAG_TRADE_DETAIL | ZAVO_FLAG_ORDER_DETAIL |
-                              ZAVO_FLAG_ORDER_QUEUE);
+  ZAVO_HANDLE h =
+      open_struct(ZAVO_FLAG_TRADE_DETAIL | ZAVO_FLAG_ORDER_DETAIL | ZAVO_FLAG_ORDER_QUEUE);
   if (h != NULL) {
     check(wait_for(logged_in, 1000), "login reported before ZAVO_Open returned");
     test_code_tables(h);
