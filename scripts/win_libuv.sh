@@ -82,12 +82,30 @@ source_version() {
     showsrc libuv1 2>/dev/null | sed -n 's/^Version: //p' | sort -V | tail -1
 }
 
+# The newest build already in the cache, if any.
+cached_prefix() {
+  local d best=
+  for d in "$cache"/libuv-*/; do
+    [ -f "$d/.complete" ] && best=${d%/}
+  done
+  echo "$best"
+}
+
 write_sources
 stamp=$apt_dir/lists/.updated
 if [ ! -f "$stamp" ] || [ -n "$(find "$stamp" -mmin +1440 2>/dev/null)" ] || [ -z "$(source_version)" ]; then
   echo "[win-libuv] refreshing the private source lists" >&2
-  apt_private update >/dev/null
-  touch "$stamp"
+  if apt_private update >/dev/null 2>&1; then
+    touch "$stamp"
+  elif [ -n "$(cached_prefix)" ]; then
+    # No archive reachable: the build from the cache still serves.
+    echo "[win-libuv] archive not reachable; using $(cached_prefix)" >&2
+    cached_prefix
+    exit 0
+  else
+    echo "[win-libuv] apt-get update of the private source lists failed" >&2
+    exit 1
+  fi
 fi
 version=$(source_version)
 if [ -z "$version" ]; then
