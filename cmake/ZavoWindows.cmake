@@ -64,6 +64,8 @@ if(ZAVO_BUILD_TESTS)
 endif()
 
 install(TARGETS zavo_api RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
+# The C example: a first program to run against zavo_sim.
+install(TARGETS minimal RUNTIME DESTINATION bin)
 install(FILES ${CMAKE_BINARY_DIR}/lib/zavo_api.lib DESTINATION lib)
 install(FILES ${CMAKE_SOURCE_DIR}/include/zavo_api.h DESTINATION include)
 install(FILES ${CMAKE_SOURCE_DIR}/cmake/zavo_api.def DESTINATION lib)

@@ -15,6 +15,11 @@
 #include <string>
 #include <type_traits>
 #include <typeinfo>
+#ifdef _WIN32
+#include <cxxabi.h>
+
+#include <cstdlib>
+#endif
 
 namespace zavo {
 
@@ -261,10 +266,25 @@ constexpr unsigned int wire_size() {
 
 }  // namespace Field
 
-// The run-time type name used in log lines, e.g. "N4zavo21SecuritySnapShotFieldE".
+// The run-time type name used in log lines, e.g. "N4zavo21SecuritySnapShotFieldE";
+// on Windows the readable form, "zavo::SecuritySnapShotField".
+#ifdef _WIN32
+template <class T>
+inline const char* TypeName() {
+  static const std::string name = [] {
+    int status = 0;
+    char* readable = abi::__cxa_demangle(typeid(T).name(), nullptr, nullptr, &status);
+    std::string s = status == 0 && readable != nullptr ? readable : typeid(T).name();
+    std::free(readable);
+    return s;
+  }();
+  return name.c_str();
+}
+#else
 template <class T>
 inline const char* TypeName() {
   return typeid(T).name();
 }
+#endif
 
 }  // namespace zavo
