@@ -58,6 +58,27 @@ function(zavo_windows_program name)
 endfunction()
 
 zavo_windows_program(minimal ${CMAKE_SOURCE_DIR}/examples/minimal.c)
+
+# zavo_tail.exe: the command-line client for live sessions (capture files
+# need libpcap, which is not cross-built). CLI11 is header-only: the host's
+# copy is used through a directory that holds nothing else.
+if(ZAVO_BUILD_TOOLS AND EXISTS /usr/include/CLI/CLI.hpp)
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/cli11)
+  file(CREATE_LINK /usr/include/CLI ${CMAKE_BINARY_DIR}/cli11/CLI SYMBOLIC)
+  add_library(CLI11::CLI11 INTERFACE IMPORTED GLOBAL)
+  target_include_directories(CLI11::CLI11 SYSTEM INTERFACE ${CMAKE_BINARY_DIR}/cli11)
+  add_subdirectory(tools/common)
+  file(GLOB ZAVO_BOOK_SRC CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/book/*.cpp)
+  add_library(zavo_book_static STATIC ${ZAVO_BOOK_SRC})
+  target_include_directories(zavo_book_static PUBLIC ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/include)
+  set(ZAVO_TAIL_DIR ${CMAKE_SOURCE_DIR}/tools/zavo_tail)
+  zavo_windows_program(zavo_tail ${ZAVO_TAIL_DIR}/main.cpp ${ZAVO_TAIL_DIR}/book_view.cpp
+    ${ZAVO_TAIL_DIR}/options.cpp ${ZAVO_TAIL_DIR}/record_format.cpp
+    ${ZAVO_TAIL_DIR}/feed_stats.cpp ${ZAVO_TAIL_DIR}/pcap_source_none.cpp)
+  target_include_directories(zavo_tail PRIVATE ${ZAVO_TAIL_DIR})
+  target_link_libraries(zavo_tail PRIVATE zavo_cli zavo_book_static ws2_32)
+  install(TARGETS zavo_tail RUNTIME DESTINATION bin)
+endif()
 if(ZAVO_BUILD_TESTS)
   enable_testing()
   add_subdirectory(tests/windows)

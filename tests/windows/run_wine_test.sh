@@ -106,5 +106,21 @@ wait "$test_pid" || rc=$?
 if [ $rc -ne 0 ]; then
   echo "[wine-test] the test program failed ($rc); the library's log:"
   cat "$work"/zavo_api_*.log 2>/dev/null | tail -40
+  exit $rc
+fi
+
+# The client built beside the test program: a short live session in each
+# mode must end with records received.
+tail_exe=$(dirname "$exe")/zavo_tail.exe
+if [ -f "$tail_exe" ]; then
+  for mode in "" --raw; do
+    out=$(timeout 60 "$wine" "$tail_exe" --duration 2 $mode 2>&1 >/dev/null | tail -1) || true
+    if [[ "$out" =~ closed\ after\ ([0-9]+)\ records ]] && [ "${BASH_REMATCH[1]}" -gt 0 ]; then
+      echo "ok   zavo_tail.exe ${mode:-struct}: $out"
+    else
+      echo "FAIL zavo_tail.exe ${mode:-struct}: $out"
+      rc=1
+    fi
+  done
 fi
 exit $rc

@@ -48,6 +48,7 @@ typedef struct Seen {
   unsigned bad_size, bad_flag, bad_delay, foreign_thread, after_filter;
   DWORD system_thread, data_thread;
   unsigned long long last_seq;
+  unsigned long long last_sh_raw_seq; /* raw mode: sequences are per exchange */
   ZAVO_LoginResult login;
   ZAVO_BaseInfoFinish base;
   ZAVO_RebuildResult rebuilt;
@@ -143,6 +144,7 @@ static void on_data(void* handle, const ZAVO_MSG* msg) {
     const ZAVO_RawDataRef* r = (const ZAVO_RawDataRef*)msg->MsgData;
     if ((r->ExchangeID != '1' && r->ExchangeID != '2') || r->Length == 0 || r->Data == NULL)
       g.raw_bad++;
+    if (r->ExchangeID == '1') g.last_sh_raw_seq = msg->SeqNum;
   }
   int close_now = g.close_in_handler && !g.closed_in_handler;
   if (close_now) g.closed_in_handler = 1;
@@ -185,7 +187,7 @@ static int closed_in_handler(void) {
   return g.closed_in_handler;
 }
 static int raw_flowing(void) {
-  return g.kinds[100] >= 20;
+  return g.kinds[100] >= 20 && g.last_sh_raw_seq > 5;
 }
 
 /* ---------------------------------------------------------------- setup */
@@ -428,19 +430,26 @@ static void test_raw(void) {
   EnterCriticalSection(&g_lock);
   check(g.raw_bad == 0 && g.bad_size == 0, "raw references well formed");
   check(g.foreign_thread == 0, "raw data handler on the event loop thread");
-  unsigned long long end = g.last_seq;
-  g.rebuild_begin = end > 5 ? end - 5 : 1;
+  /* Sequences are per exchange: the range is Shanghai's. */
+  unsigned long long end = g.last_sh_raw_seq;
+  unsigned long long begin = end - 5;
+  g.rebuild_begin = begin;
   g.rebuild_end = end;
-  unsigned long long begin = g.rebuild_begin;
   LeaveCriticalSection(&g_lock);
   ZAVO_SecuritySnapShot* sec = NULL;
   int n = 0;
   check(ZAVO_GetLastMarketData(h, "SH", &sec, &n) == ZAVO_ERR_INVALID,
         "struct query on a raw handle: -98");
-  /* The last sequence seen may belong to either exchange; ask both. */
+  check(ZAVO_RebuildRawData(h, '0', begin, end, on_rebuild) == ZAVO_ERR_INVALID,
+        "raw rebuild of market '0': -98");
   ZAVO_ERROR r1 = ZAVO_RebuildRawData(h, '1', begin, end, on_rebuild);
-  check(r1 == ZAVO_SUCCESS, "raw rebuild accepted (%d)", (int)r1);
+  check(r1 == ZAVO_SUCCESS, "raw rebuild of SH [%llu, %llu) accepted (%d)", begin, end, (int)r1);
   check(wait_for(rebuild_finished, 20000), "raw rebuild finished (kind 5)");
+  EnterCriticalSection(&g_lock);
+  check(g.rebuilt.BeginSeq == begin && g.rebuilt.EndSeq == end && g.rebuild_records > 0 &&
+            g.rebuild_out_of_range == 0,
+        "%u raw messages resent, in range", g.rebuild_records);
+  LeaveCriticalSection(&g_lock);
   ZAVO_Close(h);
   ZAVO_Wait(h);
 }
