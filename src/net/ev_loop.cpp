@@ -89,6 +89,7 @@ void EvLoop::block_sigpipe() {
   sigaddset(&pipe_only, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
 #endif
+  // Windows raises no signal for it: the send just fails.
 }
 
 void EvLoop::thread_main() {

@@ -27,6 +27,7 @@ bool NetBase::FillAddressFromTcp(const uv_tcp_t* tcp) {
   const sockaddr_in& addr = reinterpret_cast<const sockaddr_in&>(name);
   local_ip_ = AddrText(addr);
   local_port_ = ntohs(addr.sin_port);
+  // `addr` views `name`, refilled with the peer's address.
   name = sockaddr_storage{};
   len = sizeof(name);
   if (uv_tcp_getpeername(tcp, reinterpret_cast<sockaddr*>(&name), &len) == 0 &&
