@@ -129,8 +129,15 @@ void UdpMulticaseReceiver::close_on_loop() {
   }
   if (block == nullptr) return;
   block->owner = nullptr;
+  uv_handle_t* h = reinterpret_cast<uv_handle_t*>(&block->udp);
+  if (uv_is_closing(h)) {
+    // The loop ended first and its last walk closed the handle without a
+    // callback; that close has completed, so the block is free to go.
+    delete block;
+    return;
+  }
   uv_udp_recv_stop(&block->udp);
-  uv_close(reinterpret_cast<uv_handle_t*>(&block->udp), Handle::uvcb_close);
+  uv_close(h, Handle::uvcb_close);
 }
 
 void UdpMulticaseReceiver::Stop() {
