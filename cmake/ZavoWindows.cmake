@@ -23,9 +23,10 @@ set_target_properties(zavo_libuv_static PROPERTIES
 
 # Windows 8 and later (WaitOnAddress); the lean headers keep winsock2.h and
 # windows.h from fighting, NOMINMAX keeps std::min usable, and the C
-# runtime's headers declare localtime_r only when asked.
+# runtime's headers declare localtime_r only when asked; printf and friends
+# follow the C standard (%zu, %lld) rather than the system runtime's dialect.
 add_compile_definitions(_WIN32_WINNT=0x0602 WIN32_LEAN_AND_MEAN NOMINMAX
-  _POSIX_THREAD_SAFE_FUNCTIONS=200112L)
+  _POSIX_THREAD_SAFE_FUNCTIONS=200112L __USE_MINGW_ANSI_STDIO=1)
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 set(CMAKE_ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
 set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
