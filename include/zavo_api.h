@@ -181,7 +181,21 @@ typedef struct ZAVO_MSG {
  * A handler must return promptly. It may call every function of this
  * header (ZAVO_Close included) except ZAVO_Wait on its own session. A
  * rebuild request from a data handler waits briefly for the event loop
- * thread to take it. */
+ * thread to take it.
+ *
+ * In struct mode with the backoff idle strategy (the default unless CpuID
+ * pins the read thread), the packet-processing thread also reads the feed
+ * socket itself while the data handler keeps up, and the read thread
+ * sleeps. Should one handler call run for more than about a millisecond,
+ * or the socket's queue keep growing, the read thread moves what arrives
+ * into a queue in memory until the processing thread has caught up; the
+ * order of records is kept. That queue is bounded: 256 MiB by default, or
+ * the number of bytes in the environment variable ZAVO_MAX_QUEUED_BYTES
+ * (read when the session is created). Past the bound, datagrams are dropped
+ * as the kernel drops them when its buffer is full: the records they
+ * carried are missing from the SeqNum sequence (ask for them with
+ * ZAVO_RebuildStructData), and the log says how many were dropped, once
+ * per burst. */
 typedef void (*ZAVO_DataHandler)(void* handle, const ZAVO_MSG* msg);
 
 /* Opaque session handle returned by ZAVO_Open and ZAVO_OpenRaw. */
@@ -380,7 +394,11 @@ typedef struct ZAVO_SecuritySnapShot {
   int64_t AfterTurnover;
   int64_t AfterMatchItems;
   /* Microseconds from the upstream delay-tracking stamp to the moment the
-   * library converted the record (as computed, even if the stamp is 0).
+   * library took up the datagram carrying the record (for a retransmitted
+   * record: the packet carrying it), as computed, even if the stamp is 0.
+   * The wall clock is read once per datagram, so every record of one
+   * datagram is measured from the same moment, before any handler ran for
+   * it.
    * Windows: always 0. */
   int64_t LocalDelay;
 } ZAVO_SecuritySnapShot;

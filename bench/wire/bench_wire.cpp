@@ -1,401 +1,288 @@
 // Wire to callback, inside a private network namespace: a publisher sends
 // struct packets of one security snapshot each, stamped with the send time,
-// at a fixed rate; receivers, one at a time, compute the delay from the
-// stamp to the moment their code sees the record:
+// at a fixed rate (wire_feed.h); receivers, one at a time, compute the delay
+// from the stamp to the moment their code sees the record:
 //   (a) floor:   a bare thread polling a non-blocking socket with recvfrom
 //   (a') the same thread blocking in recvfrom, where the scheduler lets it
 //        share the publisher's core; (a'') the same pinned to another core
 //        than the publisher: the price of waking a thread on an idle core,
 //        which any receiver that blocks pays in a real deployment (the
 //        datagram arrives on some other core)
-//   (b) backoff: a struct session of this library, backoff strategy
+//   (b) backoff: a struct session of the client library, backoff strategy
 //   (c) spin:    the same in the spin strategy
 //   (d) libuv:   a libuv UDP receiver on an event loop
-// For each: p50, p99, p99.9 and max delay, datagrams lost and CPU seconds
-// used (the process's CPU time minus the publisher's), then the ratios
-// against the floor. Rounds alternate the receivers so that machine noise
-// hits all of them alike.
+// The sessions use a build of the shared library through its C interface:
+// by default the one built beside this program, or --library PATH. With
+// --base-library PATH the sessions of a second build (say, the one before a
+// change) run too, in the same rounds, alternating with the first, so that
+// both are measured against the same floors under the same load.
 //
-// The send instant travels in DelayTrackSec/DelayTrackNsec (from which the
-// library computes LocalDelay); the public record does not carry those two,
-// so the same instant also travels, in nanoseconds, in AfterTurnover, which
-// the session's data handler reads. AfterMatchItems carries the datagram's
-// number: the first ones warm the path up and are not counted.
-//
-// usage: bench_wire [--quick] [--seconds S] [--rounds N] [--rates 10000,100000]
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
+// For each receiver: the rate the publisher actually sent, p50, p99, p99.9
+// and max delay, datagrams lost, and the receive-side CPU (the process's CPU
+// time during the receiver's rounds minus the publisher thread's, in cores),
+// then the ratios against the floors. Rounds alternate the receivers so that
+// machine noise hits all of them alike. --check then holds the backoff
+// session to its targets (wire_targets.cpp) and exits with 3 if one is
+// missed or could not be measured; it is for a person at a quiet machine,
+// not for CI: timing on a shared machine is no test.
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
-#include <uv.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "net/udp_multicast_sender.h"
-#include "util/helpers.h"
-#include "proto/struct_packet.h"
-#include "proto/sys_field.h"
-#include "support/bench_session.h"
+#include "sim_server.h"
 #include "support/bench_stats.h"
+#include "support/login_server.h"
 #include "support/netns.h"
+#include "support/session_library.h"
+#include "util/helpers.h"
+#include "wire_feed.h"
+#include "wire_receivers.h"
+#include "wire_targets.h"
 
 namespace {
 
 using namespace zavo;
 using namespace zavo::bench;
 
-constexpr const char* kGroup = "239.255.91.1";
-constexpr int kWarmup = 200;
-
-// Offsets in the datagram: packet header, field header, then the record.
-constexpr size_t kRecord = StructPacket::kHeaderSize + StructPacket::kFieldHeaderSize;
-constexpr size_t kOffTurnover = kRecord + 525;
-constexpr size_t kOffNumber = kRecord + 533;
-constexpr size_t kOffStampSec = kRecord + 541;
-constexpr size_t kOffStampNsec = kRecord + 549;
-
-// ---------------------------------------------------------------- recording
-
-// Delays of one receiver run; written by the receiving thread only.
-struct Recorder {
-  std::vector<int64_t> delays;  // ns, measured datagrams only
-  std::atomic<uint64_t> received{0};
-  uint64_t capacity = 0;
-
-  void reset(uint64_t expected) {
-    delays.clear();
-    delays.reserve(expected);
-    capacity = expected;
-    received.store(0);
-  }
-  void add(int64_t number, int64_t stamp_ns) {
-    const int64_t now = wall_ns();
-    if (number < kWarmup) return;
-    if (delays.size() < capacity) delays.push_back(now - stamp_ns);
-    received.fetch_add(1, std::memory_order_release);
-  }
-};
-Recorder g_rec;
-
-// Reads the number and the stamp from a datagram as any receiver would.
-inline void record_datagram(const char* p, size_t n) {
-  if (n < kOffStampNsec + 8 || LoadBigEndian<unsigned short>(p) != StructPacket::kMagic) return;
-  const int64_t sec = LoadBigEndian<long>(p + kOffStampSec);
-  const int64_t nsec = LoadBigEndian<long>(p + kOffStampNsec);
-  g_rec.add(LoadBigEndian<long>(p + kOffNumber), sec * 1000000000 + nsec);
-}
-
-// ---------------------------------------------------------------- publisher
-
-std::vector<char> make_packet() {
-  SecuritySnapShotField f;
-  f.Code.Set("600000");
-  f.ExchangeID = 1;
-  f.TimeStamp = 20240102093000000UL;
-  f.Status = 2;
-  f.PreClosePx = 102300;
-  f.OpenPx = 102500;
-  f.HighPx = 103800;
-  f.LowPx = 101900;
-  f.MatchPx = 103100;
-  for (unsigned i = 0; i < 10; ++i) {
-    f.AskPrice[i] = 103200 + 100 * i;
-    f.AskVol[i] = 1000 + 300 * i;
-    f.BidPrice[i] = 103100 - 100 * i;
-    f.BidVol[i] = 1200 + 200 * i;
-  }
-  f.NumTrades = 15321;
-  f.TotalVolumeTrade = 48213900;
-  f.TotalValueTrade = 4967738100;
-  StructPacket p = StructPacket::ForRecord<SecuritySnapShotField>();
-  p.AddField(f);
-  p.PacketTime = 20240102093000000UL;
-  p.Serialize();
-  const Slice bytes = p.Bytes();
-  std::vector<char> out(bytes.data, bytes.data + bytes.size);
-  // The offsets above must name the members they claim to.
-  StoreBigEndian<long>(&out[kOffTurnover], 11);
-  StoreBigEndian<long>(&out[kOffNumber], 22);
-  StoreBigEndian<long>(&out[kOffStampSec], 33);
-  StoreBigEndian<long>(&out[kOffStampNsec], 44);
-  SecuritySnapShotField check;
-  if (out.size() != kRecord + SecuritySnapShotField::Size() ||
-      !check.Decode(&out[kRecord], SecuritySnapShotField::Size()) || check.AfterTurnover != 11 ||
-      check.AfterMatchItems != 22 || check.DelayTrackSec != 33 || check.DelayTrackNsec != 44) {
-    std::fprintf(stderr, "datagram layout is not what the benchmark expects\n");
-    std::exit(1);
-  }
-  return out;
-}
-
-struct PublishResult {
-  uint64_t sent = 0;  // measured datagrams sent (warm-up excluded)
-  int64_t cpu_ns = 0;
-};
-
-// Sends kWarmup + rate * seconds datagrams at `rate` per second to `port`.
-// Sleeps to each send time (timer slack 1 ns) and sends late ones at once,
-// so the average rate holds even when a wake-up comes late.
-PublishResult publish(int port, unsigned rate, double seconds) {
-  PublishResult r;
-  prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
-  UdpMulticastSender2 sender;
-  if (sender.Open(kGroup, static_cast<unsigned>(port), "127.0.0.1") != 0) {
-    std::fprintf(stderr, "publisher: cannot open the sender\n");
-    return r;
-  }
-  std::vector<char> packet = make_packet();
-  const uint64_t total = kWarmup + static_cast<uint64_t>(rate * seconds);
-  const int64_t interval = 1000000000 / static_cast<int64_t>(rate);
-  const int64_t cpu0 = thread_cpu_ns();
-  const int64_t start = mono_ns() + 1000000;
-  for (uint64_t i = 0; i < total; ++i) {
-    const int64_t due = start + static_cast<int64_t>(i) * interval;
-    if (mono_ns() < due) {
-      timespec ts{static_cast<time_t>(due / 1000000000), static_cast<long>(due % 1000000000)};
-      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
-    }
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    StoreBigEndian<long>(&packet[kOffNumber], static_cast<long>(i));
-    StoreBigEndian<long>(&packet[kOffStampSec], now.tv_sec);
-    StoreBigEndian<long>(&packet[kOffStampNsec], now.tv_nsec);
-    StoreBigEndian<long>(&packet[kOffTurnover],
-                         static_cast<long>(now.tv_sec) * 1000000000 + now.tv_nsec);
-    if (!sender.Write(Slice(packet.data(), packet.size()))) continue;
-    if (i >= kWarmup) ++r.sent;
-  }
-  r.cpu_ns = thread_cpu_ns() - cpu0;
-  return r;
-}
-
-// ---------------------------------------------------------------- receivers
-
-// A receiver started on its own thread(s); stop() ends it.
-class Receiver {
- public:
-  virtual ~Receiver() = default;
-  virtual bool start(int port) = 0;
-  virtual void stop() = 0;
-  // Core the publisher runs on for this receiver; -1 for no pinning.
-  virtual int publisher_cpu() const { return -1; }
-};
-
-int open_group_socket(int port, bool nonblocking) {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return -1;
-  if (nonblocking) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
-  int rcvbuf = 0x400000;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = inet_addr(kGroup);
-  ip_mreq mreq{};
-  mreq.imr_multiaddr.s_addr = inet_addr(kGroup);
-  mreq.imr_interface.s_addr = inet_addr("127.0.0.1");
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-      setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// (a) The floor: one thread, one socket, recvfrom in a tight loop on a
-// non-blocking socket. (a') The same thread blocking in recvfrom: on a
-// machine with more runnable threads than cores it is the fairer floor for
-// a receiver that blocks when idle (the scheduler favours a waking thread
-// over one that used its share spinning).
-class FloorReceiver : public Receiver {
- public:
-  explicit FloorReceiver(bool spin, int cpu = -1) : spin_(spin), cpu_(cpu) {}
-  int publisher_cpu() const override { return cpu_ < 0 ? -1 : 0; }
-  bool start(int port) override {
-    fd_ = open_group_socket(port, spin_);
-    if (fd_ < 0) return false;
-    if (!spin_) {
-      // Wakes up now and then to see the stop flag.
-      timeval tv{0, 20000};
-      setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    }
-    stop_.store(false);
-    thread_ = std::thread([this] {
-      if (cpu_ >= 0) (void)bind_2_cpu(cpu_);
-      char buf[2048];
-      while (!stop_.load(std::memory_order_relaxed)) {
-        sockaddr_in from;
-        socklen_t len = sizeof(from);
-        const ssize_t n =
-            recvfrom(fd_, buf, sizeof(buf), 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n > 0) record_datagram(buf, static_cast<size_t>(n));
-      }
-    });
-    return true;
-  }
-  void stop() override {
-    stop_.store(true);
-    if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  bool spin_;
-  int cpu_;
-  int fd_ = -1;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
-// (b), (c) A struct session; its data handler reads the stamp.
-void on_session_data(void*, const ZAVO_MSG* msg) {
-  if (msg->MsgType != ZAVO_MSG_SECURITY_SNAPSHOT) return;
-  const ZAVO_SecuritySnapShot* s = static_cast<const ZAVO_SecuritySnapShot*>(msg->MsgData);
-  g_rec.add(s->AfterMatchItems, s->AfterTurnover);
-}
-void on_session_system(void*, const ZAVO_MSG*) {}
-
-class SessionReceiver : public Receiver {
- public:
-  SessionReceiver(const sim::SimServer& sim, const char* strategy)
-      : sim_(sim), strategy_(strategy) {}
-  bool start(int port) override {
-    api_ = OpenSession(sim_, kGroup, port, strategy_, on_session_data, on_session_system, 7);
-    return api_ != nullptr;
-  }
-  void stop() override {
-    CloseSession(api_);
-    api_ = nullptr;
-  }
-
- private:
-  const sim::SimServer& sim_;
-  const char* strategy_;
-  UdpStructApiImp* api_ = nullptr;
-};
-
-// (d) What a user would write without the library: libuv on a loop thread.
-class LibuvReceiver : public Receiver {
- public:
-  bool start(int port) override {
-    std::atomic<int> ready{0};
-    thread_ = std::thread([this, port, &ready] {
-      uv_loop_init(&loop_);
-      uv_udp_init(&loop_, &udp_);
-      uv_async_init(&loop_, &stop_async_, [](uv_async_t* a) {
-        LibuvReceiver* self = static_cast<LibuvReceiver*>(a->data);
-        uv_udp_recv_stop(&self->udp_);
-        uv_close(reinterpret_cast<uv_handle_t*>(&self->udp_), nullptr);
-        uv_close(reinterpret_cast<uv_handle_t*>(&self->stop_async_), nullptr);
-      });
-      stop_async_.data = this;
-      sockaddr_in addr;
-      uv_ip4_addr(kGroup, port, &addr);
-      int rc = uv_udp_bind(&udp_, reinterpret_cast<const sockaddr*>(&addr), 0);
-      if (rc == 0) rc = uv_udp_set_membership(&udp_, kGroup, "127.0.0.1", UV_JOIN_GROUP);
-      if (rc == 0) {
-        int rcvbuf = 0x400000;
-        uv_recv_buffer_size(reinterpret_cast<uv_handle_t*>(&udp_), &rcvbuf);
-        rc = uv_udp_recv_start(
-            &udp_,
-            [](uv_handle_t*, size_t, uv_buf_t* buf) {
-              static char storage[65536];
-              *buf = uv_buf_init(storage, sizeof(storage));
-            },
-            [](uv_udp_t*, ssize_t n, const uv_buf_t* buf, const sockaddr*, unsigned) {
-              if (n > 0) record_datagram(buf->base, static_cast<size_t>(n));
-            });
-      }
-      ready.store(rc == 0 ? 1 : -1);
-      if (rc != 0) {
-        uv_close(reinterpret_cast<uv_handle_t*>(&udp_), nullptr);
-        uv_close(reinterpret_cast<uv_handle_t*>(&stop_async_), nullptr);
-      }
-      uv_run(&loop_, UV_RUN_DEFAULT);
-      uv_loop_close(&loop_);
-    });
-    for (int i = 0; i < 5000 && ready.load() == 0; ++i) usleep(1000);
-    if (ready.load() != 1) {
-      stop();
-      return false;
-    }
-    started_ = true;
-    return true;
-  }
-  void stop() override {
-    if (started_) uv_async_send(&stop_async_);
-    started_ = false;
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  uv_loop_t loop_;
-  uv_udp_t udp_;
-  uv_async_t stop_async_;
-  bool started_ = false;
-  std::thread thread_;
-};
-
-// ---------------------------------------------------------------- driver
+const std::vector<unsigned> kDefaultRates = {10000, 100000, 200000};
 
 struct Totals {
   std::vector<int64_t> delays;
   uint64_t sent = 0;
+  uint64_t failed = 0;
   uint64_t received = 0;
+  int64_t span_ns = 0;  // sum of the rounds' send spans
   double cpu_s = 0;
+  double publisher_cpu_s = 0;
+  double publisher_wall_s = 0;
   double wall_s = 0;
 };
 
 bool run_one(Receiver& receiver, int port, unsigned rate, double seconds, Totals* t) {
   if (!receiver.start(port)) return false;
-  g_rec.reset(static_cast<uint64_t>(rate * seconds) + 16);
+  g_wire_rec.reset(static_cast<uint64_t>(rate * seconds) + 16);
   const int64_t cpu0 = process_cpu_ns();
   const int64_t wall0 = mono_ns();
   PublishResult pub;
   const int publisher_cpu = receiver.publisher_cpu();
   std::thread publisher([&] {
     if (publisher_cpu >= 0) (void)bind_2_cpu(publisher_cpu);
-    pub = publish(port, rate, seconds);
+    pub = publish_wire(port, rate, seconds);
   });
   publisher.join();
   // Let the receiver drain what is still in flight (bounded).
   const int64_t drain_until = mono_ns() + 300 * 1000000LL;
-  while (g_rec.received.load(std::memory_order_acquire) < pub.sent && mono_ns() < drain_until) {
+  while (g_wire_rec.received.load(std::memory_order_acquire) < pub.sent &&
+         mono_ns() < drain_until) {
     usleep(1000);
   }
   const int64_t cpu = process_cpu_ns() - cpu0 - pub.cpu_ns;
   const int64_t wall = mono_ns() - wall0;
   receiver.stop();
-  t->delays.insert(t->delays.end(), g_rec.delays.begin(), g_rec.delays.end());
+  t->delays.insert(t->delays.end(), g_wire_rec.delays.begin(), g_wire_rec.delays.end());
   t->sent += pub.sent;
-  t->received += g_rec.received.load();
+  t->failed += pub.failed;
+  t->received += g_wire_rec.received.load();
+  // n sends one interval apart span n - 1 intervals.
+  t->span_ns += pub.span_ns + 1000000000LL / rate;
   t->cpu_s += static_cast<double>(cpu) / 1e9;
+  t->publisher_cpu_s += static_cast<double>(pub.cpu_ns) / 1e9;
+  t->publisher_wall_s += static_cast<double>(pub.wall_ns) / 1e9;
   t->wall_s += static_cast<double>(wall) / 1e9;
   return true;
 }
 
-struct Figures {
-  double p50 = 0, p99 = 0, p999 = 0, max = 0;  // microseconds
+WireRow row_of(const char* name, unsigned rate, Totals& t) {
+  WireRow r;
+  r.name = name;
+  r.rate = rate;
+  r.sent = t.sent;
+  r.failed = t.failed;
+  r.lost = t.sent - std::min(t.sent, t.received);
+  r.sent_rate = t.span_ns > 0 ? static_cast<double>(t.sent) * 1e9 / t.span_ns : 0;
+  r.cores = t.wall_s > 0 ? t.cpu_s / t.wall_s : 0;
+  r.publisher_cores = t.publisher_wall_s > 0 ? t.publisher_cpu_s / t.publisher_wall_s : 0;
+  if (!t.delays.empty()) {
+    r.p50 = quantile(t.delays, 0.5) / 1e3;
+    r.p99 = quantile(t.delays, 0.99) / 1e3;
+    r.p999 = quantile(t.delays, 0.999) / 1e3;
+    r.max = static_cast<double>(t.delays.back()) / 1e3;
+  }
+  return r;
+}
+
+double load_average() {
+  double load = -1;
+  if (FILE* f = std::fopen("/proc/loadavg", "r")) {
+    if (std::fscanf(f, "%lf", &load) != 1) load = -1;
+    std::fclose(f);
+  }
+  return load;
+}
+
+struct Options {
+  double seconds = 1.0;
+  int rounds = 3;
+  std::vector<unsigned> rates = kDefaultRates;
+  bool check = false;
+  std::string library = ZAVO_BENCH_LIBRARY;
+  std::string base_library;
 };
 
-Figures figures_of(std::vector<int64_t>& d) {
-  Figures f;
-  if (d.empty()) return f;
-  f.p50 = quantile(d, 0.5) / 1e3;
-  f.p99 = quantile(d, 0.99) / 1e3;
-  f.p999 = quantile(d, 0.999) / 1e3;
-  f.max = static_cast<double>(d.back()) / 1e3;
-  return f;
+bool parse_rates(const char* text, std::vector<unsigned>* rates) {
+  rates->clear();
+  for (const char* p = text; *p != '\0';) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(p, &end, 10);
+    if (end == p || v < 100 || v > 1000000) return false;
+    rates->push_back(static_cast<unsigned>(v));
+    p = end;
+    if (*p == ',')
+      ++p;
+    else if (*p != '\0')
+      return false;
+  }
+  return !rates->empty();
+}
+
+bool parse_options(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    const bool has_value = i + 1 < argc;
+    if (std::strcmp(argv[i], "--quick") == 0) {
+      o->seconds = 0.5;
+      o->rounds = 1;
+    } else if (std::strcmp(argv[i], "--check") == 0) {
+      o->check = true;
+    } else if (std::strcmp(argv[i], "--seconds") == 0 && has_value) {
+      o->seconds = std::atof(argv[++i]);
+      if (o->seconds < 0.05 || o->seconds > 60) return false;
+    } else if (std::strcmp(argv[i], "--rounds") == 0 && has_value) {
+      o->rounds = std::atoi(argv[++i]);
+      if (o->rounds < 1 || o->rounds > 50) return false;
+    } else if (std::strcmp(argv[i], "--rates") == 0 && has_value) {
+      if (!parse_rates(argv[++i], &o->rates)) return false;
+    } else if (std::strcmp(argv[i], "--library") == 0 && has_value) {
+      o->library = argv[++i];
+    } else if (std::strcmp(argv[i], "--base-library") == 0 && has_value) {
+      o->base_library = argv[++i];
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A receiver of the table; `pair` links a session of the base build and the
+// same session of the build under test, which swap places every other round.
+struct Entry {
+  const char* name;
+  Receiver* rx;
+  int pair = -1;
+};
+
+void print_rows(unsigned rate, const std::vector<WireRow>& rows, double load0, double load1) {
+  std::printf("\nrate %u/s (load average %.2f at the start, %.2f at the end)\n", rate, load0,
+              load1);
+  std::printf("%-22s %9s %9s %9s %9s %9s %8s %9s %8s\n", "receiver", "sent/s", "p50 us", "p99 us",
+              "p99.9 us", "max us", "lost", "recv CPU", "pub CPU");
+  for (const WireRow& r : rows) {
+    std::printf("%-22s %9.0f %9.1f %9.1f %9.1f %9.1f %8llu %9.3f %8.3f%s\n", r.name, r.sent_rate,
+                r.p50, r.p99, r.p999, r.max, static_cast<unsigned long long>(r.lost), r.cores,
+                r.publisher_cores, rate_reached(r) ? "" : "  (rate not reached)");
+    if (r.failed != 0) {
+      std::printf("%-22s   the publisher's socket refused %llu sends\n", "",
+                  static_cast<unsigned long long>(r.failed));
+    }
+  }
+}
+
+// Ratios of each non-floor receiver against each floor; none against a rate
+// that was not sent.
+void add_ratio_lines(const std::vector<WireRow>& rows, size_t floors,
+                     std::vector<std::string>* lines) {
+  static const char* const kFloorTags[] = {"(a)", "(a')", "(a'')"};
+  for (size_t base = 0; base < floors; ++base) {
+    for (size_t e = floors; e < rows.size(); ++e) {
+      const WireRow& r = rows[e];
+      const WireRow& f = rows[base];
+      char line[256];
+      if (!rate_reached(r) || !rate_reached(f)) {
+        std::snprintf(line, sizeof(line), "rate %6u/s %-20s / %-5s not compared: rate not reached",
+                      r.rate, r.name, kFloorTags[base]);
+      } else {
+        std::snprintf(line, sizeof(line),
+                      "rate %6u/s %-20s / %-5s p50 %6.2fx  p99 %6.2fx  p99.9 %6.2fx  cpu %5.2fx",
+                      r.rate, r.name, kFloorTags[base], ratio(r.p50, f.p50), ratio(r.p99, f.p99),
+                      ratio(r.p999, f.p999), ratio(r.cores, f.cores));
+      }
+      lines->push_back(line);
+    }
+  }
+}
+
+// A ratio for the comparison table, or "-" where the publisher did not
+// reach the rate for the receiver or for the floor.
+std::string over(double value, double base, const WireRow& r, const WireRow& floor) {
+  if (!rate_reached(r) || !rate_reached(floor) || !(base > 0)) return "-";
+  char buf[32];
+  std::snprintf(buf, sizeof(buf), "%.2fx", value / base);
+  return buf;
+}
+
+// Before/after in markdown, each pair from the same rounds, ratios against
+// the blocking floor (a') of those rounds.
+void print_comparison(const SessionLibrary& base, const SessionLibrary& lib,
+                      const std::vector<std::vector<WireRow>>& all,
+                      const std::vector<Entry>& entries, const std::vector<double>& loads) {
+  std::printf("\nbefore/after, same run; base: %s (%s); this: %s (%s)\n", base.path().c_str(),
+              base.version(), lib.path().c_str(), lib.version());
+  std::printf("ratios over the blocking floor (a'); - : the publisher did not reach the rate\n\n");
+  std::printf("| rate | figure | base | this |\n|---|---|---|---|\n");
+  for (size_t k = 0; k < all.size(); ++k) {
+    const std::vector<WireRow>& rows = all[k];
+    const WireRow& fl = rows[1];
+    const unsigned rate = fl.rate;
+    std::printf("| %u/s | load average (1 min), start / end | %.2f / %.2f | (same run) |\n", rate,
+                loads[2 * k], loads[2 * k + 1]);
+    std::printf(
+        "| %u/s | (a') blocking floor sent/s, p50 / p99 us, CPU | %.0f, %.1f / %.1f, %.3f | "
+        "(same run) |\n",
+        rate, fl.sent_rate, fl.p50, fl.p99, fl.cores);
+    for (size_t e = 0; e < entries.size(); ++e) {
+      const int p = entries[e].pair;
+      if (p < 0 || static_cast<size_t>(p) < e) continue;  // each pair once, base first
+      const WireRow* side[2] = {&rows[e], &rows[static_cast<size_t>(p)]};
+      const char* what = side[1]->name;
+      std::printf("| %u/s | %s sent/s | %.0f | %.0f |\n", rate, what, side[0]->sent_rate,
+                  side[1]->sent_rate);
+      std::printf("| %u/s | %s p50 / p99 us | %.1f / %.1f | %.1f / %.1f |\n", rate, what,
+                  side[0]->p50, side[0]->p99, side[1]->p50, side[1]->p99);
+      std::printf("| %u/s | %s p50 / p99 over (a') |", rate, what);
+      for (const WireRow* r : side) {
+        std::printf(" %s / %s |", over(r->p50, fl.p50, *r, fl).c_str(),
+                    over(r->p99, fl.p99, *r, fl).c_str());
+      }
+      std::printf("\n| %u/s | %s receive-side CPU, cores (over (a')) |", rate, what);
+      for (const WireRow* r : side) {
+        std::printf(" %.3f (%s) |", r->cores, over(r->cores, fl.cores, *r, fl).c_str());
+      }
+      std::printf("\n| %u/s | %s lost |", rate, what);
+      for (const WireRow* r : side) {
+        std::printf(" %llu of %llu |", static_cast<unsigned long long>(r->lost),
+                    static_cast<unsigned long long>(r->sent));
+      }
+      std::printf("\n");
+    }
+  }
 }
 
 }  // namespace
@@ -407,100 +294,102 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "bench_wire: cannot make a private network namespace: %s\n", why.c_str());
     return 1;
   }
-  double seconds = 1.0;
-  int rounds = 3;
-  std::vector<unsigned> rates = {10000, 100000};
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--quick") == 0) {
-      seconds = 0.5;
-      rounds = 1;
-    } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-      seconds = std::atof(argv[++i]);
-      if (seconds < 0.05 || seconds > 60) seconds = 1.0;
-    } else if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
-      rounds = std::atoi(argv[++i]);
-      if (rounds < 1 || rounds > 50) rounds = 3;
-    } else if (std::strcmp(argv[i], "--rates") == 0 && i + 1 < argc) {
-      rates.clear();
-      for (const char* p = argv[++i]; *p != '\0';) {
-        const unsigned long v = std::strtoul(p, const_cast<char**>(&p), 10);
-        if (v >= 100 && v <= 1000000) rates.push_back(static_cast<unsigned>(v));
-        if (*p == ',')
-          ++p;
-        else if (*p != '\0')
-          break;
-      }
-      if (rates.empty()) rates = {10000, 100000};
-    } else {
-      std::fprintf(stderr, "usage: %s [--quick] [--seconds S] [--rounds N] [--rates R1,R2]\n",
-                   argv[0]);
-      return 2;
-    }
+  Options opt;
+  const bool help = argc == 2 && std::strcmp(argv[1], "--help") == 0;
+  if (help || !parse_options(argc, argv, &opt)) {
+    std::fprintf(help ? stdout : stderr,
+                 "usage: %s [--quick] [--seconds S] [--rounds N] [--rates R1,R2,...] [--check]\n"
+                 "          [--library PATH] [--base-library PATH]\n"
+                 "defaults: --seconds 1 --rounds 3 --rates 10000,100000,200000, the library\n"
+                 "  %s; --quick: 1 round of 0.5 s; --check: hold the backoff session\n"
+                 "  to its targets, exit 3 if one is missed or not measured\n",
+                 argv[0], ZAVO_BENCH_LIBRARY);
+    return help ? 0 : 2;
+  }
+  SessionLibrary lib;
+  SessionLibrary base;
+  if (!lib.Load(opt.library, &why) ||
+      (!opt.base_library.empty() && !base.Load(opt.base_library, &why))) {
+    std::fprintf(stderr, "bench_wire: cannot load the library: %s\n", why.c_str());
+    return 1;
   }
 
   std::unique_ptr<sim::SimServer> sim = StartLoginServer();
   if (!sim) return 1;
+  const int server_port = sim->ListenPort();
   FloorReceiver floor_rx(true);
   FloorReceiver floor_block_rx(false);
   // Another core than the publisher's (core 0), when there is one.
   FloorReceiver floor_other_rx(false, std::thread::hardware_concurrency() > 1 ? 1 : -1);
-  SessionReceiver backoff_rx(*sim, "backoff");
-  SessionReceiver spin_rx(*sim, "spin");
+  SessionReceiver backoff_rx(lib, server_port, "backoff");
+  SessionReceiver spin_rx(lib, server_port, "spin");
+  SessionReceiver base_backoff_rx(base, server_port, "backoff");
+  SessionReceiver base_spin_rx(base, server_port, "spin");
   LibuvReceiver libuv_rx;
-  struct Entry {
-    const char* name;
-    Receiver* rx;
-  };
-  const Entry entries[] = {{"(a) floor recvfrom", &floor_rx},
-                           {"(a') floor blocking", &floor_block_rx},
-                           {"(a'') floor other core", &floor_other_rx},
-                           {"(b) session backoff", &backoff_rx},
-                           {"(c) session spin", &spin_rx},
-                           {"(d) libuv loop", &libuv_rx}};
-  constexpr size_t kEntries = sizeof(entries) / sizeof(entries[0]);
   constexpr size_t kFloors = 3;
+  std::vector<Entry> entries = {{"(a) floor recvfrom", &floor_rx},
+                                {"(a') floor blocking", &floor_block_rx},
+                                {"(a'') floor other core", &floor_other_rx}};
+  const bool compare = base.loaded();
+  // Adds the session under test, after the base build's when there is one.
+  auto add_session = [&](const char* name, Receiver* rx, const char* base_name, Receiver* base_rx) {
+    if (compare) {
+      const int b = static_cast<int>(entries.size());
+      entries.push_back({base_name, base_rx, b + 1});
+      entries.push_back({name, rx, b});
+    } else {
+      entries.push_back({name, rx});
+    }
+    return entries.size() - 1;
+  };
+  const size_t backoff_index =
+      add_session("(b) session backoff", &backoff_rx, "(b) base backoff", &base_backoff_rx);
+  add_session("(c) session spin", &spin_rx, "(c) base spin", &base_spin_rx);
+  entries.push_back({"(d) libuv loop", &libuv_rx});
 
   std::printf("wire to callback: %zu rates, %d rounds x %.2f s per receiver and rate\n",
-              rates.size(), rounds, seconds);
+              opt.rates.size(), opt.rounds, opt.seconds);
+  std::printf("library: %s (%s)\n", lib.path().c_str(), lib.version());
+  if (compare) std::printf("base library: %s (%s)\n", base.path().c_str(), base.version());
   std::vector<std::string> ratio_lines;
+  std::vector<std::vector<WireRow>> all_rows;
+  std::vector<double> loads;
   int port = 40000;
-  for (unsigned rate : rates) {
-    std::vector<Totals> totals(kEntries);
-    for (int r = 0; r < rounds; ++r) {
-      for (size_t e = 0; e < kEntries; ++e) {
-        if (!run_one(*entries[e].rx, ++port, rate, seconds, &totals[e])) {
+  for (unsigned rate : opt.rates) {
+    std::vector<Totals> totals(entries.size());
+    loads.push_back(load_average());
+    for (int r = 0; r < opt.rounds; ++r) {
+      for (size_t i = 0; i < entries.size(); ++i) {
+        // Every other round the base build's session goes second.
+        size_t e = i;
+        if (r % 2 == 1 && entries[i].pair >= 0) e = static_cast<size_t>(entries[i].pair);
+        if (!run_one(*entries[e].rx, ++port, rate, opt.seconds, &totals[e])) {
           std::fprintf(stderr, "%s: receiver did not start\n", entries[e].name);
           return 1;
         }
       }
     }
-    std::printf("\nrate %u/s\n%-22s %9s %9s %9s %9s %8s %8s %7s\n", rate, "receiver", "p50 us",
-                "p99 us", "p99.9 us", "max us", "lost", "cpu s", "cpu %");
-    std::vector<Figures> f(kEntries);
-    for (size_t e = 0; e < kEntries; ++e) {
-      f[e] = figures_of(totals[e].delays);
-      const uint64_t lost = totals[e].sent - std::min(totals[e].sent, totals[e].received);
-      std::printf("%-22s %9.1f %9.1f %9.1f %9.1f %8llu %8.3f %6.1f%%\n", entries[e].name, f[e].p50,
-                  f[e].p99, f[e].p999, f[e].max, static_cast<unsigned long long>(lost),
-                  totals[e].cpu_s, 100.0 * totals[e].cpu_s / totals[e].wall_s);
-    }
-    // Against the polling floor (a), then each blocking floor.
-    static const char* const kFloorTags[kFloors] = {"(a)", "(a')", "(a'')"};
-    for (size_t base = 0; base < kFloors; ++base) {
-      for (size_t e = kFloors; e < kEntries; ++e) {
-        char line[256];
-        std::snprintf(line, sizeof(line),
-                      "rate %6u/s %-20s / %-5s p50 %6.2fx  p99 %6.2fx  p99.9 %6.2fx", rate,
-                      entries[e].name, kFloorTags[base], ratio(f[e].p50, f[base].p50),
-                      ratio(f[e].p99, f[base].p99), ratio(f[e].p999, f[base].p999));
-        ratio_lines.push_back(line);
-      }
-    }
+    loads.push_back(load_average());
+    std::vector<WireRow> rows;
+    for (size_t e = 0; e < entries.size(); ++e)
+      rows.push_back(row_of(entries[e].name, rate, totals[e]));
+    print_rows(rate, rows, loads[loads.size() - 2], loads.back());
+    add_ratio_lines(rows, kFloors, &ratio_lines);
+    all_rows.push_back(std::move(rows));
   }
   sim->Stop();
   std::printf(
-      "\nratios against the floor (targets at 10000/s: backoff p50 <= 1.3x, p99 <= 2x; "
-      "spin p50 <= 1.2x, p99 <= 1.5x; no loss at 100000/s):\n");
+      "\nsent/s: the rate the publisher achieved; recv CPU: receive-side CPU in cores (process CPU "
+      "during the rounds minus the publisher thread's); pub CPU: the publisher thread's\n"
+      "ratios against the floors:\n");
   for (const std::string& l : ratio_lines) std::printf("%s\n", l.c_str());
-  return 0;
+  if (compare) print_comparison(base, lib, all_rows, entries, loads);
+  if (!opt.check) return 0;
+  const RowFinder find = [&](unsigned rate, bool floor) -> const WireRow* {
+    for (const std::vector<WireRow>& rows : all_rows) {
+      if (rows[0].rate == rate) return &rows[floor ? 1 : backoff_index];
+    }
+    return nullptr;
+  };
+  return report_wire_targets(evaluate_wire_targets(find), stdout, stderr) == 0 ? 0 : 3;
 }

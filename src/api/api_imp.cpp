@@ -34,7 +34,7 @@ const char* ApiImp::ClassName() const {
 
 ApiImp::~ApiImp() = default;
 
-__thread const ApiImp* t_in_handler = nullptr;
+__thread const ApiImp* t_in_handler ZAVO_TLS_INITIAL_EXEC = nullptr;
 
 void ApiImp::deliver_system(uint32_t kind, uint32_t size, const void* record) const {
   deliver(system_handler_, kind, size, local_time_of_day_ms(), 0, record);

@@ -32,14 +32,19 @@ class ApiImp {
   virtual int ConnectID() const = 0;
   virtual ~ApiImp();
 
-  // The one place that builds a ZAVO_MSG and calls a handler: `record` of
-  // `size` bytes as message `kind`, with the session's ConnectID. Does
-  // nothing for a null handler. The message lives only during the call.
-  // While it runs, the calling thread counts as inside a handler of this
-  // session (see InHandler).
+  // Calls `handler` with `record` of `size` bytes as message `kind`, with
+  // the session's ConnectID. Does nothing for a null handler. The message
+  // lives only during the call. While it runs, the calling thread counts as
+  // inside a handler of this session (see InHandler).
   // Inline: it lies on the per-record path of every data handler call.
   inline void deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uint32_t msg_time,
                       uint64_t seq, const void* record) const;
+  // The one place that builds a ZAVO_MSG and calls a handler, for a caller
+  // that holds a HandlerMark for this session (the data path marks its
+  // thread once per datagram, not once per record) and has read
+  // ConnectID() once for a whole run of records. `handler` is not null.
+  inline void deliver_marked(ZAVO_DataHandler handler, int connect_id, uint32_t kind, uint32_t size,
+                             uint32_t msg_time, uint64_t seq, const void* record) const;
   // A message for the system handler: local time of day, sequence 0.
   void deliver_system(uint32_t kind, uint32_t size, const void* record) const;
   // Delivers a connection-state message (kind ZAVO_MSG_CONNECT) to the system
@@ -97,26 +102,48 @@ class RawApiImp : public ApiImp {
 };
 
 // The session whose handler the current thread is running, if any. A plain
-// thread-local word (no C++ initialisation wrapper) since every delivered
-// record touches it.
-extern __thread const ApiImp* t_in_handler;
+// thread-local word (no C++ initialisation wrapper). Initial-exec: inside
+// the shared object the general model costs a call to __tls_get_addr per
+// access; these eight bytes fit the static TLS that the loader keeps for
+// libraries loaded later, as with dlopen.
+#if defined(__ELF__)
+#define ZAVO_TLS_INITIAL_EXEC __attribute__((tls_model("initial-exec")))
+#else
+#define ZAVO_TLS_INITIAL_EXEC
+#endif
+extern __thread const ApiImp* t_in_handler ZAVO_TLS_INITIAL_EXEC;
+
+// Marks the calling thread as inside a handler of `api` for the scope's
+// lifetime. The previous mark is restored, not cleared: a handler of one
+// session may run a nested call that delivers for another.
+class HandlerMark {
+ public:
+  explicit HandlerMark(const ApiImp* api) : outer_(t_in_handler) { t_in_handler = api; }
+  ~HandlerMark() { t_in_handler = outer_; }
+  HandlerMark(const HandlerMark&) = delete;
+  HandlerMark& operator=(const HandlerMark&) = delete;
+
+ private:
+  const ApiImp* outer_;
+};
 
 void ApiImp::deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uint32_t msg_time,
                      uint64_t seq, const void* record) const {
   if (handler == nullptr) return;
+  HandlerMark mark(this);
+  deliver_marked(handler, ConnectID(), kind, size, msg_time, seq, record);
+}
+
+void ApiImp::deliver_marked(ZAVO_DataHandler handler, int connect_id, uint32_t kind, uint32_t size,
+                            uint32_t msg_time, uint64_t seq, const void* record) const {
   ZAVO_MSG msg;
   msg.MsgType = kind;
   msg.MsgSize = size;
   msg.MsgTime = msg_time;
-  msg.ConnectID = ConnectID();
+  msg.ConnectID = connect_id;
   msg.SeqNum = seq;
   msg.MsgData = record;
-  // Restored, not cleared: a handler of one session may run a nested call
-  // that delivers for another.
-  const ApiImp* outer = t_in_handler;
-  t_in_handler = this;
   handler(const_cast<void*>(static_cast<const void*>(this)), &msg);
-  t_in_handler = outer;
 }
 
 // The process-wide one-time start-up: creates the library's Logger (console

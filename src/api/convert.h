@@ -3,6 +3,7 @@
 // user. Every function zero-fills its output first, allocates nothing and
 // takes no lock: the processing thread calls them once per field.
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 #include "proto/sys_field.h"
@@ -65,16 +66,25 @@ inline char MapOrderType(signed char type) {
 // Microseconds from the sender's stamp (sec, nsec) to `now`, the nanosecond
 // part divided truncating toward zero. The stamp comes from upstream and may
 // be anything, so the arithmetic wraps instead of overflowing.
-int64_t LocalDelayMicros(int64_t stamp_sec, int64_t stamp_nsec, const timespec& now);
+inline int64_t LocalDelayMicros(int64_t stamp_sec, int64_t stamp_nsec, const timespec& now) {
+  const uint64_t sec_diff =
+      static_cast<uint64_t>(static_cast<int64_t>(now.tv_sec)) - static_cast<uint64_t>(stamp_sec);
+  const int64_t nsec_diff = static_cast<int64_t>(
+      static_cast<uint64_t>(static_cast<int64_t>(now.tv_nsec)) - static_cast<uint64_t>(stamp_nsec));
+  return static_cast<int64_t>(sec_diff * 1000000u + static_cast<uint64_t>(nsec_diff / 1000));
+}
 
 void ConvertField(const SecurityBaseInfoField* in, ZAVO_CODEINFO* out);
 void ConvertField(const OptionBaseInfoField* in, ZAVO_OPTION_CODEINFO* out);
 
 // The market records straight from a record's wire bytes, without the
 // wire record in between (the record tests hold them against a member by
-// member conversion of the decoded records). `len` is the number of bytes readable at `data`;
-// when it is less than the record's wire size nothing is written and the
-// answer is false, as Decode would fail.
+// member conversion of the decoded records). `len` is the number of bytes
+// readable at `data`; when it is less than the record's wire size nothing
+// is written and the answer is false, as Decode would fail. The per-field
+// path uses the unchecked inline forms (DecodeRecord, record_decode.h).
+// A security snapshot's LocalDelay is measured against `now`; the form
+// without it reads the clock itself.
 bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out,
                 const timespec& now);
 bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out);

@@ -4,11 +4,15 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <errno.h>
+
 #include <cstdio>
+#include <cstdlib>
 
 #include "net/byte_buffer.h"
 #include "net/idle_strategy.h"
 #include "net/udp_multicast_receiver.h"
+#include "util/logger.h"
 
 namespace zavo {
 
@@ -19,14 +23,37 @@ constexpr size_t kDatagramBufferSize = 2048;
 // Copies that grew past this for an unusually large datagram are freed
 // rather than kept, so the spares never hold much memory.
 constexpr size_t kMaxSpareBufferSize = 16384;
+
+// What a queued copy holds of the process's memory.
+uint64_t Charge(size_t capacity) {
+  return capacity + sizeof(ByteBuffer);
+}
+
+uint64_t MaxQueuedBytesFromEnvironment() {
+  const char* text = std::getenv("ZAVO_MAX_QUEUED_BYTES");
+  if (text == nullptr || *text == '\0') return FeedProcessor::kDefaultMaxQueuedBytes;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long bytes = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0' || bytes == 0 || text[0] == '-') {
+    ZAVO_LOG("ZAVO_MAX_QUEUED_BYTES=%s is not a positive number of bytes; using %llu", text,
+             static_cast<unsigned long long>(FeedProcessor::kDefaultMaxQueuedBytes));
+    return FeedProcessor::kDefaultMaxQueuedBytes;
+  }
+  return bytes;
+}
 }  // namespace
 
 FeedProcessor::FeedProcessor(UdpMulticaseReceiver2* source)
     : source_(source),
+      socket_(source->handover()),
       pipe_(MpmcPipe::Create()),
-      direct_buffer_(new char[kDirectBufferSize]),
+      max_queued_bytes_(MaxQueuedBytesFromEnvironment()),
       packet_(StructPacket::kDefaultCapacity) {
   wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  // Without its eventfd the processing thread could not be told that the
+  // socket came: the read thread then does all the reading.
+  if (wake_fd_ >= 0) source_->enable_consumer_reads(wake_fd_);
 }
 
 FeedProcessor::~FeedProcessor() {
@@ -51,7 +78,12 @@ void FeedProcessor::Join() {
   if (thread_.joinable()) thread_.join();
   // Datagram copies that were still queued go with the session.
   void* item = nullptr;
-  while (pipe_->Dequeue(&item)) delete static_cast<ByteBuffer*>(item);
+  while (pipe_->Dequeue(&item)) {
+    ByteBuffer* copy = static_cast<ByteBuffer*>(item);
+    queued_bytes_.fetch_sub(Charge(copy->capacity()), std::memory_order_relaxed);
+    delete copy;
+  }
+  note_drops();
 }
 
 void FeedProcessor::wake() {
@@ -73,76 +105,139 @@ void FeedProcessor::return_buffer(ByteBuffer* buffer) {
   if (buffer->capacity() > kMaxSpareBufferSize || !spare_.Push(buffer)) delete buffer;
 }
 
+void FeedProcessor::note_drops() {
+  if (burst_drops_ == 0) return;
+  ZAVO_LOG("dropped %llu datagrams: the queue behind the data handler held its bound of %llu "
+           "bytes (ZAVO_MAX_QUEUED_BYTES); their records are missing from SeqNum",
+           static_cast<unsigned long long>(burst_drops_),
+           static_cast<unsigned long long>(max_queued_bytes_));
+  burst_drops_ = 0;
+}
+
 void FeedProcessor::Enqueue(const char* data, size_t size) {
+  const size_t capacity = size > kDatagramBufferSize ? size : kDatagramBufferSize;
+  if (queued_bytes_.load(std::memory_order_relaxed) + Charge(capacity) > max_queued_bytes_) {
+    // Dropped as the kernel drops what overflows its buffer: the newest.
+    ++burst_drops_;
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  note_drops();
   ByteBuffer* copy = take_buffer(size);
   if (!copy->Append(data, size)) {
     // Out of memory growing a recycled copy: this datagram is lost.
     delete copy;
     return;
   }
+  queued_bytes_.fetch_add(Charge(copy->capacity()), std::memory_order_relaxed);
   while (!pipe_->Enqueue(copy)) {
     std::printf("UdpStructApiImp::OnData Enqueue Failed\n");
   }
-  // Enqueue's counter update is a full barrier before this load; the
-  // consumer announces itself before its last look at the pipe.
-  if (consumer_waiting_.load(std::memory_order_seq_cst)) wake();
 }
 
-bool FeedProcessor::wait_for_feed() {
-  bool feed_readable = false;
-  consumer_waiting_.store(true, std::memory_order_seq_cst);
-  if (pipe_->Empty() && !pipe_->IsClosed()) {
-    pollfd fds[2];
-    fds[0] = pollfd{wake_fd_, POLLIN, 0};
-    fds[1] = pollfd{source_->BeginWatch(), POLLIN, 0};
-    const bool watch = fds[1].fd >= 0;
-    // The timeout only bounds the wait should a wake-up ever be missed.
-    (void)::poll(fds, watch ? 2 : 1, 100);
-    if (fds[0].revents & POLLIN) {
-      uint64_t count = 0;
-      (void)!::read(wake_fd_, &count, sizeof(count));
-    }
-    feed_readable = (fds[1].revents & POLLIN) != 0;
-    // Readable: the caller takes the datagram, then ends the watch.
-    if (watch && !feed_readable) source_->EndWatch();
+void FeedProcessor::process(const char* data, size_t size) {
+  socket_.BeginDatagram();
+  sink_(data, size);
+  socket_.EndDatagram();
+}
+
+size_t FeedProcessor::drain_queue() {
+  size_t count = 0;
+  void* item = nullptr;
+  while (!pipe_->IsClosed() && pipe_->Dequeue(&item)) {
+    ByteBuffer* copy = static_cast<ByteBuffer*>(item);
+    queued_bytes_.fetch_sub(Charge(copy->capacity()), std::memory_order_relaxed);
+    process(copy->read_pos(), copy->ReadableBytes());
+    return_buffer(copy);
+    ++count;
   }
-  consumer_waiting_.store(false, std::memory_order_relaxed);
-  return feed_readable;
+  return count;
 }
 
-bool FeedProcessor::read_feed_directly() {
-  // Unless the read thread has taken it already (it may have been awake),
-  // the datagram is read here, and the read thread then gets the socket
-  // back to drain it while this thread is in the handler.
-  const size_t n = source_->TryReadDirect(direct_buffer_.get(), kDirectBufferSize,
-                                          [this] { return pipe_->Empty(); });
-  source_->EndWatch();
-  if (n > 0) sink_(direct_buffer_.get(), n);
-  return n > 0;
+void FeedProcessor::wait_for_feed(int fd) {
+  pollfd fds[2];
+  fds[0] = pollfd{wake_fd_, POLLIN, 0};
+  fds[1] = pollfd{fd, POLLIN, 0};
+  // Every change that matters signals wake_fd_; the timeout only bounds
+  // the wait should a wake-up ever be missed.
+  (void)::poll(fds, fd >= 0 ? 2 : 1, 1000);
+  if (fds[0].revents & POLLIN) {
+    uint64_t count = 0;
+    (void)!::read(wake_fd_, &count, sizeof(count));
+  }
+}
+
+bool FeedProcessor::consume_step(DatagramBatch& batch) {
+  // Copies queued before are older than anything still in the socket
+  // (the read thread drained it, maybe on a socket since replaced).
+  if (!pipe_->Empty() && drain_queue() > 0) return true;
+  if (socket_.owner() != SocketHandover::Owner::kConsumer) {
+    // The read thread drains the socket and the queue is empty: take the
+    // socket back. What it queued before letting go is processed first.
+    socket_.BeginReclaim();
+    // The read thread is out of Enqueue for good: a burst of drops ends.
+    note_drops();
+    drain_queue();
+    socket_.EndReclaim();
+    source_->wake_read_thread();
+    return true;
+  }
+  const int fd = socket_.ConsumerBeginRead();
+  if (fd < 0) return socket_.owner() != SocketHandover::Owner::kConsumer;
+  const int n = batch.Receive(fd);
+  socket_.ConsumerEndRead();
+  if (n <= 0) {
+    full_batches_ = 0;
+    return false;
+  }
+  full_batches_ = batch.filled() ? full_batches_ + 1 : 0;
+  if (full_batches_ >= kHelpAfterFullBatches) {
+    // The socket's queue keeps growing: let the read thread move it into
+    // the (larger) queue here while this thread works through it.
+    full_batches_ = 0;
+    socket_.RequestHelp();
+    source_->wake_read_thread();
+  }
+  for (int i = 0; i < n; ++i) {
+    const size_t size = batch.size(i);
+    if (size == 0) continue;
+    socket_.BeginDatagram();
+    // The watchdog parks when the feed is quiet; now there is work.
+    if (i == 0 && socket_.NoteWakeUp()) source_->wake_read_thread();
+    sink_(batch.data(i), size);
+    socket_.EndDatagram();
+  }
+  // A batch that was not filled emptied the socket a moment ago: wait for
+  // it rather than ask again (the wait returns at once if more came).
+  return batch.filled();
 }
 
 void FeedProcessor::run() {
   IdleStrategy idle(source_->idle_mode());
+  DatagramBatch batch;
   void* item = nullptr;
   while (!pipe_->IsClosed()) {
+    if (source_->consumer_reads()) {
+      if (consume_step(batch)) continue;
+      // Not while the read thread holds the socket or copies wait: those
+      // come first, and nothing would wake this thread for them.
+      if (socket_.owner() == SocketHandover::Owner::kConsumer && pipe_->Empty()) {
+        wait_for_feed(socket_.fd());
+      }
+      continue;
+    }
+    // The read thread owns the socket (spin mode, or no feed joined).
     if (!pipe_->Dequeue(&item)) {
-      idle.Idle([this, &idle] {
-        if (!wait_for_feed()) return;
-        // Watch again at once after a datagram read here: the read thread
-        // parks rather than wait on the socket too. Should the read thread
-        // have taken it instead, its copy is only moments away: poll the
-        // pipe for a while before blocking again.
-        if (!read_feed_directly()) idle.Reset();
-      });
+      const IdleMode mode = source_->idle_mode();
+      if (mode != idle.mode()) idle.set_mode(mode);
+      idle.Idle([this] { wait_for_feed(-1); });
       continue;
     }
     idle.Reset();
-    ByteBuffer* datagram = static_cast<ByteBuffer*>(item);
-    sink_(datagram->read_pos(), datagram->ReadableBytes());
-    return_buffer(datagram);
-    // The strategy follows the receiver's, which Open may change.
-    const IdleMode mode = source_->idle_mode();
-    if (mode != idle.mode()) idle.set_mode(mode);
+    ByteBuffer* copy = static_cast<ByteBuffer*>(item);
+    queued_bytes_.fetch_sub(Charge(copy->capacity()), std::memory_order_relaxed);
+    process(copy->read_pos(), copy->ReadableBytes());
+    return_buffer(copy);
   }
 }
 

@@ -1,36 +1,40 @@
 #pragma once
-// The struct-mode feed processing: the hand-off pipe from the receiver's
-// read thread, the packet-processing thread, its decoding workspace, the
-// ring of recycled datagram copies and the direct-read hand-over.
+// The struct-mode feed processing: the processing thread that decodes and
+// calls the handler, the hand-off queue from the receiver's read thread,
+// the ring of recycled datagram copies, and the bound on what is queued.
 //
-// Lifecycle of the processing thread (one atomic owner: the pipe's closed
-// flag, set once by Stop):
+// Backoff (the receiver's consumer reads are on): the processing thread
+// reads the socket itself, in batches, and processes each datagram where
+// it lies. The read thread stands by (SocketHandover) and takes over only
+// when a handler call runs long or the socket's queue grows; it then
+// queues copies here. The processing thread finishes the batch in hand,
+// processes the queue, and, once it is empty, takes the socket back.
 //
-//   Idle --Start--> Running --Stop--> Stopping --Join--> Stopped
+//   Reading --socket empty--> Waiting --readable/wake--> Reading
+//   Reading --taken over--> Draining --queue empty--> Reclaiming --> Reading
 //
-// While Running the thread moves between:
-//   Busy     a datagram copy was dequeued; the sink runs with it.
-//   Polling  the pipe is empty: the idle strategy spins, yields or backs
-//            off (its mode follows the receiver's).
-//   Waiting  (back-off only) consumer_waiting_ is set, then the thread
-//            blocks on wake_fd_ (a hand-over or Stop) and on the feed
-//            socket (BeginWatch), bounded by a timeout should a wake-up
-//            ever be missed. The read thread, seeing consumer_waiting_
-//            after its Enqueue, signals wake_fd_.
-//   Reading  woken by the socket: the thread reads the datagram itself
-//            (TryReadDirect) unless the read thread took it already, so
-//            one wake-up lies in a datagram's path instead of two; then
-//            EndWatch hands the socket back to the read thread.
-// Stop closes the pipe and signals wake_fd_: every state sees it within
+// Spin: the read thread owns the socket and queues every datagram; the
+// processing thread polls the queue without pause.
+//
+// Stop closes the queue and signals wake_fd_: every state sees it within
 // one step. Copies still queued at Join are freed unprocessed.
+//
+// The queue is bounded (kDefaultMaxQueuedBytes, ZAVO_MAX_QUEUED_BYTES):
+// past the bound a datagram is dropped as the kernel drops what overflows
+// its buffer, so a handler that blocks cannot take all the process's
+// memory with it. Drops are counted, and logged once per burst with the
+// count; the caller sees the gap in SeqNum and may ask for a rebuild.
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <thread>
 
 #include "api/decode_scratch.h"
 #include "net/data_pipe.h"
+#include "net/datagram_batch.h"
+#include "net/socket_handover.h"
 #include "proto/struct_packet.h"
 
 namespace zavo {
@@ -43,8 +47,15 @@ class FeedProcessor {
   // What the processing thread does with one datagram.
   using Sink = std::function<void(const char* data, size_t size)>;
 
-  // `source` is the receiver whose read thread calls Enqueue; its socket is
-  // watched and read directly while the pipe is empty.
+  // Default bound on the bytes held by queued datagram copies.
+  static constexpr uint64_t kDefaultMaxQueuedBytes = 256ull << 20;
+  // Full batches in a row (a backlog of at least this many times
+  // DatagramBatch::kMaxBatch) after which the read thread is asked to help.
+  static constexpr int kHelpAfterFullBatches = 8;
+
+  // `source` is the receiver whose read thread calls Enqueue; in backoff
+  // its socket is read here while the handler keeps up. Turns the source's
+  // consumer reads on.
   explicit FeedProcessor(UdpMulticaseReceiver2* source);
   // Stops and joins the thread if the owner did not. The read thread must
   // have ended: the spare copies are freed here.
@@ -54,8 +65,17 @@ class FeedProcessor {
 
   // Starts the processing thread with `sink`. Once.
   void Start(Sink sink);
-  // Read thread: copies the datagram and hands it over.
+  // Read thread: copies the datagram and hands it over, or drops it when
+  // the queue holds its bound.
   void Enqueue(const char* data, size_t size);
+  // Bound on queued bytes, read from ZAVO_MAX_QUEUED_BYTES at construction
+  // (a positive number of bytes; anything else leaves the default, logged).
+  uint64_t max_queued_bytes() const { return max_queued_bytes_; }
+  void set_max_queued_bytes(uint64_t bytes) { max_queued_bytes_ = bytes; }
+  // Datagrams dropped at the bound since the start. Any thread.
+  uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
+  // Bytes held by queued copies now. Any thread.
+  uint64_t queued_bytes() const { return queued_bytes_.load(std::memory_order_relaxed); }
   // Any thread, also the processing thread itself: asks the thread to end
   // after its current datagram. Does not wait.
   void Stop();
@@ -70,26 +90,35 @@ class FeedProcessor {
 
  private:
   void run();
+  // Backoff: one step of the processing thread. False when it may wait for
+  // the socket.
+  bool consume_step(DatagramBatch& batch);
+  // Processes every queued copy. The number processed.
+  size_t drain_queue();
+  void process(const char* data, size_t size);
+  void wait_for_feed(int fd);
   ByteBuffer* take_buffer(size_t size);
   void return_buffer(ByteBuffer* buffer);
-  bool wait_for_feed();
-  bool read_feed_directly();
   void wake();
-
-  // Room for any IPv4 UDP datagram (at most 65,507 bytes of payload).
-  static constexpr size_t kDirectBufferSize = 65536;
+  void note_drops();
 
   UdpMulticaseReceiver2* source_;
+  SocketHandover& socket_;
   Sink sink_;
   std::unique_ptr<MpmcPipe> pipe_;
   // Datagram copies on their way back from the processing thread (pushes)
   // to the read thread (pops), so a steady feed allocates nothing.
   PointerRing<1024> spare_;
-  std::unique_ptr<char[]> direct_buffer_;  // processing thread only
-  int wake_fd_ = -1;                       // eventfd: handed over, or stopping
-  std::atomic<bool> consumer_waiting_{false};
-  DecodeScratch scratch_{};  // processing thread only
-  StructPacket packet_;      // processing thread only
+  int wake_fd_ = -1;  // eventfd: the socket came or went, help is over, or stopping
+  uint64_t max_queued_bytes_ = kDefaultMaxQueuedBytes;
+  std::atomic<uint64_t> queued_bytes_{0};
+  std::atomic<uint64_t> dropped_{0};
+  // Drops since the last accepted copy: the read thread's, and the
+  // processing thread's while it takes the socket back.
+  uint64_t burst_drops_ = 0;
+  int full_batches_ = 0;      // processing thread
+  DecodeScratch scratch_{};   // processing thread only
+  StructPacket packet_;       // processing thread only
   std::thread thread_;
 };
 

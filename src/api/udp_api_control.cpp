@@ -2,6 +2,7 @@
 // (heartbeats, base information, retransmission replies) and the rebuild
 // request. Everything here but Rebuild runs on the event loop thread.
 #include <cstring>
+#include <ctime>
 
 #include "api/udp_api_imp.h"
 #include "util/logger.h"
@@ -58,14 +59,12 @@ ZAVO_ERROR UdpStructApiImp::Rebuild(uint64_t begin_seq, uint64_t end_seq,
 
 void UdpStructApiImp::OnRebuildPacket(const StructPacket& packet,
                                       const RebuildState::Request& req) {
-  const uint32_t t = static_cast<uint32_t>(packet.PacketTime % 1000000000UL);
-  for (StructPacket::Iterator it(packet); it.Valid(); it.Next()) {
-    if (it.FieldId >= SecuritySnapShotField::kFieldId &&
-        it.FieldId <= SH_OrderDetailField::kFieldId) {
-      handle_market_field(it, replay_, req.handler, t, false,
-                          "%p[%s] TCP Session GetField Error: %s");
-    }
-  }
+  // As on the feed: one clock reading and one handler mark per packet.
+  timespec taken_at;
+  clock_gettime(CLOCK_REALTIME, &taken_at);
+  const PacketContext ctx = packet_context(req.handler, packet.PacketTime, taken_at, false);
+  HandlerMark mark(this);
+  for (StructPacket::Iterator it(packet); it.Valid(); it.Next()) handle_field(it, replay_, ctx);
 }
 
 }  // namespace zavo

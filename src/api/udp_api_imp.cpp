@@ -12,7 +12,6 @@ void UdpStructApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
 
 UdpStructApiImp::UdpStructApiImp()
     : control_(this, this, ControlChannel::Options{true}), feed_(this) {
-  enable_direct_reads();
   feed_.Start([this](const char* data, size_t size) { process_datagram(data, size); });
   ZAVO_LOG("%p[%s] Create", handle(), ClassName());
 }

@@ -1,20 +1,24 @@
 #pragma once
 // The struct-mode session behind a ZAVO_Open handle.
 //
-// It is the multicast receiver (UdpMulticaseReceiver2) and the handler of
-// its control connection (KvelHandler), and delegates: the feed's
-// datagrams to its FeedProcessor, the control conversation to its
-// ControlChannel. What stays here is what is particular to struct mode:
-// decoding, converting, filtering and caching market-data fields, the
-// code tables, and the day change.
+// It is the multicast receiver (FeedReceiver: UdpMulticaseReceiver2, or on
+// Windows the event-loop UdpMulticaseReceiver) and the handler of its
+// control connection (KvelHandler), and delegates: the feed's datagrams to
+// its StructFeed (FeedProcessor; on Windows LoopFeed, which processes them
+// on the loop thread), the control conversation to its ControlChannel.
+// What stays here is what is particular to struct mode: decoding,
+// converting, filtering and caching market-data fields, the code tables,
+// and the day change.
 //
 // Threads: the caller's (Open, queries, subscriptions, Rebuild, Close,
 // Join, Release); the event loop thread (control connection, system and
-// rebuild handlers); the receiver's read thread (OnData: copy and hand
-// off); the packet-processing thread (decode, convert, filter, data
-// handler).
+// rebuild handlers); the packet-processing thread (in backoff also reading
+// the feed socket; decode, convert, filter, data handler); the receiver's
+// read thread (OnData: copy and hand off, always in spin mode, in backoff
+// only while the processing thread is held up; see FeedProcessor).
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 
 #include "api/api_imp.h"
 #include "api/code_info_db.h"
@@ -85,6 +89,11 @@ class UdpStructApiImp : public StructApiImp,
   // filter, deliver, cache), run on the calling thread. Only for an object
   // that receives no feed: it shares the processing thread's workspace.
   void ProcessDatagram(const char* data, size_t size) { process_datagram(data, size); }
+  // The same with the moment the datagram was taken up given (LocalDelay is
+  // measured against it).
+  void ProcessDatagram(const char* data, size_t size, const timespec& taken_at) {
+    process_datagram(data, size, taken_at);
+  }
 
  protected:
   ~UdpStructApiImp() override;
@@ -96,15 +105,32 @@ class UdpStructApiImp : public StructApiImp,
   void OnRebuildPacket(const StructPacket& packet, const RebuildState::Request& req) override;
   void OnRebuildRaw(const RawDataPacket&, const RebuildState::Request&) override {}
 
+  // What every record of one datagram (or one retransmitted packet) shares
+  // on its way to the handler, read once per packet.
+  struct PacketContext {
+    ZAVO_DataHandler handler;  // never null (a no-op stands in)
+    int connect_id;
+    uint32_t msg_time;  // the packet's time of day
+    uint32_t flags;     // ZAVO_SUBSCRIBE_FLAG bits
+    timespec taken_at;  // when the packet was taken up (LocalDelay)
+    bool live;          // the feed: snapshots go to the cache
+    const char* error_format;
+  };
+
+  // Reads the clock, then processes the datagram as taken up at that moment.
   void process_datagram(const char* data, size_t size);
+  void process_datagram(const char* data, size_t size, const timespec& taken_at);
   // Handler, flags and filter from setting_; the second half of Open.
   ZAVO_ERROR take_data_settings();
-  void on_udp_packet_process(uint64_t packet_time, const char* body, unsigned int size);
-  // Decodes, converts, filters and delivers one market-data field (ids 257
-  // to 263) to `handler`. `live` also stores snapshots in the cache.
-  void handle_market_field(const StructPacket::Iterator& it, DecodeScratch& s,
-                           ZAVO_DataHandler handler, uint32_t msg_time, bool live,
-                           const char* error_format);
+  PacketContext packet_context(ZAVO_DataHandler handler, uint64_t packet_time,
+                               const timespec& taken_at, bool live) const;
+  void on_udp_packet_process(uint64_t packet_time, const char* body, unsigned int size,
+                             const timespec& taken_at);
+  // One field of a packet: a market-data field (ids 257 to 263) is
+  // decoded, converted, filtered and delivered; a heartbeat on the feed
+  // (live) is handled; anything else is ignored. The caller holds a
+  // HandlerMark for this session.
+  void handle_field(const StructPacket::Iterator& it, DecodeScratch& s, const PacketContext& ctx);
   void on_base_info_finish();
   void* handle() { return static_cast<ApiImp*>(this); }
   // The pieces the shared shutdown sequence works on.

@@ -26,20 +26,17 @@ bool share_feed_requested() {
 }
 }  // namespace
 
-UdpMulticaseReceiver2::UdpMulticaseReceiver2()
-    : recv_buffer_(kRecvBufferSize), idle_mode_(ChooseIdleMode(-1)) {}
+UdpMulticaseReceiver2::UdpMulticaseReceiver2() : idle_mode_(ChooseIdleMode(-1)) {}
 
 UdpMulticaseReceiver2::~UdpMulticaseReceiver2() {
   Close();
 }
 
 void UdpMulticaseReceiver2::close_fds() {
-  {
-    std::lock_guard<std::mutex> lock(reader_mutex_);
-    if (fd_ >= 0) {
-      ::close(fd_);
-      fd_ = -1;
-    }
+  const int fd = socket_.Detach();
+  if (fd >= 0) {
+    ::close(fd);
+    wake_consumer();
   }
   std::lock_guard<std::mutex> lock(wake_mutex_);
   if (wake_fd_ >= 0) {
@@ -54,9 +51,14 @@ void UdpMulticaseReceiver2::wake_read_thread() {
   if (wake_fd_ >= 0) (void)!::write(wake_fd_, &one, sizeof(one));
 }
 
+void UdpMulticaseReceiver2::wake_consumer() {
+  const uint64_t one = 1;
+  if (consumer_wake_fd_ >= 0) (void)!::write(consumer_wake_fd_, &one, sizeof(one));
+}
+
 int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
                                          const char* local_ip) {
-  if (joined() || fd_ >= 0) Close();
+  if (joined() || socket_.fd() >= 0) Close();
 
   sockaddr_in group_addr;
   in_addr iface;
@@ -69,8 +71,12 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
     ::close(fd);
     return -1;
   }
+  // A privileged process gets the buffer whatever net.core.rmem_max says:
+  // it is what absorbs a burst while the handler is busy.
   int rcvbuf = kSocketRecvBuffer;
-  (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+  if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf)) != 0) {
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+  }
   // Opt-in sharing: with ZAVO_SHARE_FEED=1 every receiver that asks for it
   // (a recorder, other sessions) binds the same group and port and each
   // gets its own copy of every datagram. Left off, a second receiver of the
@@ -82,10 +88,6 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
       return -1;
     }
   }
-  {
-    std::lock_guard<std::mutex> lock(reader_mutex_);
-    fd_ = fd;
-  }
   group_addr_ = group_addr;
 
   // Bound to the group itself, not the wildcard, so that only datagrams for
@@ -94,9 +96,9 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
   ip_mreq mreq{};
   mreq.imr_multiaddr = group_addr_.sin_addr;
   mreq.imr_interface = iface;
-  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&group_addr_), sizeof(group_addr_)) != 0 ||
-      ::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
-    close_fds();
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&group_addr_), sizeof(group_addr_)) != 0 ||
+      ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
+    ::close(fd);
     return -1;
   }
   int wake = -1;
@@ -106,24 +108,29 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
     wake = wake_fd_;
   }
   if (wake < 0) {
-    close_fds();
+    ::close(fd);
     return -1;
   }
 
   ClearAddress();
-  FillAddressFromSocket(fd_);
+  FillAddressFromSocket(fd);
 
   const IdleMode mode = ChooseIdleMode(cpu_id_);
   idle_mode_.store(mode, std::memory_order_relaxed);
-  ZAVO_LOG("%p[%s] join %s:%u on %s, read thread idle strategy %s", (void*)this, ClassName(), group,
-           port, local_ip, IdleModeName(mode));
+  const bool standby = consumer_wake_fd_ >= 0 && mode == IdleMode::kBackoff;
+  ZAVO_LOG("%p[%s] join %s:%u on %s, read thread idle strategy %s%s", (void*)this, ClassName(),
+           group, port, local_ip, IdleModeName(mode),
+           standby ? ", standing by while the consumer reads" : "");
 
   stop_.store(false, std::memory_order_seq_cst);
+  standby_.store(standby, std::memory_order_release);
+  socket_.Attach(fd, standby ? SocketHandover::Owner::kConsumer : SocketHandover::Owner::kReader);
   {
     std::lock_guard<std::mutex> lock(close_mutex_);
     thread_.reset(new std::thread(&UdpMulticaseReceiver2::read_loop, this));
   }
-  watchable_fd_.store(fd_, std::memory_order_release);
+  // A consumer waiting without a socket now has one.
+  wake_consumer();
   return 0;
 }
 
@@ -136,76 +143,103 @@ void UdpMulticaseReceiver2::read_loop() {
     std::printf("## UdpMulticaseReceiver BindTo %d!\n", cpu_id_);
   }
   std::fflush(stdout);
-
-  IdleStrategy idle(idle_mode());
-  char* buf = recv_buffer_.base();
-  const size_t cap = recv_buffer_.capacity();
-  pollfd fds[2];
-  fds[0].fd = fd_;
-  fds[0].events = POLLIN;
-  fds[1].fd = wake_fd_;
-  fds[1].events = POLLIN;
-  auto block = [this, &fds] {
-    fds[0].revents = fds[1].revents = 0;
-    // No timeout: a datagram, Close or the end of a watch (through the
-    // eventfd) wakes it. While another thread watches the socket, only the
-    // eventfd: one thread woken per datagram, not two.
-    parked_.store(true, std::memory_order_seq_cst);
-    if (watched_fd_.load(std::memory_order_seq_cst) == fd_) {
-      (void)::poll(&fds[1], 1, -1);
-    } else {
-      parked_.store(false, std::memory_order_relaxed);
-      (void)::poll(fds, 2, -1);
-    }
-    parked_.store(false, std::memory_order_relaxed);
-    if (fds[1].revents & POLLIN) {
-      // Close sets the stop flag before it signals, so nothing is lost.
-      uint64_t count = 0;
-      (void)!::read(wake_fd_, &count, sizeof(count));
-    }
-  };
-
-  std::unique_lock<std::mutex> reader(reader_mutex_, std::defer_lock);
-  while (!stop_.load(std::memory_order_seq_cst)) {
-    if (direct_reads_) reader.lock();
-    const ssize_t n = receive(buf, cap);
-    if (n > 0) OnData(buf, static_cast<size_t>(n));
-    if (direct_reads_) reader.unlock();
-    // An empty datagram counts as traffic and keeps the polling window
-    // open; nothing waiting or an error: idle, then poll again.
-    if (n >= 0) {
-      idle.Reset();
-      continue;
-    }
-    idle.Idle(block);
+  if (standby_.load(std::memory_order_acquire)) {
+    standby_loop();
+  } else {
+    own_socket_loop();
   }
-
   // The socket goes with the thread: after a Close from inside OnData
   // nobody may join it for a while, and the group should be left now.
-  reader.lock();
-  ::close(fd_);
-  fd_ = -1;
-  reader.unlock();
+  const int fd = socket_.Detach();
+  if (fd >= 0) {
+    ::close(fd);
+    wake_consumer();
+  }
   std::printf("## UdpMulticaseReceiver End!\n");
   std::fflush(stdout);
 }
 
-ssize_t UdpMulticaseReceiver2::receive(char* buf, size_t cap) {
-  sockaddr_in from;
-  socklen_t from_len = sizeof(from);
-  return ::recvfrom(fd_, buf, cap, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+int UdpMulticaseReceiver2::read_batch(int fd) {
+  const int n = batch_.Receive(fd);
+  for (int i = 0; i < n; ++i) {
+    // An empty datagram counts as traffic but carries nothing to hand on.
+    if (batch_.size(i) > 0) OnData(batch_.data(i), batch_.size(i));
+  }
+  return n;
 }
 
-void UdpMulticaseReceiver2::EndWatch() {
-  watched_fd_.store(-1, std::memory_order_seq_cst);
-  // Pairs with the read thread's park: either it sees the watch ended and
-  // keeps the socket in its poll, or this sees it parked and wakes it.
-  if (parked_.load(std::memory_order_seq_cst)) wake_read_thread();
+void UdpMulticaseReceiver2::wait_readable(int fd, int64_t timeout_ns) {
+  pollfd fds[2];
+  fds[0] = pollfd{wake_fd_, POLLIN, 0};
+  fds[1] = pollfd{fd, POLLIN, 0};
+  timespec limit{static_cast<time_t>(timeout_ns / 1000000000), static_cast<long>(timeout_ns % 1000000000)};
+  (void)::ppoll(fds, fd >= 0 ? 2 : 1, timeout_ns < 0 ? nullptr : &limit, nullptr);
+  if (fds[0].revents & POLLIN) {
+    // Close sets the stop flag before it signals, so nothing is lost.
+    uint64_t count = 0;
+    (void)!::read(wake_fd_, &count, sizeof(count));
+  }
+}
+
+void UdpMulticaseReceiver2::own_socket_loop() {
+  IdleStrategy idle(idle_mode());
+  const int fd = socket_.fd();
+  while (!stop_.load(std::memory_order_seq_cst)) {
+    // Nothing waiting or an error: idle, then poll again.
+    if (read_batch(fd) > 0) {
+      idle.Reset();
+      continue;
+    }
+    idle.Idle([this, fd] { wait_readable(fd, -1); });
+  }
+}
+
+bool UdpMulticaseReceiver2::watch_consumer() {
+  uint64_t seen = socket_.progress();
+  int quiet = 0;
+  while (!stop_.load(std::memory_order_seq_cst)) {
+    int64_t timeout = kWatchdogPeriodNs;
+    if (quiet >= kQuietPeriods) {
+      // Parked: the consumer wakes it when it works again. The long limit
+      // only bounds the wait should a wake-up ever be missed.
+      socket_.AnnouncePark();
+      if (socket_.progress() == seen) timeout = 1000LL * 1000 * 1000;
+    }
+    wait_readable(-1, timeout);
+    socket_.Unpark();
+    if (socket_.TakeHelpRequest() && socket_.TakeOver()) return true;
+    const uint64_t now = socket_.progress();
+    // Still in the datagram it was in a whole period ago: stuck in a
+    // handler, or descheduled in the middle of one.
+    if (now == seen && SocketHandover::InDatagram(now) && socket_.TakeOver()) return true;
+    quiet = now == seen ? quiet + 1 : 0;
+    seen = now;
+  }
+  return false;
+}
+
+void UdpMulticaseReceiver2::standby_loop() {
+  while (!stop_.load(std::memory_order_seq_cst)) {
+    if (socket_.owner() != SocketHandover::Owner::kReader) {
+      // The consumer reads, or is taking the socket back from this thread.
+      if (socket_.owner() == SocketHandover::Owner::kReturning) {
+        wait_readable(-1, kWatchdogPeriodNs);
+        continue;
+      }
+      if (!watch_consumer()) break;
+      ZAVO_LOG("%p[%s] read thread drains the feed while the consumer is busy", (void*)this,
+               ClassName());
+    }
+    const int fd = socket_.ReaderBeginRead();
+    if (fd < 0) continue;  // taken back
+    const int n = read_batch(fd);
+    socket_.ReaderEndRead();
+    // Drained: wait for more, or for the consumer taking the socket back.
+    if (n <= 0) wait_readable(fd, -1);
+  }
 }
 
 void UdpMulticaseReceiver2::Stop() {
-  // No new watch on a socket about to close.
-  watchable_fd_.store(-1, std::memory_order_release);
   stop_.store(true, std::memory_order_seq_cst);
   // Wake a read thread blocked in poll(); in spin mode it sees the flag.
   wake_read_thread();

@@ -2,30 +2,38 @@
 // Multicast receiver with its own read thread.
 //
 // One IPv4 UDP socket bound to the group address and port and joined to the
-// group on a local interface; one thread that reads it and hands every
-// datagram of at least one byte, in arrival order, to OnData. The owner (an
-// API object) derives from this class and implements OnData/OnError.
+// group on a local interface; one thread that reads it in batches
+// (DatagramBatch) and hands every datagram of at least one byte, in arrival
+// order, to OnData. The owner (an API object) derives from this class and
+// implements OnData/OnError.
 //
 // The read thread idles according to an IdleStrategy: when it is pinned to
 // a CPU (cpu_id >= 0) it polls the socket without pause; otherwise it polls
 // for a short while after the last datagram, then blocks in poll() until
 // the socket is readable. Close wakes it in either mode through an
-// eventfd, so it never waits for a timeout. An owner may let its consumer
-// thread watch and read the socket while the read thread is idle (see
-// "Direct reads" below).
+// eventfd, so it never waits for a timeout.
+//
+// Consumer reads (backoff only, see SocketHandover): an owner whose own
+// consumer thread reads the socket while it keeps up turns them on before
+// joining. The read thread then stands by, blocked, and takes the socket
+// over only when its watchdog finds the consumer stuck in one datagram, or
+// when the consumer asks for help; it drains the socket through OnData
+// until the consumer takes the socket back.
 #include <netinet/in.h>
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
 
 #include <sys/types.h>
 
-#include "net/byte_buffer.h"
+#include "net/datagram_batch.h"
 #include "net/idle_strategy.h"
 #include "net/net_base.h"
+#include "net/socket_handover.h"
 
 namespace zavo {
 
@@ -33,11 +41,18 @@ class FeedProcessor;
 
 class UdpMulticaseReceiver2 : public NetBase {
  public:
-  // Size of the one user-space buffer every datagram is read into; larger
-  // than any UDP datagram.
-  static constexpr size_t kRecvBufferSize = 0x80000;
-  // Kernel receive buffer asked for; the kernel may grant less.
+  // Kernel receive buffer asked for; the kernel may grant less (its
+  // net.core.rmem_max), unless the process may force it.
   static constexpr int kSocketRecvBuffer = 0x400000;
+  // The standing-by read thread looks at the consumer's progress this often
+  // while the feed is active. Each look is a timer wake-up, which costs
+  // about 20 us of CPU on a virtual machine whose idle cores halt, so it is
+  // kept coarse: the kernel's receive buffer holds tens of milliseconds of
+  // a busy feed, far more than the watchdog needs to step in.
+  static constexpr int64_t kWatchdogPeriodNs = 1000 * 1000;
+  // Without progress for this many periods the feed is quiet: the read
+  // thread parks without a timer until the consumer works again.
+  static constexpr int kQuietPeriods = 20;
 
   UdpMulticaseReceiver2();
   // Owners call Close (or Release) before destruction: the derived part is
@@ -102,53 +117,36 @@ class UdpMulticaseReceiver2 : public NetBase {
   const char* ClassName() const { return "UdpMulticaseReceiver2"; }
 
  protected:
-  // Direct reads let another thread of the owner (its consumer) take the
-  // next datagram itself while the read thread is idle, instead of waiting
-  // to be handed a copy: one thread wake-up on the datagram's path instead
-  // of two. Turn them on before joining. The read thread then holds a lock
-  // from each receive until its OnData returns.
-  void enable_direct_reads() { direct_reads_ = true; }
-
-  // A consumer that is about to block on the socket itself calls BeginWatch
-  // first, polls the descriptor it returns, and calls EndWatch as soon as
-  // it wakes up, before it handles what woke it. In between, a read thread
-  // that runs out of work blocks without the socket, so the next datagram
-  // wakes one thread rather than both; EndWatch hands the socket back to it
-  // (waking it if it is blocked), so that it drains the socket while the
-  // consumer is busy. BeginWatch returns -1 when not joined: there is
-  // nothing to watch, and no EndWatch is needed. A watch that outlives the
-  // socket (Close ran meanwhile) counts for nothing.
-  int BeginWatch() {
-    const int fd = watchable_fd_.load(std::memory_order_acquire);
-    if (fd >= 0) watched_fd_.store(fd, std::memory_order_seq_cst);
-    return fd;
-  }
-  void EndWatch();
-
-  // Reads one datagram into `buf` on the calling thread, unless the read
-  // thread is busy with one (then it returns 0 at once, without waiting).
-  // `drained()` runs under the read thread's lock and must say whether
-  // everything OnData has handed over so far has been consumed: only then
-  // is a datagram read here sure not to overtake an earlier one. Returns the
-  // datagram's size, or 0 when nothing was read (busy, not drained, not
-  // joined, nothing waiting, an empty datagram, an error).
-  template <typename Drained>
-  size_t TryReadDirect(char* buf, size_t cap, Drained&& drained) {
-    std::unique_lock<std::mutex> lock(reader_mutex_, std::try_to_lock);
-    if (!lock.owns_lock() || fd_ < 0 || !drained()) return 0;
-    const ssize_t n = receive(buf, cap);
-    return n > 0 ? static_cast<size_t>(n) : 0;
-  }
+  // Turns consumer reads on; before joining. `consumer_wake_fd` (an
+  // eventfd of the consumer's) is signalled when the socket comes or goes,
+  // so a consumer waiting for it notices.
+  void enable_consumer_reads(int consumer_wake_fd) { consumer_wake_fd_ = consumer_wake_fd; }
+  // The socket and who reads it.
+  SocketHandover& handover() { return socket_; }
+  // The read thread stands by while the consumer reads (backoff with
+  // consumer reads on): decided at each join.
+  bool consumer_reads() const { return standby_.load(std::memory_order_acquire); }
+  // Wakes the read thread (standing by, parked or blocked on the socket).
+  void wake_read_thread();
 
  private:
-  // The struct session's consumer watches and reads the socket directly.
+  // The struct session's consumer reads the socket through the handover.
   friend class FeedProcessor;
 
-  ssize_t receive(char* buf, size_t cap);
   void read_loop();
+  // The read thread's two ways of working: it owns the socket (spin mode,
+  // or no consumer reads), or it stands by and drains on demand.
+  void own_socket_loop();
+  void standby_loop();
+  // Reads one batch through `fd` and hands it to OnData. Datagrams read.
+  int read_batch(int fd);
+  // Blocks until the socket (if `fd` >= 0) or the eventfd is readable, or
+  // `timeout_ns` passed (< 0: no limit).
+  void wait_readable(int fd, int64_t timeout_ns);
+  // The standing-by watchdog: true once the socket is the read thread's.
+  bool watch_consumer();
   void close_fds();
-
-  void wake_read_thread();
+  void wake_consumer();
 
   std::atomic<bool> stop_{false};
   // Guards thread_ and the join: two closing threads never both join.
@@ -156,20 +154,15 @@ class UdpMulticaseReceiver2 : public NetBase {
   std::unique_ptr<std::thread> thread_;
   std::atomic<std::thread::id> read_thread_id_{};
   // Guards wake_fd_ against being closed (and its number reused) under a
-  // write from Stop or EndWatch.
+  // write from Stop or a consumer.
   std::mutex wake_mutex_;
-  // Held by the read thread from a receive until OnData returns, when
-  // direct reads are on, and wherever fd_ changes while a thread may run.
-  std::mutex reader_mutex_;
-  bool direct_reads_ = false;
-  std::atomic<int> watchable_fd_{-1};  // the socket while joined, for BeginWatch
-  std::atomic<int> watched_fd_{-1};    // a consumer is blocked on this socket
-  std::atomic<bool> parked_{false};    // the read thread is blocked without it
-  int fd_ = -1;                        // the socket; -1 for none (0 is a valid descriptor)
-  int wake_fd_ = -1;                   // eventfd that Close signals to end a blocked poll()
+  SocketHandover socket_;
+  std::atomic<bool> standby_{false};
+  int consumer_wake_fd_ = -1;  // owned by the consumer; -1: no consumer reads
+  int wake_fd_ = -1;           // eventfd that Close signals to end a blocked poll()
   int cpu_id_ = -1;
   sockaddr_in group_addr_{};
-  ByteBuffer recv_buffer_;
+  DatagramBatch batch_;  // read thread only
   std::atomic<IdleMode> idle_mode_;
 };
 

@@ -141,37 +141,4 @@ StructPacket::ParseResult StructPacket::ParseFrom(const char* data, size_t len) 
   return r;
 }
 
-StructPacket::Iterator::Iterator(const StructPacket& packet)
-    : Iterator(packet.Body(), packet.BodySize()) {}
-
-StructPacket::Iterator::Iterator(const char* body, unsigned int size)
-    : cursor_(body), remaining_(size) {
-  parse_field_header();
-}
-
-bool StructPacket::Iterator::parse_field_header() {
-  if (cursor_ == nullptr) return false;
-  if (remaining_ < kFieldHeaderSize) {
-    cursor_ = nullptr;
-    return false;
-  }
-  FieldId = LoadBigEndian<unsigned short>(cursor_);
-  FieldLength = LoadBigEndian<unsigned short>(cursor_ + 2);
-  FieldSeq = LoadBigEndian<uint64_t>(cursor_ + 4);
-  cursor_ += kFieldHeaderSize;
-  remaining_ -= kFieldHeaderSize;
-  return true;
-}
-
-bool StructPacket::Iterator::Next() {
-  if (cursor_ == nullptr) return false;
-  if (remaining_ < FieldLength) {
-    cursor_ = nullptr;
-    return false;
-  }
-  cursor_ += FieldLength;
-  remaining_ -= FieldLength;
-  return parse_field_header();
-}
-
 }  // namespace zavo

@@ -123,8 +123,10 @@ class StructPacket {
   // more bytes than remain is still decoded as far as the body goes.
   class Iterator {
    public:
-    explicit Iterator(const StructPacket& packet);
-    Iterator(const char* body, unsigned int size);
+    explicit Iterator(const StructPacket& packet) : Iterator(packet.Body(), packet.BodySize()) {}
+    Iterator(const char* body, unsigned int size) : cursor_(body), remaining_(size) {
+      parse_field_header();
+    }
 
     unsigned short FieldId = 0;
     unsigned short FieldLength = 0;
@@ -142,9 +144,31 @@ class StructPacket {
 
     // Moves past the current record to the next field header. False (and
     // the walk ends) when the record runs past the body or fewer than 12
-    // bytes are left.
-    bool Next();
-    bool parse_field_header();
+    // bytes are left. Inline: the multicast path walks every field of
+    // every datagram, and a call per field cost more than the step itself.
+    bool Next() {
+      if (cursor_ == nullptr) return false;
+      if (remaining_ < FieldLength) {
+        cursor_ = nullptr;
+        return false;
+      }
+      cursor_ += FieldLength;
+      remaining_ -= FieldLength;
+      return parse_field_header();
+    }
+    bool parse_field_header() {
+      if (cursor_ == nullptr) return false;
+      if (remaining_ < kFieldHeaderSize) {
+        cursor_ = nullptr;
+        return false;
+      }
+      FieldId = LoadBigEndian<unsigned short>(cursor_);
+      FieldLength = LoadBigEndian<unsigned short>(cursor_ + 2);
+      FieldSeq = LoadBigEndian<uint64_t>(cursor_ + 4);
+      cursor_ += kFieldHeaderSize;
+      remaining_ -= kFieldHeaderSize;
+      return true;
+    }
 
    private:
     const char* cursor_ = nullptr;

@@ -1,0 +1,89 @@
+#include "support/session_library.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace zavo {
+namespace bench {
+
+namespace {
+
+template <typename Fn>
+bool resolve(void* lib, const char* name, Fn* out, std::string* why) {
+  void* sym = dlsym(lib, name);
+  if (sym == nullptr) {
+    *why = std::string("no ") + name + " in the library";
+    return false;
+  }
+  *out = reinterpret_cast<Fn>(sym);
+  return true;
+}
+
+}  // namespace
+
+bool SessionLibrary::Load(const std::string& path, std::string* why) {
+  // RTLD_LOCAL: the exported ZAVO_ functions of one copy never bind the
+  // calls of another copy loaded beside it.
+  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) {
+    const char* err = dlerror();
+    *why = err != nullptr ? err : "dlopen failed";
+    return false;
+  }
+  decltype(open_) open = nullptr;
+  decltype(close_) close = nullptr;
+  decltype(wait_) wait = nullptr;
+  decltype(version_) version = nullptr;
+  if (!resolve(lib, "ZAVO_Open", &open, why) || !resolve(lib, "ZAVO_Close", &close, why) ||
+      !resolve(lib, "ZAVO_Wait", &wait, why) || !resolve(lib, "ZAVO_Version", &version, why)) {
+    dlclose(lib);
+    return false;
+  }
+  path_ = path;
+  open_ = open;
+  close_ = close;
+  wait_ = wait;
+  version_ = version;
+  return true;
+}
+
+ZAVO_HANDLE SessionLibrary::OpenSession(const char* group, int port, int server_port,
+                                        const char* strategy, ZAVO_DataHandler data,
+                                        ZAVO_DataHandler system) const {
+  if (open_ == nullptr) return nullptr;
+  setenv("ZAVO_IDLE_STRATEGY", strategy, 1);
+  ZAVO_OpenSetting s;
+  std::memset(&s, 0, sizeof(s));
+  s.ConnectID = 7;
+  std::snprintf(s.MulticastIP, sizeof(s.MulticastIP), "%s", group);
+  s.MulticastPort = static_cast<uint16_t>(port);
+  std::snprintf(s.LocalIP, sizeof(s.LocalIP), "127.0.0.1");
+  std::snprintf(s.ServerIP, sizeof(s.ServerIP), "127.0.0.1");
+  s.ServerPort = static_cast<uint16_t>(server_port);
+  std::snprintf(s.UserName, sizeof(s.UserName), "bench");
+  std::snprintf(s.Password, sizeof(s.Password), "bench");
+  s.DataHandler = data;
+  s.SystemHandler = system;
+  s.SubscribedMarkets = "";
+  s.SubscribedCodes = "";
+  s.SubscribeFlags = ZAVO_FLAG_TRADE_DETAIL | ZAVO_FLAG_ORDER_DETAIL | ZAVO_FLAG_ORDER_QUEUE;
+  s.CpuID = -1;
+  ZAVO_ERROR rc = ZAVO_SUCCESS;
+  ZAVO_HANDLE handle = open_(&s, &rc);
+  if (handle == nullptr) {
+    std::fprintf(stderr, "%s: session open failed: %d\n", path_.c_str(), static_cast<int>(rc));
+  }
+  return handle;
+}
+
+void SessionLibrary::CloseSession(ZAVO_HANDLE handle) const {
+  if (handle == nullptr) return;
+  close_(handle);
+  wait_(handle);
+}
+
+}  // namespace bench
+}  // namespace zavo
