@@ -9,6 +9,7 @@
 #   bin/zavo_win_test.exe   the C test program (run under wine against the
 #                           Linux simulator: tests/windows/run_wine_test.sh)
 #   bin/minimal.exe         the C example
+#   bin/zavo_tail.exe       the command-line client (live sessions only)
 set(ZAVO_LIBUV_PREFIX "" CACHE PATH "libuv cross-built for MinGW-w64 (scripts/win_libuv.sh)")
 if(NOT EXISTS "${ZAVO_LIBUV_PREFIX}/lib/libuv.a" OR NOT EXISTS "${ZAVO_LIBUV_PREFIX}/include/uv.h")
   message(FATAL_ERROR "ZAVO_LIBUV_PREFIX must name a MinGW-w64 build of libuv with lib/libuv.a "
