@@ -72,7 +72,9 @@ int main(int argc, char** argv) {
   setting.SystemHandler = on_system;
   setting.SubscribedMarkets = "SH;SZ";
   setting.SubscribeFlags = ZAVO_FLAG_TRADE_DETAIL;
-  setting.CpuID = -1;
+#ifndef _WIN32
+  setting.CpuID = -1; /* the Windows settings have no CpuID */
+#endif
 
   ZAVO_ERROR error = ZAVO_SUCCESS;
   ZAVO_HANDLE handle = ZAVO_Open(&setting, &error);

@@ -41,6 +41,14 @@
  *     ZAVO_MSG_LOGIN again); the multicast feed stays joined meanwhile.
  *
  * The header compiles as C99 (and later) and as C++.
+ *
+ * Windows x64 (zavo_api.dll): the same functions and records, with the
+ * differences of the Windows build marked "Windows:" where they are
+ * declared: the settings records have no CpuID, the trade detail record
+ * ends after BSFlag (88 bytes), kind ZAVO_MSG_SH_ORDER_DETAIL is never
+ * delivered, LocalDelay is always 0, and the struct-mode data handler runs
+ * on the session's event loop thread. Both layouts have their size and
+ * offset checks at the end of this header.
  */
 #ifndef ZAVO_API_H
 #define ZAVO_API_H
@@ -168,6 +176,8 @@ typedef struct ZAVO_MSG {
  * packet-processing thread and the system and rebuild handlers on its event
  * loop thread; in raw mode the data handler runs on the multicast read
  * thread and the system and rebuild handlers on the event loop thread.
+ * Windows: every handler of a session, data handlers included, runs on its
+ * event loop thread, which also receives the feed.
  * A handler must return promptly. It may call every function of this
  * header (ZAVO_Close included) except ZAVO_Wait on its own session. A
  * rebuild request from a data handler waits briefly for the event loop
@@ -228,11 +238,16 @@ typedef struct ZAVO_OpenSetting {
   const char* SubscribedCodes;
   /* ZAVO_SUBSCRIBE_FLAG bits: the optional kinds to deliver. */
   uint32_t SubscribeFlags;
+#if !defined(_WIN32)
   /* CPU to which the multicast read thread binds itself; negative: none. */
   int32_t CpuID;
+#endif
+  /* Windows: no CpuID (no thread is bound to a CPU); 4 bytes of tail
+   * padding keep the record at 272 bytes. */
 } ZAVO_OpenSetting;
 
-/* Settings of a raw-mode session (264 bytes). The members up to
+/* Settings of a raw-mode session (264 bytes; Windows: 256 bytes, without
+ * CpuID). The members up to
  * SystemHandler mean what they mean in ZAVO_OpenSetting. ZAVO_OpenRaw copies
  * the record; SubscribedMarkets is read before it returns. */
 typedef struct ZAVO_RawOpenSetting {
@@ -248,8 +263,10 @@ typedef struct ZAVO_RawOpenSetting {
   ZAVO_DataHandler SystemHandler;
   /* Markets to deliver: "SH", "SZ" or both separated by ';'. */
   const char* SubscribedMarkets;
+#if !defined(_WIN32)
   /* CPU to which the multicast read thread binds itself; negative: none. */
   int32_t CpuID;
+#endif
 } ZAVO_RawOpenSetting;
 
 /* Mode of ZAVO_UpdateSubscription. A C caller may pass any int; a value
@@ -381,7 +398,8 @@ typedef struct ZAVO_SecuritySnapShot {
    * record: the packet carrying it), as computed, even if the stamp is 0.
    * The wall clock is read once per datagram, so every record of one
    * datagram is measured from the same moment, before any handler ran for
-   * it. */
+   * it.
+   * Windows: always 0. */
   int64_t LocalDelay;
 } ZAVO_SecuritySnapShot;
 
@@ -433,7 +451,8 @@ typedef struct ZAVO_FutureSnapShot {
   int64_t AuctionQty;
 } ZAVO_FutureSnapShot;
 
-/* ZAVO_MSG_TRADE_DETAIL (96 bytes): one trade. */
+/* ZAVO_MSG_TRADE_DETAIL (96 bytes; Windows: 88 bytes, ending after BSFlag):
+ * one trade. */
 typedef struct ZAVO_TradeDetail {
   char Code[16];
   char ExchangeID;
@@ -449,10 +468,13 @@ typedef struct ZAVO_TradeDetail {
    * '2' -> 'C' (cancel), any other byte -> 0. */
   char ExecType;
   /* '1' -> 'B' (buy), '2' -> 'S' (sell), ' ' -> 'N' (none), any other
+   * byte -> 0. Windows: '1' -> 'B', '2' -> 'S', '3' -> ' ', any other
    * byte -> 0. */
   char BSFlag;
+#if !defined(_WIN32)
   uint32_t TradeChannel;
   int64_t BizIndex;
+#endif
 } ZAVO_TradeDetail;
 
 /* ZAVO_MSG_ORDER_DETAIL (56 bytes): one order. */
@@ -484,7 +506,8 @@ typedef struct ZAVO_OrderQueue {
   uint32_t OrderQueue[200];
 } ZAVO_OrderQueue;
 
-/* ZAVO_MSG_SH_ORDER_DETAIL (72 bytes): one Shanghai order. */
+/* ZAVO_MSG_SH_ORDER_DETAIL (72 bytes): one Shanghai order. Windows: never
+ * delivered (the record is declared for programs built for both). */
 typedef struct ZAVO_SHOrderDetail {
   char Code[16];
   char DataStatus;
@@ -599,8 +622,8 @@ ZAVO_API void ZAVO_Wait(ZAVO_HANDLE handle);
 ZAVO_API void ZAVO_Free(void* memory);
 
 /* The library's version: a constant NUL-terminated string that begins
- * "v1.1.202105.2" followed by a build identifier. Always the same pointer;
- * never free it. */
+ * "v1.1.202105.2" (Windows: "v1.0.202001.win") followed by a build
+ * identifier. Always the same pointer; never free it. */
 ZAVO_API const char* ZAVO_Version(void);
 
 /* Struct mode. Copies the code table of `market` ("SH" or "SZ", any case),
@@ -679,6 +702,57 @@ ZAVO_API ZAVO_ERROR ZAVO_RebuildRawData(ZAVO_HANDLE handle, char market, uint64_
 
 #ifdef __cplusplus
 }
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Layout checks                                                            */
+/* ------------------------------------------------------------------------ */
+/* A compiler that lays the records out differently from the library stops
+ * here rather than producing a program that reads the wrong bytes. Checked
+ * where the language has static assertions (C11, C++11, MSVC's C++). */
+#if defined(__cplusplus) && (__cplusplus >= 201103L || (defined(_MSC_VER) && _MSC_VER >= 1600))
+#define ZAVO_LAYOUT_CHECK(cond, what) static_assert(cond, what)
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define ZAVO_LAYOUT_CHECK(cond, what) _Static_assert(cond, what)
+#endif
+#ifdef ZAVO_LAYOUT_CHECK
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_MSG) == 32 && offsetof(ZAVO_MSG, SeqNum) == 16 &&
+                      offsetof(ZAVO_MSG, MsgData) == 24,
+                  "ZAVO_MSG layout");
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_OpenSetting) == 272 &&
+                      offsetof(ZAVO_OpenSetting, ServerPort) == 102 &&
+                      offsetof(ZAVO_OpenSetting, DataHandler) == 232 &&
+                      offsetof(ZAVO_OpenSetting, SubscribeFlags) == 264,
+                  "ZAVO_OpenSetting layout");
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_ConnectResult) == 36 && sizeof(ZAVO_DisconnectResult) == 34 &&
+                      sizeof(ZAVO_LoginResult) == 214 && sizeof(ZAVO_BaseInfoFinish) == 260 &&
+                      sizeof(ZAVO_RebuildResult) == 24,
+                  "system record sizes");
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_SecuritySnapShot) == 536 &&
+                      offsetof(ZAVO_SecuritySnapShot, LocalDelay) == 528 &&
+                      sizeof(ZAVO_IndexSnapShot) == 88 && sizeof(ZAVO_FutureSnapShot) == 336,
+                  "snapshot layouts");
+ZAVO_LAYOUT_CHECK(offsetof(ZAVO_TradeDetail, ExecType) == 80 &&
+                      offsetof(ZAVO_TradeDetail, BSFlag) == 81,
+                  "ZAVO_TradeDetail layout");
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_OrderDetail) == 56 && sizeof(ZAVO_OrderQueue) == 856 &&
+                      sizeof(ZAVO_SHOrderDetail) == 72 && sizeof(ZAVO_RawDataRef) == 16 &&
+                      sizeof(ZAVO_CODEINFO) == 88 && sizeof(ZAVO_OPTION_CODEINFO) == 192,
+                  "order, raw and code-table record sizes");
+#if defined(_WIN32)
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_RawOpenSetting) == 256, "ZAVO_RawOpenSetting layout (Windows)");
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_TradeDetail) == 88, "ZAVO_TradeDetail size (Windows)");
+#else
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_RawOpenSetting) == 264 &&
+                      offsetof(ZAVO_RawOpenSetting, CpuID) == 256 &&
+                      offsetof(ZAVO_OpenSetting, CpuID) == 268,
+                  "settings CpuID layout");
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_TradeDetail) == 96 &&
+                      offsetof(ZAVO_TradeDetail, TradeChannel) == 84 &&
+                      offsetof(ZAVO_TradeDetail, BizIndex) == 88,
+                  "ZAVO_TradeDetail layout");
+#endif
+#undef ZAVO_LAYOUT_CHECK
 #endif
 
 #endif /* ZAVO_API_H */

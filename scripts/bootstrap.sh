@@ -14,6 +14,13 @@ for p in build-essential cmake ninja-build pkg-config libuv1-dev libgtest-dev li
          pybind11-dev dpkg-dev file; do
   have "$p" || need_pkgs+=("$p")
 done
+# The Windows x64 cross build and its test under wine (scripts/build.sh
+# windows, the "windows" test flavour) need the MinGW-w64 compilers and wine.
+if [ "${ZAVO_BOOTSTRAP_WINDOWS:-0}" = 1 ]; then
+  for p in g++-mingw-w64-x86-64 wine64; do
+    have "$p" || need_pkgs+=("$p")
+  done
+fi
 if [ ${#need_pkgs[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "[bootstrap] missing packages: ${need_pkgs[*]} (run as root to install them)" >&2

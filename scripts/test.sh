@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole test suite (what CI
-# runs) in four builds one after the other, warnings as errors in each:
+# runs) in five builds one after the other, warnings as errors in each:
 #   normal  gcc, Release: the whole suite (with the package and install
 #           tests), each benchmark's --quick smoke and a 20 s soak
 #   clang   clang, Release: everything built (the other compiler users
@@ -8,16 +8,21 @@
 #   asan    AddressSanitizer with UndefinedBehaviorSanitizer: the suite and
 #           a 10 s soak at a lower rate
 #   tsan    ThreadSanitizer: likewise
+#   windows the MinGW-w64 cross build of zavo_api.dll and its C test run
+#           under wine against the normal build's zavo_sim (built here if
+#           the normal flavour did not run); libuv and the wine prefix are
+#           cached in ${ZAVO_WIN_CACHE:-~/.cache/zavo-windows}
 # The first sanitizer report ends the program that made it, which fails its
 # test and the run.
 #
-#   scripts/test.sh                          the whole suite, all four builds
-#   ZAVO_FLAVOURS=normal scripts/test.sh     one build ("normal", "clang", "asan", "tsan", or a list)
+#   scripts/test.sh                          the whole suite, all five builds
+#   ZAVO_FLAVOURS=normal scripts/test.sh     one build ("normal", "clang", "asan", "tsan",
+#                                            "windows", or a list)
 #   ZAVO_SOAK_SECONDS=0 scripts/test.sh      without the short soak runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-flavours=${ZAVO_FLAVOURS:-normal clang asan tsan}
+flavours=${ZAVO_FLAVOURS:-normal clang asan tsan windows}
 soak_seconds=${ZAVO_SOAK_SECONDS:-20}
 # Two cores: more parallel compilers than that only add memory pressure.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
@@ -34,10 +39,14 @@ scripts/bootstrap.sh
 failed=()
 summary=()
 for f in $flavours; do
-  case "$f" in normal) dir=build ;; clang|asan|tsan) dir=build-$f ;;
-    *) echo "unknown flavour: $f (normal, clang, asan or tsan)" >&2; exit 2 ;;
+  case "$f" in normal) dir=build ;; clang|asan|tsan|windows) dir=build-$f ;;
+    *) echo "unknown flavour: $f (normal, clang, asan, tsan or windows)" >&2; exit 2 ;;
   esac
   start=$SECONDS
+  if [ "$f" = windows ]; then
+    # The DLL's test talks to the Linux simulator of the normal build.
+    [ -x build/tools/sim/zavo_sim ] || scripts/build.sh normal zavo_sim
+  fi
   echo "[test] building the $f flavour"
   scripts/build.sh "$f"
   echo "[test] running the $f suite"
@@ -79,6 +88,7 @@ for f in $flavours; do
               scripts/soak.sh $(( (soak_seconds + 1) / 2 )) || ok=0 ;;
     esac
   fi
+  [ "$f" = windows ] && echo "[test] windows flavour took $((SECONDS - start)) s"
   summary+=("$f: $([ $ok = 1 ] && echo passed || echo FAILED) in $((SECONDS - start)) s")
   [ $ok = 1 ] || failed+=("$f")
 done

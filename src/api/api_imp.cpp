@@ -23,7 +23,7 @@ void api_init_once() {
   Logger::SetInstance(logger);
   // A log directory we cannot create or write leaves the library without a
   // log file; opening a session must not fail for that.
-  logger->Start(make_log_file_path("./logs/"));
+  logger->Start(library_log_file_path());
 }
 
 }  // namespace

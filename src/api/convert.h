@@ -66,12 +66,12 @@ inline char MapOrderType(signed char type) {
 // Microseconds from the sender's stamp (sec, nsec) to `now`, the nanosecond
 // part divided truncating toward zero. The stamp comes from upstream and may
 // be anything, so the arithmetic wraps instead of overflowing.
-inline long LocalDelayMicros(long stamp_sec, long stamp_nsec, const timespec& now) {
+inline int64_t LocalDelayMicros(int64_t stamp_sec, int64_t stamp_nsec, const timespec& now) {
   const uint64_t sec_diff =
-      static_cast<uint64_t>(static_cast<long>(now.tv_sec)) - static_cast<uint64_t>(stamp_sec);
-  const long nsec_diff = static_cast<long>(static_cast<uint64_t>(static_cast<long>(now.tv_nsec)) -
-                                           static_cast<uint64_t>(stamp_nsec));
-  return static_cast<long>(sec_diff * 1000000u + static_cast<uint64_t>(nsec_diff / 1000));
+      static_cast<uint64_t>(static_cast<int64_t>(now.tv_sec)) - static_cast<uint64_t>(stamp_sec);
+  const int64_t nsec_diff = static_cast<int64_t>(
+      static_cast<uint64_t>(static_cast<int64_t>(now.tv_nsec)) - static_cast<uint64_t>(stamp_nsec));
+  return static_cast<int64_t>(sec_diff * 1000000u + static_cast<uint64_t>(nsec_diff / 1000));
 }
 
 void ConvertField(const SecurityBaseInfoField* in, ZAVO_CODEINFO* out);

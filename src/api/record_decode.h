@@ -21,12 +21,12 @@
 namespace zavo {
 namespace record_decode {
 
-constexpr unsigned long kDateDivisor = 1000000000UL;
+constexpr uint64_t kDateDivisor = 1000000000UL;
 
-inline uint32_t date_of(unsigned long stamp) {
+inline uint32_t date_of(uint64_t stamp) {
   return static_cast<uint32_t>(stamp / kDateDivisor);
 }
-inline uint32_t time_of(unsigned long stamp) {
+inline uint32_t time_of(uint64_t stamp) {
   return static_cast<uint32_t>(stamp % kDateDivisor);
 }
 
@@ -50,8 +50,8 @@ class WireIn {
     p_ += sizeof(T);
     return v;
   }
-  long i64() { return take<long>(); }
-  uint32_t low32_of_i64() { return static_cast<uint32_t>(take<unsigned long>()); }
+  int64_t i64() { return take<int64_t>(); }
+  uint32_t low32_of_i64() { return static_cast<uint32_t>(take<uint64_t>()); }
   signed char i8() { return take<signed char>(); }
   void code(char (&out)[16]) {
     CopyCode16(out, p_);
@@ -99,7 +99,7 @@ inline void DecodeRecord(const char* data, ZAVO_SecuritySnapShot* out, const tim
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   out->TradingDay = out->Date;
   out->Time = time_of(stamp);
@@ -129,9 +129,14 @@ inline void DecodeRecord(const char* data, ZAVO_SecuritySnapShot* out, const tim
   out->AfterVolume = in.i64();
   out->AfterTurnover = in.i64();
   out->AfterMatchItems = in.i64();
-  const long delay_sec = in.i64();
-  const long delay_nsec = in.i64();
+#ifdef _WIN32
+  // The Windows record leaves the local delay at 0.
+  (void)now;
+#else
+  const int64_t delay_sec = in.i64();
+  const int64_t delay_nsec = in.i64();
   out->LocalDelay = LocalDelayMicros(delay_sec, delay_nsec, now);
+#endif
 }
 
 inline void DecodeRecord(const char* data, ZAVO_IndexSnapShot* out) {
@@ -140,7 +145,7 @@ inline void DecodeRecord(const char* data, ZAVO_IndexSnapShot* out) {
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   out->TradingDay = out->Date;
   out->Time = time_of(stamp);
@@ -159,7 +164,7 @@ inline void DecodeRecord(const char* data, ZAVO_FutureSnapShot* out) {
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   out->Time = time_of(stamp);
   out->TradingDay = in.take<unsigned int>();
@@ -191,7 +196,7 @@ inline void DecodeRecord(const char* data, ZAVO_TradeDetail* out) {
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   out->Time = time_of(stamp);
   out->TradeSequence = in.i64();
@@ -201,9 +206,17 @@ inline void DecodeRecord(const char* data, ZAVO_TradeDetail* out) {
   out->AskOrderSequence = in.i64();
   out->BidOrderSequence = in.i64();
   out->ExecType = MapExecType(in.i8());
+#ifdef _WIN32
+  // The Windows record ends with the flag, mapped as its programs expect:
+  // '1' -> 'B', '2' -> 'S', '3' -> ' ', anything else -> 0.
+  static constexpr convert_detail::CharMap kWindowsBSFlag =
+      convert_detail::make_char_map("123", "BS ");
+  out->BSFlag = kWindowsBSFlag.to[static_cast<unsigned char>(in.i8())];
+#else
   out->BSFlag = MapBSFlag(in.i8());
   out->TradeChannel = static_cast<uint32_t>(in.take<int>());
   out->BizIndex = in.i64();
+#endif
 }
 
 inline void DecodeRecord(const char* data, ZAVO_OrderDetail* out) {
@@ -212,7 +225,7 @@ inline void DecodeRecord(const char* data, ZAVO_OrderDetail* out) {
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   out->Time = time_of(stamp);
   out->OrderSequence = in.i64();
@@ -233,7 +246,7 @@ inline void DecodeRecord(const char* data, ZAVO_OrderQueue* out) {
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
-  const unsigned long stamp = in.take<unsigned long>();
+  const uint64_t stamp = in.take<uint64_t>();
   out->Date = date_of(stamp);
   // TradingDay stays 0 in this record.
   out->Time = time_of(stamp);
@@ -249,7 +262,7 @@ inline void DecodeRecord(const char* data, ZAVO_SHOrderDetail* out) {
   zero(out);
   WireIn in(data);
   in.code(out->Code);
-  out->Time = time_of(in.take<unsigned long>());
+  out->Time = time_of(in.take<uint64_t>());
   out->OrderIndex = static_cast<uint32_t>(in.take<int>());
   out->ChannelNo = static_cast<uint32_t>(in.take<int>());
   out->OrderPrice = in.i64();

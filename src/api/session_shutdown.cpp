@@ -2,8 +2,6 @@
 
 #include "api/api_imp.h"
 #include "api/control_channel.h"
-#include "api/feed_processor.h"
-#include "net/udp_multicast_receiver.h"
 
 namespace zavo {
 
@@ -36,7 +34,7 @@ void JoinSession(const SessionParts& parts) {
 
 void ReleaseSession(const SessionParts& parts) {
   parts.control->ReleaseConnector();
-  UdpMulticaseReceiver2::Release(parts.receiver);
+  FeedReceiver::Release(parts.receiver);
 }
 
 }  // namespace zavo

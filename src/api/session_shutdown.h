@@ -9,19 +9,19 @@
 // last handler call. Struct mode has a processing thread behind the
 // receiver; raw mode delivers on the read thread and has none.
 #include "api/session_lifecycle.h"
+#include "api/struct_feed.h"
+#include "net/feed_receiver.h"
 
 namespace zavo {
 
 class ApiImp;
 class ControlChannel;
-class FeedProcessor;
-class UdpMulticaseReceiver2;
 
 struct SessionParts {
   ApiImp* api;
   SessionLifecycle* lifecycle;
-  UdpMulticaseReceiver2* receiver;
-  FeedProcessor* feed;  // null when the read thread delivers itself
+  FeedReceiver* receiver;
+  StructFeed* feed;  // null when the receiver delivers itself
   ControlChannel* control;
 };
 

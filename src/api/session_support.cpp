@@ -12,8 +12,13 @@
 namespace zavo {
 
 namespace {
+// The Windows DLL carries the revision line its programs were built against.
+#ifdef _WIN32
+const char kVersion[] = "v1.0.202001.win-" ZAVO_BUILD_ID;
+#else
 const char kVersion[] = "v1.1.202105.2-" ZAVO_BUILD_ID;
-}
+#endif
+}  // namespace
 
 const char* LibraryVersion() {
   return kVersion;

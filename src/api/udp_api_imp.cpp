@@ -19,7 +19,7 @@ UdpStructApiImp::UdpStructApiImp()
 UdpStructApiImp::~UdpStructApiImp() {
   // Normally done by Join; this covers an object destroyed otherwise. The
   // read thread feeds the processor: it goes first.
-  UdpMulticaseReceiver2::Close();
+  FeedReceiver::Close();
   feed_.Stop();
   feed_.Join();
   ZAVO_LOG("%p[%s] Release", handle(), ClassName());
@@ -27,7 +27,9 @@ UdpStructApiImp::~UdpStructApiImp() {
 
 ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   setting_ = setting;
+#ifndef _WIN32
   if (setting_.CpuID >= 0) set_cpu_id(setting_.CpuID);
+#endif
 
   const int rc = control_.Connect(new KvelTcpConnector(control_.loop(), this),
                                   SettingText(setting_.ServerIP), setting_.ServerPort,

@@ -1,12 +1,14 @@
 #pragma once
 // The struct-mode session behind a ZAVO_Open handle.
 //
-// It is the multicast receiver (UdpMulticaseReceiver2) and the handler of
-// its control connection (KvelHandler), and delegates: the feed's
-// datagrams to its FeedProcessor, the control conversation to its
-// ControlChannel. What stays here is what is particular to struct mode:
-// decoding, converting, filtering and caching market-data fields, the
-// code tables, and the day change.
+// It is the multicast receiver (FeedReceiver: UdpMulticaseReceiver2, or on
+// Windows the event-loop UdpMulticaseReceiver) and the handler of its
+// control connection (KvelHandler), and delegates: the feed's datagrams to
+// its StructFeed (FeedProcessor; on Windows LoopFeed, which processes them
+// on the loop thread), the control conversation to its ControlChannel.
+// What stays here is what is particular to struct mode: decoding,
+// converting, filtering and caching market-data fields, the code tables,
+// and the day change.
 //
 // Threads: the caller's (Open, queries, subscriptions, Rebuild, Close,
 // Join, Release); the event loop thread (control connection, system and
@@ -22,12 +24,12 @@
 #include "api/code_info_db.h"
 #include "api/control_channel.h"
 #include "api/decode_scratch.h"
-#include "api/feed_processor.h"
 #include "api/session_shutdown.h"
 #include "api/session_support.h"
 #include "api/snapshot_db.h"
+#include "api/struct_feed.h"
 #include "api/subscription_manager.h"
-#include "net/udp_multicast_receiver.h"
+#include "net/feed_receiver.h"
 #include "proto/struct_packet.h"
 #include "proto/sys_field.h"
 #include "proto/zavo_tcp.h"
@@ -35,7 +37,7 @@
 namespace zavo {
 
 class UdpStructApiImp : public StructApiImp,
-                        public UdpMulticaseReceiver2,
+                        public FeedReceiver,
                         public KvelHandler,
                         private ControlListener {
  public:
@@ -120,9 +122,9 @@ class UdpStructApiImp : public StructApiImp,
   void process_datagram(const char* data, size_t size, const timespec& taken_at);
   // Handler, flags and filter from setting_; the second half of Open.
   ZAVO_ERROR take_data_settings();
-  PacketContext packet_context(ZAVO_DataHandler handler, unsigned long packet_time,
+  PacketContext packet_context(ZAVO_DataHandler handler, uint64_t packet_time,
                                const timespec& taken_at, bool live) const;
-  void on_udp_packet_process(unsigned long packet_time, const char* body, unsigned int size,
+  void on_udp_packet_process(uint64_t packet_time, const char* body, unsigned int size,
                              const timespec& taken_at);
   // One field of a packet: a market-data field (ids 257 to 263) is
   // decoded, converted, filtered and delivered; a heartbeat on the feed
@@ -142,7 +144,7 @@ class UdpStructApiImp : public StructApiImp,
   std::atomic<uint32_t> day_marker_{0};
   DecodeScratch replay_{};  // loop thread
   ControlChannel control_;
-  FeedProcessor feed_;
+  StructFeed feed_;
 };
 
 }  // namespace zavo

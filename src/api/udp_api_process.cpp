@@ -1,6 +1,7 @@
 // Struct session: the multicast data path. The FeedProcessor hands each
 // datagram to process_datagram on the processing thread, which decodes,
 // converts, filters and delivers its fields.
+#include <cinttypes>
 #include <cstdio>
 #include <ctime>
 
@@ -59,7 +60,7 @@ void UdpStructApiImp::process_datagram(const char* data, size_t size, const time
 }
 
 UdpStructApiImp::PacketContext UdpStructApiImp::packet_context(ZAVO_DataHandler handler,
-                                                               unsigned long packet_time,
+                                                               uint64_t packet_time,
                                                                const timespec& taken_at,
                                                                bool live) const {
   PacketContext ctx;
@@ -76,7 +77,7 @@ UdpStructApiImp::PacketContext UdpStructApiImp::packet_context(ZAVO_DataHandler 
 
 // Flattened: the per-field step is inlined into the field walk, which saves a
 // call with many arguments per field.
-__attribute__((flatten)) void UdpStructApiImp::on_udp_packet_process(unsigned long packet_time,
+__attribute__((flatten)) void UdpStructApiImp::on_udp_packet_process(uint64_t packet_time,
                                                                      const char* body,
                                                                      unsigned int size,
                                                                      const timespec& taken_at) {
@@ -159,6 +160,8 @@ void UdpStructApiImp::handle_field(const StructPacket::Iterator& it, DecodeScrat
         deliver_record(ZAVO_MSG_TRADE_DETAIL, s.trade);
       }
       break;
+#ifndef _WIN32
+    // The Windows build knows no Shanghai order detail: skipped there.
     case SH_OrderDetailField::kFieldId - kFirst:
       if (too_short(FieldTag<SH_OrderDetailField>())) break;
       // The record carries no exchange: it is Shanghai by definition.
@@ -167,6 +170,7 @@ void UdpStructApiImp::handle_field(const StructPacket::Iterator& it, DecodeScrat
         deliver_record(ZAVO_MSG_SH_ORDER_DETAIL, s.sh_order);
       }
       break;
+#endif
     default:
       // Retransmitted heartbeats are old news: only the feed's count.
       if (it.FieldId == HeartBeatField::kFieldId && ctx.live) OnHeartbeat(it);
@@ -180,12 +184,12 @@ void UdpStructApiImp::OnHeartbeat(const StructPacket::Iterator& it) {
     ZAVO_LOG("%p[%s] Session GetField Error: HeartBeatField", handle(), ClassName());
     return;
   }
-  const unsigned long v = heartbeat.ServerTime;
+  const uint64_t v = heartbeat.ServerTime;
   const uint32_t day = static_cast<uint32_t>(v / 10000000UL);
   // Both the processing thread and the loop thread see heartbeats; the
   // exchange makes exactly one of them act on a change of day.
   if (day_marker_.exchange(day) != day) ClearApiCache();
-  ZAVO_LOG("%p[%s] OnHeartbeat: %lu", handle(), ClassName(), v);
+  ZAVO_LOG("%p[%s] OnHeartbeat: %" PRIu64, handle(), ClassName(), v);
 }
 
 }  // namespace zavo

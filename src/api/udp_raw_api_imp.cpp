@@ -2,6 +2,7 @@
 // delivery of reassembled multicast messages.
 #include "api/udp_raw_api_imp.h"
 
+#include <cinttypes>
 #include <cstring>
 
 #include "api/raw_rebuild_session.h"
@@ -26,7 +27,7 @@ UdpRawApiImp::UdpRawApiImp()
 UdpRawApiImp::~UdpRawApiImp() {
   // The read thread calls into this object: it must be gone before the
   // members are. Join has normally done this already.
-  UdpMulticaseReceiver2::Close();
+  FeedReceiver::Close();
   ZAVO_LOG("%p[%s] Release", handle(), ClassName());
 }
 
@@ -38,7 +39,9 @@ RawDataRebuildSession* UdpRawApiImp::session_for_testing() const {
 
 ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
   setting_ = setting;
+#ifndef _WIN32
   if (setting_.CpuID >= 0) set_cpu_id(setting_.CpuID);
+#endif
 
   const std::string server_ip = SettingText(setting_.ServerIP);
   int rc = control_.Connect(new RawDataRebuildSession(control_.loop(), this), server_ip,
@@ -109,10 +112,12 @@ ZAVO_ERROR UdpRawApiImp::Rebuild(char market, uint64_t begin_seq, uint64_t end_s
 }
 
 void UdpRawApiImp::OnRebuildRaw(const RawDataPacket& packet, const RebuildState::Request& req) {
-  const unsigned long seq = packet.Sequence;
+  const uint64_t seq = packet.Sequence;
   if (seq < req.begin || seq >= req.end) {
-    ZAVO_LOG("%p[%s] OnRebuildRspPacket Error: Invalid Seq: %lu, [%lu, %lu)", handle(), ClassName(),
-             seq, static_cast<unsigned long>(req.begin), static_cast<unsigned long>(req.end));
+    ZAVO_LOG("%p[%s] OnRebuildRspPacket Error: Invalid Seq: %" PRIu64 ", [%" PRIu64 ", %" PRIu64
+             ")",
+             handle(), ClassName(), seq, static_cast<uint64_t>(req.begin),
+             static_cast<uint64_t>(req.end));
     return;
   }
   const unsigned exchange = static_cast<unsigned char>(packet.ExchangeID);

@@ -21,7 +21,7 @@
 #include "api/fragment_assembler.h"
 #include "api/session_shutdown.h"
 #include "api/session_support.h"
-#include "net/udp_multicast_receiver.h"
+#include "net/feed_receiver.h"
 #include "proto/raw_packet.h"
 
 namespace zavo {
@@ -32,7 +32,7 @@ class StructPacket;
 struct RspUserLoginField;
 struct RspRetransmitField;
 
-class UdpRawApiImp : public RawApiImp, public UdpMulticaseReceiver2, private ControlListener {
+class UdpRawApiImp : public RawApiImp, public FeedReceiver, private ControlListener {
  public:
   UdpRawApiImp();
 

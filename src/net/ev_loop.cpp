@@ -1,8 +1,10 @@
 #include "net/ev_loop.h"
 
+#ifndef _WIN32
 #include <pthread.h>
 
 #include <csignal>
+#endif
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +62,10 @@ bool EvLoop::IsInsideLoop() const {
   return evloop_tls_tid == this;
 }
 
+EvLoop* EvLoop::Current() {
+  return evloop_tls_tid;
+}
+
 void EvLoop::Start() {
   if (IsRunning()) return;
   uv_async_init(loop_, async_, uvcb_async__call_async_function);
@@ -72,6 +78,7 @@ void EvLoop::Start() {
 }
 
 void EvLoop::block_sigpipe() {
+#ifndef _WIN32
   // Writing to a connection whose peer has just closed raises SIGPIPE, and
   // its default action ends the whole process: the user's program, not only
   // this session. Blocked on the loop thread (where every socket write
@@ -81,6 +88,8 @@ void EvLoop::block_sigpipe() {
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);
   pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
+#endif
+  // Windows raises no signal for it: the send just fails.
 }
 
 void EvLoop::thread_main() {

@@ -80,6 +80,9 @@ class EvLoop {
   // Processor for the loop thread; only before Start. -1: no binding.
   void Bind2Cpu(int cpu) { cpu_ = cpu; }
 
+  // The EvLoop whose thread is the calling thread; null on other threads.
+  static EvLoop* Current();
+
   // A process-wide loop, created on first use and never destroyed; not
   // started by this call.
   static EvLoop* BackGroundLoop();

@@ -1,8 +1,6 @@
 #include "net/net_base.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "net/socket_headers.h"
 
 namespace zavo {
 
@@ -20,6 +18,27 @@ std::string NetBase::AddrText(const sockaddr_in& addr) {
   return text;
 }
 
+bool NetBase::FillAddressFromTcp(const uv_tcp_t* tcp) {
+  sockaddr_storage name{};
+  int len = sizeof(name);
+  if (uv_tcp_getsockname(tcp, reinterpret_cast<sockaddr*>(&name), &len) != 0 ||
+      name.ss_family != AF_INET)
+    return false;
+  const sockaddr_in& addr = reinterpret_cast<const sockaddr_in&>(name);
+  local_ip_ = AddrText(addr);
+  local_port_ = ntohs(addr.sin_port);
+  // `addr` views `name`, refilled with the peer's address.
+  name = sockaddr_storage{};
+  len = sizeof(name);
+  if (uv_tcp_getpeername(tcp, reinterpret_cast<sockaddr*>(&name), &len) == 0 &&
+      name.ss_family == AF_INET) {
+    peer_ip_ = AddrText(addr);
+    peer_port_ = ntohs(addr.sin_port);
+  }
+  return true;
+}
+
+#ifndef _WIN32
 bool NetBase::FillAddressFromSocket(int fd) {
   sockaddr_in addr{};
   socklen_t len = sizeof(addr);
@@ -36,5 +55,6 @@ bool NetBase::FillAddressFromSocket(int fd) {
   }
   return true;
 }
+#endif
 
 }  // namespace zavo

@@ -1,10 +1,10 @@
 #pragma once
 // Endpoint addresses of a connection or receiver: dotted IPv4 texts and
 // ports in host order.
+#include <uv.h>
+
 #include <cstdint>
 #include <string>
-
-struct sockaddr_in;
 
 namespace zavo {
 
@@ -24,7 +24,11 @@ class NetBase {
   void ClearAddress();
   // Fills the local endpoint from getsockname and, when that worked, the
   // peer endpoint from getpeername. False if the local lookup failed.
+#ifndef _WIN32
   bool FillAddressFromSocket(int fd);
+#endif
+  // The same for a libuv TCP handle (any platform).
+  bool FillAddressFromTcp(const uv_tcp_t* tcp);
 
   // "a.b.c.d" text of an IPv4 socket address (thread-safe).
   static std::string AddrText(const sockaddr_in& addr);

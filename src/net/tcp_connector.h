@@ -3,7 +3,6 @@
 // endpoint, serves the stream through TcpIO, reports connection changes to
 // the derived class and, when a reconnect interval is set, retries after
 // every failure with that fixed delay until closed.
-#include <netinet/in.h>
 #include <uv.h>
 
 #include <atomic>
@@ -11,6 +10,7 @@
 #include <functional>
 #include <vector>
 
+#include "net/socket_headers.h"
 #include "net/tcp_io.h"
 
 namespace zavo {

@@ -1,10 +1,12 @@
 #include "net/tcp_io.h"
 
+#ifndef _WIN32
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <cassert>
 #include <cerrno>
@@ -25,7 +27,15 @@ int init_uv_tcp(uv_loop_t* loop, uv_tcp_t* tcp) {
   if (rc != 0) return rc;
   rc = uv_tcp_nodelay(tcp, 1);
   if (rc != 0) return rc;
+#ifdef _WIN32
+  // libuv on Windows applies keep-alive when it creates the socket, inside
+  // the connect, and a stack without the keep-alive interval option would
+  // fail the connect for it: it is set on the connected socket instead
+  // (OpenIO), where it is only advice.
+  return 0;
+#else
   return uv_tcp_keepalive(tcp, 1, 10);
+#endif
 }
 
 std::string get_uv_err_string(int status) {
@@ -59,13 +69,11 @@ TcpIO::~TcpIO() {
 
 int TcpIO::OpenIO(uv_tcp_t* tcp) {
   ZAVO_ASSERT_IN_LOOP(owner_loop(reinterpret_cast<uv_handle_t*>(tcp)));
-  int sock = 0;
-  uv_os_fd_t os_fd;
-  if (uv_fileno(reinterpret_cast<uv_handle_t*>(tcp), &os_fd) == 0) sock = os_fd;
-  if (sock > 0) {
-    ClearAddress();
-    FillAddressFromSocket(sock);
-  }
+  ClearAddress();
+  FillAddressFromTcp(tcp);
+#ifdef _WIN32
+  (void)uv_tcp_keepalive(tcp, 1, 10);
+#endif
   stream_ = tcp;
   tcp->data = this;
   recv_.Reset();
@@ -112,12 +120,14 @@ void TcpIO::StopIO() {
   }
 }
 
+#ifndef _WIN32
 int TcpIO::fd() const {
   if (stream_ == nullptr) return 0;
   uv_os_fd_t os_fd;
   if (uv_fileno(reinterpret_cast<const uv_handle_t*>(stream_), &os_fd) != 0) return 0;
   return os_fd;
 }
+#endif
 
 bool TcpIO::write_now(ByteBuffer&& buf) {
   tcp_send_req* req = new tcp_send_req(std::move(buf), reinterpret_cast<uv_stream_t*>(stream_));
@@ -196,6 +206,7 @@ void TcpIO::uvcb_alloc(uv_handle_t* handle, size_t, uv_buf_t* buf) {
   buf->len = io->recv_.WritableBytes();
 }
 
+#ifndef _WIN32
 long TcpIO::direct_read(int sock) {
   if (recv_.WritableBytes() == 0) return -1;
   ssize_t n;
@@ -208,9 +219,15 @@ long TcpIO::direct_read(int sock) {
   setsockopt(sock, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof(one));
   return static_cast<long>(n);
 }
+#endif
 
 void TcpIO::uvcb_read(uv_stream_t* stream, ssize_t nread, const uv_buf_t*) {
   TcpIO* io = static_cast<TcpIO*>(stream->data);
+#ifdef _WIN32
+  // Windows: libuv read events only (no draining reads, no quick
+  // acknowledgements on a Winsock handle).
+  io->do_read_impl(static_cast<long>(nread));
+#else
   uv_os_fd_t sock = -1;
   uv_fileno(reinterpret_cast<uv_handle_t*>(stream), &sock);
   long n = static_cast<long>(nread);
@@ -232,6 +249,7 @@ void TcpIO::uvcb_read(uv_stream_t* stream, ssize_t nread, const uv_buf_t*) {
     }
     ++count;
   }
+#endif
 }
 
 void TcpIO::do_read_impl(long nread) {

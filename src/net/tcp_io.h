@@ -84,6 +84,7 @@ class TcpIO : public NetBase {
   void AsyncWrite(ByteBuffer&& buf);
   void AsyncWrite(const Slice& s);
 
+  // Not on Windows, whose handles are not descriptors.
   int fd() const;
   // Grows the receive buffer to at least `size`; never shrinks.
   void SetMinRecvBufferSize(unsigned long size);
@@ -111,7 +112,7 @@ class TcpIO : public NetBase {
  private:
   bool write_now(ByteBuffer&& buf);
   void drain_pending();
-  long direct_read(int fd);
+  long direct_read(int fd);  // not on Windows
   void grow_recv_buffer(uint64_t needed);
 
   uv_tcp_t* stream_ = nullptr;

@@ -1,7 +1,6 @@
 #include "net/udp_addr.h"
 
-#include <arpa/inet.h>
-
+#include <cstdint>
 #include <cstring>
 
 namespace zavo {

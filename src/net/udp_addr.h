@@ -1,6 +1,6 @@
 #pragma once
 // Strict IPv4 address parsing shared by the multicast receiver and senders.
-#include <netinet/in.h>
+#include "net/socket_headers.h"
 
 namespace zavo {
 

@@ -15,11 +15,16 @@
 #include <string>
 #include <type_traits>
 #include <typeinfo>
+#ifdef _WIN32
+#include <cxxabi.h>
+
+#include <cstdlib>
+#endif
 
 namespace zavo {
 
-static_assert(sizeof(long) == 8 && sizeof(unsigned long) == 8,
-              "the wire format relies on 64-bit long");
+// Wire members are declared with fixed-width types (int64_t, not long), so a
+// record has the same wire size where long is 32 bits wide (Windows x64).
 static_assert(sizeof(int) == 4, "the wire format relies on 32-bit int");
 
 // Market number: 1 Shanghai, 2 Shenzhen. One byte on the wire, as is.
@@ -94,17 +99,17 @@ class Int {
 };
 
 // Local date and time as the decimal number YYYYMMDDHHMMSSmmm; travels
-// exactly like Int<unsigned long>.
-class LocalTimeStamp : public Int<unsigned long> {
+// exactly like Int<uint64_t>.
+class LocalTimeStamp : public Int<uint64_t> {
  public:
-  using Int<unsigned long>::Int;
+  using Int<uint64_t>::Int;
   constexpr LocalTimeStamp() = default;
-  constexpr LocalTimeStamp(const Int<unsigned long>& v) : Int<unsigned long>(v) {}  // NOLINT
+  constexpr LocalTimeStamp(const Int<uint64_t>& v) : Int<uint64_t>(v) {}  // NOLINT
 
   // YYYYMMDD and HHMMSSmmm halves.
-  constexpr unsigned int Date() const { return static_cast<unsigned int>(get() / 1000000000UL); }
+  constexpr unsigned int Date() const { return static_cast<unsigned int>(get() / 1000000000ULL); }
   constexpr unsigned int TimeOfDay() const {
-    return static_cast<unsigned int>(get() % 1000000000UL);
+    return static_cast<unsigned int>(get() % 1000000000ULL);
   }
 };
 
@@ -261,10 +266,25 @@ constexpr unsigned int wire_size() {
 
 }  // namespace Field
 
-// The run-time type name used in log lines, e.g. "N4zavo21SecuritySnapShotFieldE".
+// The run-time type name used in log lines, e.g. "N4zavo21SecuritySnapShotFieldE";
+// on Windows the readable form, "zavo::SecuritySnapShotField".
+#ifdef _WIN32
+template <class T>
+inline const char* TypeName() {
+  static const std::string name = [] {
+    int status = 0;
+    char* readable = abi::__cxa_demangle(typeid(T).name(), nullptr, nullptr, &status);
+    std::string s = status == 0 && readable != nullptr ? readable : typeid(T).name();
+    std::free(readable);
+    return s;
+  }();
+  return name.c_str();
+}
+#else
 template <class T>
 inline const char* TypeName() {
   return typeid(T).name();
 }
+#endif
 
 }  // namespace zavo

@@ -11,7 +11,7 @@ bool RawDataPacket::DecodeHeader(const char* data, size_t len) {
   Magic = LoadBigEndian<unsigned short>(data);
   SendTime = LoadBigEndian<unsigned int>(data + 2);
   ExchangeID = static_cast<CExchangeIDType>(data[6]);
-  Sequence = LoadBigEndian<unsigned long>(data + 7);
+  Sequence = LoadBigEndian<uint64_t>(data + 7);
   FragmentNo = LoadBigEndian<unsigned short>(data + 15);
   MoreFragments = static_cast<unsigned char>(data[17]);
   PayloadLength = LoadBigEndian<unsigned short>(data + 18);
@@ -23,7 +23,7 @@ bool RawDataPacket::EncodeHeader(char* out, size_t len) const {
   StoreBigEndian<unsigned short>(out, Magic);
   StoreBigEndian<unsigned int>(out + 2, SendTime);
   out[6] = static_cast<char>(ExchangeID);
-  StoreBigEndian<unsigned long>(out + 7, Sequence);
+  StoreBigEndian<uint64_t>(out + 7, Sequence);
   StoreBigEndian<unsigned short>(out + 15, FragmentNo);
   out[17] = static_cast<char>(MoreFragments);
   StoreBigEndian<unsigned short>(out + 18, PayloadLength);

@@ -28,7 +28,7 @@ class RawDataPacket {
   unsigned short Magic = kMagic;
   unsigned int SendTime = 0;         // time of day hhmmssmmm
   CExchangeIDType ExchangeID = 0;    // 1 Shanghai, 2 Shenzhen
-  unsigned long Sequence = 0;        // shared by every fragment of a message
+  uint64_t Sequence = 0;             // shared by every fragment of a message
   unsigned short FragmentNo = 0;     // 0 for the first fragment
   unsigned char MoreFragments = 0;   // 0: last (or only) fragment
   unsigned short PayloadLength = 0;  // bytes after the header

@@ -20,7 +20,7 @@ bool StructPacket::try_put_field(unsigned short id, unsigned int size, const voi
   char* p = buffer_.write_pos();
   StoreBigEndian<unsigned short>(p, id);
   StoreBigEndian<unsigned short>(p + 2, static_cast<unsigned short>(size));
-  StoreBigEndian<unsigned long>(p + 4, 0);
+  StoreBigEndian<uint64_t>(p + 4, 0);
   // A record may declare more bytes than its members fill (the login reply
   // does): those bytes leave as zeros rather than as stale memory.
   std::memset(p + kFieldHeaderSize, 0, size);
@@ -81,7 +81,7 @@ bool StructPacket::Serialize() {
   StoreBigEndian<unsigned short>(h, Magic);
   StoreBigEndian<unsigned short>(h + 2, BodyLength);
   StoreBigEndian<unsigned int>(h + 4, PacketType);
-  StoreBigEndian<unsigned long>(h + 8, PacketTime);
+  StoreBigEndian<uint64_t>(h + 8, PacketTime);
   return true;
 }
 
@@ -111,7 +111,7 @@ StructPacket::ParseResult StructPacket::ParseInPlace(const char* data, size_t le
   Magic = LoadBigEndian<unsigned short>(h);
   BodyLength = LoadBigEndian<unsigned short>(h + 2);
   PacketType = LoadBigEndian<unsigned int>(h + 4);
-  PacketTime = LoadBigEndian<unsigned long>(h + 8);
+  PacketTime = LoadBigEndian<uint64_t>(h + 8);
   const size_t size = BodyLength;
   if (size > len - k - kHeaderSize) {
     r.needed = size + kHeaderSize;

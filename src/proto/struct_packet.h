@@ -72,7 +72,7 @@ class StructPacket {
   unsigned short Magic = kMagic;
   unsigned short BodyLength = 0;
   unsigned int PacketType = 0;
-  unsigned long PacketTime = 0;
+  uint64_t PacketTime = 0;
 
   ByteBuffer& Buffer() { return buffer_; }
   const ByteBuffer& Buffer() const { return buffer_; }
@@ -130,7 +130,7 @@ class StructPacket {
 
     unsigned short FieldId = 0;
     unsigned short FieldLength = 0;
-    unsigned long FieldSeq = 0;
+    uint64_t FieldSeq = 0;
 
     bool Valid() const { return cursor_ != nullptr; }
     // Start of the current record and the body bytes left from there.
@@ -164,7 +164,7 @@ class StructPacket {
       }
       FieldId = LoadBigEndian<unsigned short>(cursor_);
       FieldLength = LoadBigEndian<unsigned short>(cursor_ + 2);
-      FieldSeq = LoadBigEndian<unsigned long>(cursor_ + 4);
+      FieldSeq = LoadBigEndian<uint64_t>(cursor_ + 4);
       cursor_ += kFieldHeaderSize;
       remaining_ -= kFieldHeaderSize;
       return true;

@@ -19,38 +19,38 @@ struct SecuritySnapShotField {
 
   String<16> Code;
   CExchangeIDType ExchangeID = 0;
-  Int<unsigned long> TimeStamp;
+  Int<uint64_t> TimeStamp;
   Int<int> Status;
-  Int<long> PreClosePx;
-  Int<long> OpenPx;
-  Int<long> HighPx;
-  Int<long> LowPx;
-  Int<long> MatchPx;
-  Array<Int<unsigned long>, 10> AskPrice;
-  Array<Int<unsigned long>, 10> AskVol;
-  Array<Int<unsigned long>, 10> BidPrice;
-  Array<Int<unsigned long>, 10> BidVol;
-  Int<long> NumTrades;
-  Int<long> TotalVolumeTrade;
-  Int<long> TotalValueTrade;
-  Int<long> TotalBidVol;
-  Int<long> TotalAskVol;
-  Int<long> WeightedAvgBidPrice;
-  Int<long> WeightedAvgAskPrice;
-  Int<long> IOPV;
-  Int<long> YieldToMaturity;
-  Int<long> HighLimited;
-  Int<long> LowLimited;
-  Int<long> SYL1;
-  Int<long> SYL2;
-  Int<long> SD1;
-  Int<long> SD2;
-  Int<long> AfterPrice;
-  Int<long> AfterVolume;
-  Int<long> AfterTurnover;
-  Int<long> AfterMatchItems;
-  Int<long> DelayTrackSec;   // sender's wall clock, seconds since the epoch
-  Int<long> DelayTrackNsec;  // and nanoseconds, for delay measurement
+  Int<int64_t> PreClosePx;
+  Int<int64_t> OpenPx;
+  Int<int64_t> HighPx;
+  Int<int64_t> LowPx;
+  Int<int64_t> MatchPx;
+  Array<Int<uint64_t>, 10> AskPrice;
+  Array<Int<uint64_t>, 10> AskVol;
+  Array<Int<uint64_t>, 10> BidPrice;
+  Array<Int<uint64_t>, 10> BidVol;
+  Int<int64_t> NumTrades;
+  Int<int64_t> TotalVolumeTrade;
+  Int<int64_t> TotalValueTrade;
+  Int<int64_t> TotalBidVol;
+  Int<int64_t> TotalAskVol;
+  Int<int64_t> WeightedAvgBidPrice;
+  Int<int64_t> WeightedAvgAskPrice;
+  Int<int64_t> IOPV;
+  Int<int64_t> YieldToMaturity;
+  Int<int64_t> HighLimited;
+  Int<int64_t> LowLimited;
+  Int<int64_t> SYL1;
+  Int<int64_t> SYL2;
+  Int<int64_t> SD1;
+  Int<int64_t> SD2;
+  Int<int64_t> AfterPrice;
+  Int<int64_t> AfterVolume;
+  Int<int64_t> AfterTurnover;
+  Int<int64_t> AfterMatchItems;
+  Int<int64_t> DelayTrackSec;   // sender's wall clock, seconds since the epoch
+  Int<int64_t> DelayTrackNsec;  // and nanoseconds, for delay measurement
 
   bool Decode(const char* data, unsigned int len);
   bool Encode(char* out, unsigned int len) const;
@@ -62,14 +62,14 @@ struct IndexSnapShotField {
 
   String<16> Code;
   CExchangeIDType ExchangeID = 0;
-  Int<unsigned long> TimeStamp;
-  Int<long> PreCloseIndex;
-  Int<long> OpenIndex;
-  Int<long> HighIndex;
-  Int<long> LowIndex;
-  Int<long> LastIndex;
-  Int<long> TotalVolume;
-  Int<long> Turnover;
+  Int<uint64_t> TimeStamp;
+  Int<int64_t> PreCloseIndex;
+  Int<int64_t> OpenIndex;
+  Int<int64_t> HighIndex;
+  Int<int64_t> LowIndex;
+  Int<int64_t> LastIndex;
+  Int<int64_t> TotalVolume;
+  Int<int64_t> Turnover;
 
   bool Decode(const char* data, unsigned int len);
   bool Encode(char* out, unsigned int len) const;
@@ -82,11 +82,11 @@ struct OrderQueueField {
 
   String<16> Code;
   CExchangeIDType ExchangeID = 0;
-  Int<unsigned long> TimeStamp;
+  Int<uint64_t> TimeStamp;
   Int<signed char> OrderSide;
-  Int<long> OrderPrice;
-  Int<long> NumOrders;
-  Int<long> OrderQueueSize;
+  Int<int64_t> OrderPrice;
+  Int<int64_t> NumOrders;
+  Int<int64_t> OrderQueueSize;
   Array<Int<unsigned int>, 200> OrderQueue;
 
   bool Decode(const char* data, unsigned int len);
@@ -99,10 +99,10 @@ struct OrderDetailField {
 
   String<16> Code;
   CExchangeIDType ExchangeID = 0;
-  Int<unsigned long> TimeStamp;
-  Int<long> OrderSequence;
-  Int<long> OrderPrice;
-  Int<long> OrderQty;
+  Int<uint64_t> TimeStamp;
+  Int<int64_t> OrderSequence;
+  Int<int64_t> OrderPrice;
+  Int<int64_t> OrderQty;
   Int<signed char> OrderSide;
   Int<signed char> OrderType;
 
@@ -117,16 +117,16 @@ struct TradeDetailField {
   String<16> Code;
   CExchangeIDType ExchangeID = 0;
   LocalTimeStamp TimeStamp;
-  Int<long> TradeSequence;
-  Int<long> TradePrice;
-  Int<long> TradeQty;
-  Int<long> TradeTurnover;
-  Int<long> AskOrderSequence;
-  Int<long> BidOrderSequence;
+  Int<int64_t> TradeSequence;
+  Int<int64_t> TradePrice;
+  Int<int64_t> TradeQty;
+  Int<int64_t> TradeTurnover;
+  Int<int64_t> AskOrderSequence;
+  Int<int64_t> BidOrderSequence;
   Int<signed char> ExecType;
   Int<signed char> BSFlag;
   Int<int> TradeChannel;
-  Int<long> BizIndex;
+  Int<int64_t> BizIndex;
 
   bool Decode(const char* data, unsigned int len);
   bool Encode(char* out, unsigned int len) const;
@@ -139,31 +139,31 @@ struct FutureSnapShotField {
 
   String<16> Code;
   CExchangeIDType ExchangeID = 0;
-  Int<unsigned long> TimeStamp;
+  Int<uint64_t> TimeStamp;
   Int<unsigned int> TradingDay;  // YYYYMMDD
   Int<int> Status;
-  Int<long> PreOpenInterest;
-  Int<long> PreClosePx;
-  Int<long> PreSettlePx;
-  Int<long> OpenPx;
-  Int<long> HighPx;
-  Int<long> LowPx;
-  Int<long> MatchPx;
-  Int<long> TotalVolumeTrade;
-  Int<long> TotalValueTrade;
-  Int<long> OpenInterest;
-  Int<long> ClosePx;
-  Int<long> SettlePx;
-  Int<long> HighLimited;
-  Int<long> LowLimited;
+  Int<int64_t> PreOpenInterest;
+  Int<int64_t> PreClosePx;
+  Int<int64_t> PreSettlePx;
+  Int<int64_t> OpenPx;
+  Int<int64_t> HighPx;
+  Int<int64_t> LowPx;
+  Int<int64_t> MatchPx;
+  Int<int64_t> TotalVolumeTrade;
+  Int<int64_t> TotalValueTrade;
+  Int<int64_t> OpenInterest;
+  Int<int64_t> ClosePx;
+  Int<int64_t> SettlePx;
+  Int<int64_t> HighLimited;
+  Int<int64_t> LowLimited;
   Int<int> PreDelta;
   Int<int> CurrDelta;
-  Array<Int<unsigned long>, 5> AskPrice;
-  Array<Int<unsigned long>, 5> AskVol;
-  Array<Int<unsigned long>, 5> BidPrice;
-  Array<Int<unsigned long>, 5> BidVol;
-  Int<long> AuctionPrice;
-  Int<long> AuctionQty;
+  Array<Int<uint64_t>, 5> AskPrice;
+  Array<Int<uint64_t>, 5> AskVol;
+  Array<Int<uint64_t>, 5> BidPrice;
+  Array<Int<uint64_t>, 5> BidVol;
+  Int<int64_t> AuctionPrice;
+  Int<int64_t> AuctionQty;
 
   bool Decode(const char* data, unsigned int len);
   bool Encode(char* out, unsigned int len) const;
@@ -176,15 +176,15 @@ struct SH_OrderDetailField {
   static constexpr unsigned int Size() { return 67; }
 
   String<16> Code;
-  Int<unsigned long> TimeStamp;
+  Int<uint64_t> TimeStamp;
   Int<int> OrderIndex;
   Int<int> ChannelNo;
-  Int<long> OrderPrice;
-  Int<long> Balance;
-  Int<long> OrderNo;
+  Int<int64_t> OrderPrice;
+  Int<int64_t> Balance;
+  Int<int64_t> OrderNo;
   Int<signed char> OrderType;
   Int<signed char> BSFlag;
-  Int<long> BizIndex;
+  Int<int64_t> BizIndex;
   Int<signed char> DataStatus;
 
   bool Decode(const char* data, unsigned int len);
@@ -201,9 +201,9 @@ struct SecurityBaseInfoField {
   Int<int> Value;
   Int<unsigned int> UpdateNo;
   String<32> Text;
-  Int<long> Extra1;
-  Int<long> Extra2;
-  Int<long> Extra3;
+  Int<int64_t> Extra1;
+  Int<int64_t> Extra2;
+  Int<int64_t> Extra3;
 
   bool Decode(const char* data, unsigned int len);
   bool Encode(char* out, unsigned int len) const;
@@ -220,9 +220,9 @@ struct OptionBaseInfoField {
   Int<int> Value;
   Int<unsigned int> UpdateNo;
   String<32> Text;
-  Int<long> Extra1;
-  Int<long> Extra2;
-  Int<long> Extra3;
+  Int<int64_t> Extra1;
+  Int<int64_t> Extra2;
+  Int<int64_t> Extra3;
   String<32> Text2;
   String<32> Text3;
   Int<signed char> Flag1;
@@ -231,11 +231,11 @@ struct OptionBaseInfoField {
   Int<signed char> Flag3;
   Int<signed char> Flag4;
   Int<int> Value3;
-  Int<long> Value4;
+  Int<int64_t> Value4;
   Int<int> Value5;
   Int<int> Value6;
   Int<int> Value7;
-  Int<long> Extra4;
+  Int<int64_t> Extra4;
 
   bool Decode(const char* data, unsigned int len);
   bool Encode(char* out, unsigned int len) const;

@@ -36,7 +36,7 @@ struct RspUserLoginField {
   static constexpr unsigned short kFieldId = 7;
   static constexpr unsigned int Size() { return 96; }
 
-  Int<unsigned long> ReplyValue;
+  Int<uint64_t> ReplyValue;
   String<16> ReplyText;
   Int<int> ErrorID;  // 0 accepted; otherwise refused
   String<64> ErrorMsg;
@@ -49,7 +49,7 @@ struct HeartBeatField {
   static constexpr unsigned short kFieldId = 3;
   static constexpr unsigned int Size() { return 8; }
 
-  Int<unsigned long> ServerTime;
+  Int<uint64_t> ServerTime;
 
   bool Decode(const char* data, unsigned int len);
   bool Encode(char* out, unsigned int len) const;
@@ -61,8 +61,8 @@ struct ReqRetransmitField {
   static constexpr unsigned short kFieldId = 4;
   static constexpr unsigned int Size() { return 20; }
 
-  Int<unsigned long> BeginSeq;
-  Int<unsigned long> EndSeq;
+  Int<uint64_t> BeginSeq;
+  Int<uint64_t> EndSeq;
   Int<unsigned int> Scope;
 
   bool Decode(const char* data, unsigned int len);
@@ -74,8 +74,8 @@ struct RspRetransmitField {
   static constexpr unsigned short kFieldId = 5;
   static constexpr unsigned int Size() { return 20; }
 
-  Int<unsigned long> BeginSeq;
-  Int<unsigned long> EndSeq;
+  Int<uint64_t> BeginSeq;
+  Int<uint64_t> EndSeq;
   Int<unsigned int> Scope;
 
   bool Decode(const char* data, unsigned int len);

@@ -1,7 +1,11 @@
 #include "util/helpers.h"
 
+#ifndef _WIN32
 #include <pthread.h>
 #include <sched.h>
+#else
+#include <cerrno>
+#endif
 
 namespace zavo {
 
@@ -18,6 +22,11 @@ std::vector<std::string> StringSplit(const std::string& s, char sep) {
 }
 
 int bind_2_cpu(int cpu) {
+#ifdef _WIN32
+  // The Windows build pins no thread.
+  (void)cpu;
+  return ENOSYS;
+#else
   // A fixed 1024-entry set keeps the call independent of the machine's size.
   constexpr int kSetSize = 1024;
   cpu_set_t* set = CPU_ALLOC(kSetSize);
@@ -28,6 +37,7 @@ int bind_2_cpu(int cpu) {
   int rc = pthread_setaffinity_np(pthread_self(), bytes, set);
   CPU_FREE(set);
   return rc;
+#endif
 }
 
 }  // namespace zavo

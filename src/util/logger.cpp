@@ -2,9 +2,13 @@
 
 #include "util/timestamp.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#endif
 
 #include <atomic>
 #include <cinttypes>
@@ -169,6 +173,26 @@ std::string log_file_path(const std::string& dir, const struct tm& local, unsign
   return dir + name;
 }
 
+#ifdef _WIN32
+std::string library_log_file_path() {
+  // In the current directory, named after the local system time; no
+  // directory is made.
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  tm local{};
+  local.tm_year = st.wYear - 1900;
+  local.tm_mon = st.wMonth - 1;
+  local.tm_mday = st.wDay;
+  local.tm_hour = st.wHour;
+  local.tm_min = st.wMinute;
+  local.tm_sec = st.wSecond;
+  return log_file_path("./zavo_api_", local, st.wMilliseconds);
+}
+#else
+std::string library_log_file_path() {
+  return make_log_file_path("./logs/");
+}
+
 std::string make_log_file_path(const std::string& dir) {
   if (DIR* d = opendir(dir.c_str())) {
     closedir(d);
@@ -181,5 +205,7 @@ std::string make_log_file_path(const std::string& dir) {
   localtime_r(&tv.tv_sec, &local);
   return log_file_path(dir, local, static_cast<unsigned>(tv.tv_usec / 1000));
 }
+
+#endif
 
 }  // namespace zavo

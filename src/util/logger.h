@@ -10,6 +10,15 @@
 
 #include "util/thread_queue.h"
 
+// printf-style checking of the log formats. MinGW builds format with the
+// GNU conventions (__USE_MINGW_ANSI_STDIO, so %zu and %llu work there as
+// on Linux), which the check must know.
+#if defined(__MINGW32__)
+#define ZAVO_PRINTF_FORMAT(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define ZAVO_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
 namespace zavo {
 
 class AsyncLogger : public NonCopyable {
@@ -25,7 +34,7 @@ class AsyncLogger : public NonCopyable {
   AsyncLogger();
   virtual ~AsyncLogger();
 
-  virtual void Log(Level level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  virtual void Log(Level level, const char* format, ...) ZAVO_PRINTF_FORMAT(3, 4);
   virtual void Log(Level level, const char* format, va_list args);
 
   int threshold() const { return threshold_; }
@@ -59,10 +68,10 @@ class Logger : public AsyncLogger {
   // Opens `path` (truncating it) and starts the worker. True if running.
   bool Start(const std::string& path);
 
-  void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void LogDebug(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void LogInfo(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void LogError(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void Log(const char* format, ...) ZAVO_PRINTF_FORMAT(2, 3);
+  void LogDebug(const char* format, ...) ZAVO_PRINTF_FORMAT(2, 3);
+  void LogInfo(const char* format, ...) ZAVO_PRINTF_FORMAT(2, 3);
+  void LogError(const char* format, ...) ZAVO_PRINTF_FORMAT(2, 3);
   using AsyncLogger::Log;
 };
 
@@ -71,7 +80,12 @@ class Logger : public AsyncLogger {
 std::string log_file_path(const std::string& dir, const struct tm& local, unsigned millisecond);
 // Creates `dir` (mode 0775) if it cannot be opened, then names a log file in
 // it after the current local time, e.g. "./logs/20210512093015123.log".
+#ifndef _WIN32
 std::string make_log_file_path(const std::string& dir = "./logs/");
+#endif
+// The library's own log file: "./logs/<stamp>.log" (the directory made
+// when missing); on Windows "./zavo_api_<stamp>.log".
+std::string library_log_file_path();
 
 }  // namespace zavo
 

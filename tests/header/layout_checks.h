@@ -45,9 +45,18 @@ ZAVO_OFF(ZAVO_OpenSetting, SystemHandler, 240);
 ZAVO_OFF(ZAVO_OpenSetting, SubscribedMarkets, 248);
 ZAVO_OFF(ZAVO_OpenSetting, SubscribedCodes, 256);
 ZAVO_OFF(ZAVO_OpenSetting, SubscribeFlags, 264);
+#if defined(_WIN32)
+/* The Windows settings have no CpuID: tail padding instead. */
+#else
 ZAVO_OFF(ZAVO_OpenSetting, CpuID, 268);
+#endif
 
+#if defined(_WIN32)
+ZAVO_SIZE(ZAVO_RawOpenSetting, 256);
+#else
 ZAVO_SIZE(ZAVO_RawOpenSetting, 264);
+ZAVO_OFF(ZAVO_RawOpenSetting, CpuID, 256);
+#endif
 ZAVO_OFF(ZAVO_RawOpenSetting, ConnectID, 0);
 ZAVO_OFF(ZAVO_RawOpenSetting, MulticastIP, 4);
 ZAVO_OFF(ZAVO_RawOpenSetting, MulticastPort, 36);
@@ -59,7 +68,6 @@ ZAVO_OFF(ZAVO_RawOpenSetting, Password, 168);
 ZAVO_OFF(ZAVO_RawOpenSetting, DataHandler, 232);
 ZAVO_OFF(ZAVO_RawOpenSetting, SystemHandler, 240);
 ZAVO_OFF(ZAVO_RawOpenSetting, SubscribedMarkets, 248);
-ZAVO_OFF(ZAVO_RawOpenSetting, CpuID, 256);
 
 /* Message and system records. */
 ZAVO_SIZE(ZAVO_MSG, 32);
@@ -147,7 +155,13 @@ ZAVO_OFF(ZAVO_FutureSnapShot, BidVol, 280);
 ZAVO_OFF(ZAVO_FutureSnapShot, AuctionPrice, 320);
 ZAVO_OFF(ZAVO_FutureSnapShot, AuctionQty, 328);
 
+#if defined(_WIN32)
+ZAVO_SIZE(ZAVO_TradeDetail, 88);
+#else
 ZAVO_SIZE(ZAVO_TradeDetail, 96);
+ZAVO_OFF(ZAVO_TradeDetail, TradeChannel, 84);
+ZAVO_OFF(ZAVO_TradeDetail, BizIndex, 88);
+#endif
 ZAVO_OFF(ZAVO_TradeDetail, Date, 20);
 ZAVO_OFF(ZAVO_TradeDetail, Time, 24);
 ZAVO_OFF(ZAVO_TradeDetail, TradeSequence, 32);
@@ -155,8 +169,6 @@ ZAVO_OFF(ZAVO_TradeDetail, TradeQty, 48);
 ZAVO_OFF(ZAVO_TradeDetail, TradeTurnover, 56);
 ZAVO_OFF(ZAVO_TradeDetail, ExecType, 80);
 ZAVO_OFF(ZAVO_TradeDetail, BSFlag, 81);
-ZAVO_OFF(ZAVO_TradeDetail, TradeChannel, 84);
-ZAVO_OFF(ZAVO_TradeDetail, BizIndex, 88);
 
 ZAVO_SIZE(ZAVO_OrderDetail, 56);
 ZAVO_OFF(ZAVO_OrderDetail, OrderSequence, 32);

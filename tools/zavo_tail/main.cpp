@@ -227,7 +227,9 @@ void fill_common(Setting* s) {
   copy_text(s->Password, sizeof(s->Password), g_opt.password);
   s->DataHandler = on_data;
   s->SystemHandler = on_system;
-  s->CpuID = g_opt.cpu;
+#ifndef _WIN32
+  s->CpuID = g_opt.cpu;  // the Windows settings have no CpuID
+#endif
 }
 
 ZAVO_HANDLE open_session(ZAVO_ERROR* err) {
@@ -320,11 +322,16 @@ int main(int argc, char** argv) {
     return offline_rc;
   }
 
+#ifdef _WIN32
+  signal(SIGINT, on_signal);
+  signal(SIGTERM, on_signal);
+#else
   struct sigaction sa;
   std::memset(&sa, 0, sizeof(sa));
   sa.sa_handler = on_signal;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+#endif
 
   std::fprintf(stderr, "zavo_tail %s: %s mode, server %s, group %s on %s\n", ZAVO_Version(),
                g_opt.raw ? "raw" : "struct", g_opt.server.ToString().c_str(),
