@@ -6,39 +6,22 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "library_loader.h"
+
 namespace zavo {
 namespace bench {
 
-namespace {
-
-template <typename Fn>
-bool resolve(void* lib, const char* name, Fn* out, std::string* why) {
-  void* sym = dlsym(lib, name);
-  if (sym == nullptr) {
-    *why = std::string("no ") + name + " in the library";
-    return false;
-  }
-  *out = reinterpret_cast<Fn>(sym);
-  return true;
-}
-
-}  // namespace
-
 bool SessionLibrary::Load(const std::string& path, std::string* why) {
-  // RTLD_LOCAL: the exported ZAVO_ functions of one copy never bind the
-  // calls of another copy loaded beside it.
-  void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    const char* err = dlerror();
-    *why = err != nullptr ? err : "dlopen failed";
-    return false;
-  }
+  void* lib = OpenLibrary(path, why);
+  if (lib == nullptr) return false;
   decltype(open_) open = nullptr;
   decltype(close_) close = nullptr;
   decltype(wait_) wait = nullptr;
   decltype(version_) version = nullptr;
-  if (!resolve(lib, "ZAVO_Open", &open, why) || !resolve(lib, "ZAVO_Close", &close, why) ||
-      !resolve(lib, "ZAVO_Wait", &wait, why) || !resolve(lib, "ZAVO_Version", &version, why)) {
+  if (!ResolveExport(lib, "ZAVO_Open", &open, why) ||
+      !ResolveExport(lib, "ZAVO_Close", &close, why) ||
+      !ResolveExport(lib, "ZAVO_Wait", &wait, why) ||
+      !ResolveExport(lib, "ZAVO_Version", &version, why)) {
     dlclose(lib);
     return false;
   }
