@@ -20,7 +20,6 @@ struct LoadTimeInit {
 };
 const LoadTimeInit g_load_time_init;
 
-
 void store_error(ZAVO_ERROR* error, ZAVO_ERROR value) {
   if (error != nullptr) *error = value;
 }

@@ -107,10 +107,11 @@ void FeedProcessor::return_buffer(ByteBuffer* buffer) {
 
 void FeedProcessor::note_drops() {
   if (burst_drops_ == 0) return;
-  ZAVO_LOG("dropped %llu datagrams: the queue behind the data handler held its bound of %llu "
-           "bytes (ZAVO_MAX_QUEUED_BYTES); their records are missing from SeqNum",
-           static_cast<unsigned long long>(burst_drops_),
-           static_cast<unsigned long long>(max_queued_bytes_));
+  ZAVO_LOG(
+      "dropped %llu datagrams: the queue behind the data handler held its bound of %llu "
+      "bytes (ZAVO_MAX_QUEUED_BYTES); their records are missing from SeqNum",
+      static_cast<unsigned long long>(burst_drops_),
+      static_cast<unsigned long long>(max_queued_bytes_));
   burst_drops_ = 0;
 }
 

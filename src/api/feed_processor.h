@@ -116,9 +116,9 @@ class FeedProcessor {
   // Drops since the last accepted copy: the read thread's, and the
   // processing thread's while it takes the socket back.
   uint64_t burst_drops_ = 0;
-  int full_batches_ = 0;      // processing thread
-  DecodeScratch scratch_{};   // processing thread only
-  StructPacket packet_;       // processing thread only
+  int full_batches_ = 0;     // processing thread
+  DecodeScratch scratch_{};  // processing thread only
+  StructPacket packet_;      // processing thread only
   std::thread thread_;
 };
 

@@ -172,7 +172,8 @@ void UdpMulticaseReceiver2::wait_readable(int fd, int64_t timeout_ns) {
   pollfd fds[2];
   fds[0] = pollfd{wake_fd_, POLLIN, 0};
   fds[1] = pollfd{fd, POLLIN, 0};
-  timespec limit{static_cast<time_t>(timeout_ns / 1000000000), static_cast<long>(timeout_ns % 1000000000)};
+  timespec limit{static_cast<time_t>(timeout_ns / 1000000000),
+                 static_cast<long>(timeout_ns % 1000000000)};
   (void)::ppoll(fds, fd >= 0 ? 2 : 1, timeout_ns < 0 ? nullptr : &limit, nullptr);
   if (fds[0].revents & POLLIN) {
     // Close sets the stop flag before it signals, so nothing is lost.

@@ -101,9 +101,9 @@ class Sender {
     char bytes[64] = {};
     for (uint32_t i = first; i < first + count; ++i) {
       std::memcpy(bytes, &i, sizeof(i));
-      ASSERT_EQ(::sendto(fd_, bytes, sizeof(bytes), 0, reinterpret_cast<sockaddr*>(&to_),
-                         sizeof(to_)),
-                static_cast<ssize_t>(sizeof(bytes)));
+      ASSERT_EQ(
+          ::sendto(fd_, bytes, sizeof(bytes), 0, reinterpret_cast<sockaddr*>(&to_), sizeof(to_)),
+          static_cast<ssize_t>(sizeof(bytes)));
     }
   }
 
