@@ -334,6 +334,23 @@ TEST_F(FeedHandover, GrowingBacklogBringsTheReadThreadIn) {
   ASSERT_TRUE(WaitUntil([&] { return rx.owner() == SocketHandover::Owner::kConsumer; }));
 }
 
+// The bound comes from ZAVO_MAX_QUEUED_BYTES when the session is made; a
+// value that is not a positive number of bytes is said in the log and the
+// default kept.
+TEST_F(FeedHandover, QueueBoundFromTheEnvironment) {
+  setenv("ZAVO_MAX_QUEUED_BYTES", "1048576", 1);
+  EXPECT_EQ(HeldFeed().feed().max_queued_bytes(), 1048576u);
+  for (const char* bad : {"0", "-5", "12k", ""}) {
+    setenv("ZAVO_MAX_QUEUED_BYTES", bad, 1);
+    const size_t said = LogLines::Get().Matching("ZAVO_MAX_QUEUED_BYTES=").size();
+    EXPECT_EQ(HeldFeed().feed().max_queued_bytes(), FeedProcessor::kDefaultMaxQueuedBytes) << bad;
+    EXPECT_EQ(LogLines::Get().Matching("ZAVO_MAX_QUEUED_BYTES=").size(), said + (*bad ? 1 : 0))
+        << bad;
+  }
+  unsetenv("ZAVO_MAX_QUEUED_BYTES");
+  EXPECT_EQ(HeldFeed().feed().max_queued_bytes(), 256ull << 20);
+}
+
 // Spin mode keeps two threads: the read thread owns the socket and queues
 // every datagram, the processing thread polls the queue.
 TEST_F(FeedHandover, SpinModeQueuesThroughTheReadThread) {
