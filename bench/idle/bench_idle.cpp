@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "support/bench_session.h"
+#include "support/bench_setting.h"
 #include "support/bench_stats.h"
 #include "support/netns.h"
 
@@ -143,21 +144,8 @@ int main(int argc, char** argv) {
   for (Line& l : lines) {
     setenv("ZAVO_IDLE_STRATEGY", l.name, 1);
     UdpStructApiImp* api = new UdpStructApiImp();
-    ZAVO_OpenSetting s;
-    std::memset(&s, 0, sizeof(s));
-    s.ConnectID = 3;
-    std::snprintf(s.MulticastIP, sizeof(s.MulticastIP), "%s", kGroup);
-    s.MulticastPort = 41002;
-    std::snprintf(s.LocalIP, sizeof(s.LocalIP), "127.0.0.1");
-    std::snprintf(s.ServerIP, sizeof(s.ServerIP), "127.0.0.1");
-    s.ServerPort = static_cast<uint16_t>(port);
-    std::snprintf(s.UserName, sizeof(s.UserName), "bench");
-    std::snprintf(s.Password, sizeof(s.Password), "bench");
-    s.DataHandler = on_data;
-    s.SystemHandler = on_system;
-    s.SubscribedMarkets = "";
-    s.SubscribedCodes = "";
-    s.CpuID = -1;
+    ZAVO_OpenSetting s = BenchSetting(3, kGroup, 41002, port, on_data, on_system);
+    s.SubscribeFlags = 0;  // snapshots only
     if (api->Open(s) != ZAVO_SUCCESS) {
       std::fprintf(stderr, "session open failed\n");
       CloseSession(api);

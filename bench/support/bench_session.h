@@ -10,6 +10,7 @@
 
 #include "api/udp_api_imp.h"
 #include "sim_server.h"
+#include "support/bench_setting.h"
 #include "support/login_server.h"
 
 namespace zavo {
@@ -23,22 +24,7 @@ inline UdpStructApiImp* OpenSession(const sim::SimServer& sim, const char* group
   // The strategy is read when the session is created and when it joins.
   setenv("ZAVO_IDLE_STRATEGY", strategy, 1);
   UdpStructApiImp* api = new UdpStructApiImp();
-  ZAVO_OpenSetting s;
-  std::memset(&s, 0, sizeof(s));
-  s.ConnectID = connect_id;
-  std::snprintf(s.MulticastIP, sizeof(s.MulticastIP), "%s", group);
-  s.MulticastPort = static_cast<uint16_t>(port);
-  std::snprintf(s.LocalIP, sizeof(s.LocalIP), "127.0.0.1");
-  std::snprintf(s.ServerIP, sizeof(s.ServerIP), "127.0.0.1");
-  s.ServerPort = static_cast<uint16_t>(sim.ListenPort());
-  std::snprintf(s.UserName, sizeof(s.UserName), "bench");
-  std::snprintf(s.Password, sizeof(s.Password), "bench");
-  s.DataHandler = data;
-  s.SystemHandler = system;
-  s.SubscribedMarkets = "";
-  s.SubscribedCodes = "";
-  s.SubscribeFlags = ZAVO_FLAG_TRADE_DETAIL | ZAVO_FLAG_ORDER_DETAIL | ZAVO_FLAG_ORDER_QUEUE;
-  s.CpuID = -1;
+  const ZAVO_OpenSetting s = BenchSetting(connect_id, group, port, sim.ListenPort(), data, system);
   const ZAVO_ERROR rc = api->Open(s);
   if (rc != ZAVO_SUCCESS) {
     std::fprintf(stderr, "session open failed: %d\n", static_cast<int>(rc));

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "library_loader.h"
+#include "support/bench_setting.h"
 
 namespace zavo {
 namespace bench {
@@ -38,22 +39,7 @@ ZAVO_HANDLE SessionLibrary::OpenSession(const char* group, int port, int server_
                                         ZAVO_DataHandler system) const {
   if (open_ == nullptr) return nullptr;
   setenv("ZAVO_IDLE_STRATEGY", strategy, 1);
-  ZAVO_OpenSetting s;
-  std::memset(&s, 0, sizeof(s));
-  s.ConnectID = 7;
-  std::snprintf(s.MulticastIP, sizeof(s.MulticastIP), "%s", group);
-  s.MulticastPort = static_cast<uint16_t>(port);
-  std::snprintf(s.LocalIP, sizeof(s.LocalIP), "127.0.0.1");
-  std::snprintf(s.ServerIP, sizeof(s.ServerIP), "127.0.0.1");
-  s.ServerPort = static_cast<uint16_t>(server_port);
-  std::snprintf(s.UserName, sizeof(s.UserName), "bench");
-  std::snprintf(s.Password, sizeof(s.Password), "bench");
-  s.DataHandler = data;
-  s.SystemHandler = system;
-  s.SubscribedMarkets = "";
-  s.SubscribedCodes = "";
-  s.SubscribeFlags = ZAVO_FLAG_TRADE_DETAIL | ZAVO_FLAG_ORDER_DETAIL | ZAVO_FLAG_ORDER_QUEUE;
-  s.CpuID = -1;
+  const ZAVO_OpenSetting s = BenchSetting(7, group, port, server_port, data, system);
   ZAVO_ERROR rc = ZAVO_SUCCESS;
   ZAVO_HANDLE handle = open_(&s, &rc);
   if (handle == nullptr) {

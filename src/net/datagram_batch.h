@@ -36,8 +36,6 @@ class DatagramBatch {
 
   const char* data(unsigned i) const { return slots_[i].get(); }
   size_t size(unsigned i) const { return msgs_[i].msg_len; }
-  // The batch asked for by the next Receive.
-  unsigned want() const { return want_; }
   // The last Receive filled its batch: more may be queued.
   bool filled() const { return last_ == last_want_ && last_ > 0; }
 
