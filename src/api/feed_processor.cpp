@@ -1,6 +1,5 @@
 #include "api/feed_processor.h"
 
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstdlib>
 
 #include "net/byte_buffer.h"
+#include "net/event_wait.h"
 #include "net/idle_strategy.h"
 #include "net/udp_multicast_receiver.h"
 #include "util/logger.h"
@@ -87,8 +87,7 @@ void FeedProcessor::Join() {
 }
 
 void FeedProcessor::wake() {
-  const uint64_t one = 1;
-  if (wake_fd_ >= 0) (void)!::write(wake_fd_, &one, sizeof(one));
+  SignalEvent(wake_fd_);
 }
 
 ByteBuffer* FeedProcessor::take_buffer(size_t size) {
@@ -142,30 +141,26 @@ void FeedProcessor::process(const char* data, size_t size) {
   socket_.EndDatagram();
 }
 
+void FeedProcessor::process_copy(ByteBuffer* copy) {
+  queued_bytes_.fetch_sub(Charge(copy->capacity()), std::memory_order_relaxed);
+  process(copy->read_pos(), copy->ReadableBytes());
+  return_buffer(copy);
+}
+
 size_t FeedProcessor::drain_queue() {
   size_t count = 0;
   void* item = nullptr;
   while (!pipe_->IsClosed() && pipe_->Dequeue(&item)) {
-    ByteBuffer* copy = static_cast<ByteBuffer*>(item);
-    queued_bytes_.fetch_sub(Charge(copy->capacity()), std::memory_order_relaxed);
-    process(copy->read_pos(), copy->ReadableBytes());
-    return_buffer(copy);
+    process_copy(static_cast<ByteBuffer*>(item));
     ++count;
   }
   return count;
 }
 
 void FeedProcessor::wait_for_feed(int fd) {
-  pollfd fds[2];
-  fds[0] = pollfd{wake_fd_, POLLIN, 0};
-  fds[1] = pollfd{fd, POLLIN, 0};
-  // Every change that matters signals wake_fd_; the timeout only bounds
-  // the wait should a wake-up ever be missed.
-  (void)::poll(fds, fd >= 0 ? 2 : 1, 1000);
-  if (fds[0].revents & POLLIN) {
-    uint64_t count = 0;
-    (void)!::read(wake_fd_, &count, sizeof(count));
-  }
+  // Every change that matters signals wake_fd_; the limit only bounds the
+  // wait should a wake-up ever be missed.
+  WaitEventOrReadable(wake_fd_, fd, 1000LL * 1000 * 1000);
 }
 
 bool FeedProcessor::consume_step(DatagramBatch& batch) {
@@ -236,10 +231,7 @@ void FeedProcessor::run() {
       continue;
     }
     idle.Reset();
-    ByteBuffer* copy = static_cast<ByteBuffer*>(item);
-    queued_bytes_.fetch_sub(Charge(copy->capacity()), std::memory_order_relaxed);
-    process(copy->read_pos(), copy->ReadableBytes());
-    return_buffer(copy);
+    process_copy(static_cast<ByteBuffer*>(item));
   }
 }
 

@@ -96,6 +96,8 @@ class FeedProcessor {
   // Processes every queued copy. The number processed.
   size_t drain_queue();
   void process(const char* data, size_t size);
+  // Processes one queued copy and recycles it.
+  void process_copy(ByteBuffer* copy);
   void wait_for_feed(int fd);
   ByteBuffer* take_buffer(size_t size);
   void return_buffer(ByteBuffer* buffer);

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "net/event_wait.h"
 #include "net/udp_addr.h"
 #include "util/helpers.h"
 #include "util/logger.h"
@@ -31,12 +31,17 @@ UdpMulticaseReceiver2::~UdpMulticaseReceiver2() {
   Close();
 }
 
-void UdpMulticaseReceiver2::close_fds() {
+void UdpMulticaseReceiver2::close_socket() {
   const int fd = socket_.Detach();
   if (fd >= 0) {
     ::close(fd);
-    wake_consumer();
+    // A consumer waiting on it goes back to waiting for the next socket.
+    SignalEvent(consumer_wake_fd_);
   }
+}
+
+void UdpMulticaseReceiver2::close_fds() {
+  close_socket();
   std::lock_guard<std::mutex> lock(wake_mutex_);
   if (wake_fd_ >= 0) {
     ::close(wake_fd_);
@@ -46,13 +51,7 @@ void UdpMulticaseReceiver2::close_fds() {
 
 void UdpMulticaseReceiver2::wake_read_thread() {
   std::lock_guard<std::mutex> lock(wake_mutex_);
-  const uint64_t one = 1;
-  if (wake_fd_ >= 0) (void)!::write(wake_fd_, &one, sizeof(one));
-}
-
-void UdpMulticaseReceiver2::wake_consumer() {
-  const uint64_t one = 1;
-  if (consumer_wake_fd_ >= 0) (void)!::write(consumer_wake_fd_, &one, sizeof(one));
+  SignalEvent(wake_fd_);
 }
 
 int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
@@ -130,7 +129,7 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
     thread_.reset(new std::thread(&UdpMulticaseReceiver2::read_loop, this));
   }
   // A consumer waiting without a socket now has one.
-  wake_consumer();
+  SignalEvent(consumer_wake_fd_);
   return 0;
 }
 
@@ -150,11 +149,7 @@ void UdpMulticaseReceiver2::read_loop() {
   }
   // The socket goes with the thread: after a Close from inside OnData
   // nobody may join it for a while, and the group should be left now.
-  const int fd = socket_.Detach();
-  if (fd >= 0) {
-    ::close(fd);
-    wake_consumer();
-  }
+  close_socket();
   std::printf("## UdpMulticaseReceiver End!\n");
   std::fflush(stdout);
 }
@@ -169,17 +164,8 @@ int UdpMulticaseReceiver2::read_batch(int fd) {
 }
 
 void UdpMulticaseReceiver2::wait_readable(int fd, int64_t timeout_ns) {
-  pollfd fds[2];
-  fds[0] = pollfd{wake_fd_, POLLIN, 0};
-  fds[1] = pollfd{fd, POLLIN, 0};
-  timespec limit{static_cast<time_t>(timeout_ns / 1000000000),
-                 static_cast<long>(timeout_ns % 1000000000)};
-  (void)::ppoll(fds, fd >= 0 ? 2 : 1, timeout_ns < 0 ? nullptr : &limit, nullptr);
-  if (fds[0].revents & POLLIN) {
-    // Close sets the stop flag before it signals, so nothing is lost.
-    uint64_t count = 0;
-    (void)!::read(wake_fd_, &count, sizeof(count));
-  }
+  // Close sets the stop flag before it signals, so nothing is lost.
+  WaitEventOrReadable(wake_fd_, fd, timeout_ns);
 }
 
 void UdpMulticaseReceiver2::own_socket_loop() {

@@ -149,8 +149,9 @@ class UdpMulticaseReceiver2 : public NetBase {
   void wait_readable(int fd, int64_t timeout_ns);
   // The standing-by watchdog: true once the socket is the read thread's.
   bool watch_consumer();
+  // Detaches and closes the socket, and tells the consumer.
+  void close_socket();
   void close_fds();
-  void wake_consumer();
 
   std::atomic<bool> stop_{false};
   // Guards thread_ and the join: two closing threads never both join.
