@@ -237,6 +237,10 @@ TEST_F(StructSession, MarketDataFlagsSubscriptionsAndQueries) {
   ZAVO_ERROR err;
   ZAVO_HANDLE h = Open(s, &err);
   ASSERT_NE(h, nullptr);
+  // Open returns with the login answer; the day's first heartbeat, which
+  // clears the caches, comes after it, before the base information.
+  // Snapshots published before it is taken could be cleared with it.
+  ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_BASEINFO_FINISH, 1, kWait));
 
   const uint64_t last = Publish(400);
   ASSERT_TRUE(rec.data.WaitFor(
