@@ -182,6 +182,12 @@ typedef struct ZAVO_MSG {
  * header (ZAVO_Close included) except ZAVO_Wait on its own session. A
  * rebuild request from a data handler waits briefly for the event loop
  * thread to take it.
+ * A C++ exception that escapes a handler (data, system or rebuild, either
+ * mode) is caught by the library around that one call: the message is
+ * lost to the handler, the session goes on with the next message, and the
+ * log names the handler, the message kind and the exception's text, the
+ * first time and then at most once every 10 s per handler kind with the
+ * number of exceptions since. Handlers should still catch their own.
  *
  * In struct mode with the backoff idle strategy (the default unless CpuID
  * pins the read thread), the packet-processing thread also reads the feed

@@ -3,6 +3,9 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <exception>
 
 #include "util/logger.h"
 #include "util/timestamp.h"
@@ -46,6 +49,42 @@ void ApiImp::CallBack_SystemHandler(const ZAVO_ConnectResult& result) const {
 
 bool ApiImp::InHandler() const {
   return t_in_handler == this;
+}
+
+void ApiImp::handler_threw(ZAVO_DataHandler handler, uint32_t kind) const noexcept {
+  static const char* const kNames[3] = {"DataHandler", "SystemHandler", "RebuildHandler"};
+  int slot = handler == data_handler_ ? 0 : 2;
+  if (kind >= ZAVO_MSG_CONNECT && kind <= ZAVO_MSG_REBUILD_FINISH) slot = 1;
+  const char* which = kNames[slot];
+  // A handler that throws on every record would otherwise fill the log at
+  // the feed's rate.
+  std::atomic<int64_t>& last_line_ms = handler_error_line_ms_[slot];
+  std::atomic<uint64_t>& unlogged = handler_errors_unlogged_[slot];
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  int64_t last = last_line_ms.load(std::memory_order_relaxed);
+  const bool due = last < 0 || now - last >= kHandlerErrorLogIntervalMs;
+  if (!due || !last_line_ms.compare_exchange_strong(last, now, std::memory_order_relaxed)) {
+    unlogged.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  char what[256] = "an exception that is not a std::exception";
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    std::snprintf(what, sizeof(what), "%s", e.what());
+  } catch (...) {
+  }
+  const uint64_t more = unlogged.exchange(0, std::memory_order_relaxed);
+  if (more == 0) {
+    ZAVO_LOG("%p[%s] %s threw an exception on message kind %u: %s", static_cast<const void*>(this),
+             ClassName(), which, static_cast<unsigned>(kind), what);
+  } else {
+    ZAVO_LOG("%p[%s] %s threw an exception on message kind %u: %s (%llu more since the last line)",
+             static_cast<const void*>(this), ClassName(), which, static_cast<unsigned>(kind), what,
+             static_cast<unsigned long long>(more));
+  }
 }
 
 ZAVO_ERROR ApiImp::take_handlers(ZAVO_DataHandler data, ZAVO_DataHandler system) {

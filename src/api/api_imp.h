@@ -3,6 +3,7 @@
 // ApiImp*, so ApiImp must stay the first base of every concrete class. The
 // C interface checks the mode with dynamic_cast and forwards to the virtual
 // operations below; their order is fixed, concrete classes only override.
+#include <atomic>
 #include <cstdint>
 
 #include "api/session_lifecycle.h"
@@ -54,6 +55,11 @@ class ApiImp {
   // The calling thread is inside a handler call of this session, which
   // must never wait for the session's own threads.
   bool InHandler() const;
+  // Inside a catch block of deliver_marked: logs what `handler` threw for a
+  // message of `kind`, the first time and then at most once per interval
+  // with the number of exceptions left unlogged in between.
+  void handler_threw(ZAVO_DataHandler handler, uint32_t kind) const noexcept;
+  static constexpr int kHandlerErrorLogIntervalMs = 10000;
 
   const SessionLifecycle& lifecycle() const { return lifecycle_; }
   ZAVO_DataHandler data_handler() const { return data_handler_; }
@@ -68,6 +74,13 @@ class ApiImp {
   ZAVO_DataHandler data_handler_ = nullptr;
   ZAVO_DataHandler system_handler_ = nullptr;
   SessionLifecycle lifecycle_;
+
+ private:
+  // handler_threw's rate limit, per handler kind (data, system, rebuild):
+  // when it last wrote a line (steady clock, ms; -1 never) and how many
+  // exceptions it left out since.
+  mutable std::atomic<int64_t> handler_error_line_ms_[3] = {{-1}, {-1}, {-1}};
+  mutable std::atomic<uint64_t> handler_errors_unlogged_[3] = {{0}, {0}, {0}};
 };
 
 // Struct mode: typed records, caches, code tables, subscriptions.
@@ -143,7 +156,13 @@ void ApiImp::deliver_marked(ZAVO_DataHandler handler, int connect_id, uint32_t k
   msg.ConnectID = connect_id;
   msg.SeqNum = seq;
   msg.MsgData = record;
-  handler(const_cast<void*>(static_cast<const void*>(this)), &msg);
+  // The one guarded handler call: a C++ exception thrown by user code must
+  // neither end the session's thread nor stop the delivery that follows.
+  try {
+    handler(const_cast<void*>(static_cast<const void*>(this)), &msg);
+  } catch (...) {
+    handler_threw(handler, kind);
+  }
 }
 
 // The process-wide one-time start-up: creates the library's Logger (console

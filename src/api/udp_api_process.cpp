@@ -54,8 +54,9 @@ void UdpStructApiImp::process_datagram(const char* data, size_t size, const time
   try {
     on_udp_packet_process(packet.PacketTime, body, packet.BodyLength, taken_at);
   } catch (...) {
-    // A handler that throws must not take the session's thread down.
-    ZAVO_LOG("%p[%s] DataHandler threw an exception", handle(), ClassName());
+    // Handler exceptions are caught where each handler is called; anything
+    // else must not take the session's thread down either.
+    ZAVO_LOG("%p[%s] Datagram processing ended by an exception", handle(), ClassName());
   }
 }
 
