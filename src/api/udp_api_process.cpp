@@ -188,8 +188,11 @@ void UdpStructApiImp::OnHeartbeat(const StructPacket::Iterator& it) {
   const uint64_t v = heartbeat.ServerTime;
   const uint32_t day = static_cast<uint32_t>(v / 10000000UL);
   // Both the processing thread and the loop thread see heartbeats; the
-  // exchange makes exactly one of them act on a change of day.
-  if (day_marker_.exchange(day) != day) ClearApiCache();
+  // exchange makes exactly one of them act on a change of day. The first
+  // heartbeat of a session only sets the day: what arrived before it (code
+  // tables, snapshots) belongs to that day.
+  const uint32_t was = day_marker_.exchange(day);
+  if (was != day && was != 0) ClearApiCache();
   ZAVO_LOG("%p[%s] OnHeartbeat: %" PRIu64, handle(), ClassName(), v);
 }
 
