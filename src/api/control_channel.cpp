@@ -87,8 +87,9 @@ void ControlChannel::OnDisconnected() {
   api_->deliver_system(ZAVO_MSG_DISCONNECT, sizeof(result), &result);
   open_result_.Settle(ZAVO_ERR_NETWORK);
   // The server answers a request only on the connection that carried it:
-  // its end record can no longer come.
-  abandon("connection lost");
+  // its end record can no longer come, nor any it still owed.
+  owed_end_records_ = 0;
+  abandon("connection lost", false);
 }
 
 void ControlChannel::OnPacket(const StructPacket* packet) {
@@ -146,6 +147,16 @@ void ControlChannel::OnLoginReply(const RspUserLoginField& reply) {
 // ------------------------------------------------------------ rebuild
 
 void ControlChannel::OnRebuildEnd(const RspRetransmitField& reply) {
+  if (owed_end_records_ > 0) {
+    // The server answers requests in order: this ends the one the session
+    // gave up, which already had its one kind-5 message.
+    --owed_end_records_;
+    ZAVO_LOG("%p[%s] Rebuild [%lu, %lu) end record ignored (status %u): already abandoned",
+             static_cast<const void*>(api_), api_->ClassName(),
+             static_cast<unsigned long>(last_abandoned_.begin),
+             static_cast<unsigned long>(last_abandoned_.end), static_cast<unsigned>(reply.Scope));
+    return;
+  }
   // Ended before the handler runs, so the handler may ask for the next
   // range at once.
   const RebuildState::Request req = rebuild_.Clear();
@@ -157,9 +168,13 @@ void ControlChannel::OnRebuildEnd(const RspRetransmitField& reply) {
   api_->deliver_system(ZAVO_MSG_REBUILD_FINISH, sizeof(result), &result);
 }
 
-void ControlChannel::abandon(const char* why) {
+void ControlChannel::abandon(const char* why, bool end_may_follow) {
   const RebuildState::Request req = rebuild_.Clear();
   if (req.handler == nullptr) return;
+  if (end_may_follow && logged_in_) {
+    ++owed_end_records_;
+    last_abandoned_ = req;
+  }
   ZAVO_LOG("%p[%s] Rebuild [%lu, %lu) abandoned: %s", static_cast<const void*>(api_),
            api_->ClassName(), static_cast<unsigned long>(req.begin),
            static_cast<unsigned long>(req.end), why);
@@ -173,11 +188,11 @@ void ControlChannel::abandon(const char* why) {
 
 void ControlChannel::AbandonRebuild(const char* why) {
   if (loop_->IsInsideLoop()) {
-    abandon(why);
+    abandon(why, true);
     return;
   }
   // Nothing to do once the loop has ended: the session is closing.
-  (void)loop_->Post([this, why] { abandon(why); });
+  (void)loop_->Post([this, why] { abandon(why, true); });
 }
 
 ZAVO_ERROR ControlChannel::start_rebuild(uint64_t begin, uint64_t end, ZAVO_DataHandler handler,

@@ -108,7 +108,10 @@ class ControlChannel {
   bool send(StructPacket* packet);
   ZAVO_ERROR start_rebuild(uint64_t begin, uint64_t end, ZAVO_DataHandler handler,
                            const ByteBuffer& bytes);
-  void abandon(const char* why);
+  // Ends a request in flight with the abandoned status. `end_may_follow`:
+  // the connection that carried it is still up, so the server's own end
+  // record for it may still come and must then be swallowed.
+  void abandon(const char* why, bool end_may_follow);
   void log_line(const char* text) const;
 
   ApiImp* api_;
@@ -122,7 +125,11 @@ class ControlChannel {
   std::string password_;
   OpenResult open_result_;
   uint32_t login_count_ = 0;  // loop thread
-  bool logged_in_ = false;    // loop thread
+  // Requests given up while their connection stayed up, whose end records
+  // the server still owes (loop thread), and the last of them for the log.
+  uint32_t owed_end_records_ = 0;
+  RebuildState::Request last_abandoned_;
+  bool logged_in_ = false;  // loop thread
   std::atomic<bool> stopping_{false};
   RebuildState rebuild_;
 };

@@ -101,6 +101,54 @@ TEST_P(RebuildAcrossDrops, RefusedWhileDownAcceptedAfterLoginAbandonedByDrop) {
   EXPECT_EQ(count_kind(ZAVO_MSG_REBUILD_FINISH), 1u);
 }
 
+std::vector<SysMsg> rebuild_ends() {
+  std::vector<SysMsg> ends;
+  for (const SysMsg& m : rec().sys()) {
+    if (m.kind == ZAVO_MSG_REBUILD_FINISH) ends.push_back(m);
+  }
+  return ends;
+}
+
+// Struct mode only: a new day abandons the request while its connection
+// stays up, so the server's own end record for it still comes.
+TEST_P(RebuildAcrossDrops, AbandonedByANewDayEndsOnceThoughTheServerEndsItToo) {
+  if (raw()) GTEST_SKIP() << "raw sessions have no day";
+  rec().Reset();
+  LogCatcher& logs = LogCatcher::Get();
+  logs.Clear();
+  FakeServer srv;
+  const int port = srv.Start();
+  ASSERT_GT(port, 0);
+  ZAVO_HANDLE h = Open(port);
+  ASSERT_NE(h, nullptr);
+  srv.Send(heartbeat_packet(20240102ull * 10000000ull));
+
+  ASSERT_EQ(Rebuild(h, 100, 105), ZAVO_SUCCESS);
+  ASSERT_TRUE(srv.WaitRequests(1));
+  srv.Send(heartbeat_packet(20240103ull * 10000000ull));
+  ASSERT_TRUE(rec().WaitSysKind(ZAVO_MSG_REBUILD_FINISH, 1));
+  // The server, unaware, ends the request it was asked for.
+  srv.Send(end_record(7));
+  ASSERT_TRUE(logs.WaitFor("Rebuild [100, 105) end record ignored (status 7): already abandoned"));
+
+  // The next request gets the next end record, with its own range.
+  ASSERT_EQ(Rebuild(h, 200, 205), ZAVO_SUCCESS);
+  ASSERT_TRUE(srv.WaitRequests(2));
+  srv.Send(end_record(3));
+  ASSERT_TRUE(rec().WaitSysKind(ZAVO_MSG_REBUILD_FINISH, 2));
+  ZAVO_Close(h);
+  ZAVO_Wait(h);
+
+  const std::vector<SysMsg> ends = rebuild_ends();
+  ASSERT_EQ(ends.size(), 2u);
+  EXPECT_EQ(ends[0].rebuild.BeginSeq, 100u);
+  EXPECT_EQ(ends[0].rebuild.EndSeq, 105u);
+  EXPECT_EQ(ends[0].rebuild.Status, static_cast<uint32_t>(ZAVO_REBUILD_ABANDONED));
+  EXPECT_EQ(ends[1].rebuild.BeginSeq, 200u);
+  EXPECT_EQ(ends[1].rebuild.EndSeq, 205u);
+  EXPECT_EQ(ends[1].rebuild.Status, 3u);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothModes, RebuildAcrossDrops, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& i) {
                            return i.param ? std::string("Raw") : std::string("Struct");
