@@ -13,6 +13,18 @@
 
 namespace zavo {
 
+namespace {
+std::atomic<uint32_t> g_reconnect_interval_ms{kReconnectIntervalMs};
+}  // namespace
+
+uint32_t ControlChannel::ReconnectIntervalMs() {
+  return g_reconnect_interval_ms.load(std::memory_order_relaxed);
+}
+
+void ControlChannel::SetReconnectIntervalForTesting(uint32_t interval_ms) {
+  g_reconnect_interval_ms.store(interval_ms > 0 ? interval_ms : kReconnectIntervalMs);
+}
+
 ControlChannel::ControlChannel(ApiImp* api, ControlListener* listener, Options options)
     : api_(api), listener_(listener), options_(options), loop_(new EvLoop()) {}
 
@@ -42,7 +54,9 @@ ZAVO_ERROR ControlChannel::Start() {
   loop_->Start();
   const ZAVO_ERROR result =
       WaitForLoginAnswer(&open_result_, api_, api_->ClassName(), server_ip_, server_port_);
-  if (result == ZAVO_SUCCESS) connector_->reconnect_interval_.store(kReconnectIntervalMs);
+  // Normally set already by the accepted login; a failed open is not
+  // retried.
+  connector_->reconnect_interval_.store(result == ZAVO_SUCCESS ? ReconnectIntervalMs() : 0);
   return result;
 }
 
@@ -136,6 +150,11 @@ void ControlChannel::OnLoginReply(const RspUserLoginField& reply) {
     open_result_.Settle(ZAVO_ERR_NETWORK);
     return;
   }
+  // The open session's reconnection is in force before the open result
+  // can be settled: a drop right behind this answer, handled on this
+  // thread before the opening thread even wakes up, must find it. Should
+  // the open fail after all, Start takes it back.
+  connector_->reconnect_interval_.store(ReconnectIntervalMs());
   const bool first = AcceptLogin(&open_result_, &login_count_, api_, api_->ClassName(),
                                  [this] { return listener_->JoinFeed(); });
   logged_in_ = true;

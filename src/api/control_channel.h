@@ -59,6 +59,10 @@ class ControlChannel {
   };
   // How long a caller waits for the loop thread to take a request.
   static constexpr int kRequestWaitMs = 5000;
+  // The reconnection interval of an open session (5 s); tests shorten it
+  // (0 restores the default).
+  static uint32_t ReconnectIntervalMs();
+  static void SetReconnectIntervalForTesting(uint32_t interval_ms);
 
   ControlChannel(ApiImp* api, ControlListener* listener, Options options);
   ~ControlChannel();

@@ -1,5 +1,7 @@
 #include "raw_test_support.h"
 
+#include <sys/socket.h>
+
 #include <cstdio>
 
 namespace zavo {
@@ -118,6 +120,16 @@ std::string heartbeat_packet(uint64_t value) {
   return one_field_packet(h);
 }
 
+std::string security_info_packet(const char* code, uint8_t exchange) {
+  SecurityBaseInfoField f;
+  f.Code.Set(code);
+  f.ExchangeID = exchange;
+  f.Value = 1;
+  f.UpdateNo = 1;
+  f.Text.Set("stock");
+  return one_field_packet(f);
+}
+
 // ------------------------------------------------------------ server
 
 namespace {
@@ -200,6 +212,11 @@ int FakeServer::connections() {
   return connections_;
 }
 
+bool FakeServer::WaitConnections(int n, int ms) {
+  std::unique_lock<std::mutex> l(mu_);
+  return cv_.wait_for(l, std::chrono::milliseconds(ms), [&] { return connections_ >= n; });
+}
+
 std::vector<RetransmitRequest> FakeServer::requests() {
   std::lock_guard<std::mutex> l(mu_);
   return requests_;
@@ -229,10 +246,23 @@ void FakeServer::on_packet(const StructPacket& p, TcpSession* s) {
       }
       cv_.notify_all();
       std::string reply;
-      if (a == LoginAnswer::kAccept) reply = login_reply(0, "SH;SZ");
+      const bool drop = a == LoginAnswer::kAcceptThenClose || a == LoginAnswer::kAcceptThenReset ||
+                        a == LoginAnswer::kAcceptInfoThenClose;
+      if (a == LoginAnswer::kAccept || drop) reply = login_reply(0, "SH;SZ");
+      if (a == LoginAnswer::kAcceptInfoThenClose) reply += security_info_packet("600000", 1);
       if (a == LoginAnswer::kRefuse) reply = login_reply(1003, "user or password error");
       if (a == LoginAnswer::kRefuseHighBits) reply = login_reply(0x10000, "refused");
       if (!reply.empty()) s->Write(Slice(reply.data(), reply.size()));
+      if (a == LoginAnswer::kAcceptThenReset) {
+        // No lingering: the close sends RST instead of FIN.
+        const linger l{1, 0};
+        (void)::setsockopt(s->fd(), SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+      }
+      // Not from inside the session's own read callback: the close
+      // destroys it.
+      if (drop) {
+        (void)loop_.Post([this, s] { listener_->CloseSession(s, false); });
+      }
     } else if (it.FieldId == ReqRetransmitField::kFieldId) {
       ReqRetransmitField r;
       if (!it.Decode(r)) continue;

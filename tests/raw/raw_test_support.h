@@ -162,6 +162,7 @@ std::string payload_of(size_t len, char seed);
 std::string login_reply(int32_t error_id, const std::string& text);
 std::string end_record(uint32_t scope);
 std::string heartbeat_packet(uint64_t value);
+std::string security_info_packet(const char* code, uint8_t exchange);
 
 // ------------------------------------------------------------ server
 
@@ -172,7 +173,18 @@ struct RetransmitRequest {
   uint32_t packet_type = 0;
 };
 
-enum class LoginAnswer { kAccept, kRefuse, kRefuseHighBits, kSilent };
+// kAcceptThenClose / kAcceptThenReset: accept, then end the connection at
+// once with FIN / RST; kAcceptInfoThenClose: accept, send one entry of
+// base information, then FIN.
+enum class LoginAnswer {
+  kAccept,
+  kRefuse,
+  kRefuseHighBits,
+  kSilent,
+  kAcceptThenClose,
+  kAcceptThenReset,
+  kAcceptInfoThenClose
+};
 
 // A control-connection server on its own loop: answers logins as told,
 // records retransmission requests, and writes whatever bytes the test
@@ -191,6 +203,8 @@ class FakeServer {
 
   int logins();
   int connections();
+  // Waits until at least `n` connections were accepted.
+  bool WaitConnections(int n, int ms = kWaitMs);
   std::vector<RetransmitRequest> requests();
   // Waits until at least `n` retransmission requests arrived.
   bool WaitRequests(size_t n, int ms = kWaitMs);
