@@ -45,8 +45,7 @@ void build_app(CLI::App* app, RecordOptions* o) {
              r.groups.push_back(e.ToString());
            }
          },
-         "a feed to record (repeatable; no port: " + std::to_string(ZAVO_DEFAULT_STRUCT_PORT) +
-             ")")
+         "a feed to record (repeatable; no port: " + std::to_string(ZAVO_DEFAULT_STRUCT_PORT) + ")")
       ->type_name("IP[:PORT]")
       ->allow_extra_args(false)
       ->default_str(shown);

@@ -468,5 +468,5 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "zavo_tail: closed after %llu records\n",
                static_cast<unsigned long long>(g_stats.Total()));
   if (!usage_problem.empty()) return zavo::kExitUsage;
-  return status_of_signal(g_signal.load()) ;
+  return status_of_signal(g_signal.load());
 }

@@ -149,10 +149,10 @@ void build_app(CLI::App* app, Options* o) {
   const char* conn = "Connection";
   zavo::cli::AddEndpoint(app, "--server", &o->server, "control connection of the server")
       ->group(conn);
-  zavo::cli::AddGroup(app, "--group", &o->group,
-                      "multicast group of the feed (no port: " +
-                          std::to_string(ZAVO_DEFAULT_STRUCT_PORT) + " struct, " +
-                          std::to_string(ZAVO_DEFAULT_RAW_PORT) + " raw)")
+  zavo::cli::AddGroup(
+      app, "--group", &o->group,
+      "multicast group of the feed (no port: " + std::to_string(ZAVO_DEFAULT_STRUCT_PORT) +
+          " struct, " + std::to_string(ZAVO_DEFAULT_RAW_PORT) + " raw)")
       ->default_str(std::string(ZAVO_DEFAULT_GROUP_IP) + ":" +
                     std::to_string(ZAVO_DEFAULT_STRUCT_PORT))
       ->group(conn);

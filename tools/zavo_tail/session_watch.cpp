@@ -61,8 +61,7 @@ std::string SessionWatch::Tick(Clock::time_point now) {
     last_data_ = now;
     if (quiet_said_) {
       quiet_said_ = false;
-      return "zavo_tail: data again from " + where() + " after " + seconds_text(quiet) +
-             " without";
+      return "zavo_tail: data again from " + where() + " after " + seconds_text(quiet) + " without";
     }
     return "";
   }

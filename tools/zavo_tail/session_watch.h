@@ -49,9 +49,9 @@ class SessionWatch {
   std::atomic<uint32_t> book_kind_{0};  // kind of a snapshot that showed --book is no stock
   // Main thread only.
   Clock::time_point start_;
-  uint64_t seen_ = 0;                // messages_ at the last change
-  Clock::time_point last_data_;      // when messages_ last moved (start_ at first)
-  bool quiet_said_ = false;          // the note of this quiet spell was given
+  uint64_t seen_ = 0;            // messages_ at the last change
+  Clock::time_point last_data_;  // when messages_ last moved (start_ at first)
+  bool quiet_said_ = false;      // the note of this quiet spell was given
 };
 
 }  // namespace zavo_tail
