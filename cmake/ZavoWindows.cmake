@@ -76,7 +76,8 @@ if(ZAVO_BUILD_TOOLS AND EXISTS /usr/include/CLI/CLI.hpp)
   set(ZAVO_TAIL_DIR ${CMAKE_SOURCE_DIR}/tools/zavo_tail)
   zavo_windows_program(zavo_tail ${ZAVO_TAIL_DIR}/main.cpp ${ZAVO_TAIL_DIR}/book_view.cpp
     ${ZAVO_TAIL_DIR}/options.cpp ${ZAVO_TAIL_DIR}/record_format.cpp
-    ${ZAVO_TAIL_DIR}/feed_stats.cpp ${ZAVO_TAIL_DIR}/pcap_source_none.cpp)
+    ${ZAVO_TAIL_DIR}/feed_stats.cpp ${ZAVO_TAIL_DIR}/session_watch.cpp
+    ${ZAVO_TAIL_DIR}/pcap_source_none.cpp)
   target_include_directories(zavo_tail PRIVATE ${ZAVO_TAIL_DIR})
   target_link_libraries(zavo_tail PRIVATE zavo_cli zavo_book_static ws2_32)
   install(TARGETS zavo_tail RUNTIME DESTINATION bin)

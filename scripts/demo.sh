@@ -6,7 +6,10 @@
 # agree with each other.
 set -euo pipefail
 here=$(pwd)
-cd "$(dirname "$0")/.."
+# The script by its absolute path: it runs itself again inside the network
+# namespace after leaving the caller's directory.
+self="$(cd "$(dirname "$0")" && pwd)/$(basename "$0")"
+cd "$(dirname "$self")/.."
 root=$(pwd)
 
 usage() {
@@ -25,7 +28,10 @@ usage: scripts/demo.sh [--raw] [--seconds N] [--keep] [--record FILE] [--replay 
 
 Runs inside a private network namespace when it can make one, so that the
 multicast feed cannot leave this machine; otherwise on 127.0.0.1 with a
-multicast time-to-live of 0.
+multicast time-to-live of 0. Ctrl-C stops it at any moment (status 130).
+
+  ZAVO_DEMO_BUILD_DIR=DIR  use the programs already built in DIR (nothing is
+                           installed or built)
 USAGE
 }
 
@@ -56,10 +62,12 @@ while [ $# -gt 0 ]; do
   shift
 done
 
-if [ "${ZAVO_DEMO_INNER:-}" != 1 ]; then
+build_dir=${ZAVO_DEMO_BUILD_DIR:-}
+if [ "${ZAVO_DEMO_INNER:-}" != 1 ] && [ -z "$build_dir" ]; then
   scripts/bootstrap.sh
   scripts/build.sh normal zavo_sim zavo_tail zavo_record
 fi
+case "${build_dir:=$root/build}" in /*) ;; *) build_dir="$here/$build_dir" ;; esac
 
 if [ "${ZAVO_DEMO_INNER:-}" != 1 ]; then
   if unshare --net true 2>/dev/null; then
@@ -69,7 +77,8 @@ if [ "${ZAVO_DEMO_INNER:-}" != 1 ]; then
     [ "$keep" = 1 ] && inner+=(--keep)
     [ -n "$record" ] && inner+=(--record "$record")
     [ -n "$replay" ] && inner+=(--replay "$replay")
-    exec unshare --net env ZAVO_DEMO_INNER=1 ZAVO_DEMO_NETNS=1 "$0" "${inner[@]}" -- "${extra[@]}"
+    exec unshare --net env ZAVO_DEMO_INNER=1 ZAVO_DEMO_NETNS=1 ZAVO_DEMO_BUILD_DIR="$build_dir" \
+      "$self" "${inner[@]}" -- "${extra[@]}"
   fi
   echo "[demo] no private network namespace here: using 127.0.0.1 with multicast TTL 0"
 fi
@@ -83,8 +92,8 @@ fcntl.ioctl(s, 0x8914, struct.pack('16sH', b'lo', flags | 0x1 | 0x40))
 PY
 fi
 
-sim="$root/build/tools/sim/zavo_sim"
-tail_bin="$root/build/tools/zavo_tail/zavo_tail"
+sim="$build_dir/tools/sim/zavo_sim"
+tail_bin="$build_dir/tools/zavo_tail/zavo_tail"
 workdir=$(mktemp -d /tmp/zavo_demo.XXXXXX)
 client_mode=()
 if [ "$mode" = raw ]; then
@@ -94,18 +103,8 @@ fi
 server_port=$(sed -n 's/^#define ZAVO_DEFAULT_SERVER_PORT \([0-9]*\).*/\1/p' \
   "$root/tools/common/zavo_defaults.h")
 
-echo "[demo] starting the simulator (its log: $workdir/sim.log)"
-feed=(--mode "$mode" --rate 400 --raw-rate 50)
-[ -n "$replay" ] && feed=(--replay "$replay")
-"$sim" "${feed[@]}" --duration $((seconds + 30)) -q >"$workdir/sim.log" 2>&1 &
-sim_pid=$!
+sim_pid=
 rec_pid=
-if [ -n "$record" ]; then
-  echo "[demo] recording both feeds into $record"
-  export ZAVO_SHARE_FEED=1  # the client takes the feed beside the recorder
-  "$root/build/tools/record/zavo_record" --out "$record" --no-status >"$workdir/record.log" 2>&1 &
-  rec_pid=$!
-fi
 cleanup() {
   if [ -n "$rec_pid" ]; then
     kill -INT "$rec_pid" 2>/dev/null || true
@@ -114,8 +113,10 @@ cleanup() {
     grep -h '^recorded\|^zavo_record: ' "$workdir/record.log" |
       grep -v '^zavo_record: recording\|received, flushing' | sed 's/^/[demo] /' || true
   fi
-  kill "$sim_pid" 2>/dev/null || true
-  wait "$sim_pid" 2>/dev/null || true
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
   if [ "$keep" = 1 ]; then
     echo "[demo] kept $workdir: sim.log (simulator), logs/ (the client's library log)${rec_pid:+, record.log}"
   else
@@ -123,12 +124,35 @@ cleanup() {
   fi
 }
 trap cleanup EXIT
-trap 'true' INT  # Ctrl-C reaches the client, which stops and prints its summary
+# Ctrl-C also reaches the client, which stops and prints its summary; before
+# the client runs, it ends the demo at once.
+interrupted=0
+trap 'interrupted=1' INT
+stop_if_interrupted() {
+  if [ "$interrupted" = 1 ]; then
+    echo "[demo] interrupted"
+    exit 130
+  fi
+}
+
+echo "[demo] starting the simulator (its log: $workdir/sim.log)"
+feed=(--mode "$mode" --rate 400 --raw-rate 50)
+[ -n "$replay" ] && feed=(--replay "$replay")
+"$sim" "${feed[@]}" --duration $((seconds + 30)) -q >"$workdir/sim.log" 2>&1 &
+sim_pid=$!
+if [ -n "$record" ]; then
+  echo "[demo] recording both feeds into $record"
+  export ZAVO_SHARE_FEED=1  # the client takes the feed beside the recorder
+  "$build_dir/tools/record/zavo_record" --out "$record" --no-status >"$workdir/record.log" 2>&1 &
+  rec_pid=$!
+fi
 
 for _ in $(seq 1 50); do
+  stop_if_interrupted
   if (exec 3<>"/dev/tcp/127.0.0.1/$server_port") 2>/dev/null; then break; fi
   sleep 0.1
 done
+stop_if_interrupted
 
 echo "[demo] starting the client for ${seconds} s (Ctrl-C stops it earlier)"
 cd "$workdir"

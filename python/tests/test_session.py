@@ -127,3 +127,16 @@ def test_open_failures_raise_errors(sim):
                 dict(user="x" * 100)):
         with pytest.raises(ValueError):
             zavo.Session(**bad)
+
+
+def test_group_without_port_takes_the_feeds_default_port(sim):
+    # The shared simulator publishes on the default ports (struct 6601, raw
+    # 6602): a bare group must reach each feed, as --group does in the tools.
+    with zavo.Session(server=sim.server, group="239.255.6.1") as s:
+        batch = s.read(timeout=5.0, max_records=50)
+        assert sum(len(a) for a in batch.values()) > 0
+    with zavo.RawSession(server=sim.server, group="239.255.6.1") as r:
+        assert next(iter(r.messages(timeout=5.0)), None) is not None
+    for bad in ("239.255.6.1:", "239.255.6.1:0", "239.255.6.1:x"):
+        with pytest.raises(ValueError):
+            zavo.Session(server=sim.server, group=bad)

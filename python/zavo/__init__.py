@@ -90,7 +90,7 @@ def _endpoint(text: str, what: str, default_port: Optional[int] = None) -> Tuple
     if not sep:
         host, port = str(text), ""
     if not port:
-        if default_port is None:
+        if default_port is None or sep:
             raise ValueError(f"{what}: '{text}' is not IP:PORT")
         return _ip(host, what), default_port
     try:
@@ -164,7 +164,9 @@ class _SessionBase:
                  password: str, markets: str, codes: str, flags: int, cpu: int,
                  open_timeout: Optional[float], queue_size: int, queue_bytes: int) -> None:
         server_ip, server_port = _endpoint(server, "server")
-        group_ip, group_port = _endpoint(group, "group")
+        # A group without a port takes the feed's default port, as in every tool.
+        group_ip, group_port = _endpoint(group, "group",
+                                         int(_D["raw_group" if raw else "group"].rsplit(":")[1]))
         if int(group_ip.split(".")[0]) // 16 != 14:
             raise ValueError(f"group: '{group_ip}' is not a multicast address")
         if queue_size < 1 or queue_bytes < 1:
@@ -245,8 +247,9 @@ class Session(_SessionBase):
     """A struct-mode session: decoded records of both exchanges.
 
     Opens at once: connects to ``server``, logs in and joins the multicast
-    ``group`` on the local ``interface``; raises ``zavo.Error`` when that
-    fails or takes longer than ``open_timeout`` seconds.
+    ``group`` ("IP:PORT", or "IP" for the struct feed's port 6601) on the
+    local ``interface``; raises ``zavo.Error`` when that fails or takes
+    longer than ``open_timeout`` seconds.
 
     ``markets`` ("SH", "SZ" or "SH;SZ") and ``codes`` ("600000.SH;000001.SZ"
     or a list of such texts; empty: whole markets) choose what is delivered;
@@ -448,7 +451,7 @@ class RawSession(_SessionBase):
     """A raw-mode session: the exchanges' own messages, reassembled.
 
     Arguments as for ``Session``; the default ``group`` is the raw feed's
-    port 6602.
+    port 6602, which a ``group`` given without a port takes too.
     """
 
     def __init__(self, server: str = _D["server"], group: str = _D["raw_group"],

@@ -143,6 +143,11 @@ void CaptureRun(const TempDir& dir, const std::string& ready, const std::string&
   EXPECT_TRUE(Contains(*log, "Stopping on signal 15")) << *log;
 }
 
+// The closing count of a capture of MakeScenario(): messages, not datagrams
+// (one Shenzhen snapshot is walked and not written).
+const char kScenarioCount[] =
+    "feedtap: 4 datagrams received, 5 records written, 1 messages skipped\n";
+
 TEST(FeedtapProcess, MulticastCaptureStoppedBySigterm) {
   TempDir dir;
   WriteFile(dir / "config.ini", Config("239.9.9.9", 31100, 0));
@@ -165,6 +170,7 @@ TEST(FeedtapProcess, MulticastCaptureStoppedBySigterm) {
   EXPECT_TRUE(Contains(log, "Warnning::5 Bytes not handled...\n")) << log;
   EXPECT_TRUE(Contains(log, "Main thread loop\n")) << log;
   EXPECT_TRUE(Contains(log, "Stop running udp rcv task...\n")) << log;
+  EXPECT_TRUE(Contains(log, kScenarioCount)) << log;
 }
 
 TEST(FeedtapProcess, PromiscuousCaptureOnLoopbackSeesEachDatagramOnce) {
@@ -275,7 +281,11 @@ TEST(FeedtapProcess, ConfigurationErrorsEndWithFailure) {
       {"key before section", "MCADDR=239.1.1.1\n[general]\nMCPORT=1\n",
        "read config.ini error. ./config.ini: a key line comes before the first [section]\n"},
       {"no general", "[other]\nMCPORT=1\nCSVOUT=0\nPROMISC=0\n",
-       "Err:Cannot find section [general]...\n"},
+       "Err:Cannot find section [general]... in ./config.ini\n"},
+      {"empty file", "",
+       "Err:Cannot find section [general]... in ./config.ini (it holds no section)\n"},
+      {"comments only", "# nothing yet\n\n",
+       "Err:Cannot find section [general]... in ./config.ini (it holds no section)\n"},
       {"no MCPORT", "[general]\nCSVOUT=0\nPROMISC=0\n", "MCPORT"},
       {"MCPORT not a number", "[general]\nMCPORT=x3000\nCSVOUT=0\nPROMISC=0\n", "MCPORT"},
       {"MCPORT trailing text", "[general]\nMCPORT=3000x\nCSVOUT=0\nPROMISC=0\n",
@@ -302,7 +312,7 @@ TEST(FeedtapProcess, ConfigurationErrorsEndWithFailure) {
     const int status = WaitExit(pid);
     const std::string out = ReadFile(dir / "stdout.txt");
     ASSERT_TRUE(status >= 0 && WIFEXITED(status)) << c.name;
-    EXPECT_EQ(WEXITSTATUS(status), 1) << c.name << ": " << out;
+    EXPECT_EQ(WEXITSTATUS(status), 2) << c.name << ": " << out;
     EXPECT_TRUE(Contains(out, c.message)) << c.name << ": " << out;
   }
 
@@ -311,7 +321,7 @@ TEST(FeedtapProcess, ConfigurationErrorsEndWithFailure) {
   TempDir dir;
   const pid_t missing = Spawn(dir.path(), FEEDTAP_BIN, {"--config", "missing.ini"});
   const int missingStatus = WaitExit(missing);
-  EXPECT_TRUE(missingStatus >= 0 && WIFEXITED(missingStatus) && WEXITSTATUS(missingStatus) == 1);
+  EXPECT_TRUE(missingStatus >= 0 && WIFEXITED(missingStatus) && WEXITSTATUS(missingStatus) == 2);
   EXPECT_TRUE(Contains(ReadFile(dir / "stdout.txt"),
                        "read config.ini error. Cannot open missing.ini: No such file or directory"))
       << ReadFile(dir / "stdout.txt");
@@ -325,7 +335,11 @@ TEST(FeedtapProcess, ConfigurationErrorsEndWithFailure) {
   kill(pid, SIGINT);
   const int status = WaitExit(pid);
   const std::string out = ReadFile(dir / "stdout.txt");
-  EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 130) << out;
+  EXPECT_TRUE(Contains(out,
+                       "feedtap: 0 datagrams received, 0 records written, 0 messages "
+                       "skipped\n"))
+      << out;
   EXPECT_TRUE(Contains(out, "groupPort 31400\n")) << out;
   EXPECT_EQ(OnlyDataFile(dir.path()), "");
 
@@ -412,7 +426,10 @@ TEST(FeedtapProcess, CsvOnStandardOutputIsAloneThereAndReadsWholeDatagrams) {
       << ReadFile(dir2 / "stdout.txt");
   kill(again, SIGINT);
   const int againStatus = WaitExit(again);
-  EXPECT_TRUE(againStatus >= 0 && WIFEXITED(againStatus) && WEXITSTATUS(againStatus) == 0);
+  EXPECT_TRUE(againStatus >= 0 && WIFEXITED(againStatus) && WEXITSTATUS(againStatus) == 130);
+  EXPECT_TRUE(Contains(ReadFile(dir2 / "stderr.txt"),
+                       "feedtap: 1 datagrams received, 1 records written, 0 messages skipped\n"))
+      << ReadFile(dir2 / "stderr.txt");
   EXPECT_TRUE(Contains(ReadFile(dir2 / "stderr.txt"), "max_recv_buff_size: 65536 bytes (default)"));
 }
 

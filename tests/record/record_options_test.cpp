@@ -145,14 +145,17 @@ TEST(RecordOptions, DefaultGroupsValuesAndErrors) {
   EXPECT_EQ(o.recorder.rotate_bytes, 3u << 20);
   EXPECT_DOUBLE_EQ(o.duration_s, 1.5);
   EXPECT_FALSE(o.status);
+  // A group without a port takes the struct feed's port, as in every program.
+  ASSERT_TRUE(parse({"--group", "239.1.1.1", "--out", "x.pcap"}, &o, &err)) << err;
+  EXPECT_EQ(o.recorder.groups, (std::vector<std::string>{"239.1.1.1:6601"}));
   ASSERT_TRUE(parse({"--out", "z.pcap", "--rotate-hourly"}, &o, &err)) << err;
   EXPECT_TRUE(o.recorder.rotate_hourly);
 
   const std::vector<std::vector<const char*>> bad = {
       {},  // --out is needed
       {"--out", "x.pcap", "--group", "10.0.0.1:7000"},
-      {"--out", "x.pcap", "--group", "239.1.1.1"},
       {"--out", "x.pcap", "--group", "239.1.1.1:0"},
+      {"--out", "x.pcap", "--group", "239.1.1.1:"},
       {"--out", "x.pcap", "--interface", "eth0"},
       {"--out", "x.pcap", "--rotate-mb", "0"},
       {"--out", "x.pcap", "--rotate-mb", "2", "--rotate-hourly"},

@@ -7,9 +7,12 @@
 #endif
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
+
+#include "zavo_defaults.h"
 
 namespace zavo {
 namespace cli {
@@ -60,6 +63,73 @@ std::string ParseEndpoint(const std::string& text, unsigned rules, Endpoint* out
   out->ip = ip;
   out->port = static_cast<uint16_t>(v);
   return "";
+}
+
+std::string ParseGroup(const std::string& text, Endpoint* out) {
+  Endpoint e;  // port 0 unless the text names one
+  const std::string why = ParseEndpoint(text, kMulticast | kPortOptional, &e);
+  if (!why.empty()) return why;
+  *out = e;
+  return "";
+}
+
+uint16_t FeedPort(bool raw) {
+  return raw ? ZAVO_DEFAULT_RAW_PORT : ZAVO_DEFAULT_STRUCT_PORT;
+}
+
+void ApplyFeedPort(Endpoint* group, bool raw) {
+  if (group->port == 0) group->port = FeedPort(raw);
+}
+
+CLI::Option* AddGroup(CLI::App* app, const std::string& name, Endpoint* target,
+                      const std::string& help) {
+  CLI::Option* opt = app->add_option_function<std::string>(
+      name,
+      [name, target](const std::string& text) {
+        const std::string why = ParseGroup(text, target);
+        if (!why.empty()) throw CLI::ValidationError(name, why);
+      },
+      help);
+  opt->type_name("IP[:PORT]");
+  return opt;
+}
+
+bool ParseSeconds(const std::string& text, double max_s, double* out) {
+  // Digits with at most one point: no sign, exponent, hex, "inf" or "nan",
+  // which strtod would all take.
+  bool digit = false, point = false;
+  for (char c : text) {
+    if (c >= '0' && c <= '9') {
+      digit = true;
+    } else if (c == '.' && !point) {
+      point = true;
+    } else {
+      return false;
+    }
+  }
+  if (!digit) return false;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), nullptr);
+  if (errno != 0 || !std::isfinite(v) || v > max_s) return false;
+  *out = v;
+  return true;
+}
+
+CLI::Option* AddSeconds(CLI::App* app, const std::string& name, double* target,
+                        const std::string& help, double max_s) {
+  char bound[32];
+  std::snprintf(bound, sizeof(bound), "%.0f", max_s);
+  const std::string rule = std::string("seconds from 0 to ") + bound;
+  CLI::Option* opt = app->add_option_function<std::string>(
+      name,
+      [name, target, max_s, rule](const std::string& text) {
+        if (!ParseSeconds(text, max_s, target)) {
+          throw CLI::ValidationError(name, "'" + text + "' is not a number of " + rule);
+        }
+      },
+      help);
+  opt->type_name("SECONDS");
+  return opt;
 }
 
 CLI::Option* AddEndpoint(CLI::App* app, const std::string& name, Endpoint* target,

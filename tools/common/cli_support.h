@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <string>
 
+#include "exit_status.h"
+
 namespace zavo {
 namespace cli {
 
-// The exit status of a usage error in every program.
-constexpr int kUsageError = 2;
+// The exit status of a usage error in every program (see exit_status.h).
+constexpr int kUsageError = kExitUsage;
 
 struct Endpoint {
   std::string ip;
@@ -23,6 +25,11 @@ bool IsIpv4(const std::string& text);
 // A decimal number without sign, fitting 64 bits.
 bool ParseUnsigned(const std::string& text, uint64_t* out);
 bool IsMulticast(const std::string& text);
+// A number of seconds as the programs' --duration take it: a year at most.
+constexpr double kMaxSeconds = 365.0 * 24 * 3600;
+// Parses a plain decimal number of seconds (no sign, no exponent, no "inf")
+// from 0 to max_s.
+bool ParseSeconds(const std::string& text, double max_s, double* out);
 
 enum EndpointRule : unsigned {
   kPortRequired = 0,
@@ -34,6 +41,25 @@ enum EndpointRule : unsigned {
 // Parses "IP:PORT" (or "IP" with kPortOptional) into *out. Returns an empty
 // string, or what is wrong with the text.
 std::string ParseEndpoint(const std::string& text, unsigned rules, Endpoint* out);
+
+// The one spelling of a feed's group in every program: IP:PORT, or a bare
+// IP, which takes the default port of the feed (FeedPort). Returns an empty
+// string, or what is wrong with the text; *out's port is 0 for a bare IP,
+// until the program knows which feed it receives.
+std::string ParseGroup(const std::string& text, Endpoint* out);
+// The default port of the struct feed, or of the raw feed.
+uint16_t FeedPort(bool raw);
+// Gives a group parsed without a port the feed's default port.
+void ApplyFeedPort(Endpoint* group, bool raw);
+
+// Adds a --group style option (ParseGroup) writing into *target.
+CLI::Option* AddGroup(CLI::App* app, const std::string& name, Endpoint* target,
+                      const std::string& help);
+
+// Adds an option taking a number of seconds from 0 to max_s (fractions
+// allowed); anything else is a usage error that says so in one line.
+CLI::Option* AddSeconds(CLI::App* app, const std::string& name, double* target,
+                        const std::string& help, double max_s = kMaxSeconds);
 
 // Adds an IP:PORT option writing into *target; a bad value is a usage error
 // naming the option. The current value of *target is shown as the default.

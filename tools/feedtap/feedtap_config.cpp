@@ -99,7 +99,8 @@ bool LoadFeedtapConfig(const std::string& path, FeedtapConfig* cfg) {
   }
   const IniParser::Section* general = ini.FindSection("general");
   if (general == nullptr) {
-    std::fprintf(stderr, "Err:Cannot find section [general]...\n");
+    std::fprintf(stderr, "Err:Cannot find section [general]... in %s%s\n", path.c_str(),
+                 ini.Empty() ? " (it holds no section)" : "");
     return false;
   }
   cfg->mcAddr = general->GetValue("MCADDR");

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "exit_status.h"
+
 namespace HarboStoL2FpgaRcv {
 
 // The largest datagram a socket can deliver; larger read sizes only waste memory.
@@ -20,9 +22,11 @@ struct FeedtapConfig {
   bool recordNewline = false;            // CSVNEWLINE (optional): one record per line
 };
 
-// Exit status of a configuration that cannot be used, and of a capture that
-// cannot be set up.
-constexpr int kConfigErrorStatus = 1;
+// Exit statuses (the table every program follows, exit_status.h): a
+// configuration or capture file that cannot be used is an input error, a
+// capture that cannot be set up or read to its end a failure.
+constexpr int kConfigErrorStatus = zavo::kExitUsage;
+constexpr int kCaptureErrorStatus = zavo::kExitFailure;
 
 // Reads and checks the configuration file. On failure prints why (naming the
 // file or the key) on standard error and returns false.

@@ -34,6 +34,8 @@ class IniParser {
   bool ReadStream(FILE* fp);
   // The first section whose name equals `name` exactly, or null.
   Section* FindSection(const std::string& name) const;
+  // True when no section was read (an empty file, or comments only).
+  bool Empty() const { return sections_.empty(); }
 
   static constexpr int MAX_LINE_LENGTH = 102400;
 

@@ -54,8 +54,10 @@ void print_usage(FILE* out) {
                "  MCSRCIP             optional: source address of a source-specific membership\n"
                "  CSVNEWLINE          optional: 1 puts each record on its own line\n"
                "\n"
-               "Stops on SIGTERM or SIGINT after writing out everything captured. Exits with\n"
-               "status 1 when the configuration is wrong or the capture cannot be set up.\n");
+               "Stops on SIGTERM (status 0) or SIGINT (status 130) after writing out\n"
+               "everything captured and saying how much. Exit status 2: a usage error, or a\n"
+               "configuration or capture file that is missing or wrong; 1: a capture that\n"
+               "cannot be set up, or a capture file damaged part-way.\n");
 }
 
 // A progress message, written out at once.
@@ -101,29 +103,46 @@ Qen::TIpFilterInfo destination_filter(const FeedtapConfig& cfg) {
   return filter;
 }
 
+// Offline, the CSV output is opened with the first datagram: a file that
+// turns out not to be a capture leaves no empty CSV file behind.
+const FeedtapConfig* g_offlineConfig = nullptr;
+bool g_offlineOutputOpen = false;
+
+void open_offline_output() {
+  if (g_offlineOutputOpen) return;
+  g_offlineOutputOpen = true;
+  open_output(*g_offlineConfig);
+}
+
+void offline_datagram(const unsigned char* data, size_t len) {
+  open_offline_output();
+  CallBack_RcvNewData(data, len);
+}
+
 int run_offline(const std::string& path, const FeedtapConfig& cfg) {
-  open_output(cfg);
+  g_offlineConfig = &cfg;
   Qen::TPcapSummary sum;
   std::string error;
   const Qen::PcapReadResult result =
-      Qen::ReadPcapFile(path, destination_filter(cfg), CallBack_RcvNewData, &sum, &error);
-  CallBack_Flush();
-  close_output();
+      Qen::ReadPcapFile(path, destination_filter(cfg), offline_datagram, &sum, &error);
   if (result == Qen::PcapReadResult::CannotOpen) {
     std::fprintf(stderr, "feedtap: cannot read capture file %s: %s\n", path.c_str(), error.c_str());
-    return 1;
+    return kConfigErrorStatus;
   }
+  open_offline_output();  // a capture without a matching datagram still gives its (empty) CSV
+  CallBack_Flush();
+  close_output();
   say("feedtap: %s: %llu packets read, %llu datagrams matched, %llu records written, %llu "
-      "skipped\n",
-      path.c_str(), sum.packets, sum.matched, g_recordsWritten, sum.skipped);
+      "messages skipped\n",
+      path.c_str(), sum.packets, sum.matched, g_recordsWritten, g_messagesSkipped);
   if (result == Qen::PcapReadResult::Damaged) {
     std::fprintf(stderr,
                  "feedtap: %s is damaged or cut short after %llu packets: %s (the records "
                  "before it were written)\n",
                  path.c_str(), sum.packets, error.c_str());
-    return 1;
+    return kCaptureErrorStatus;
   }
-  return 0;
+  return zavo::kExitOk;
 }
 
 }  // namespace
@@ -144,7 +163,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr, "feedtap: unexpected argument '%s'\n", arg.c_str());
       print_usage(stderr);
-      return 2;
+      return zavo::kExitUsage;
     }
   }
 
@@ -189,7 +208,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "Failed to SetNicPromiscuosMode!\n");
       std::fprintf(stderr, "feedtap: cannot capture on the interface of LOCALIP %s; exiting\n",
                    rcv.localIp.c_str());
-      return kConfigErrorStatus;
+      return kCaptureErrorStatus;
     }
     open_output(cfg);
     ctrl.CreatePromiscRcvTask(rcv.socket, destination_filter(cfg), kPromiscFrameLen);
@@ -198,7 +217,7 @@ int main(int argc, char** argv) {
     if (!Qen::CUdpCtrl::SetMulticastReceive(rcv, true)) {
       std::fprintf(stderr, "feedtap: cannot receive group %s port %d on interface %s; exiting\n",
                    rcv.groupIp.c_str(), rcv.groupPort, rcv.localIp.c_str());
-      return kConfigErrorStatus;
+      return kCaptureErrorStatus;
     }
     say("max_recv_buff_size: %ld bytes%s\n", cfg.maxRecvBuffSize,
         cfg.maxRecvBuffSizeDefaulted ? " (default)" : "");
@@ -215,6 +234,9 @@ int main(int argc, char** argv) {
   say("Stopping on signal %d\n", sig);
   ctrl.Stop();
   close_output();
+  // The receive thread has ended: its counters are final.
+  say("feedtap: %llu datagrams received, %llu records written, %llu messages skipped\n",
+      g_datagramsReceived, g_recordsWritten, g_messagesSkipped);
   say("feedtap stopped\n");
-  return 0;
+  return sig == SIGINT ? zavo::kExitInterrupted : zavo::kExitOk;
 }

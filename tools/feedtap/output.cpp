@@ -16,7 +16,9 @@ namespace HarboStoL2FpgaRcv {
 
 FILE* g_filePtr = nullptr;
 bool g_recordNewline = false;
+unsigned long long g_datagramsReceived = 0;
 unsigned long long g_recordsWritten = 0;
+unsigned long long g_messagesSkipped = 0;
 
 namespace {
 
@@ -241,6 +243,12 @@ void ToFile(FILE* fp, const CSSEOrderMDField* r) {
 }
 
 int handleMDMsg(FILE* fp, const unsigned char* inBuf, const int& bufSize) {
+  unsigned long long skipped = 0;
+  return handleMDMsg(fp, inBuf, bufSize, &skipped);
+}
+
+int handleMDMsg(FILE* fp, const unsigned char* inBuf, const int& bufSize,
+                unsigned long long* skipped) {
   const size_t size = bufSize > 0 ? static_cast<size_t>(bufSize) : 0;
   size_t offset = 0;
   int written = 0;
@@ -273,7 +281,11 @@ int handleMDMsg(FILE* fp, const unsigned char* inBuf, const int& bufSize) {
       default:  // Shenzhen, level-1 and unknown kinds are not recorded.
         break;
     }
-    if (done) ++written;
+    if (done) {
+      ++written;
+    } else {
+      ++*skipped;
+    }
     offset += msgLen;
   }
   // The payload's records reach stdio before anything else is said, as
@@ -289,7 +301,9 @@ int handleMDMsg(FILE* fp, const unsigned char* inBuf, const int& bufSize) {
 void CallBack_RcvNewData(const unsigned char* pData, size_t len) {
   FILE* fp = g_filePtr != nullptr ? g_filePtr : stdout;
   const int size = len > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(len);
-  g_recordsWritten += static_cast<unsigned long long>(handleMDMsg(fp, pData, size));
+  ++g_datagramsReceived;
+  g_recordsWritten +=
+      static_cast<unsigned long long>(handleMDMsg(fp, pData, size, &g_messagesSkipped));
 }
 
 void CallBack_Flush() {

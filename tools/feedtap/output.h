@@ -15,8 +15,12 @@ extern FILE* g_filePtr;
 // When set, a line feed follows every record. Off by default: existing
 // readers expect the records to run on, separated only by their commas.
 extern bool g_recordNewline;
-// Records written by CallBack_RcvNewData since the start (receive thread).
+// Counted by CallBack_RcvNewData since the start (receive thread): the
+// payloads handed to it, the records written, and the messages walked but not
+// written (kinds that are not recorded, bodies too short for their record).
+extern unsigned long long g_datagramsReceived;
 extern unsigned long long g_recordsWritten;
+extern unsigned long long g_messagesSkipped;
 
 // stdio buffer of the CSV stream: more than 10 ms of records at the highest
 // rates, so that only the capture's flushes write it out.
@@ -41,6 +45,9 @@ void ToFile(FILE* fp, const CSSEOrderMDField* r);
 // form a whole message are reported on standard output and otherwise ignored,
 // so one malformed datagram never ends a capture.
 int handleMDMsg(FILE* fp, const unsigned char* inBuf, const int& bufSize);
+// The same, adding the messages it walked without writing them to *skipped.
+int handleMDMsg(FILE* fp, const unsigned char* inBuf, const int& bufSize,
+                unsigned long long* skipped);
 
 // Capture callback: decodes into g_filePtr. The text is written out by
 // CallBack_Flush, which the capture calls when the feed pauses, at least

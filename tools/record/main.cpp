@@ -96,5 +96,7 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(c.bytes), recorder.files().size());
   for (const std::string& f : recorder.files()) std::printf(" %s", f.c_str());
   std::printf("\n%s\n", recorder.gaps().Line().c_str());
+  // Ctrl-C is an interruption (see exit_status.h), even though the file is whole.
+  if (rc == 0 && g_signal == SIGINT) rc = zavo::kExitInterrupted;
   return rc;
 }

@@ -37,13 +37,16 @@ void build_app(CLI::App* app, RecordOptions* o) {
          [&r](const std::vector<std::string>& texts) {
            for (const std::string& text : texts) {
              cli::Endpoint e;
-             const std::string why = cli::ParseEndpoint(text, cli::kMulticast, &e);
+             const std::string why = cli::ParseGroup(text, &e);
              if (!why.empty()) throw CLI::ValidationError("--group", why);
+             // The recorder takes any feed; a bare group means the struct
+             // feed's port, as everywhere outside raw mode.
+             cli::ApplyFeedPort(&e, false);
              r.groups.push_back(e.ToString());
            }
          },
-         "a feed to record (repeatable)")
-      ->type_name("IP:PORT")
+         "a feed to record (repeatable; no port: " + std::to_string(ZAVO_DEFAULT_STRUCT_PORT) + ")")
+      ->type_name("IP[:PORT]")
       ->allow_extra_args(false)
       ->default_str(shown);
   cli::AddIpv4(app, "--interface", &r.interface_ip, "local interface that joins the groups");

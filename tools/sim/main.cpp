@@ -109,5 +109,6 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(c.raw_messages),
       static_cast<unsigned long long>(c.connections),
       static_cast<unsigned long long>(c.logins_accepted));
-  return 0;
+  // Ctrl-C is an interruption, SIGTERM an orderly stop (see exit_status.h).
+  return stop_signal == SIGINT ? zavo::kExitInterrupted : 0;
 }

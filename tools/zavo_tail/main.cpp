@@ -12,10 +12,12 @@
 #include <thread>
 
 #include "book_view.h"
+#include "exit_status.h"
 #include "feed_stats.h"
 #include "options.h"
 #include "pcap_source.h"
 #include "record_format.h"
+#include "session_watch.h"
 #include "zavo_api.h"
 
 namespace {
@@ -23,12 +25,14 @@ namespace {
 using zavo_tail::FeedStats;
 using zavo_tail::Options;
 using zavo_tail::OutputFormat;
+using zavo_tail::SessionWatch;
 
 Options g_opt;
 FeedStats g_stats;
 FeedStats g_rebuild_stats;
 std::mutex g_out_mutex;  // g_out is written from the library's threads
 std::atomic<bool> g_stop{false};
+std::atomic<int> g_signal{0};  // the signal that stopped the run, 0 if none
 std::atomic<bool> g_codes_ready{false};
 std::atomic<bool> g_rebuild_done{false};
 std::atomic<uint64_t> g_logins{0};
@@ -46,6 +50,13 @@ FILE* g_human = stdout;
 std::string g_refusal;  // the server's reason of the last refused login (g_out_mutex)
 bool g_csv_header_done[FeedStats::kKinds] = {};  // g_out_mutex
 zavo_tail::BookView* g_book = nullptr;           // --book / --book-check
+SessionWatch* g_watch = nullptr;                 // live sessions
+
+// Ctrl-C is an interruption, SIGTERM an orderly stop: the same statuses
+// whether the session is still logging in or already streaming.
+int status_of_signal(int sig) {
+  return sig == SIGINT ? zavo::kExitInterrupted : zavo::kExitOk;
+}
 
 void on_signal(int sig) {
   if (g_opening.load()) {
@@ -54,8 +65,9 @@ void on_signal(int sig) {
     static const char kMsg[] = "zavo_tail: interrupted while opening the session\n";
     ssize_t ignored = write(2, kMsg, sizeof(kMsg) - 1);
     (void)ignored;
-    _exit(128 + sig);
+    _exit(status_of_signal(sig));
   }
+  g_signal.store(sig);
   g_stop.store(true);
 }
 
@@ -109,6 +121,7 @@ void on_data(void*, const ZAVO_MSG* msg) {
   // The book sees every message, also those past --max-records: a book
   // that missed some would disagree with the next snapshot.
   if (g_book != nullptr) g_book->OnMessage(msg);
+  if (g_watch != nullptr) g_watch->OnData(msg);
   if (g_opt.max_records > 0 && FeedStats::SlotOf(msg->MsgType) >= 0) {
     // Records keep arriving between the last one wanted and the close:
     // exactly N are shown and counted, the rest are dropped here.
@@ -252,8 +265,9 @@ ZAVO_HANDLE open_session(ZAVO_ERROR* err) {
 int run_offline() {
   zavo_tail::PcapResult r;
   if (!zavo_tail::DecodePcap(g_opt.pcap, g_opt, g_opt.pcap_by_group, on_data, &r)) {
+    // Missing, unreadable or not a capture: an input error, like a bad option.
     std::fprintf(stderr, "zavo_tail: %s\n", r.error.c_str());
-    return 1;
+    return zavo::kExitUsage;
   }
   std::fflush(g_out);
   if (!r.complete) {
@@ -265,7 +279,24 @@ int run_offline() {
                static_cast<unsigned long long>(r.datagrams),
                static_cast<unsigned long long>(r.passed), r.complete ? "" : ", file damaged");
   std::fflush(g_human);
-  return r.complete ? 0 : 1;
+  return r.complete ? zavo::kExitOk : zavo::kExitFailure;
+}
+
+// --book needs a stock the code tables know: checked once they arrived, and
+// against the snapshots that show an index or a future. "" while it holds.
+std::string book_code_problem(ZAVO_HANDLE h, bool* table_checked) {
+  if (g_opt.book_code.empty()) return "";
+  if (!*table_checked && g_codes_ready.load()) {
+    *table_checked = true;
+    ZAVO_CODEINFO* table = nullptr;
+    unsigned int count = 0;
+    const ZAVO_ERROR e =
+        ZAVO_GetCodeTable(h, g_opt.book_exchange == '1' ? "SH" : "SZ", &table, &count);
+    std::string why = e == ZAVO_SUCCESS ? g_watch->CheckBookCode(table, count) : "";
+    ZAVO_Free(table);
+    if (!why.empty()) return why;
+  }
+  return g_watch->BookKindError();
 }
 
 }  // namespace
@@ -337,6 +368,9 @@ int main(int argc, char** argv) {
                g_opt.raw ? "raw" : "struct", g_opt.server.ToString().c_str(),
                g_opt.group.ToString().c_str(), g_opt.interface_ip.c_str());
   ZAVO_ERROR err = ZAVO_SUCCESS;
+  // Data may arrive before the open returns: the watch exists first.
+  SessionWatch watch(g_opt, std::chrono::steady_clock::now());
+  g_watch = &watch;
   ZAVO_HANDLE h = open_session(&err);
   g_opening.store(false);
   if (h == nullptr) {
@@ -351,7 +385,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "zavo_tail: cannot open the session: %s (%d)\n", error_text(err), err);
     }
     if (g_raw_out) std::fclose(g_raw_out);
-    return 1;
+    return zavo::kExitFailure;
   }
 
   if (g_opt.rebuild) {
@@ -368,6 +402,8 @@ int main(int argc, char** argv) {
   const auto start = Clock::now();
   auto last_status = start;
   bool queried = false;
+  bool book_table_checked = false;
+  std::string usage_problem;  // found while running: ends the run with status 2
   while (!g_stop.load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const auto now = Clock::now();
@@ -376,6 +412,13 @@ int main(int argc, char** argv) {
       break;
     }
     if (g_book != nullptr) g_book->Tick();
+    usage_problem = book_code_problem(h, &book_table_checked);
+    if (!usage_problem.empty()) break;
+    const std::string note = watch.Tick(now);
+    if (!note.empty()) {
+      std::lock_guard<std::mutex> lock(g_out_mutex);
+      std::fprintf(stderr, "%s\n", note.c_str());
+    }
     if (g_opt.query && !queried && !g_opt.raw && g_codes_ready.load()) {
       queried = true;
       std::lock_guard<std::mutex> lock(g_out_mutex);
@@ -394,7 +437,11 @@ int main(int argc, char** argv) {
   // From here on records are dropped, so that the summary describes
   // exactly what was shown; the session stays open for the cache query.
   g_closing.store(true);
-  if (g_opt.summary) {
+  if (!usage_problem.empty()) {
+    std::lock_guard<std::mutex> lock(g_out_mutex);
+    std::fprintf(stderr, "zavo_tail: %s\n(see zavo_tail --help)\n", usage_problem.c_str());
+  }
+  if (g_opt.summary && usage_problem.empty()) {
     std::lock_guard<std::mutex> lock(g_out_mutex);
     std::fflush(g_out);
     std::fprintf(g_human, "==== summary ====\n%s\n", g_stats.Summary().c_str());
@@ -404,11 +451,14 @@ int main(int argc, char** argv) {
     }
     std::fprintf(g_human, "logins accepted: %llu\n",
                  static_cast<unsigned long long>(g_logins.load()));
+    const std::string quiet = watch.SummaryLine(Clock::now());
+    if (!quiet.empty()) std::fprintf(g_human, "%s\n", quiet.c_str());
     if (!g_opt.raw) query_caches(h, false);
     std::fflush(g_human);
   }
   ZAVO_Close(h);
   ZAVO_Wait(h);
+  g_watch = nullptr;
   if (g_book != nullptr) {
     g_book->Finish();
     delete g_book;
@@ -417,5 +467,6 @@ int main(int argc, char** argv) {
   if (g_raw_out) std::fclose(g_raw_out);
   std::fprintf(stderr, "zavo_tail: closed after %llu records\n",
                static_cast<unsigned long long>(g_stats.Total()));
-  return 0;
+  if (!usage_problem.empty()) return zavo::kExitUsage;
+  return status_of_signal(g_signal.load());
 }

@@ -73,6 +73,58 @@ bool parse_book_code(const std::string& text, std::string* code, char* exchange)
   return true;
 }
 
+std::vector<std::string> list_items(const std::string& text) {
+  // As the library splits its lists: empty items are dropped.
+  std::vector<std::string> items;
+  std::string::size_type start = 0;
+  while (start <= text.size()) {
+    std::string::size_type end = text.find(';', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) items.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return items;
+}
+
+bool is_market(std::string m) {
+  for (char& ch : m) ch = static_cast<char>(ch >= 'a' && ch <= 'z' ? ch - 32 : ch);
+  return m == "SH" || m == "SZ";
+}
+
+// The session refuses a list that breaks these rules with nothing but
+// "invalid settings"; here the user learns which item and why.
+const char kMarketsRule[] = "the list is SH and/or SZ separated by ';', e.g. \"SH;SZ\"";
+const char kCodesRule[] =
+    "the list is CODE.SH or CODE.SZ items separated by ';', e.g. \"600001.SH;000001.SZ\"";
+
+std::string check_markets(const std::string& text) {
+  if (text.empty()) return "";
+  const std::vector<std::string> items = list_items(text);
+  if (items.empty()) return "'" + text + "' names no market; " + kMarketsRule;
+  for (const std::string& m : items) {
+    if (!is_market(m)) return "'" + m + "' is not a market; " + kMarketsRule;
+  }
+  return "";
+}
+
+std::string check_codes(const std::string& text) {
+  if (text.empty()) return "";
+  const std::vector<std::string> items = list_items(text);
+  if (items.empty()) return "'" + text + "' names no code; " + kCodesRule;
+  for (const std::string& item : items) {
+    const std::string::size_type dot = item.find('.');
+    if (item.find(',') != std::string::npos) {
+      return "'" + item + "' holds a ','; " + kCodesRule;
+    }
+    if (dot == std::string::npos) return "'" + item + "' has no market; " + kCodesRule;
+    if (dot == 0) return "'" + item + "' has no code; " + kCodesRule;
+    if (!is_market(item.substr(dot + 1))) {
+      return "'" + item.substr(dot + 1) + "' in '" + item + "' is not a market; " + kCodesRule;
+    }
+  }
+  return "";
+}
+
 // Options that only one mode reads. Giving one in the other mode is a usage
 // error rather than a silent no-op.
 const std::vector<const char*> kStructOnly = {"--codes", "--flags", "--query", "--book",
@@ -97,11 +149,10 @@ void build_app(CLI::App* app, Options* o) {
   const char* conn = "Connection";
   zavo::cli::AddEndpoint(app, "--server", &o->server, "control connection of the server")
       ->group(conn);
-  zavo::cli::AddEndpoint(
+  zavo::cli::AddGroup(
       app, "--group", &o->group,
-      "multicast group of the feed (port: " + std::to_string(ZAVO_DEFAULT_STRUCT_PORT) +
-          " struct, " + std::to_string(ZAVO_DEFAULT_RAW_PORT) + " raw)",
-      zavo::cli::kMulticast | zavo::cli::kPortOptional)
+      "multicast group of the feed (no port: " + std::to_string(ZAVO_DEFAULT_STRUCT_PORT) +
+          " struct, " + std::to_string(ZAVO_DEFAULT_RAW_PORT) + " raw)")
       ->default_str(std::string(ZAVO_DEFAULT_GROUP_IP) + ":" +
                     std::to_string(ZAVO_DEFAULT_STRUCT_PORT))
       ->group(conn);
@@ -121,12 +172,25 @@ void build_app(CLI::App* app, Options* o) {
   const char* what = "What to receive";
   app->add_flag("--raw", o->raw, "raw mode: the exchanges' own messages instead of records")
       ->group(what);
-  app->add_option("--markets", o->markets, "e.g. \"SH;SZ\" (empty: every market)")
+  app->add_option_function<std::string>(
+         "--markets",
+         [o](const std::string& text) {
+           const std::string why = check_markets(text);
+           if (!why.empty()) throw CLI::ValidationError("--markets", why);
+           o->markets = text;
+         },
+         "e.g. \"SH;SZ\" (empty: every market)")
       ->type_name("LIST")
       ->group(what);
-  app->add_option("--codes", o->codes,
-                  "struct mode: e.g. \"600001.SH;000001.SZ\"; a market named here delivers "
-                  "only its listed codes (empty: every code)")
+  app->add_option_function<std::string>(
+         "--codes",
+         [o](const std::string& text) {
+           const std::string why = check_codes(text);
+           if (!why.empty()) throw CLI::ValidationError("--codes", why);
+           o->codes = text;
+         },
+         "struct mode: e.g. \"600001.SH;000001.SZ\"; a market named here delivers "
+         "only its listed codes (empty: every code)")
       ->type_name("LIST")
       ->group(what);
   app->add_option_function<std::string>(
@@ -243,9 +307,9 @@ void build_app(CLI::App* app, Options* o) {
       ->group(offline);
 
   const char* run = "Running time";
-  app->add_option("--duration", o->duration_s, "stop after this many seconds (0: until Ctrl-C)")
-      ->check(CLI::Validator(CLI::NonNegativeNumber).description(""))
-      ->type_name("SECONDS")
+  zavo::cli::AddSeconds(app, "--duration", &o->duration_s,
+                        "stop after this many seconds (0: until Ctrl-C)")
+      ->default_str("0")
       ->group(run);
   app->add_option_function<std::string>(
          "--max-records",
@@ -316,9 +380,7 @@ int ParseOptions(int argc, char** argv, Options* o) {
     return -1;
   }
   o->pcap_by_group = !o->pcap.empty() && app.count("--group") > 0;
-  if (app.count("--group") == 0 || o->group.port == 0) {
-    o->group.port = o->raw ? ZAVO_DEFAULT_RAW_PORT : ZAVO_DEFAULT_STRUCT_PORT;
-  }
+  zavo::cli::ApplyFeedPort(&o->group, o->raw);
   return 0;
 }
 
