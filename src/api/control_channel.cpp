@@ -154,7 +154,7 @@ void ControlChannel::OnLoginReply(const RspUserLoginField& reply) {
   // can be settled: a drop right behind this answer, handled on this
   // thread before the opening thread even wakes up, must find it. Should
   // the open fail after all, Start takes it back.
-  connector_->reconnect_interval_.store(ReconnectIntervalMs());
+  if (connector_) connector_->reconnect_interval_.store(ReconnectIntervalMs());
   const bool first = AcceptLogin(&open_result_, &login_count_, api_, api_->ClassName(),
                                  [this] { return listener_->JoinFeed(); });
   logged_in_ = true;
