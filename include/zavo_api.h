@@ -115,6 +115,12 @@ typedef enum ZAVO_MSG_TYPE {
    * abandoned by the library (ZAVO_REBUILD_ABANDONED).
    * Record: ZAVO_RebuildResult. */
   ZAVO_MSG_REBUILD_FINISH = 5,
+  /* System handler: ZAVO_Open/ZAVO_OpenRaw is about to fail with
+   * ZAVO_ERR_NETWORK, and this says which step failed and why. Delivered
+   * at most once per session, on the thread that called ZAVO_Open, after
+   * the session's own threads have stopped and before ZAVO_Open returns.
+   * Record: ZAVO_OpenFailure. */
+  ZAVO_MSG_OPEN_FAILED = 6,
   /* Data or rebuild handler, struct mode. Record: ZAVO_IndexSnapShot. */
   ZAVO_MSG_INDEX_SNAPSHOT = 100,
   /* Data or rebuild handler, struct mode. Record: ZAVO_SecuritySnapShot. */
@@ -354,6 +360,26 @@ typedef struct ZAVO_RebuildResult {
  * trading day cleared the session's state (struct mode). Records of the
  * range may have been delivered in part; ask again once logged in. */
 #define ZAVO_REBUILD_ABANDONED ((uint32_t)0xFFFFFFFFu)
+
+/* ZAVO_OpenFailure.Step: the step of opening a session that failed. */
+typedef enum ZAVO_OPEN_STEP {
+  ZAVO_OPEN_STEP_CONNECT = 1,       /* the TCP connection to the server */
+  ZAVO_OPEN_STEP_LOGIN = 2,         /* the server refused the login */
+  ZAVO_OPEN_STEP_LOGIN_TIMEOUT = 3, /* the login was not answered in 15 s */
+  ZAVO_OPEN_STEP_JOIN = 4           /* joining the multicast feed */
+} ZAVO_OPEN_STEP;
+
+/* ZAVO_MSG_OPEN_FAILED (256 bytes): why an open failed. */
+typedef struct ZAVO_OpenFailure {
+  uint16_t Step;       /* a ZAVO_OPEN_STEP */
+  uint16_t Reserved;   /* 0 */
+  int32_t SystemError; /* the system's error number (errno), 0 when none */
+  /* One line for a person, for example "connecting to 127.0.0.1:9100
+   * failed: connection refused" or "joining 239.1.1.1:5000 on 127.0.0.1
+   * failed: address already in use: another process reads this feed; see
+   * ZAVO_SHARE_FEED". The same line is in the log. */
+  char Reason[248];
+} ZAVO_OpenFailure;
 
 /* ------------------------------------------------------------------------ */
 /* Market-data records                                                      */
@@ -600,8 +626,10 @@ typedef struct ZAVO_OPTION_CODEINFO {
  * `setting` is copied. `error`, when not null, receives the result:
  * ZAVO_SUCCESS, ZAVO_ERR_INVALID (null settings, missing handler, unparsable
  * subscription text) or ZAVO_ERR_NETWORK (no connection, refused login,
- * failed join, or struct mode unavailable in this build). Returns the handle,
- * or null on any failure (nothing to close then). */
+ * failed join, or struct mode unavailable in this build). A network failure
+ * of one of the steps is explained first by ZAVO_MSG_OPEN_FAILED on the
+ * system handler, and in the log. Returns the handle, or null on any failure
+ * (nothing to close then). */
 ZAVO_API ZAVO_HANDLE ZAVO_Open(const ZAVO_OpenSetting* setting, ZAVO_ERROR* error);
 
 /* Opens a raw-mode session; otherwise as ZAVO_Open. */
@@ -732,7 +760,8 @@ ZAVO_LAYOUT_CHECK(sizeof(ZAVO_OpenSetting) == 272 &&
                   "ZAVO_OpenSetting layout");
 ZAVO_LAYOUT_CHECK(sizeof(ZAVO_ConnectResult) == 36 && sizeof(ZAVO_DisconnectResult) == 34 &&
                       sizeof(ZAVO_LoginResult) == 214 && sizeof(ZAVO_BaseInfoFinish) == 260 &&
-                      sizeof(ZAVO_RebuildResult) == 24,
+                      sizeof(ZAVO_RebuildResult) == 24 && sizeof(ZAVO_OpenFailure) == 256 &&
+                      offsetof(ZAVO_OpenFailure, Reason) == 8,
                   "system record sizes");
 ZAVO_LAYOUT_CHECK(sizeof(ZAVO_SecuritySnapShot) == 536 &&
                       offsetof(ZAVO_SecuritySnapShot, LocalDelay) == 528 &&

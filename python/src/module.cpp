@@ -22,9 +22,9 @@
 #include "zavo_defaults.h"
 
 namespace pyb = pybind11;
+using zavo::py::GilReleased;
 using zavo::py::NativeSession;
 using zavo::py::SessionSettings;
-using zavo::py::GilReleased;
 
 namespace {
 
@@ -181,6 +181,14 @@ pyb::dict event_dict(const zavo::py::SystemEvent& e) {
       d["status"] = r.Status;
       break;
     }
+    case ZAVO_MSG_OPEN_FAILED: {
+      auto r = load<ZAVO_OpenFailure>(e.record);
+      d["kind"] = "open_failed";
+      d["step"] = r.Step;
+      d["system_error"] = r.SystemError;
+      d["reason"] = py_text(r.Reason, sizeof r.Reason);
+      break;
+    }
     default:
       d["kind"] = "unknown";
       d["type"] = e.kind;
@@ -196,8 +204,10 @@ uint32_t event_kind(const std::string& name) {
   if (name == "login") return ZAVO_MSG_LOGIN;
   if (name == "code_tables") return ZAVO_MSG_BASEINFO_FINISH;
   if (name == "rebuild_finish") return ZAVO_MSG_REBUILD_FINISH;
-  throw pyb::value_error("unknown event kind '" + name +
-                         "' (connect, disconnect, login, code_tables, rebuild_finish)");
+  if (name == "open_failed") return ZAVO_MSG_OPEN_FAILED;
+  throw pyb::value_error(
+      "unknown event kind '" + name +
+      "' (connect, disconnect, login, code_tables, rebuild_finish, open_failed)");
 }
 
 // Size of each struct-mode record, by MsgType - ZAVO_MSG_INDEX_SNAPSHOT.
@@ -310,7 +320,18 @@ class Core {
       raise_with(error_class(), ZAVO_ERR_NETWORK,
                  "open: no answer from the server within the open timeout");
     }
-    if (err != ZAVO_SUCCESS) raise_error(err, "open");
+    if (err != ZAVO_SUCCESS) {
+      // The library says which step failed and why just before the open
+      // returns; the error carries its words.
+      for (const zavo::py::SystemEvent& e : s_->Events(0)) {
+        if (e.kind != ZAVO_MSG_OPEN_FAILED || e.record.size() < sizeof(ZAVO_OpenFailure)) continue;
+        ZAVO_OpenFailure f;
+        std::memcpy(&f, e.record.data(), sizeof f);
+        raise_with(error_class(), err,
+                   "open: " + std::string(f.Reason, strnlen(f.Reason, sizeof f.Reason)));
+      }
+      raise_error(err, "open");
+    }
   }
 
   void close() {

@@ -110,8 +110,15 @@ def test_open_failures_raise_errors(sim):
         with pytest.raises(zavo.Error) as e:
             zavo.Session(server=refusing.server, group=refusing.struct_group)
         assert e.value.code == -99 and time.monotonic() - t0 < 10
+        # The library's own words for the failed step.
+        assert e.value.text == f"open: login refused by {refusing.server}: 1003 no such user"
     finally:
         refusing.stop()
+    # Nobody listens there any more.
+    with pytest.raises(zavo.Error) as e:
+        zavo.Session(server=refusing.server, group=refusing.struct_group)
+    assert e.value.code == -99
+    assert e.value.text == f"open: connecting to {refusing.server} failed: connection refused"
 
     silent = Simulator(6620, ["--silent-login", "--rate", "0"])
     try:

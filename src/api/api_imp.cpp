@@ -54,7 +54,7 @@ bool ApiImp::InHandler() const {
 void ApiImp::handler_threw(ZAVO_DataHandler handler, uint32_t kind) const noexcept {
   static const char* const kNames[3] = {"DataHandler", "SystemHandler", "RebuildHandler"};
   int slot = handler == data_handler_ ? 0 : 2;
-  if (kind >= ZAVO_MSG_CONNECT && kind <= ZAVO_MSG_REBUILD_FINISH) slot = 1;
+  if (kind >= ZAVO_MSG_CONNECT && kind <= ZAVO_MSG_OPEN_FAILED) slot = 1;
   const char* which = kNames[slot];
   // A handler that throws on every record would otherwise fill the log at
   // the feed's rate.

@@ -46,8 +46,14 @@ int ControlChannel::Connect(TcpConnector* connector, const std::string& server_i
   user_ = user;
   password_ = password;
   // While opening, a failed attempt fails the open at once.
-  connector_->reconnect_interval_.store(0);
-  return connector_->Connect(server_ip_.c_str(), server_port_);
+  connector_->SetReconnectInterval(0);
+  const int rc = connector_->Connect(server_ip_.c_str(), server_port_);
+  if (rc != 0) {
+    open_result_.Fail(ZAVO_OPEN_STEP_CONNECT, SystemErrorOf(rc), connect_failure(rc));
+    // No loop thread yet: the caller's thread is the only one.
+    report_open_failure();
+  }
+  return rc;
 }
 
 ZAVO_ERROR ControlChannel::Start() {
@@ -56,8 +62,26 @@ ZAVO_ERROR ControlChannel::Start() {
       WaitForLoginAnswer(&open_result_, api_, api_->ClassName(), server_ip_, server_port_);
   // Normally set already by the accepted login; a failed open is not
   // retried.
-  connector_->reconnect_interval_.store(result == ZAVO_SUCCESS ? ReconnectIntervalMs() : 0);
+  connector_->SetReconnectInterval(result == ZAVO_SUCCESS ? ReconnectIntervalMs() : 0);
+  if (result != ZAVO_SUCCESS) {
+    // The loop thread goes first, so that the explanation is the last
+    // system message and no other handler call runs beside it.
+    Stop();
+    Join();
+    report_open_failure();
+  }
   return result;
+}
+
+std::string ControlChannel::connect_failure(int status) const {
+  return "connecting to " + server_ip_ + ":" + std::to_string(server_port_) +
+         " failed: " + StatusText(status);
+}
+
+void ControlChannel::report_open_failure() {
+  const ZAVO_OpenFailure failure = open_result_.Failure();
+  if (failure.Step == 0) return;
+  api_->deliver_system(ZAVO_MSG_OPEN_FAILED, sizeof(failure), &failure);
 }
 
 void ControlChannel::Stop() {
@@ -89,17 +113,33 @@ bool ControlChannel::send(StructPacket* packet) {
 
 void ControlChannel::OnConnected() {
   log_line("TCP Session Connected");
+  connected_ = true;
   api_->CallBack_SystemHandler(MakeConnectResult(server_ip_, server_port_));
   StructPacket login;
   if (BuildLoginRequest(user_, password_, &login)) send(&login);
 }
 
 void ControlChannel::OnDisconnected() {
-  log_line("TCP Session Disconnected");
+  const int status = connector_ != nullptr ? connector_->last_error() : 0;
+  if (status != 0) {
+    ZAVO_LOG("%p[%s] TCP Session Disconnected: %s", static_cast<const void*>(api_),
+             api_->ClassName(), StatusText(status).c_str());
+  } else {
+    log_line("TCP Session Disconnected");
+  }
+  const bool was_connected = connected_;
+  connected_ = false;
   logged_in_ = false;
   const ZAVO_DisconnectResult result = MakeDisconnectResult(server_ip_, server_port_);
   api_->deliver_system(ZAVO_MSG_DISCONNECT, sizeof(result), &result);
-  open_result_.Settle(ZAVO_ERR_NETWORK);
+  if (!was_connected) {
+    open_result_.Fail(ZAVO_OPEN_STEP_CONNECT, SystemErrorOf(status), connect_failure(status));
+  } else {
+    open_result_.Fail(ZAVO_OPEN_STEP_CONNECT, SystemErrorOf(status),
+                      "the connection to " + server_ip_ + ":" + std::to_string(server_port_) +
+                          " was lost before the login was answered: " +
+                          (status != 0 ? StatusText(status) : std::string("closed")));
+  }
   // The server answers a request only on the connection that carried it:
   // its end record can no longer come, nor any it still owed.
   owed_end_records_ = 0;
@@ -147,16 +187,18 @@ void ControlChannel::OnLoginReply(const RspUserLoginField& reply) {
   LogLoginResult(api_, api_->ClassName(), reply);
   api_->deliver_system(ZAVO_MSG_LOGIN, sizeof(result), &result);
   if (!accepted) {
-    open_result_.Settle(ZAVO_ERR_NETWORK);
+    open_result_.Fail(ZAVO_OPEN_STEP_LOGIN, 0,
+                      "login refused by " + server_ip_ + ":" + std::to_string(server_port_) + ": " +
+                          std::to_string(reply.ErrorID) + " " + result.ErrorMsg);
     return;
   }
   // The open session's reconnection is in force before the open result
   // can be settled: a drop right behind this answer, handled on this
   // thread before the opening thread even wakes up, must find it. Should
   // the open fail after all, Start takes it back.
-  if (connector_) connector_->reconnect_interval_.store(ReconnectIntervalMs());
+  if (connector_) connector_->SetReconnectInterval(ReconnectIntervalMs());
   const bool first = AcceptLogin(&open_result_, &login_count_, api_, api_->ClassName(),
-                                 [this] { return listener_->JoinFeed(); });
+                                 [this](std::string* why) { return listener_->JoinFeed(why); });
   logged_in_ = true;
   if (!first || !options_.struct_mode) return;
   StructPacket echo = StructPacket::ForRecord<RspUserLoginField>();

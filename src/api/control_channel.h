@@ -37,8 +37,8 @@ struct RspRetransmitField;
 class ControlListener {
  public:
   // Joins the multicast feed after the session's first accepted login;
-  // 0 on success.
-  virtual int JoinFeed() = 0;
+  // 0 on success, else a negative code with *why saying what failed.
+  virtual int JoinFeed(std::string* why) = 0;
   // A field of a control packet that the channel does not handle itself.
   virtual void OnControlField(const StructPacket::Iterator& it) = 0;
   // A retransmission reply packet (struct mode) for the request in flight.
@@ -74,11 +74,14 @@ class ControlChannel {
 
   // Before Start, on the opening thread: takes the connector (owned from
   // here on, created on loop()), the server and the credentials, and starts
-  // the first connection attempt. 0 or a negative libuv code.
+  // the first connection attempt. 0 or a negative libuv code (explained
+  // to the system handler by ZAVO_MSG_OPEN_FAILED).
   int Connect(TcpConnector* connector, const std::string& server_ip, uint16_t server_port,
               const std::string& user, const std::string& password);
   // Starts the loop thread and waits, bounded, for the login's outcome.
-  // On success the reconnection interval becomes 5 s.
+  // On success the reconnection interval becomes 5 s. On failure the loop
+  // thread is stopped and joined, and ZAVO_MSG_OPEN_FAILED says why, on
+  // the calling thread.
   ZAVO_ERROR Start();
   // Any thread: ends the conversation and asks the loop to stop.
   void Stop();
@@ -117,6 +120,9 @@ class ControlChannel {
   // record for it may still come and must then be swallowed.
   void abandon(const char* why, bool end_may_follow);
   void log_line(const char* text) const;
+  std::string connect_failure(int status) const;
+  // Opening thread, with no loop thread running: the open's explanation.
+  void report_open_failure();
 
   ApiImp* api_;
   ControlListener* listener_;
@@ -133,6 +139,7 @@ class ControlChannel {
   // the server still owes (loop thread), and the last of them for the log.
   uint32_t owed_end_records_ = 0;
   RebuildState::Request last_abandoned_;
+  bool connected_ = false;  // loop thread
   bool logged_in_ = false;  // loop thread
   std::atomic<bool> stopping_{false};
   RebuildState rebuild_;

@@ -2,7 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+
+#include <uv.h>
 
 #include "build_info.h"
 #include "proto/sys_field.h"
@@ -39,11 +42,19 @@ void SetLoginTimeoutMs(int timeout_ms) {
 ZAVO_ERROR WaitForLoginAnswer(OpenResult* open, const void* self, const char* class_name,
                               const std::string& server_ip, uint16_t server_port) {
   ZAVO_ERROR result = ZAVO_ERR_NETWORK;
-  if (open->WaitFor(LoginTimeoutMs(), &result)) return result;
-  ZAVO_LOG("%p[%s] Open Timeout: no login answer from %s:%u", self, class_name, server_ip.c_str(),
-           static_cast<unsigned>(server_port));
+  const int timeout_ms = LoginTimeoutMs();
+  if (open->WaitFor(timeout_ms, &result)) return result;
+  char why[160];
+  if (timeout_ms % 1000 == 0) {
+    std::snprintf(why, sizeof(why), "login not answered within %d s by %s:%u", timeout_ms / 1000,
+                  server_ip.c_str(), static_cast<unsigned>(server_port));
+  } else {
+    std::snprintf(why, sizeof(why), "login not answered within %d ms by %s:%u", timeout_ms,
+                  server_ip.c_str(), static_cast<unsigned>(server_port));
+  }
+  ZAVO_LOG("%p[%s] Open Timeout: %s", self, class_name, why);
   // Whoever settles first wins: a success that raced the timeout stands.
-  if (open->Settle(ZAVO_ERR_NETWORK)) return ZAVO_ERR_NETWORK;
+  if (open->Fail(ZAVO_OPEN_STEP_LOGIN_TIMEOUT, 0, why)) return ZAVO_ERR_NETWORK;
   open->WaitFor(0, &result);
   return result;
 }
@@ -82,12 +93,43 @@ void LogLoginResult(const void* self, const char* class_name, const RspUserLogin
   }
 }
 
-void log_join_result(const void* self, const char* class_name, bool ok) {
+void log_join_result(const void* self, const char* class_name, bool ok, const std::string& why) {
   if (ok) {
     ZAVO_LOG("%p[%s] Open UDP Multicast Success.", self, class_name);
   } else {
-    ZAVO_LOG("%p[%s] Open UDP Multicast Error.", self, class_name);
+    ZAVO_LOG("%p[%s] Open UDP Multicast Error. %s", self, class_name, why.c_str());
   }
+}
+
+std::string StatusText(int status) {
+  if (status == UV_EOF) return "closed by the server";
+  return uv_strerror(status);
+}
+
+int SystemErrorOf(int status) {
+#ifdef _WIN32
+  (void)status;
+  return 0;
+#else
+  // libuv's codes are the negated errno values here.
+  return status < 0 && status != UV_EOF ? -status : 0;
+#endif
+}
+
+std::string DescribeJoinFailure(const std::string& group, unsigned port,
+                                const std::string& local_ip, int status) {
+  std::string why = "joining " + group + ":" + std::to_string(port) + " on interface " +
+                    (local_ip.empty() ? std::string("(none)") : local_ip) + " failed: ";
+  if (status == UV_EADDRINUSE) {
+    return why + "address already in use: another process reads this feed; see ZAVO_SHARE_FEED";
+  }
+  why += StatusText(status);
+  if (status == UV_EADDRNOTAVAIL || status == UV_ENODEV) {
+    why += " (LocalIP must be an address of this host)";
+  } else if (status == UV_EINVAL) {
+    why += " (MulticastIP and LocalIP must be dotted-quad IPv4 addresses)";
+  }
+  return why;
 }
 
 bool OpenResult::Settle(ZAVO_ERROR result) {
@@ -99,6 +141,26 @@ bool OpenResult::Settle(ZAVO_ERROR result) {
   }
   cv_.notify_all();
   return true;
+}
+
+bool OpenResult::Fail(uint16_t step, int system_error, const std::string& reason) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (settled_) return false;
+    settled_ = true;
+    result_ = ZAVO_ERR_NETWORK;
+    std::memset(&failure_, 0, sizeof(failure_));
+    failure_.Step = step;
+    failure_.SystemError = system_error;
+    std::snprintf(failure_.Reason, sizeof(failure_.Reason), "%s", reason.c_str());
+  }
+  cv_.notify_all();
+  return true;
+}
+
+ZAVO_OpenFailure OpenResult::Failure() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return failure_;
 }
 
 bool OpenResult::IsSettled() const {

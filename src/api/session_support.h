@@ -33,16 +33,32 @@ class OpenResult {
  public:
   // True when this call settled it.
   bool Settle(ZAVO_ERROR result);
+  // Settles with ZAVO_ERR_NETWORK and says why: the step (ZAVO_OPEN_STEP),
+  // the system's error number (0 when none) and one line for a person.
+  bool Fail(uint16_t step, int system_error, const std::string& reason);
   bool IsSettled() const;
   // Waits up to `timeout_ms`. True with *result set when settled in time.
   bool WaitFor(int timeout_ms, ZAVO_ERROR* result);
+  // Once settled by Fail: the record for ZAVO_MSG_OPEN_FAILED (Step 0
+  // when the failure came without an explanation).
+  ZAVO_OpenFailure Failure() const;
 
  private:
   mutable std::mutex mu_;
   std::condition_variable cv_;
   bool settled_ = false;
   ZAVO_ERROR result_ = ZAVO_ERR_NETWORK;
+  ZAVO_OpenFailure failure_{};
 };
+
+// The text of a libuv status (negative) for people: "connection refused".
+std::string StatusText(int status);
+// The system's error number of a libuv status, for ZAVO_OpenFailure.
+int SystemErrorOf(int status);
+// Why joining `group`:`port` on `local_ip` failed with `status` (a negative
+// libuv or errno code), with a hint where the usual cause is known.
+std::string DescribeJoinFailure(const std::string& group, unsigned port,
+                                const std::string& local_ip, int status);
 
 // The retransmission in progress: [begin, end) and the handler that gets the
 // replies. Set and cleared whole under one lock, so the caller's thread, the
@@ -89,7 +105,8 @@ ZAVO_ERROR WaitForLoginAnswer(OpenResult* open, const void* self, const char* cl
                               const std::string& server_ip, uint16_t server_port);
 
 // An accepted login: the first one of a session joins the feed through
-// `join` (0 on success) and settles the open result; later ones (after a
+// `join(std::string* why)` (0 on success, else a negative code with *why
+// set) and settles the open result; later ones (after a
 // reconnection) only count. Returns true when this login settled the open
 // result with success, which is when the server is told the answer arrived.
 template <class Join>
@@ -129,15 +146,16 @@ bool DecodeControlField(const StructPacket::Iterator& it, T* record, const void*
 // of a session's connections on its own.
 void LogLoginResult(const void* self, const char* class_name, const RspUserLoginField& reply);
 
-void log_join_result(const void* self, const char* class_name, bool ok);
+void log_join_result(const void* self, const char* class_name, bool ok, const std::string& why);
 
 template <class Join>
 bool AcceptLogin(OpenResult* open, uint32_t* login_count, const void* self, const char* class_name,
                  Join&& join) {
   if (*login_count == 0 && !open->IsSettled()) {
-    const bool ok = join() == 0;
-    log_join_result(self, class_name, ok);
-    if (!ok) open->Settle(ZAVO_ERR_NETWORK);
+    std::string why;
+    const int rc = join(&why);
+    log_join_result(self, class_name, rc == 0, why);
+    if (rc != 0) open->Fail(ZAVO_OPEN_STEP_JOIN, SystemErrorOf(rc), why);
   }
   ++*login_count;
   return open->Settle(ZAVO_SUCCESS);

@@ -31,6 +31,10 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   if (setting_.CpuID >= 0) set_cpu_id(setting_.CpuID);
 #endif
 
+  // The caller's settings first: a session that cannot run is not
+  // connected at all, and the system handler is known before any event.
+  const ZAVO_ERROR checked = take_data_settings();
+  if (checked != ZAVO_SUCCESS) return checked;
   const int rc = control_.Connect(new KvelTcpConnector(control_.loop(), this),
                                   SettingText(setting_.ServerIP), setting_.ServerPort,
                                   SettingText(setting_.UserName), SettingText(setting_.Password));
@@ -39,8 +43,6 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
              get_uv_err_string(rc).c_str());
     return ZAVO_ERR_NETWORK;
   }
-  const ZAVO_ERROR checked = take_data_settings();
-  if (checked != ZAVO_SUCCESS) return checked;
   ZAVO_LOG("%p[%s] Idle strategy: %s", handle(), ClassName(), IdleModeName(idle_mode()));
 
   const ZAVO_ERROR result = control_.Start();
@@ -48,9 +50,12 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   return result;
 }
 
-int UdpStructApiImp::JoinFeed() {
-  return JoinMulticase(SettingText(setting_.MulticastIP).c_str(), setting_.MulticastPort,
-                       SettingText(setting_.LocalIP).c_str());
+int UdpStructApiImp::JoinFeed(std::string* why) {
+  const std::string group = SettingText(setting_.MulticastIP);
+  const std::string local_ip = SettingText(setting_.LocalIP);
+  const int rc = JoinMulticase(group.c_str(), setting_.MulticastPort, local_ip.c_str());
+  if (rc != 0) *why = DescribeJoinFailure(group, setting_.MulticastPort, local_ip, rc);
+  return rc;
 }
 
 ZAVO_ERROR UdpStructApiImp::take_data_settings() {

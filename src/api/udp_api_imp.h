@@ -100,7 +100,7 @@ class UdpStructApiImp : public StructApiImp,
 
  private:
   // ---- ControlListener (loop thread) ----
-  int JoinFeed() override;
+  int JoinFeed(std::string* why) override;
   void OnControlField(const StructPacket::Iterator& it) override;
   void OnRebuildPacket(const StructPacket& packet, const RebuildState::Request& req) override;
   void OnRebuildRaw(const RawDataPacket&, const RebuildState::Request&) override {}

@@ -43,6 +43,16 @@ ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
   if (setting_.CpuID >= 0) set_cpu_id(setting_.CpuID);
 #endif
 
+  // The caller's settings first: a session that cannot run is not
+  // connected at all, and the system handler is known before any event.
+  const ZAVO_ERROR handlers = take_handlers(setting_.DataHandler, setting_.SystemHandler);
+  if (handlers != ZAVO_SUCCESS) return handlers;
+  if (!assembler_.EnableMarkets(setting_.SubscribedMarkets)) {
+    ZAVO_LOG("%p[%s] Open SubscribedMarkets Error.", handle(), ClassName());
+    return ZAVO_ERR_INVALID;
+  }
+  // The text belongs to the caller; nothing may read it after Open.
+  setting_.SubscribedMarkets = nullptr;
   const std::string server_ip = SettingText(setting_.ServerIP);
   int rc = control_.Connect(new RawDataRebuildSession(control_.loop(), this), server_ip,
                             setting_.ServerPort, SettingText(setting_.UserName),
@@ -52,14 +62,6 @@ ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
              get_uv_err_string(rc).c_str());
     return ZAVO_ERR_NETWORK;
   }
-  const ZAVO_ERROR handlers = take_handlers(setting_.DataHandler, setting_.SystemHandler);
-  if (handlers != ZAVO_SUCCESS) return handlers;
-  if (!assembler_.EnableMarkets(setting_.SubscribedMarkets)) {
-    ZAVO_LOG("%p[%s] Open SubscribedMarkets Error.", handle(), ClassName());
-    return ZAVO_ERR_INVALID;
-  }
-  // The text belongs to the caller; nothing may read it after Open.
-  setting_.SubscribedMarkets = nullptr;
   ZAVO_LOG("%p[%s] Idle strategy: %s", handle(), ClassName(), IdleModeName(idle_mode()));
 
   const ZAVO_ERROR result = control_.Start();
@@ -86,9 +88,12 @@ void UdpRawApiImp::Release() {
 
 // ------------------------------------------------------ control connection
 
-int UdpRawApiImp::JoinFeed() {
-  return JoinMulticase(SettingText(setting_.MulticastIP).c_str(), setting_.MulticastPort,
-                       SettingText(setting_.LocalIP).c_str());
+int UdpRawApiImp::JoinFeed(std::string* why) {
+  const std::string group = SettingText(setting_.MulticastIP);
+  const std::string local_ip = SettingText(setting_.LocalIP);
+  const int rc = JoinMulticase(group.c_str(), setting_.MulticastPort, local_ip.c_str());
+  if (rc != 0) *why = DescribeJoinFailure(group, setting_.MulticastPort, local_ip, rc);
+  return rc;
 }
 
 void UdpRawApiImp::OnControlField(const StructPacket::Iterator& it) {

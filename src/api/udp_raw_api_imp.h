@@ -82,7 +82,7 @@ class UdpRawApiImp : public RawApiImp, public FeedReceiver, private ControlListe
 
  private:
   // ---- ControlListener (loop thread) ----
-  int JoinFeed() override;
+  int JoinFeed(std::string* why) override;
   void OnControlField(const StructPacket::Iterator& it) override;
   void OnRebuildPacket(const StructPacket&, const RebuildState::Request&) override {}
   void OnRebuildRaw(const RawDataPacket& packet, const RebuildState::Request& req) override;

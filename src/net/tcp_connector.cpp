@@ -113,6 +113,7 @@ void TcpConnector::OnError(long status) {
   StopIO();
   discard_attempt(false);
   const uint64_t epoch = close_epoch_;
+  last_error_ = static_cast<int>(status);
   OnDisconnected(static_cast<int>(status));
   // Closed (or reconnected by hand) from inside OnDisconnected: that wins
   // over the automatic retry.

@@ -51,8 +51,13 @@ class TcpConnector : public TcpIO {
   bool IsConnected() const { return IsOpen(); }
 
   // Milliseconds between reconnection attempts; 0 (the initial value) means
-  // none. Read at every failure, so it can be changed at any time.
-  std::atomic<uint32_t> reconnect_interval_{0};
+  // none. Any thread, at any time: read at every failure.
+  void SetReconnectInterval(uint32_t interval_ms) {
+    reconnect_interval_.store(interval_ms, std::memory_order_relaxed);
+  }
+  // The status of the last failure reported to OnDisconnected (negative
+  // libuv code; 0 for none yet or a close asked for). Loop thread.
+  int last_error() const { return last_error_; }
 
   static void uvcb_tcp_connect(uv_connect_t* req, int status);
   static void uvcb_tcp_close(uv_handle_t* handle);
@@ -73,6 +78,8 @@ class TcpConnector : public TcpIO {
   void close_now(bool notify);
 
   EvLoop* loop_;
+  std::atomic<uint32_t> reconnect_interval_{0};
+  int last_error_ = 0;
   conn_ctx* ctx_ = nullptr;
   sockaddr_in addr_{};
   EvTimer* timer_ = nullptr;

@@ -60,10 +60,12 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
 
   sockaddr_in group_addr;
   in_addr iface;
-  if (!udp_make_addr(group, port, &group_addr) || !udp_parse_ipv4(local_ip, &iface)) return -1;
+  if (!udp_make_addr(group, port, &group_addr) || !udp_parse_ipv4(local_ip, &iface)) {
+    return -EINVAL;
+  }
 
   int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) return -errno;
   // A blocking socket: a consumer that reads it waits in the receive
   // itself, one system call per wake-up. Every other read passes
   // MSG_DONTWAIT. The timeout only bounds a wait should the shutdown that
@@ -83,8 +85,9 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
   if (share_feed_requested()) {
     const int one = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) {
+      const int err = errno;
       ::close(fd);
-      return -1;
+      return -err;
     }
   }
   group_addr_ = group_addr;
@@ -97,8 +100,9 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
   mreq.imr_interface = iface;
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&group_addr_), sizeof(group_addr_)) != 0 ||
       ::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof(mreq)) != 0) {
+    const int err = errno;
     ::close(fd);
-    return -1;
+    return -err;
   }
   int wake = -1;
   {
@@ -107,8 +111,9 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
     wake = wake_fd_;
   }
   if (wake < 0) {
+    const int err = errno;
     ::close(fd);
-    return -1;
+    return -err;
   }
 
   ClearAddress();

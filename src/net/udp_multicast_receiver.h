@@ -73,9 +73,12 @@ class UdpMulticaseReceiver2 : public NetBase {
 
   // Opens the socket, binds it to group:port, joins the group on the
   // interface `local_ip` and starts the read thread. A receiver that is
-  // already joined is closed first. 0 on success; -1 on failure (text that
-  // is not a dotted-quad IPv4 address, socket, bind or membership failure),
-  // leaving no socket and no thread behind.
+  // already joined is closed first. 0 on success; on failure the negative
+  // errno of the step that failed (-EINVAL for text that is not a
+  // dotted-quad IPv4 address or a port above 65535; -EADDRINUSE when another
+  // socket of this host has the group and port; -EADDRNOTAVAIL or -ENODEV
+  // for an interface address the host does not have), leaving no socket
+  // and no thread behind.
   int JoinMulticase(const char* group, unsigned int port, const char* local_ip);
 
   // Asks the read thread to end after its current OnData call and wakes it;

@@ -20,7 +20,10 @@ ZAVO_CHECK(ZAVO_SUBSCRIBE_ALL == 0 && ZAVO_SUBSCRIBE_REPLACE == 1 && ZAVO_SUBSCR
                ZAVO_SUBSCRIBE_REMOVE == 3,
            "subscription modes");
 ZAVO_CHECK(ZAVO_MSG_CONNECT == 1 && ZAVO_MSG_DISCONNECT == 2 && ZAVO_MSG_LOGIN == 3 &&
-               ZAVO_MSG_BASEINFO_FINISH == 4 && ZAVO_MSG_REBUILD_FINISH == 5,
+               ZAVO_MSG_BASEINFO_FINISH == 4 && ZAVO_MSG_REBUILD_FINISH == 5 &&
+               ZAVO_MSG_OPEN_FAILED == 6 && ZAVO_OPEN_STEP_CONNECT == 1 &&
+               ZAVO_OPEN_STEP_LOGIN == 2 && ZAVO_OPEN_STEP_LOGIN_TIMEOUT == 3 &&
+               ZAVO_OPEN_STEP_JOIN == 4,
            "system kinds");
 ZAVO_CHECK(ZAVO_MSG_INDEX_SNAPSHOT == 100 && ZAVO_MSG_SECURITY_SNAPSHOT == 101 &&
                ZAVO_MSG_FUTURE_SNAPSHOT == 102 && ZAVO_MSG_TRADE_DETAIL == 103 &&
@@ -105,6 +108,10 @@ ZAVO_SIZE(ZAVO_RebuildResult, 24);
 ZAVO_OFF(ZAVO_RebuildResult, BeginSeq, 0);
 ZAVO_OFF(ZAVO_RebuildResult, EndSeq, 8);
 ZAVO_OFF(ZAVO_RebuildResult, Status, 16);
+ZAVO_SIZE(ZAVO_OpenFailure, 256);
+ZAVO_OFF(ZAVO_OpenFailure, Step, 0);
+ZAVO_OFF(ZAVO_OpenFailure, SystemError, 4);
+ZAVO_OFF(ZAVO_OpenFailure, Reason, 8);
 
 ZAVO_SIZE(ZAVO_RawDataRef, 16);
 ZAVO_OFF(ZAVO_RawDataRef, ExchangeID, 0);

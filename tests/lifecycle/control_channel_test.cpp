@@ -35,7 +35,7 @@ class ChannelHost : public RawApiImp, public ControlListener, public KvelHandler
     return ZAVO_ERR_INVALID;
   }
 
-  int JoinFeed() override {
+  int JoinFeed(std::string*) override {
     ++joins;
     return 0;
   }

@@ -102,7 +102,7 @@ TEST(TcpConnector, RefusedWithoutAndWithReconnection) {
   // A short interval: attempts go on until Close; Close(true) reports 0 once.
   Events ev2;
   auto* r = new Conn(&loop, &ev2);
-  r->reconnect_interval_ = 30;
+  r->SetReconnectInterval(30);
   EXPECT_EQ(in_loop(loop, [&] { return r->Connect("127.0.0.1", port); }), 0);
   ASSERT_TRUE(ev2.sig.WaitFor([&] { return ev2.disconnected >= 4; }));
   r->Close(true);
@@ -132,7 +132,7 @@ TEST(TcpConnector, CloseNotifiesOnceAndReleaseFromAnotherThread) {
   ASSERT_GT(port, 0);
 
   auto* c = new Conn(&loop, &ev);
-  c->reconnect_interval_ = 5000;
+  c->SetReconnectInterval(5000);
   ASSERT_EQ(in_loop(loop, [&] { return c->Connect("127.0.0.1", port); }), 0);
   ASSERT_TRUE(ev.sig.WaitFor([&] { return ev.connected == 1; }));
   EXPECT_EQ(in_loop(loop, [&] { return c->Connect("127.0.0.1", port); }), UV_EALREADY);
@@ -156,7 +156,7 @@ TEST(TcpConnector, CloseNotifiesOnceAndReleaseFromAnotherThread) {
   std::atomic<int> destroyed{0};
   Events ev3;
   auto* d = new Conn(&loop, &ev3, &destroyed);
-  d->reconnect_interval_ = 5000;
+  d->SetReconnectInterval(5000);
   ASSERT_EQ(in_loop(loop, [&] { return d->Connect("127.0.0.1", port); }), 0);
   ASSERT_TRUE(ev3.sig.WaitFor([&] { return ev3.connected == 1; }));
   std::promise<void> gate;
@@ -200,7 +200,7 @@ TEST(TcpConnector, SurvivesAServerRestartedRepeatedly) {
   loop.Start();
   Events ev;
   auto* c = new Conn(&loop, &ev);
-  c->reconnect_interval_ = 20;
+  c->SetReconnectInterval(20);
   int port = 0;
   constexpr int kRestarts = 6;
   for (int round = 0; round < kRestarts; ++round) {

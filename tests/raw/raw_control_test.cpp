@@ -120,7 +120,8 @@ TEST(RawControl, OpenFailures) {
   st = raw_settings(closed_port, "SH", kPort, kGroup);
   EXPECT_EQ(ZAVO_OpenRaw(&st, &err), nullptr);
   EXPECT_EQ(err, ZAVO_ERR_NETWORK);
-  EXPECT_EQ(kinds(rec().sys()), std::vector<uint32_t>{ZAVO_MSG_DISCONNECT});
+  // The disconnect, then the explanation of the failed open, last.
+  EXPECT_EQ(kinds(rec().sys()), (std::vector<uint32_t>{ZAVO_MSG_DISCONNECT, ZAVO_MSG_OPEN_FAILED}));
 }
 
 TEST(RawControl, RebuildChecksAndReplayedPackets) {

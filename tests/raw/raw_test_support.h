@@ -44,6 +44,7 @@ struct SysMsg {
   uint32_t kind = 0;
   ZAVO_LoginResult login{};
   ZAVO_RebuildResult rebuild{};
+  ZAVO_OpenFailure open_failure{};
 };
 
 // What the callbacks saw. One session at a time reports here.
@@ -80,6 +81,9 @@ class Recorder {
     if (m->MsgType == ZAVO_MSG_LOGIN) std::memcpy(&s.login, m->MsgData, sizeof(s.login));
     if (m->MsgType == ZAVO_MSG_REBUILD_FINISH) {
       std::memcpy(&s.rebuild, m->MsgData, sizeof(s.rebuild));
+    }
+    if (m->MsgType == ZAVO_MSG_OPEN_FAILED && m->MsgSize >= sizeof(s.open_failure)) {
+      std::memcpy(&s.open_failure, m->MsgData, sizeof(s.open_failure));
     }
     {
       std::lock_guard<std::mutex> l(mu_);

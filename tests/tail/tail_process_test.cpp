@@ -263,6 +263,15 @@ TEST(TailLogin, RefusedLoginPrintsTheServersReason) {
   EXPECT_FALSE(Contains(t->Err(), "network error")) << t->Err();
   sim.Signal(SIGTERM);
   EXPECT_EQ(sim.Wait(), 0);
+
+  // With the simulator gone nothing listens there: the library's reason
+  // is what the user reads.
+  auto none = Tail({"--server", "127.0.0.1:6610"});
+  EXPECT_EQ(none->Wait(), 1) << none->Err();
+  EXPECT_TRUE(Contains(none->Err(),
+                       "zavo_tail: cannot open the session: connecting to 127.0.0.1:6610 failed: "
+                       "connection refused (-99)"))
+      << none->Err();
 }
 
 TEST(TailLogin, CtrlCWhileLoggingInExitsPromptlyWith130) {

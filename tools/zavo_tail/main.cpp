@@ -47,7 +47,8 @@ FILE* g_out = stdout;
 // Queries and the summary: with the records in text, on stderr when the
 // records are CSV or JSON for a program to read.
 FILE* g_human = stdout;
-std::string g_refusal;  // the server's reason of the last refused login (g_out_mutex)
+std::string g_refusal;       // the server's reason of the last refused login (g_out_mutex)
+std::string g_open_failure;  // why the open failed, as the library said (g_out_mutex)
 bool g_csv_header_done[FeedStats::kKinds] = {};  // g_out_mutex
 zavo_tail::BookView* g_book = nullptr;           // --book / --book-check
 SessionWatch* g_watch = nullptr;                 // live sessions
@@ -59,9 +60,11 @@ int status_of_signal(int sig) {
 }
 
 void on_signal(int sig) {
-  if (g_opening.load()) {
+  if (g_opening.load() && g_logins.load() == 0) {
     // Opening blocks until the login is answered (up to 15 s): give up at
-    // once instead. Only async-signal-safe calls here.
+    // once instead. Once a login was accepted the open is a join away from
+    // returning, and the session then ends as it does when streaming.
+    // Only async-signal-safe calls here.
     static const char kMsg[] = "zavo_tail: interrupted while opening the session\n";
     ssize_t ignored = write(2, kMsg, sizeof(kMsg) - 1);
     (void)ignored;
@@ -139,6 +142,12 @@ void on_rebuild(void*, const ZAVO_MSG* msg) {
 void on_system(void*, const ZAVO_MSG* msg) {
   if (msg->MsgType == ZAVO_MSG_BASEINFO_FINISH) g_codes_ready.store(true);
   if (msg->MsgType == ZAVO_MSG_REBUILD_FINISH) g_rebuild_done.store(true);
+  if (msg->MsgType == ZAVO_MSG_OPEN_FAILED && msg->MsgSize >= sizeof(ZAVO_OpenFailure)) {
+    const auto* f = static_cast<const ZAVO_OpenFailure*>(msg->MsgData);
+    std::lock_guard<std::mutex> lock(g_out_mutex);
+    g_open_failure.assign(f->Reason, strnlen(f->Reason, sizeof(f->Reason)));
+    return;  // said once, when the open returns
+  }
   if (msg->MsgType == ZAVO_MSG_LOGIN) {
     const auto* r = static_cast<const ZAVO_LoginResult*>(msg->MsgData);
     if (r->ErrorID == 0) {
@@ -374,13 +383,16 @@ int main(int argc, char** argv) {
   ZAVO_HANDLE h = open_session(&err);
   g_opening.store(false);
   if (h == nullptr) {
-    std::string refusal;
+    std::string refusal, why;
     {
       std::lock_guard<std::mutex> lock(g_out_mutex);
       refusal = g_refusal;
+      why = g_open_failure;
     }
     if (!refusal.empty()) {
       std::fprintf(stderr, "zavo_tail: login refused by the server: %s\n", refusal.c_str());
+    } else if (!why.empty()) {
+      std::fprintf(stderr, "zavo_tail: cannot open the session: %s (%d)\n", why.c_str(), err);
     } else {
       std::fprintf(stderr, "zavo_tail: cannot open the session: %s (%d)\n", error_text(err), err);
     }
