@@ -10,11 +10,14 @@
 if(WIN32 OR CMAKE_CROSSCOMPILING OR NOT EXISTS /etc/debian_version)
   return()
 endif()
-# A tree configured before this rule cached GNUInstallDirs' "lib": taken
+# A tree configured before this rule holds GNUInstallDirs' cached "lib"
+# (typed PATH; a -D on the command line is untyped until configured): taken
 # over once, then the cached value is the user's to change.
-if(DEFINED CACHE{CMAKE_INSTALL_LIBDIR} AND NOT DEFINED CACHE{ZAVO_LIBDIR_CHOSEN}
-   AND "$CACHE{CMAKE_INSTALL_LIBDIR}" STREQUAL "lib")
-  unset(CMAKE_INSTALL_LIBDIR CACHE)
+if(DEFINED CACHE{CMAKE_INSTALL_LIBDIR} AND NOT DEFINED CACHE{ZAVO_LIBDIR_CHOSEN})
+  get_property(zavo_libdir_type CACHE CMAKE_INSTALL_LIBDIR PROPERTY TYPE)
+  if(zavo_libdir_type STREQUAL "PATH" AND "$CACHE{CMAKE_INSTALL_LIBDIR}" STREQUAL "lib")
+    unset(CMAKE_INSTALL_LIBDIR CACHE)
+  endif()
 endif()
 set(ZAVO_LIBDIR_CHOSEN ON CACHE INTERNAL "")
 if(DEFINED CMAKE_INSTALL_LIBDIR)
