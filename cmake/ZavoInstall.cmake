@@ -22,9 +22,21 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/zavo_apiConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/zavo_apiConfig.cmake ${CMAKE_BINARY_DIR}/zavo_apiConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/zavo_api COMPONENT dev)
 
-# The .pc file locates the prefix relative to itself, so an install moved
-# with --prefix (or unpacked anywhere) still points at the right place.
-file(RELATIVE_PATH ZAVO_PC_REL_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig" "${CMAKE_INSTALL_PREFIX}")
-configure_file(${CMAKE_SOURCE_DIR}/cmake/zavo_api.pc.in ${CMAKE_BINARY_DIR}/zavo_api.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/zavo_api.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-  COMPONENT dev)
+# zavo_install_pc(<name>): installs cmake/<name>.pc.in as <name>.pc. The
+# prefix is written when the install runs: `cmake --install --prefix
+# /opt/zavo` gets /opt/zavo, the Debian packages (staged under DESTDIR) /usr,
+# so pkg-config prints plain paths such as -I/usr/include, and a prefix given
+# only at install time is the one the file names.
+function(zavo_install_pc name)
+  set(ZAVO_PC_PREFIX "@ZAVO_PC_PREFIX@")
+  set(template ${CMAKE_BINARY_DIR}/pc/${name}.pc.in)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/${name}.pc.in ${template} @ONLY)
+  install(CODE "
+    file(READ \"${template}\" zavo_pc)
+    string(REPLACE \"@ZAVO_PC_PREFIX@\" \"\${CMAKE_INSTALL_PREFIX}\" zavo_pc \"\${zavo_pc}\")
+    file(WRITE \"${CMAKE_BINARY_DIR}/pc/${name}.pc\" \"\${zavo_pc}\")"
+    COMPONENT dev)
+  install(FILES ${CMAKE_BINARY_DIR}/pc/${name}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    COMPONENT dev)
+endfunction()
+zavo_install_pc(zavo_api)

@@ -37,6 +37,16 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
+# The dynamic linker's cache follows the library through dpkg's ldconfig
+# trigger, once per dpkg run, rather than by maintainer scripts calling
+# ldconfig. CPack writes such scripts for a package with libraries in
+# /usr/lib unless the package brings its own postinst and postrm: naming
+# them here, with no file behind the names, leaves both out.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_SOURCE_DIR}/cmake/debian/triggers
+  ${CMAKE_BINARY_DIR}/debian/none/postinst ${CMAKE_BINARY_DIR}/debian/none/postrm)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzavo-api${ZAVO_SOVERSION})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzavo-api-dev)
@@ -65,6 +75,26 @@ into a pcap file that zavo_sim replays. feedtap captures a level-2 gateway
 feed as CSV text, and feedtap_gen sends synthetic messages for it.")
 
 include(CPack)
+
+# Every package carries its copyright file and the changelog, compressed as
+# Debian expects, in /usr/share/doc/<package>. They are installed only into
+# the packages (component installs), not by a plain `cmake --install`.
+find_program(ZAVO_GZIP gzip)
+if(ZAVO_GZIP)
+  set(ZAVO_DEB_CHANGELOG ${CMAKE_BINARY_DIR}/debian/changelog.gz)
+  add_custom_command(OUTPUT ${ZAVO_DEB_CHANGELOG}
+    COMMAND ${ZAVO_GZIP} -9nc ${CMAKE_SOURCE_DIR}/cmake/debian/changelog > ${ZAVO_DEB_CHANGELOG}
+    DEPENDS ${CMAKE_SOURCE_DIR}/cmake/debian/changelog
+    COMMENT "Compressing the Debian changelog")
+  add_custom_target(zavo_deb_changelog ALL DEPENDS ${ZAVO_DEB_CHANGELOG})
+  foreach(component IN LISTS CPACK_COMPONENTS_ALL)
+    string(TOUPPER ${component} upper)
+    set(doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
+    install(FILES ${CMAKE_SOURCE_DIR}/cmake/debian/copyright DESTINATION ${doc}
+      COMPONENT ${component} EXCLUDE_FROM_ALL)
+    install(FILES ${ZAVO_DEB_CHANGELOG} DESTINATION ${doc} COMPONENT ${component} EXCLUDE_FROM_ALL)
+  endforeach()
+endif()
 
 cpack_add_component(runtime DISPLAY_NAME "Shared library")
 cpack_add_component(dev DISPLAY_NAME "Development files" DEPENDS runtime)

@@ -29,11 +29,9 @@ def collect(s, seconds):
 
 
 def vwap_pandas(trades):
-    import pandas as pd
-    df = pd.DataFrame({"code": np.char.add(trades["Code"].astype(str),
-                                           np.where(trades["ExchangeID"] == b"1", ".SH", ".SZ")),
-                       "price": trades["TradePrice"] / 10000.0,
-                       "qty": trades["TradeQty"].astype(np.int64)})
+    t = zavo.to_frame(trades)  # Code and ExchangeID as str
+    df = t.assign(code=t["Code"] + t["ExchangeID"].map({"1": ".SH", "2": ".SZ"}),
+                  price=t["TradePrice"] / 10000.0, qty=t["TradeQty"].astype(np.int64))
     df["amount"] = df["price"] * df["qty"]
     g = df.groupby("code").agg(trades=("qty", "size"), volume=("qty", "sum"),
                                amount=("amount", "sum"))

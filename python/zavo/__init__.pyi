@@ -1,4 +1,5 @@
-from typing import Any, Dict, Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union
+from typing import (Any, Dict, Iterable, Iterator, List, Mapping, NamedTuple, Optional, Sequence,
+                    Tuple, Union, overload)
 
 import numpy as np
 
@@ -14,6 +15,11 @@ book_dtypes: Dict[str, np.dtype]
 
 def version() -> str: ...
 def kind_of(record: Union[np.void, np.ndarray]) -> str: ...
+# pandas is optional: its types are not named here.
+@overload
+def to_frame(data: Mapping[str, np.ndarray]) -> Dict[str, Any]: ...
+@overload
+def to_frame(data: Union[np.ndarray, np.void, Sequence["RawMessage"]]) -> Any: ...
 
 class _SessionBase:
     def close(self) -> None: ...

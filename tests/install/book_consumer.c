@@ -1,11 +1,18 @@
 /* A program that knows the book builder only through its installed header
- * and package files: one Shenzhen limit order makes a one-level book. */
+ * and package files: one Shenzhen limit order makes a one-level book. Books
+ * are fed by a session, so such a program calls the client library too,
+ * having named only zavo_book to its build. */
 #include <stdio.h>
 #include <string.h>
 
 #include <zavo_book.h>
 
 int main(void) {
+  const char* version = ZAVO_Version();
+  if (version == NULL || strncmp(version, "v1.", 3) != 0) {
+    fprintf(stderr, "unexpected library version\n");
+    return 1;
+  }
   zavo_book* book = zavo_book_new(0);
   if (book == NULL) {
     fprintf(stderr, "no book\n");
@@ -35,6 +42,6 @@ int main(void) {
     fprintf(stderr, "unexpected book: rc %d, %d levels\n", rc, n);
     return 1;
   }
-  printf("book consumer ok\n");
+  printf("book consumer ok, library %s\n", version);
   return 0;
 }

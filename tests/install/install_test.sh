@@ -24,9 +24,12 @@ test -f "$libdir/libzavo_api.so" || { echo "libzavo_api.so not installed"; exit 
 
 echo "[install] gcc -std=c11 with pkg-config"
 export PKG_CONFIG_PATH=$(dirname "$pc")
-# The .pc file carries the configure-time prefix; point it at where we
-# actually installed.
-pcflags=$(pkg-config --define-variable=prefix="$prefix" --cflags --libs zavo_api)
+# The .pc files name the prefix given to the install, not the configured one.
+for name in zavo_api zavo_book; do
+  pcprefix=$(pkg-config --variable=prefix $name)
+  [ "$pcprefix" = "$prefix" ] || { echo "$name.pc names the prefix '$pcprefix', not $prefix"; exit 1; }
+done
+pcflags=$(pkg-config --cflags --libs zavo_api)
 echo "[install] pkg-config: $pcflags"
 # shellcheck disable=SC2046,SC2086
 gcc -std=c11 -Wall -Wextra -Wpedantic -Werror $extra "$src/consumer.c" \
@@ -36,7 +39,7 @@ gcc -std=c11 -Wall -Wextra -Wpedantic -Werror $extra "$src/consumer.c" \
 # The book builder ships beside the library: its header, zavo_book.pc and
 # the zavo_api::zavo_book target of the same CMake package.
 echo "[install] gcc -std=c11 against zavo_book, with pkg-config and find_package"
-bookflags=$(pkg-config --define-variable=prefix="$prefix" --cflags --libs zavo_book)
+bookflags=$(pkg-config --cflags --libs zavo_book)
 # shellcheck disable=SC2046,SC2086
 gcc -std=c11 -Wall -Wextra -Wpedantic -Werror $extra "$src/book_consumer.c" \
   $bookflags -o "$tmp/book_consumer_pc"

@@ -4,8 +4,11 @@
 #  - metadata: package names, version, the dependency of every package on
 #    the packages that provide each shared library its binaries need, the
 #    library package's shlibs entry;
-#  - contents: the soname and its links, the development files, one manual
-#    page per program, programs that find the library through their RUNPATH;
+#  - contents: the soname and its links in the multiarch directory, the
+#    ldconfig trigger instead of maintainer scripts, copyright and changelog,
+#    the development files, one manual page per program, programs that find
+#    the library through their RUNPATH;
+#  - lintian, when it is installed: no error on any package;
 #  - use: examples/minimal.c compiled through pkg-config against the unpacked
 #    files alone, and run where no server can be reached.
 #   package_test.sh <build dir> <source dir> <cpack> <version> <soversion> tools|notools <cc>
@@ -37,6 +40,8 @@ for p in "${packages[@]}"; do
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$p: Architecture"
   dpkg-deb -f "$deb" Depends >"$tmp/$p.depends"
   echo "[package] $p $version: Depends: $(cat "$tmp/$p.depends")"
+  twice=$(tr ',' '\n' <"$tmp/$p.depends" | sed 's/^ *//; s/ .*//' | grep . | sort | uniq -d)
+  [ -z "$twice" ] || fail "$p: Depends names $(echo $twice) more than once"
   dpkg-deb -c "$deb" | awk '{print $6 ($7 ? " " $7 " " $8 : "")}' >"$tmp/$p.files"
   mkdir -p "$tmp/$p.root" "$root"
   dpkg-deb -x "$deb" "$tmp/$p.root"
@@ -86,6 +91,17 @@ libdir=$(dirname "$lib")
 for p in "${packages[@]}"; do check_needed "$p"; done
 
 echo "[package] $runtime: the library and its soname"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+[ "$libdir" = "$root/usr/lib/$multiarch" ] || fail "the library is in ${libdir#"$root"}, not /usr/lib/$multiarch"
+# dpkg's trigger refreshes the linker cache once per run; maintainer scripts
+# calling ldconfig would do it per package, and only for their own.
+dpkg-deb -e "$tmp/out/${runtime}_${version}_${arch}.deb" "$tmp/$runtime.control"
+grep -qx "activate-noawait ldconfig" "$tmp/$runtime.control/triggers" 2>/dev/null ||
+  fail "$runtime has no ldconfig trigger"
+for script in preinst postinst prerm postrm; do
+  [ ! -e "$tmp/$runtime.control/$script" ] || ! grep -q ldconfig "$tmp/$runtime.control/$script" ||
+    fail "$runtime: $script calls ldconfig"
+done
 soname=$(readelf -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = "libzavo_api.so.$so" ] || fail "soname is '$soname'"
 [ "$(readlink "$libdir/libzavo_api.so.$so")" = "libzavo_api.so.$version" ] || fail "libzavo_api.so.$so link"
@@ -104,6 +120,29 @@ if nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRW]$/ {print $3}' | grep -v '^Z
   fail "symbols other than ZAVO_ exported: $(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRW]$/ {print $3}' | grep -v '^ZAVO_' | head -5)"
 fi
 
+echo "[package] copyright and changelog of every package"
+for p in "${packages[@]}"; do
+  doc=$tmp/$p.root/usr/share/doc/$p
+  [ -s "$doc/copyright" ] || fail "$p has no copyright file"
+  if [ -f "$doc/changelog.gz" ]; then
+    top=$(zcat "$doc/changelog.gz" | sed -n '1s/^[^ ]* (\([^)]*\)).*/\1/p')
+    [ "$top" = "$version" ] || fail "$p: the changelog's last entry is '$top', not $version"
+  else
+    fail "$p has no changelog.gz"
+  fi
+done
+
+if command -v lintian >/dev/null; then
+  echo "[package] lintian"
+  for p in "${packages[@]}"; do
+    lintian --tag-display-limit 0 "$tmp/out/${p}_${version}_${arch}.deb" >"$tmp/$p.lintian" 2>&1 || true
+    grep -E '^[EW]: ' "$tmp/$p.lintian" | sed 's/^/[package]   /' || true
+    if grep -q '^E: ' "$tmp/$p.lintian"; then fail "lintian reports errors on $p"; fi
+  done
+else
+  echo "[package] lintian is not installed: its checks are skipped"
+fi
+
 echo "[package] libzavo-api-dev: header, CMake package, pkg-config file"
 grep -q "libzavo_api.so -> libzavo_api.so.$so" "$tmp/libzavo-api-dev.files" || fail "libzavo_api.so link not in libzavo-api-dev"
 for f in usr/include/zavo_api.h zavo_api.pc zavo_apiConfig.cmake zavo_apiConfigVersion.cmake zavo_apiTargets.cmake; do
@@ -117,6 +156,8 @@ if [ "$with_tools" = tools ]; then
   for prog in zavo_sim zavo_tail feedtap feedtap_gen; do
     [ -x "$root/usr/bin/$prog" ] || fail "zavo-tools lacks $prog"
   done
+  cmp -s "$src/tools/feedtap/config.ini" "$root/usr/share/doc/zavo-tools/examples/feedtap.config.ini" ||
+    fail "zavo-tools lacks the sample examples/feedtap.config.ini"
   for f in "$root"/usr/bin/*; do
     prog=$(basename "$f")
     page=$root/usr/share/man/man1/$prog.1.gz
@@ -141,17 +182,27 @@ fi
 echo "[package] examples/minimal.c through pkg-config against the unpacked files"
 pc=$(find "$root" -name zavo_api.pc | head -n 1)
 export PKG_CONFIG_PATH=$(dirname "$pc")
+# Installed, the files name /usr itself: pkg-config then prints no path at
+# all (the system's own), never one through the .pc file's directory.
+for name in zavo_api zavo_book; do
+  [ "$(pkg-config --variable=prefix $name)" = /usr ] || fail "$name.pc: prefix $(pkg-config --variable=prefix $name)"
+  [ "$(pkg-config --variable=libdir $name)" = "/usr/lib/$multiarch" ] || fail "$name.pc: libdir $(pkg-config --variable=libdir $name)"
+done
+case " $(pkg-config --libs zavo_book) " in *" -lzavo_api "*) ;; *) fail "pkg-config --libs zavo_book lacks -lzavo_api" ;; esac
+# Here they are unpacked elsewhere: the system root is the unpacked one.
+export PKG_CONFIG_SYSROOT_DIR=$root
 flags=$(pkg-config --cflags --libs zavo_api)
 echo "[package] pkg-config: $flags"
 case "$flags" in *"-I$root/"*"-L$root/"*) ;; *) fail "pkg-config does not point into the unpacked root" ;; esac
+# Plain C11, no feature-test macro: the example asks for what it needs.
 # shellcheck disable=SC2086
-"$cc" -std=c11 -D_POSIX_C_SOURCE=200809L -Wall -Wextra -Wpedantic -Werror \
+"$cc" -std=c11 -Wall -Wextra -Wpedantic -Werror \
   "$src/examples/minimal.c" $flags -o "$tmp/minimal" || { fail "minimal.c does not build"; exit 1; }
 resolved=$(LD_LIBRARY_PATH=$libdir ldd "$tmp/minimal" | awk '$1 == "libzavo_api.so.'"$so"'" {print $3}')
 [ "$(readlink -f "$resolved")" = "$(readlink -f "$lib")" ] || fail "minimal loads '$resolved', not the unpacked library"
 
 # No server can answer inside a private network namespace: the example must
-# report the failed open as a network error and still exit cleanly.
+# report the failed open as a network error and exit with status 1.
 if unshare -n true 2>/dev/null; then isolate=(unshare -n)
 elif unshare -rn true 2>/dev/null; then isolate=(unshare -rn)
 else echo "FAIL: cannot make a private network namespace (needs root or user namespaces)"; exit 1
@@ -160,7 +211,7 @@ rc=0
 (cd "$tmp" && LD_LIBRARY_PATH=$libdir timeout 60 "${isolate[@]}" sh -c \
   'ip link set lo up 2>/dev/null; exec "$0"' "$tmp/minimal" >"$tmp/minimal.out" 2>&1) || rc=$?
 sed 's/^/[package]   /' "$tmp/minimal.out"
-[ $rc = 0 ] || fail "minimal exited with status $rc"
+[ $rc = 1 ] || fail "minimal exited with status $rc after a failed open, not 1"
 grep -q "library version v1\.1\." "$tmp/minimal.out" || fail "minimal did not print the library version"
 grep -q -- "-99" "$tmp/minimal.out" || fail "minimal did not report the network error (-99)"
 
