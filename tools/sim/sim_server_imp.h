@@ -12,10 +12,11 @@
 #include "net/ev_loop.h"
 #include "net/ev_timer.h"
 #include "net/udp_multicast_sender.h"
-#include "proto/zavo_tcp.h"
 #include "proto/struct_packet.h"
+#include "proto/zavo_tcp.h"
 #include "sim_history.h"
 #include "sim_market.h"
+#include "sim_raw_joiner.h"
 #include "sim_server.h"
 #include "sim_wire.h"
 
@@ -112,6 +113,7 @@ class SimServerImp : public KvelHandler {
   MarketModel model_;
   FieldHistory history_;
   RawHistory raw_history_[2];
+  RawMessageJoiner recorded_raw_;  // messages of the replayed raw fragments
   std::map<KvelSession*, Conn> conns_;
   uint64_t next_conn_id_ = 1;
   uint64_t seq_ = 0;
