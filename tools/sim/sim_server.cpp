@@ -353,10 +353,10 @@ void SimServerImp::send_heartbeat(uint64_t value) {
       ++errors;
     }
   }
-  if (cfg_.feed_mode != FeedMode::kRaw) {
-    for (auto& kv : conns_) {
-      if (kv.second.logged_in && write(kv.first, bytes, p.size())) ++ctl;
-    }
+  // Raw sessions read no heartbeats.
+  for (auto& kv : conns_) {
+    const Conn& c = kv.second;
+    if (c.logged_in && c.peer == Peer::kStruct && write(kv.first, bytes, p.size())) ++ctl;
   }
   count([&](SimCounters& c) {
     c.heartbeats_feed += feed;
