@@ -183,7 +183,7 @@ void ControlChannel::OnRawPacket(const RawDataPacket* packet) {
 void ControlChannel::OnLoginReply(const RspUserLoginField& reply) {
   ZAVO_LoginResult result;
   const bool accepted =
-      FillLoginResult(reply, server_ip_, server_port_, options_.struct_mode, &result);
+      FillLoginResult(reply, server_ip_, server_port_, /*with_items=*/true, &result);
   LogLoginResult(api_, api_->ClassName(), reply);
   api_->deliver_system(ZAVO_MSG_LOGIN, sizeof(result), &result);
   if (!accepted) {

@@ -53,8 +53,9 @@ class ControlListener {
 class ControlChannel {
  public:
   struct Options {
-    // Struct mode keeps the ';'-separated entries of an accepted login's
-    // text and tells the server, once per session, that its answer came.
+    // Struct mode tells the server, once per session, that its answer
+    // came. (Both modes show the ';'-separated entries of an accepted
+    // login's text, as the public header promises.)
     bool struct_mode = true;
   };
   // How long a caller waits for the loop thread to take a request.

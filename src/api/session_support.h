@@ -11,6 +11,7 @@
 
 #include "api/api_imp.h"
 #include "proto/struct_packet.h"
+#include "util/log_throttle.h"
 #include "util/logger.h"
 #include "zavo_api.h"
 
@@ -115,12 +116,18 @@ bool AcceptLogin(OpenResult* open, uint32_t* login_count, const void* self, cons
 
 // Fills the record of a login answer. Accepted when the reply's full 32-bit
 // error number is 0; ErrorID carries its low 16 bits. With `with_items`
-// (struct mode) an accepted login gets "success" and the ';'-separated
+// (both sessions ask for them) an accepted login gets "success" and the ';'-separated
 // entries of the reply text (at most 6 of at most 7 characters are kept,
 // ItemCount counts those kept); without it the text stays empty.
 // Returns whether the login was accepted.
 bool FillLoginResult(const RspUserLoginField& reply, const std::string& server_ip,
                      uint16_t server_port, bool with_items, ZAVO_LoginResult* out);
+
+// Logs "TCP Session On Unrecognized Field: <id>" for a control field the
+// session does not read, at most once per interval of `throttle` (loop
+// thread); a line after held-back ones ends with their count.
+void LogUnrecognizedField(LogThrottle* throttle, const void* self, const char* class_name,
+                          unsigned field_id);
 
 // The connection-state records of both sessions: the server's address and
 // port, and for a connection State 1.

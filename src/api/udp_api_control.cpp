@@ -32,8 +32,8 @@ void UdpStructApiImp::OnControlField(const StructPacket::Iterator& it) {
       on_base_info_finish();
       break;
     default:
-      ZAVO_LOG("%p[%s] TCP Session On Unrecognized Field: %u", handle(), ClassName(),
-               static_cast<unsigned>(it.FieldId));
+      LogUnrecognizedField(&unrecognized_log_, handle(), ClassName(),
+                           static_cast<unsigned>(it.FieldId));
       break;
   }
 }

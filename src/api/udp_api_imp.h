@@ -141,6 +141,7 @@ class UdpStructApiImp : public StructApiImp,
   SubscriptionManager subscription_;
   SnapShotDB snapshots_;
   CodeInfoDB code_tables_;
+  LogThrottle unrecognized_log_;  // loop thread
   std::atomic<uint32_t> day_marker_{0};
   DecodeScratch replay_{};  // loop thread
   ControlChannel control_;

@@ -97,8 +97,10 @@ int UdpRawApiImp::JoinFeed(std::string* why) {
 }
 
 void UdpRawApiImp::OnControlField(const StructPacket::Iterator& it) {
-  ZAVO_LOG("%p[%s] TCP Session On Unrecognized Field: %u", handle(), ClassName(),
-           static_cast<unsigned>(it.FieldId));
+  // Heartbeats and code tables are no business of a raw session; a server
+  // that sends them anyway must not fill the log.
+  LogUnrecognizedField(&unrecognized_log_, handle(), ClassName(),
+                       static_cast<unsigned>(it.FieldId));
 }
 
 ZAVO_ERROR UdpRawApiImp::Rebuild(char market, uint64_t begin_seq, uint64_t end_seq,

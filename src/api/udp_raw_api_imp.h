@@ -92,7 +92,8 @@ class UdpRawApiImp : public RawApiImp, public FeedReceiver, private ControlListe
   SessionParts parts();
 
   ZAVO_RawOpenSetting setting_{};
-  FragmentAssembler assembler_;  // read thread, once open
+  FragmentAssembler assembler_;   // read thread, once open
+  LogThrottle unrecognized_log_;  // loop thread
   ControlChannel control_;
 };
 

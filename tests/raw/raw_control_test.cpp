@@ -10,6 +10,7 @@
 #include "api/udp_raw_api_imp.h"
 #include "net/udp_multicast_sender.h"
 #include "raw_test_support.h"
+#include "util/log_throttle.h"
 
 namespace zavo {
 namespace rawtest {
@@ -124,6 +125,21 @@ TEST(RawControl, OpenFailures) {
   EXPECT_EQ(kinds(rec().sys()), (std::vector<uint32_t>{ZAVO_MSG_DISCONNECT, ZAVO_MSG_OPEN_FAILED}));
 }
 
+TEST(RawControl, RepeatedLinesAreHeldBackAndCounted) {
+  LogThrottle throttle(1000);
+  uint64_t held = 99;
+  ASSERT_TRUE(throttle.Take(5000, &held));
+  EXPECT_EQ(held, 0u);
+  for (uint64_t t = 5001; t < 6000; t += 10) EXPECT_FALSE(throttle.Take(t, &held));
+  // The next line, an interval after the last one, says how many were not
+  // logged, and the count starts again.
+  ASSERT_TRUE(throttle.Take(6000, &held));
+  EXPECT_EQ(held, 100u);
+  EXPECT_FALSE(throttle.Take(6999, &held));
+  ASSERT_TRUE(throttle.Take(8000, &held));
+  EXPECT_EQ(held, 1u);
+}
+
 TEST(RawControl, RebuildChecksAndReplayedPackets) {
   LogCatcher& logs = LogCatcher::Get();
   logs.Clear();
@@ -137,12 +153,15 @@ TEST(RawControl, RebuildChecksAndReplayedPackets) {
   ASSERT_NE(h, nullptr);
   ASSERT_EQ(err, ZAVO_SUCCESS);
   {
-    // An accepted login carries no text and no items in raw mode.
+    // An accepted login shows "success" and the entries of the server's
+    // text, as in struct mode.
     const std::vector<SysMsg> sys = rec().sys();
     ASSERT_EQ(kinds(sys), (std::vector<uint32_t>{ZAVO_MSG_CONNECT, ZAVO_MSG_LOGIN}));
     EXPECT_EQ(sys[1].login.ErrorID, 0);
-    EXPECT_STREQ(sys[1].login.ErrorMsg, "");
-    EXPECT_EQ(sys[1].login.ItemCount, 0);
+    EXPECT_STREQ(sys[1].login.ErrorMsg, "success");
+    ASSERT_EQ(sys[1].login.ItemCount, 2);
+    EXPECT_STREQ(sys[1].login.Items[0], "SH");
+    EXPECT_STREQ(sys[1].login.Items[1], "SZ");
   }
 
   EXPECT_EQ(ZAVO_RebuildRawData(h, '0', 100, 105, &on_rebuild), ZAVO_ERR_INVALID);
@@ -193,9 +212,15 @@ TEST(RawControl, RebuildChecksAndReplayedPackets) {
   EXPECT_TRUE(logs.Contains("TCP Session On Unrecognized Field: 3"));
   EXPECT_TRUE(rec().data().empty());
 
+  // A server that keeps sending what a raw session does not read (a
+  // heartbeat a second, all day) fills no log: one line per interval.
+  std::string beats;
+  for (int i = 0; i < 200; ++i) beats += heartbeat_packet(2021051209301500ULL + i);
+  srv.Send(beats);
   // Nothing in progress: a replayed packet is logged and dropped.
   srv.Send(raw_packet(2, 102, 0, 0, "late"));
   EXPECT_TRUE(logs.WaitFor("OnRebuildRspPacket Error: Handler NULL"));
+  EXPECT_EQ(logs.Count("TCP Session On Unrecognized Field"), 1u);
 
   // After the end record a new request goes out; a market character other
   // than '1' and '2' travels with scope 0.

@@ -88,6 +88,52 @@ TEST(RawSim, FeedFaultsAndReplayMatchTheFeed) {
   ZAVO_Wait(h);
 }
 
+// A server that publishes both feeds cannot tell from a login which kind of
+// session made it; a raw session must still get the raw conversation: the
+// login answer with its entries and replays, no code tables, no heartbeats.
+TEST(RawSim, ControlConversationIsTheRawOneOnAServerOfBothFeeds) {
+  LogCatcher& logs = LogCatcher::Get();
+  logs.Clear();
+  rec().Reset();
+  sim::SimConfig cfg;
+  cfg.listen_port = 0;
+  cfg.group = "239.255.88.4";
+  cfg.port = 16730;
+  cfg.raw_port = 16731;
+  cfg.feed_mode = sim::FeedMode::kBoth;
+  cfg.rate = 0;
+  cfg.raw_rate = 0;
+  cfg.heartbeat_ms = 20;
+  sim::SimServer server(cfg);
+  std::string why;
+  ASSERT_EQ(server.Start(&why), 0) << why;
+
+  ZAVO_RawOpenSetting st = raw_settings(server.ListenPort(), "SH;SZ", 16731, "239.255.88.4");
+  ZAVO_ERROR err = ZAVO_ERR_BUSY;
+  ZAVO_HANDLE h = ZAVO_OpenRaw(&st, &err);
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(err, ZAVO_SUCCESS);
+  // Many heartbeat periods pass while the session is logged in.
+  const uint64_t beats = server.Counters().heartbeats_feed;
+  ASSERT_TRUE(server.WaitFor(
+      [beats](const sim::SimCounters& c) { return c.heartbeats_feed >= beats + 15; }, 10000));
+  server.PublishRawNow(1, 2);
+  ASSERT_TRUE(rec().WaitData(2));
+
+  const std::vector<SysMsg> sys = rec().sys();
+  ASSERT_GE(sys.size(), 2u);
+  EXPECT_EQ(sys[1].kind, ZAVO_MSG_LOGIN);
+  EXPECT_EQ(sys[1].login.ErrorID, 0);
+  EXPECT_STREQ(sys[1].login.ErrorMsg, "success");
+  ASSERT_EQ(sys[1].login.ItemCount, 2);
+  EXPECT_STREQ(sys[1].login.Items[0], "SH");
+  EXPECT_STREQ(sys[1].login.Items[1], "SZ");
+  EXPECT_EQ(server.Counters().base_info_sent, 0u);
+  EXPECT_LE(logs.Count("TCP Session On Unrecognized Field"), 1u);
+  ZAVO_Close(h);
+  ZAVO_Wait(h);
+}
+
 }  // namespace
 }  // namespace rawtest
 }  // namespace zavo

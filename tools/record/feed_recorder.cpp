@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,6 +22,8 @@ constexpr size_t kBufferSize = 65536;
 // Kernel receive buffer asked for; a recorder must not lose a burst while
 // it writes the file.
 constexpr int kSocketRecvBuffer = 8 << 20;
+// Taken names passed over in a row before a rotation gives up.
+constexpr unsigned kMaxRotatedNames = 10000;
 
 uint64_t realtime_ns() {
   timespec ts;
@@ -72,13 +75,38 @@ std::string FeedRecorder::RotatedName(const std::string& out, unsigned n) {
   return out.substr(0, dot) + num + out.substr(dot);
 }
 
+std::string FeedRecorder::FirstFile(const RecorderConfig& cfg) {
+  const bool rotating = cfg.rotate_bytes > 0 || cfg.rotate_hourly;
+  return rotating ? RotatedName(cfg.out, 0) : cfg.out;
+}
+
 bool FeedRecorder::open_next_file(std::string* error) {
-  const bool rotating = cfg_.rotate_bytes > 0 || cfg_.rotate_hourly;
-  const std::string path =
-      rotating ? RotatedName(cfg_.out, static_cast<unsigned>(files_.size())) : cfg_.out;
   if (writer_.IsOpen() && !writer_.Close()) ++counts_.write_errors;
-  if (!writer_.Open(path, error)) return false;
-  files_.push_back(path);
+  if (files_.empty()) {
+    const std::string path = FirstFile(cfg_);
+    next_index_ = 1;
+    const auto mode = cfg_.overwrite ? PcapWriter::Mode::kReplace : PcapWriter::Mode::kCreateNew;
+    if (!writer_.Open(path, error, mode)) return false;
+    files_.push_back(path);
+  } else {
+    // A later file of a series never replaces one: an older recording (or
+    // anything else) holding the next name keeps it, and the series goes
+    // on with the next free number.
+    bool existed = true;
+    std::string path;
+    for (unsigned tries = 0; existed && tries < kMaxRotatedNames; ++tries) {
+      path = RotatedName(cfg_.out, next_index_++);
+      if (writer_.Open(path, error, PcapWriter::Mode::kCreateNew, &existed)) break;
+      if (!existed) return false;
+      std::fprintf(stderr, "zavo_record: %s exists and is kept; going on with the next name\n",
+                   path.c_str());
+    }
+    if (!writer_.IsOpen()) {
+      if (error) *error = "no free file name after " + path;
+      return false;
+    }
+    files_.push_back(path);
+  }
   ++counts_.files;
   file_hour_ = local_hour_key(realtime_ns());
   return true;

@@ -23,6 +23,9 @@ struct RecorderConfig {
   std::string out;            // capture file; with rotation the first of a series
   uint64_t rotate_bytes = 0;  // 0: no rotation by size
   bool rotate_hourly = false;
+  // The first file may replace an existing one (files of a rotation after
+  // the first never do: a taken name is passed over).
+  bool overwrite = false;
 };
 
 struct RecorderCounts {
@@ -42,7 +45,8 @@ class FeedRecorder {
   FeedRecorder(const FeedRecorder&) = delete;
   FeedRecorder& operator=(const FeedRecorder&) = delete;
 
-  // Opens the first file and joins every group (address reuse set, so that
+  // Opens the first file (refused when it exists, unless cfg.overwrite)
+  // and joins every group (address reuse set, so that
   // sessions started with ZAVO_SHARE_FEED=1 take the same groups). False
   // with a reason in *error; nothing stays open then.
   bool Start(std::string* error);
@@ -65,6 +69,8 @@ class FeedRecorder {
   // Name of the n-th file of a rotated series: "feed.pcap" gives
   // "feed.0000.pcap", "feed.0001.pcap", ...
   static std::string RotatedName(const std::string& out, unsigned n);
+  // The first file a recording with `cfg` writes.
+  static std::string FirstFile(const RecorderConfig& cfg);
 
  private:
   // One joined group and the datagram read from it but not yet written.
@@ -89,7 +95,8 @@ class FeedRecorder {
   StreamGaps gaps_;
   RecorderCounts counts_;
   std::vector<std::string> files_;
-  int file_hour_ = -1;  // local hour of the current file (hourly rotation)
+  unsigned next_index_ = 0;  // number of the next file of a rotated series
+  int file_hour_ = -1;       // local hour of the current file (hourly rotation)
   uint64_t last_ts_ns_ = 0;
 };
 

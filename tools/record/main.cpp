@@ -2,6 +2,7 @@
 // SIGTERM or the end of --duration, with a status line per second.
 #include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -45,6 +46,14 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
 
+  // A capture is often the only copy of a morning: it is replaced only
+  // when asked for, and that is a matter of how the program was started.
+  const std::string first = zavo::record::FeedRecorder::FirstFile(opts.recorder);
+  if (!opts.recorder.overwrite && access(first.c_str(), F_OK) == 0) {
+    std::fprintf(stderr, "zavo_record: %s exists; --force replaces it\n(see zavo_record --help)\n",
+                 first.c_str());
+    return zavo::cli::kUsageError;
+  }
   zavo::record::FeedRecorder recorder(opts.recorder);
   if (!recorder.Start(&error)) {
     std::fprintf(stderr, "zavo_record: %s\n", error.c_str());

@@ -14,6 +14,13 @@ uint16_t get16(const unsigned char* p) {
   return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
 
+// Linux cooked v2, what `tcpdump -i any` writes on current systems. Named
+// here because older libpcap headers do not know it.
+constexpr int kLinkLinuxSll2 = 276;
+// Cooked headers: v1 puts the protocol at 14 of 16 bytes, v2 at 0 of 20.
+constexpr size_t kSllHeader = 16;
+constexpr size_t kSll2Header = 20;
+
 }  // namespace
 
 std::string AddressText(const sockaddr_in& a) {
@@ -45,8 +52,8 @@ bool PcapReader::Open(const std::string& path, std::string* error) {
     return false;
   }
   link_type_ = pcap_datalink(pcap_);
-  if (link_type_ != DLT_EN10MB && link_type_ != DLT_LINUX_SLL && link_type_ != DLT_RAW &&
-      link_type_ != DLT_IPV4) {
+  if (link_type_ != DLT_EN10MB && link_type_ != DLT_LINUX_SLL && link_type_ != kLinkLinuxSll2 &&
+      link_type_ != DLT_RAW && link_type_ != DLT_IPV4) {
     error_ = path + ": link type " + std::to_string(link_type_) + " carries no IPv4 datagrams";
     if (error) *error = error_;
     Close();
@@ -87,9 +94,13 @@ bool PcapReader::decode(const unsigned char* p, size_t caplen, CapturedDatagram*
       off += 4;
     }
   } else if (link_type_ == DLT_LINUX_SLL) {
-    if (caplen < 16) return false;
+    if (caplen < kSllHeader) return false;
     ether_type = get16(p + 14);
-    off = 16;
+    off = kSllHeader;
+  } else if (link_type_ == kLinkLinuxSll2) {
+    if (caplen < kSll2Header) return false;
+    ether_type = get16(p);
+    off = kSll2Header;
   }
   if (ether_type != 0x0800 || caplen < off + 20) return false;
   const unsigned char* ip = p + off;

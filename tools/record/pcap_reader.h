@@ -1,6 +1,7 @@
 #pragma once
 // Reads the UDP/IPv4 datagrams of a capture file (pcap or pcapng; Ethernet,
-// VLAN-tagged Ethernet, Linux cooked or raw IP framing) one at a time.
+// VLAN-tagged Ethernet, Linux cooked v1 and v2 or raw IP framing) one at a
+// time.
 #include <netinet/in.h>
 
 #include <cstddef>

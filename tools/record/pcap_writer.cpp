@@ -1,7 +1,11 @@
 #include "pcap_writer.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <pcap/pcap.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace zavo {
@@ -35,17 +39,40 @@ PcapWriter::~PcapWriter() {
   Close();
 }
 
-bool PcapWriter::Open(const std::string& path, std::string* error) {
+bool PcapWriter::Open(const std::string& path, std::string* error, Mode mode, bool* existed) {
   Close();
+  if (existed) *existed = false;
+  // Created here rather than by libpcap, so that "only if new" is decided
+  // by the system in one step, with no window for another writer.
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == Mode::kCreateNew ? O_EXCL : O_TRUNC);
+  const int fd = ::open(path.c_str(), flags, 0644);
+  if (fd < 0) {
+    const int err = errno;
+    if (err == EEXIST && existed) *existed = true;
+    if (error) {
+      *error =
+          err == EEXIST ? path + " exists" : "cannot create " + path + ": " + std::strerror(err);
+    }
+    return false;
+  }
+  FILE* file = ::fdopen(fd, "wb");
+  if (file == nullptr) {
+    if (error) *error = "cannot create " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
   pcap_ = pcap_open_dead_with_tstamp_precision(DLT_EN10MB, 65535 + kEthHeader,
                                                PCAP_TSTAMP_PRECISION_NANO);
   if (pcap_ == nullptr) {
     if (error) *error = "cannot set up the capture writer";
+    std::fclose(file);
     return false;
   }
-  dumper_ = pcap_dump_open(pcap_, path.c_str());
+  // From here on the dumper owns the stream and closes it.
+  dumper_ = pcap_dump_fopen(pcap_, file);
   if (dumper_ == nullptr) {
     if (error) *error = "cannot create " + path + ": " + pcap_geterr(pcap_);
+    std::fclose(file);
     pcap_close(pcap_);
     pcap_ = nullptr;
     return false;

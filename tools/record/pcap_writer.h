@@ -27,8 +27,12 @@ class PcapWriter {
   PcapWriter(const PcapWriter&) = delete;
   PcapWriter& operator=(const PcapWriter&) = delete;
 
-  // Creates (truncates) `path`. False with a reason in *error.
-  bool Open(const std::string& path, std::string* error);
+  // kReplace truncates an existing file; kCreateNew fails on one and then
+  // sets *existed (the file is left as it was).
+  enum class Mode { kReplace, kCreateNew };
+  // Creates `path`. False with a reason in *error.
+  bool Open(const std::string& path, std::string* error, Mode mode = Mode::kReplace,
+            bool* existed = nullptr);
   bool IsOpen() const { return dumper_ != nullptr; }
   // Appends one datagram received at `ts_ns` (nanoseconds since the epoch)
   // from `src` for `dst`. A payload above kMaxPayload is cut to it (the IPv4

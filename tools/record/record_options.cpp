@@ -53,6 +53,9 @@ void build_app(CLI::App* app, RecordOptions* o) {
   app->add_option("--out", r.out, "capture file (rotated: FILE.0000.pcap, FILE.0001.pcap, ...)")
       ->required()
       ->type_name("FILE");
+  app->add_flag("--force", r.overwrite,
+                "replace FILE when it exists (without: refused; later files of a rotation "
+                "never replace one)");
   CLI::Option* mb =
       app->add_option_function<unsigned>(
              "--rotate-mb", [&r](const unsigned& n) { r.rotate_bytes = uint64_t{n} << 20; },

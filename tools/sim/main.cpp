@@ -38,6 +38,13 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
+  // A replay that cannot play is a mistake in how the program was started:
+  // said at once, before anything listens and clients start to connect.
+  if (opts.replay.enabled() && !zavo::sim::SimReplay::CheckFiles(opts.replay.files, &error)) {
+    std::fprintf(stderr, "zavo_sim: --replay: %s\n", error.c_str());
+    return zavo::cli::kUsageError;
+  }
+
   SimServer server(opts.config);
   int rc = server.Start(&error);
   if (rc != 0) {

@@ -61,6 +61,12 @@ void SimServerImp::OnPacket(KvelSession* s, const StructPacket* packet) {
         if (DecodeLoginReply(it.Data(), it.Remaining(), &echo)) {
           log("connection %llu echoed its login reply (%s)", static_cast<unsigned long long>(c->id),
               echo.error_msg.c_str());
+          // Only a struct session returns its answer: on a server of
+          // both feeds this is where its conversation starts.
+          if (c->logged_in && c->peer == Peer::kUnknown) {
+            c->peer = Peer::kStruct;
+            start_struct_conversation(s);
+          }
           count([](SimCounters& k) { ++k.login_echoes; });
         }
         break;
@@ -76,6 +82,7 @@ void SimServerImp::OnPacket(KvelSession* s, const StructPacket* packet) {
         if (packet->PacketType == kPacketTypeRetransmit) {
           on_struct_retransmit(s, r);
         } else {
+          if (c->peer == Peer::kUnknown) c->peer = Peer::kRaw;
           on_raw_retransmit(s, r);
         }
         break;
@@ -120,12 +127,22 @@ void SimServerImp::on_login(KvelSession* s, Conn* c, const StructPacket::Iterato
   send_login_reply(s, 0, cfg_.login_reply, c->id);
   log("login of '%s' (%s) on connection %llu accepted", req.user.c_str(), req.version.c_str(),
       static_cast<unsigned long long>(c->id));
-  if (cfg_.feed_mode != FeedMode::kRaw) {
-    // The day comes first: a client that starts its day on the first
-    // heartbeat it sees must not clear the code tables it is about to get.
-    send_heartbeat_to(s, HeartbeatValue(NowStamp()));
-    send_base_info(s);
+  // Both kinds of session log in alike. With one feed the kind is known;
+  // with both, a struct session makes itself known by returning the answer
+  // (see the echo above) and anything else is served as a raw one.
+  if (cfg_.feed_mode == FeedMode::kStruct) {
+    c->peer = Peer::kStruct;
+    start_struct_conversation(s);
+  } else if (cfg_.feed_mode == FeedMode::kRaw) {
+    c->peer = Peer::kRaw;
   }
+}
+
+void SimServerImp::start_struct_conversation(KvelSession* s) {
+  // The day comes first: a client that starts its day on the first
+  // heartbeat it sees must not clear the code tables it is about to get.
+  send_heartbeat_to(s, HeartbeatValue(NowStamp()));
+  send_base_info(s);
 }
 
 void SimServerImp::send_heartbeat_to(KvelSession* s, uint64_t value) {

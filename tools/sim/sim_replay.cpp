@@ -44,11 +44,27 @@ SimReplay::~SimReplay() {
   Stop();
 }
 
-bool SimReplay::Start(std::string* error) {
-  for (const std::string& f : opts_.files) {
+bool SimReplay::CheckFiles(const std::vector<std::string>& files, std::string* error) {
+  for (const std::string& f : files) {
     record::PcapReader reader;
     if (!reader.Open(f, error)) return false;
+    // Only up to the first datagram: a long file costs no more than a
+    // short one, and damage further on is reported when it is reached.
+    record::CapturedDatagram d;
+    const record::PcapReader::Result r = reader.Next(&d);
+    if (r == record::PcapReader::kDatagram) continue;
+    if (error) {
+      *error = f + ": no datagram to replay (" + std::to_string(reader.packets()) +
+               " packets, none of them UDP/IPv4" +
+               (r == record::PcapReader::kError ? "; then: " + reader.error() : "") + ")";
+    }
+    return false;
   }
+  return true;
+}
+
+bool SimReplay::Start(std::string* error) {
+  if (!CheckFiles(opts_.files, error)) return false;
   stop_.store(false);
   thread_ = std::thread(&SimReplay::run, this);
   return true;

@@ -42,8 +42,12 @@ class SimReplay {
   SimReplay(const SimReplay&) = delete;
   SimReplay& operator=(const SimReplay&) = delete;
 
-  // Checks that every file opens as a capture file, then starts the replay
-  // thread. False with a reason in *error; nothing runs then.
+  // Every file opens as a capture file and holds at least one UDP/IPv4
+  // datagram; false with a reason naming the first that does not. A
+  // program checks this before it offers its service.
+  static bool CheckFiles(const std::vector<std::string>& files, std::string* error);
+  // CheckFiles, then starts the replay thread. False with a reason in
+  // *error; nothing runs then.
   bool Start(std::string* error);
   // Ends the replay thread (at once, mid-file if need be). Idempotent.
   void Stop();

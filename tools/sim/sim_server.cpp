@@ -254,6 +254,14 @@ void SimServerImp::publish_recorded(const std::vector<char>& datagram) {
       }
     }
   }
+  // A recorded raw message counts once its last fragment is published, and
+  // is kept to be replayed on request like a synthetic one.
+  RawMessageJoiner::Message message;
+  const bool raw_message = raw && recorded_raw_.Take(data, len, &message);
+  if (raw_message) {
+    raw_history_[message.exchange - 1].Record(message.seq, message.send_time, message.data,
+                                              message.len);
+  }
   bool ok = false;
   if (raw) {
     ok = raw_feed_on_ && raw_feed_.Write(Slice(data, len));
@@ -265,6 +273,10 @@ void SimServerImp::publish_recorded(const std::vector<char>& datagram) {
     ++c.recorded_sent;
     c.fields_published += fields;
     c.last_seq = last;
+    if (raw_message) {
+      ++c.raw_messages;
+      c.raw_last_seq[message.exchange - 1] = message.seq;
+    }
     if (ok) {
       ++(raw ? c.raw_fragments : c.datagrams_sent);
     } else {
@@ -341,10 +353,10 @@ void SimServerImp::send_heartbeat(uint64_t value) {
       ++errors;
     }
   }
-  if (cfg_.feed_mode != FeedMode::kRaw) {
-    for (auto& kv : conns_) {
-      if (kv.second.logged_in && write(kv.first, bytes, p.size())) ++ctl;
-    }
+  // Raw sessions read no heartbeats.
+  for (auto& kv : conns_) {
+    const Conn& c = kv.second;
+    if (c.logged_in && c.peer == Peer::kStruct && write(kv.first, bytes, p.size())) ++ctl;
   }
   count([&](SimCounters& c) {
     c.heartbeats_feed += feed;

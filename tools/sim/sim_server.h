@@ -5,9 +5,13 @@
 // It listens for control connections on a TCP address, where it
 //   - answers each login request (accept with the configured reply text,
 //     refuse with an error number and text, or stay silent),
-//   - after an accepted login sends the base information of every configured
-//     security and option, then the end-of-base-information field,
-//   - sends a heartbeat every second to each logged-in connection,
+//   - after an accepted login of a struct session sends the base
+//     information of every configured security and option, then the
+//     end-of-base-information field,
+//   - sends a heartbeat every second to each logged-in struct session,
+//   - gives raw sessions the login answer, replays and end records only
+//     (with both feeds, a session counts as a struct one once it returns
+//     its login answer, which only struct sessions do),
 //   - answers struct retransmission requests (packet type 1010) with the
 //     requested fields from its history in packets of type 1010, then an
 //     end-of-retransmission record in a packet of type 0,

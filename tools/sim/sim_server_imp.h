@@ -12,10 +12,11 @@
 #include "net/ev_loop.h"
 #include "net/ev_timer.h"
 #include "net/udp_multicast_sender.h"
-#include "proto/zavo_tcp.h"
 #include "proto/struct_packet.h"
+#include "proto/zavo_tcp.h"
 #include "sim_history.h"
 #include "sim_market.h"
+#include "sim_raw_joiner.h"
 #include "sim_server.h"
 #include "sim_wire.h"
 
@@ -55,9 +56,15 @@ class SimServerImp : public KvelHandler {
   const char* ClassName() const { return "SimServer"; }
 
  private:
+  // Which conversation a connection gets. A struct session expects the
+  // code tables and heartbeats after its login; a raw session reads only
+  // login answers, end records and replayed messages, and logs anything
+  // else as unknown.
+  enum class Peer { kUnknown, kStruct, kRaw };
   struct Conn {
     uint64_t id = 0;
     bool logged_in = false;
+    Peer peer = Peer::kUnknown;
     std::string user;
   };
 
@@ -87,6 +94,8 @@ class SimServerImp : public KvelHandler {
   void on_login(KvelSession* s, Conn* c, const StructPacket::Iterator& it);
   void send_login_reply(KvelSession* s, int32_t error_id, const std::string& text, uint64_t id);
   void send_base_info(KvelSession* s);
+  // The struct conversation after a login: the day, then the code tables.
+  void start_struct_conversation(KvelSession* s);
   void on_struct_retransmit(KvelSession* s, const RetransmitRange& r);
   void on_raw_retransmit(KvelSession* s, const RetransmitRange& r);
   void send_end_of_retransmit(KvelSession* s, const RetransmitRange& r, uint32_t status);
@@ -112,6 +121,7 @@ class SimServerImp : public KvelHandler {
   MarketModel model_;
   FieldHistory history_;
   RawHistory raw_history_[2];
+  RawMessageJoiner recorded_raw_;  // messages of the replayed raw fragments
   std::map<KvelSession*, Conn> conns_;
   uint64_t next_conn_id_ = 1;
   uint64_t seq_ = 0;
