@@ -18,15 +18,22 @@ pthread_once_t g_init_once = PTHREAD_ONCE_INIT;
 std::atomic<Logger*> g_api_logger{nullptr};
 
 void api_init_once() {
-  // The logger lives as long as the process: library threads may still log
-  // while static destructors run, so it is never stopped or deleted.
+  // The logger object lives as long as the process: library threads may
+  // still log while static destructors run, so it is never deleted (its
+  // worker ends with the library, see api_finish).
   Logger* logger = new Logger();
   logger->set_console(false);
   g_api_logger.store(logger, std::memory_order_release);
   Logger::SetInstance(logger);
-  // A log directory we cannot create or write leaves the library without a
+  // Named after the time the library started, opened with the first line:
+  // a process that never logs (a tool asked for --help) leaves no file. A
+  // log directory we cannot create or write leaves the library without a
   // log file; opening a session must not fail for that.
-  logger->Start(library_log_file_path());
+#ifdef _WIN32
+  logger->StartOnFirstLine(library_log_file_path(), library_log_dir());
+#else
+  logger->StartOnFirstLine(stamped_log_file_path(library_log_dir()), library_log_dir());
+#endif
 }
 
 }  // namespace
@@ -112,6 +119,12 @@ const char* RawApiImp::ClassName() const {
 
 void api_initer() {
   pthread_once(&g_init_once, api_init_once);
+}
+
+void api_finish() {
+  // Lines still queued reach the file, and the worker is joined rather than
+  // left running into the process's exit (or into an unloaded library).
+  if (Logger* logger = ApiLogger()) logger->Finish();
 }
 
 Logger* ApiLogger() {

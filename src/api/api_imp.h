@@ -169,6 +169,9 @@ void ApiImp::deliver_marked(ZAVO_DataHandler handler, int connect_id, uint32_t k
 // off), makes it the instance and starts it on "./logs/<start time>.log".
 // Runs once per process however often it is called, from any thread.
 void api_initer();
+// The library's end (unload or process exit): the logger's worker is
+// joined and what it holds written; later lines are discarded.
+void api_finish();
 
 // The logger the start-up created; null before it ran. Never cleared.
 class Logger;

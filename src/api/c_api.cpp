@@ -13,10 +13,17 @@
 namespace zavo {
 namespace {
 
-// Starts the logger when the library is loaded, so a process that loads it
-// gets its log file even before the first session is opened.
+// Sets the logger up when the library is loaded, and ends its worker when
+// the library goes. On Windows nothing is joined at the end: the loader
+// runs it holding its lock, where joining a thread can deadlock (a program
+// there must not FreeLibrary the DLL while it may still log).
 struct LoadTimeInit {
   LoadTimeInit() { api_initer(); }
+#ifndef _WIN32
+  ~LoadTimeInit() {
+    api_finish();
+  }
+#endif
 };
 const LoadTimeInit g_load_time_init;
 

@@ -81,6 +81,8 @@ std::string ControlChannel::connect_failure(int status) const {
 void ControlChannel::report_open_failure() {
   const ZAVO_OpenFailure failure = open_result_.Failure();
   if (failure.Step == 0) return;
+  ZAVO_LOG("%p[%s] Open failed: %s", static_cast<const void*>(api_), api_->ClassName(),
+           failure.Reason);
   api_->deliver_system(ZAVO_MSG_OPEN_FAILED, sizeof(failure), &failure);
 }
 

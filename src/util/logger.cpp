@@ -53,8 +53,56 @@ AsyncLogger::~AsyncLogger() {
 void AsyncLogger::stop_worker() {
   if (queue_.running()) {
     queue_.Stop();
-    queue_.Drain([this](log_entry& e) { do_write(e, file_); });
+    queue_.Drain([this](log_entry& e) { write_entry(e); });
   }
+}
+
+void AsyncLogger::finish() {
+  std::lock_guard<std::mutex> lock(start_mutex_);
+  finished_ = true;
+  armed_.store(false, std::memory_order_release);
+  stop_worker();
+  if (file_ != nullptr) {
+    fclose(file_);
+    file_ = nullptr;
+  }
+}
+
+void AsyncLogger::write_entry(const log_entry& e) {
+  do_write(e, file_);
+  if (dropped_.load(std::memory_order_relaxed) == 0) return;
+  const uint64_t n = dropped_.exchange(0, std::memory_order_relaxed);
+  if (n == 0) return;
+  log_entry note;
+  note.level = kError;
+  char text[96];
+  const int len = snprintf(text, sizeof text,
+                           "%llu log lines dropped: lines came faster than the log file took them",
+                           static_cast<unsigned long long>(n));
+  note.text.assign(text, text + (len > 0 ? len : 0));
+  note.text.push_back('\0');
+  stamp_now(note);
+  do_write(note, file_);
+}
+
+void AsyncLogger::arm_file(const std::string& path, const std::string& dir) {
+  std::lock_guard<std::mutex> lock(start_mutex_);
+  if (finished_ || queue_.running()) return;
+  armed_path_ = path;
+  armed_dir_ = dir;
+  armed_.store(true, std::memory_order_release);
+}
+
+void AsyncLogger::start_armed() {
+  std::lock_guard<std::mutex> lock(start_mutex_);
+  if (!armed_.load(std::memory_order_relaxed)) return;
+  armed_.store(false, std::memory_order_release);
+#ifndef _WIN32
+  if (!armed_dir_.empty()) make_log_dir(armed_dir_);
+#endif
+  // As for a started logger, a file that cannot be opened leaves the
+  // logger without one and its lines are discarded.
+  (void)start_file(armed_path_);
 }
 
 void AsyncLogger::Log(Level level, const char* format, ...) {
@@ -96,7 +144,12 @@ void AsyncLogger::make_log_entry(Level level, const char* format, va_list args) 
   if (!ok) e.text.assign(1, '\0');
   stamp_now(e);
   if (console_) do_write(e, stdout);
-  queue_.Push(std::move(e));
+  if (armed_.load(std::memory_order_acquire)) start_armed();
+  bool full = false;
+  if (!queue_.PushBounded(std::move(e), kMaxQueuedLines, &full) && full) {
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+    dropped_total_.fetch_add(1, std::memory_order_relaxed);
+  }
 }
 
 void AsyncLogger::do_write(const log_entry& e, FILE* out) {
@@ -114,7 +167,7 @@ bool AsyncLogger::start_file(const std::string& path) {
   if (f == nullptr) return false;
   if (file_ != nullptr) fclose(file_);
   file_ = f;
-  queue_.Start([this](log_entry& e) { do_write(e, file_); });
+  queue_.Start([this](log_entry& e) { write_entry(e); });
   return true;
 }
 
@@ -135,6 +188,14 @@ void Logger::SetInstance(Logger* logger) {
 
 bool Logger::Start(const std::string& path) {
   return start_file(path);
+}
+
+void Logger::StartOnFirstLine(const std::string& path, const std::string& dir) {
+  arm_file(path, dir);
+}
+
+void Logger::Finish() {
+  finish();
 }
 
 #define ZAVO_LOGGER_FORWARD(level)                    \
@@ -188,17 +249,46 @@ std::string library_log_file_path() {
   local.tm_sec = st.wSecond;
   return log_file_path("./zavo_api_", local, st.wMilliseconds);
 }
+
+std::string stamped_log_file_path(const std::string& dir) {
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  tm local{};
+  local.tm_year = st.wYear - 1900;
+  local.tm_mon = st.wMonth - 1;
+  local.tm_mday = st.wDay;
+  local.tm_hour = st.wHour;
+  local.tm_min = st.wMinute;
+  local.tm_sec = st.wSecond;
+  return log_file_path(dir, local, st.wMilliseconds);
+}
+
+std::string library_log_dir() {
+  return "";
+}
 #else
 std::string library_log_file_path() {
   return make_log_file_path("./logs/");
 }
 
-std::string make_log_file_path(const std::string& dir) {
+std::string library_log_dir() {
+  return "./logs/";
+}
+
+void make_log_dir(const std::string& dir) {
   if (DIR* d = opendir(dir.c_str())) {
     closedir(d);
   } else {
     mkdir(dir.c_str(), 0775);
   }
+}
+
+std::string make_log_file_path(const std::string& dir) {
+  make_log_dir(dir);
+  return stamped_log_file_path(dir);
+}
+
+std::string stamped_log_file_path(const std::string& dir) {
   timeval tv{};
   gettimeofday(&tv, nullptr);
   tm local{};

@@ -46,6 +46,25 @@ class ThreadQueueBase : public NonCopyable {
     return true;
   }
 
+  // As Push, but refuses the item (returns false, *full set) while `limit`
+  // items are already queued, so that a producer faster than the worker
+  // cannot grow the queue without bound.
+  bool PushBounded(T&& item, size_t limit, bool* full) {
+    *full = false;
+    if (!running()) return false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!running()) return false;
+      if (queue_.size() >= limit) {
+        *full = true;
+        return false;
+      }
+      queue_.push_back(std::move(item));
+    }
+    cond_.notify_all();
+    return true;
+  }
+
   // Clears the running flag, wakes the worker and joins it. Entries still
   // queued stay queued (see Drain). Safe to call more than once.
   void Stop() {

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -285,4 +287,95 @@ TEST(LogFileName, StampAndDirectory) {
 }
 
 }  // namespace
+}  // namespace zavo
+
+namespace zavo {
+namespace {
+
+int thread_count() {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+// Holds the worker in its first write until released, so that the queue
+// fills behind it.
+class GatedLogger : public Logger {
+ public:
+  std::atomic<bool> open_gate{false};
+  size_t queued() const { return queue_.size(); }
+
+ protected:
+  void do_write(const log_entry& e, FILE* out) override {
+    for (int i = 0; i < 2000 && !open_gate.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    AsyncLogger::do_write(e, out);
+  }
+};
+
+}  // namespace
+
+TEST(Logger, ArmedLoggerMakesNothingUntilTheFirstLineAndFinishEndsItsWorker) {
+  TempDir dir;
+  const std::string logs = dir.path() + "/logs/";
+  const std::string path = logs + "first.log";
+  const int threads_before = thread_count();
+  Logger log;
+  log.set_console(false);
+  log.StartOnFirstLine(path, logs);
+  struct stat st {};
+  EXPECT_NE(stat(logs.c_str(), &st), 0) << "the directory is made with the first line";
+  EXPECT_EQ(thread_count(), threads_before);
+
+  log.Log("first %d", 1);
+  log.Log("second");
+  EXPECT_EQ(stat(logs.c_str(), &st), 0);
+  EXPECT_EQ(thread_count(), threads_before + 1);
+
+  // The end of the process: every line is in, the worker is gone, and
+  // nothing later writes or starts anything.
+  log.Finish();
+  EXPECT_EQ(thread_count(), threads_before);
+  log.Log("after the end");
+  log.StartOnFirstLine(dir.file("again.log"), "");
+  log.Log("still after the end");
+  EXPECT_EQ(thread_count(), threads_before);
+  const auto lines = read_lines(path);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("] [-] first 1"), std::string::npos);
+  EXPECT_NE(lines[1].find("] [-] second"), std::string::npos);
+  EXPECT_FALSE(std::ifstream(dir.file("again.log")).good());
+}
+
+TEST(Logger, AFullQueueDropsLinesAndTheFileSaysHowMany) {
+  TempDir dir;
+  const std::string path = dir.file("flood.log");
+  constexpr size_t kExtra = 250;
+  const size_t total = AsyncLogger::kMaxQueuedLines + 1 + kExtra;
+  GatedLogger log;
+  log.set_console(false);
+  ASSERT_TRUE(log.Start(path));
+  log.Log("line 0");
+  // Once the worker holds line 0 in its write, exactly the bound fits
+  // behind it.
+  for (int i = 0; i < 2000 && log.queued() != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(log.queued(), 0u);
+  for (size_t i = 1; i < total; ++i) log.Log("line %zu", i);
+  EXPECT_EQ(log.dropped_lines(), kExtra);
+  log.open_gate.store(true);
+  log.Finish();
+  const auto lines = read_lines(path);
+  ASSERT_EQ(lines.size(), AsyncLogger::kMaxQueuedLines + 2);
+  EXPECT_NE(lines[1].find("[E] 250 log lines dropped"), std::string::npos) << lines[1];
+  EXPECT_NE(lines.back().find("] [-] line " + std::to_string(AsyncLogger::kMaxQueuedLines)),
+            std::string::npos)
+      << lines.back();
+}
+
 }  // namespace zavo
