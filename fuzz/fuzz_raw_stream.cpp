@@ -18,6 +18,7 @@
 #include "api/udp_raw_api_imp.h"
 #include "fuzz_check.h"
 #include "proto/sys_field.h"
+#include "support/session_peer.h"
 
 using namespace zavo;
 
@@ -107,13 +108,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_state.req.begin = (mode & 2) ? 100 : 0;
     g_state.req.end = (mode & 2) ? 200 : UINT64_MAX;
     g_state.req.handler = &on_replay;
-    ZAVO_FUZZ_CHECK(api->rebuild_state_for_testing().TryStart(g_state.req.begin, g_state.req.end,
+    ZAVO_FUZZ_CHECK(SessionPeer::Rebuild(api).TryStart(g_state.req.begin, g_state.req.end,
                                                               &on_replay) == ZAVO_SUCCESS);
   } else {
     g_state.ended = true;  // nothing may be replayed
   }
 
-  RawDataRebuildSession* session = new RawDataRebuildSession(api->loop_for_testing(), api);
+  RawDataRebuildSession* session = new RawDataRebuildSession(SessionPeer::Loop(api), api);
   std::string pending;
   size_t fed = 0;
   for (unsigned round = 0; fed < total && round < 200000; ++round) {
