@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_state.req.end = (mode & 2) ? 200 : UINT64_MAX;
     g_state.req.handler = &on_replay;
     ZAVO_FUZZ_CHECK(SessionPeer::Rebuild(api).TryStart(g_state.req.begin, g_state.req.end,
-                                                              &on_replay) == ZAVO_SUCCESS);
+                                                       &on_replay) == ZAVO_SUCCESS);
   } else {
     g_state.ended = true;  // nothing may be replayed
   }
