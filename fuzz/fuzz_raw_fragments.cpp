@@ -16,6 +16,7 @@
 #include "fuzz_check.h"
 #include "proto/field_codec.h"
 #include "proto/raw_packet.h"
+#include "support/session_peer.h"
 
 using namespace zavo;
 
@@ -74,7 +75,7 @@ void feed(RawProbe* api, const char* dgram, size_t len, bool sh, bool sz, uint64
   std::vector<char> copy(dgram, dgram + len);
   const char* d = len ? copy.data() : nullptr;
   const size_t before = g_state.got.size();
-  const size_t consumed = api->consume_datagram(d, len);
+  const size_t consumed = SessionPeer::ConsumeDatagram(api, d, len);
   ZAVO_FUZZ_CHECK(consumed <= len);
 
   // The packet the session looked at: the first sync value, if whole.
@@ -116,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_state = State();
   RawProbe* api = new RawProbe();
   g_state.handle = static_cast<ApiImp*>(api);
-  ZAVO_FUZZ_CHECK(api->EnableMarketsForTesting(kMarkets[pick]));
+  ZAVO_FUZZ_CHECK(SessionPeer::EnableMarkets(api, kMarkets[pick]));
 
   uint64_t max_seq = 0;
   size_t off = 1;

@@ -18,6 +18,7 @@
 #include "api/udp_raw_api_imp.h"
 #include "fuzz_check.h"
 #include "proto/sys_field.h"
+#include "support/session_peer.h"
 
 using namespace zavo;
 
@@ -57,8 +58,8 @@ void on_system(void* handle, const ZAVO_MSG* msg) {
       std::memcpy(&r, msg->MsgData, sizeof r);
       ZAVO_FUZZ_CHECK(terminated(r.Address, sizeof r.Address));
       ZAVO_FUZZ_CHECK(terminated(r.ErrorMsg, sizeof r.ErrorMsg));
-      // Raw mode never lists items.
-      ZAVO_FUZZ_CHECK(r.ItemCount == 0);
+      // Items as in struct mode: at most six, none on a refusal.
+      ZAVO_FUZZ_CHECK(r.ItemCount <= 6 && (r.ErrorID == 0 || r.ItemCount == 0));
       ++g_state.logins;
       break;
     }
@@ -107,13 +108,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_state.req.begin = (mode & 2) ? 100 : 0;
     g_state.req.end = (mode & 2) ? 200 : UINT64_MAX;
     g_state.req.handler = &on_replay;
-    ZAVO_FUZZ_CHECK(api->rebuild_state_for_testing().TryStart(g_state.req.begin, g_state.req.end,
-                                                              &on_replay) == ZAVO_SUCCESS);
+    ZAVO_FUZZ_CHECK(SessionPeer::Rebuild(api).TryStart(g_state.req.begin, g_state.req.end,
+                                                       &on_replay) == ZAVO_SUCCESS);
   } else {
     g_state.ended = true;  // nothing may be replayed
   }
 
-  RawDataRebuildSession* session = new RawDataRebuildSession(api->loop_for_testing(), api);
+  RawDataRebuildSession* session = new RawDataRebuildSession(SessionPeer::Loop(api), api);
   std::string pending;
   size_t fed = 0;
   for (unsigned round = 0; fed < total && round < 200000; ++round) {

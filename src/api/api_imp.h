@@ -147,8 +147,15 @@ void ApiImp::deliver(ZAVO_DataHandler handler, uint32_t kind, uint32_t size, uin
   deliver_marked(handler, ConnectID(), kind, size, msg_time, seq, record);
 }
 
-void ApiImp::deliver_marked(ZAVO_DataHandler handler, int connect_id, uint32_t kind, uint32_t size,
-                            uint32_t msg_time, uint64_t seq, const void* record) const {
+// The one place that builds a ZAVO_MSG and calls a handler with it, as
+// `handle`'s. The one guarded handler call: a C++ exception thrown by user
+// code must neither end the calling thread nor stop the delivery that
+// follows; `on_throw` runs inside the catch block (so it may rethrow to
+// learn what was thrown).
+template <class OnThrow>
+inline void CallHandler(void* handle, ZAVO_DataHandler handler, int connect_id, uint32_t kind,
+                        uint32_t size, uint32_t msg_time, uint64_t seq, const void* record,
+                        OnThrow&& on_throw) {
   ZAVO_MSG msg;
   msg.MsgType = kind;
   msg.MsgSize = size;
@@ -156,13 +163,17 @@ void ApiImp::deliver_marked(ZAVO_DataHandler handler, int connect_id, uint32_t k
   msg.ConnectID = connect_id;
   msg.SeqNum = seq;
   msg.MsgData = record;
-  // The one guarded handler call: a C++ exception thrown by user code must
-  // neither end the session's thread nor stop the delivery that follows.
   try {
-    handler(const_cast<void*>(static_cast<const void*>(this)), &msg);
+    handler(handle, &msg);
   } catch (...) {
-    handler_threw(handler, kind);
+    on_throw();
   }
+}
+
+void ApiImp::deliver_marked(ZAVO_DataHandler handler, int connect_id, uint32_t kind, uint32_t size,
+                            uint32_t msg_time, uint64_t seq, const void* record) const {
+  CallHandler(const_cast<void*>(static_cast<const void*>(this)), handler, connect_id, kind, size,
+              msg_time, seq, record, [&] { handler_threw(handler, kind); });
 }
 
 // The process-wide one-time start-up: creates the library's Logger (console

@@ -48,8 +48,7 @@ FeedProcessor::FeedProcessor(UdpMulticaseReceiver2* source)
     : source_(source),
       socket_(source->handover()),
       pipe_(MpmcPipe::Create()),
-      max_queued_bytes_(MaxQueuedBytesFromEnvironment()),
-      packet_(StructPacket::kDefaultCapacity) {
+      max_queued_bytes_(MaxQueuedBytesFromEnvironment()) {
   wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   // Without its eventfd the processing thread could not be told that the
   // socket came: the read thread then does all the reading.

@@ -31,7 +31,6 @@
 #include <memory>
 #include <thread>
 
-#include "api/decode_scratch.h"
 #include "net/data_pipe.h"
 #include "net/datagram_batch.h"
 #include "net/socket_handover.h"
@@ -83,11 +82,6 @@ class FeedProcessor {
   // the processing thread.
   void Join();
 
-  // The processing thread's workspace. Only for the processing thread, or
-  // for an owner that feeds no datagrams through the pipe (benchmarks).
-  DecodeScratch& scratch() { return scratch_; }
-  StructPacket& packet() { return packet_; }
-
  private:
   void run();
   // Backoff: one step of the processing thread. False when it found
@@ -118,9 +112,7 @@ class FeedProcessor {
   // Drops since the last accepted copy: the read thread's, and the
   // processing thread's while it takes the socket back.
   uint64_t burst_drops_ = 0;
-  int full_batches_ = 0;     // processing thread
-  DecodeScratch scratch_{};  // processing thread only
-  StructPacket packet_;      // processing thread only
+  int full_batches_ = 0;  // processing thread
   std::thread thread_;
 };
 

@@ -7,9 +7,6 @@
 #include <cstddef>
 #include <functional>
 
-#include "api/decode_scratch.h"
-#include "proto/struct_packet.h"
-
 namespace zavo {
 
 class LoopFeed {
@@ -28,14 +25,8 @@ class LoopFeed {
   void Stop() {}
   void Join() {}
 
-  // The loop thread's workspace.
-  DecodeScratch& scratch() { return scratch_; }
-  StructPacket& packet() { return packet_; }
-
  private:
   Sink sink_;
-  DecodeScratch scratch_{};
-  StructPacket packet_;
 };
 
 }  // namespace zavo

@@ -123,12 +123,6 @@ bool AcceptLogin(OpenResult* open, uint32_t* login_count, const void* self, cons
 bool FillLoginResult(const RspUserLoginField& reply, const std::string& server_ip,
                      uint16_t server_port, bool with_items, ZAVO_LoginResult* out);
 
-// Logs "TCP Session On Unrecognized Field: <id>" for a control field the
-// session does not read, at most once per interval of `throttle` (loop
-// thread); a line after held-back ones ends with their count.
-void LogUnrecognizedField(LogThrottle* throttle, const void* self, const char* class_name,
-                          unsigned field_id);
-
 // The connection-state records of both sessions: the server's address and
 // port, and for a connection State 1.
 ZAVO_ConnectResult MakeConnectResult(const std::string& server_ip, uint16_t server_port);

@@ -6,12 +6,10 @@
 
 namespace zavo {
 
-void UdpStructApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
-  SetLoginTimeoutMs(timeout_ms);
-}
-
 UdpStructApiImp::UdpStructApiImp()
-    : control_(this, this, ControlChannel::Options{true}), feed_(this) {
+    : decoder_(static_cast<ApiImp*>(this), "UdpStructApiImp"),
+      control_(this, this, ControlChannel::Options{true}),
+      feed_(this) {
   feed_.Start([this](const char* data, size_t size) { process_datagram(data, size); });
   ZAVO_LOG("%p[%s] Create", handle(), ClassName());
 }
@@ -61,25 +59,19 @@ int UdpStructApiImp::JoinFeed(std::string* why) {
 ZAVO_ERROR UdpStructApiImp::take_data_settings() {
   const ZAVO_ERROR handlers = take_handlers(setting_.DataHandler, setting_.SystemHandler);
   if (handlers != ZAVO_SUCCESS) return handlers;
-  if (!subscription_.SetMarketSubscription(setting_.SubscribedMarkets)) {
+  if (!decoder_.subscription().SetMarketSubscription(setting_.SubscribedMarkets)) {
     ZAVO_LOG("%p[%s] Open SubscribedMarkets Error.", handle(), ClassName());
     return ZAVO_ERR_INVALID;
   }
-  if (!subscription_.SetCodeSubscription(setting_.SubscribedCodes)) {
+  if (!decoder_.subscription().SetCodeSubscription(setting_.SubscribedCodes)) {
     ZAVO_LOG("%p[%s] Open SubscribedCodes Error.", handle(), ClassName());
     return ZAVO_ERR_INVALID;
   }
   // The texts belong to the caller; nothing may read them after Open.
   setting_.SubscribedMarkets = nullptr;
   setting_.SubscribedCodes = nullptr;
-  flags_.store(setting_.SubscribeFlags &
-               (ZAVO_FLAG_TRADE_DETAIL | ZAVO_FLAG_ORDER_DETAIL | ZAVO_FLAG_ORDER_QUEUE));
+  decoder_.SetFlags(setting_.SubscribeFlags);
   return ZAVO_SUCCESS;
-}
-
-ZAVO_ERROR UdpStructApiImp::SetDataPath(const ZAVO_OpenSetting& setting) {
-  setting_ = setting;
-  return take_data_settings();
 }
 
 SessionParts UdpStructApiImp::parts() {
@@ -98,42 +90,34 @@ void UdpStructApiImp::Release() {
   ReleaseSession(parts());
 }
 
-void UdpStructApiImp::ClearApiCache() {
-  ZAVO_LOG("%p[%s] ClearApiCache", handle(), ClassName());
-  snapshots_.Clear();
-  code_tables_.Clear();
-  control_.AbandonRebuild("new day");
-  ZAVO_LOG("%p[%s] ClearApiCache - Done", handle(), ClassName());
-}
-
 ZAVO_ERROR UdpStructApiImp::GetCodeTable(const char* market, ZAVO_CODEINFO** table,
                                          unsigned int* count) {
-  return code_tables_.GetCodeTable(market, table, count);
+  return decoder_.code_tables().GetCodeTable(market, table, count);
 }
 
 ZAVO_ERROR UdpStructApiImp::GetOptionCodeInfo(const char* code, ZAVO_OPTION_CODEINFO* info) {
-  return code_tables_.GetOptionCodeInfo(code, info);
+  return decoder_.code_tables().GetOptionCodeInfo(code, info);
 }
 
 ZAVO_ERROR UdpStructApiImp::UpdateSubscription(ZAVO_SUBSCRIPTION_UPDATE mode, const char* codes) {
   // The new filter is built aside and published in one step, so it can be
   // applied from the caller's thread without ever being seen half-done.
-  return subscription_.UpdateSubscription(mode, codes);
+  return decoder_.subscription().UpdateSubscription(mode, codes);
 }
 
 ZAVO_ERROR UdpStructApiImp::GetLastMarketData(const char* market, ZAVO_SecuritySnapShot** data,
                                               int* count) {
-  return snapshots_.GetLastMarketData(market, data, count);
+  return decoder_.snapshots().GetLastMarketData(market, data, count);
 }
 
 ZAVO_ERROR UdpStructApiImp::GetLastIndexData(const char* market, ZAVO_IndexSnapShot** data,
                                              int* count) {
-  return snapshots_.GetLastIndexData(market, data, count);
+  return decoder_.snapshots().GetLastIndexData(market, data, count);
 }
 
 ZAVO_ERROR UdpStructApiImp::GetLastFutureData(const char* market, ZAVO_FutureSnapShot** data,
                                               int* count) {
-  return snapshots_.GetLastFutureData(market, data, count);
+  return decoder_.snapshots().GetLastFutureData(market, data, count);
 }
 
 }  // namespace zavo

@@ -5,10 +5,10 @@
 // Windows the event-loop UdpMulticaseReceiver) and the handler of its
 // control connection (KvelHandler), and delegates: the feed's datagrams to
 // its StructFeed (FeedProcessor; on Windows LoopFeed, which processes them
-// on the loop thread), the control conversation to its ControlChannel.
-// What stays here is what is particular to struct mode: decoding,
-// converting, filtering and caching market-data fields, the code tables,
-// and the day change.
+// on the loop thread), the control conversation to its ControlChannel,
+// and what both carry to its StructDecoder (decode, convert, filter,
+// snapshot cache, code tables, day change), whose records go to the
+// session's handlers through a HandlerSink.
 //
 // Threads: the caller's (Open, queries, subscriptions, Rebuild, Close,
 // Join, Release); the event loop thread (control connection, system and
@@ -21,14 +21,12 @@
 #include <ctime>
 
 #include "api/api_imp.h"
-#include "api/code_info_db.h"
 #include "api/control_channel.h"
-#include "api/decode_scratch.h"
+#include "api/record_sink.h"
 #include "api/session_shutdown.h"
 #include "api/session_support.h"
-#include "api/snapshot_db.h"
+#include "api/struct_decoder.h"
 #include "api/struct_feed.h"
-#include "api/subscription_manager.h"
 #include "net/feed_receiver.h"
 #include "proto/struct_packet.h"
 #include "proto/sys_field.h"
@@ -70,80 +68,55 @@ class UdpStructApiImp : public StructApiImp,
   void OnTcpField(const RspUserLoginField& reply) { control_.OnLoginReply(reply); }
   void OnTcpField(const RspRetransmitField& reply) { control_.OnRebuildEnd(reply); }
 
-  // Handles one heartbeat field (processing thread or loop thread): a new
-  // day clears the caches.
-  void OnHeartbeat(const StructPacket::Iterator& it);
   // Empties the snapshot store and the code tables and abandons a
   // retransmission in progress.
   void ClearApiCache();
-
-  // Open gives up waiting for the login answer after this long.
-  static void SetLoginTimeoutForTesting(int timeout_ms);
-
-  // ---- the data path without a feed (benchmarks, tests) ----
-  // Takes the data handler, the system handler, the delivery flags and the
-  // subscriptions from `setting` exactly as Open does, without connecting or
-  // joining. ZAVO_ERR_INVALID as Open would return it.
-  ZAVO_ERROR SetDataPath(const ZAVO_OpenSetting& setting);
-  // The processing thread's work for one datagram (parse, decode, convert,
-  // filter, deliver, cache), run on the calling thread. Only for an object
-  // that receives no feed: it shares the processing thread's workspace.
-  void ProcessDatagram(const char* data, size_t size) { process_datagram(data, size); }
-  // The same with the moment the datagram was taken up given (LocalDelay is
-  // measured against it).
-  void ProcessDatagram(const char* data, size_t size, const timespec& taken_at) {
-    process_datagram(data, size, taken_at);
-  }
 
  protected:
   ~UdpStructApiImp() override;
 
  private:
+  // Tests reach the data path and the settings through this one door.
+  friend struct SessionPeer;
+
   // ---- ControlListener (loop thread) ----
   int JoinFeed(std::string* why) override;
   void OnControlField(const StructPacket::Iterator& it) override;
   void OnRebuildPacket(const StructPacket& packet, const RebuildState::Request& req) override;
   void OnRebuildRaw(const RawDataPacket&, const RebuildState::Request&) override {}
 
-  // What every record of one datagram (or one retransmitted packet) shares
-  // on its way to the handler, read once per packet.
-  struct PacketContext {
-    ZAVO_DataHandler handler;  // never null (a no-op stands in)
-    int connect_id;
-    uint32_t msg_time;  // the packet's time of day
-    uint32_t flags;     // ZAVO_SUBSCRIBE_FLAG bits
-    timespec taken_at;  // when the packet was taken up (LocalDelay)
-    bool live;          // the feed: snapshots go to the cache
-    const char* error_format;
+  // The session's side of its decoder: records go to one handler of this
+  // session (a no-op stands in for a missing one), the end of the code
+  // tables to the system handler, and a new day abandons a retransmission
+  // in progress. Built per packet on the thread that delivers it.
+  class HandlerSink final : public RecordSink {
+   public:
+    HandlerSink(UdpStructApiImp* api, ZAVO_DataHandler handler);
+    void OnRecord(uint32_t kind, uint32_t size, uint32_t msg_time, uint64_t seq,
+                  const void* record) override {
+      api_->deliver_marked(handler_, connect_id_, kind, size, msg_time, seq, record);
+    }
+    void OnBaseInfoFinish(const ZAVO_BaseInfoFinish& finish) override;
+    void OnNewDay() override;
+
+   private:
+    UdpStructApiImp* api_;
+    ZAVO_DataHandler handler_;
+    int connect_id_;
   };
 
-  // Reads the clock, then processes the datagram as taken up at that moment.
+  // The processing thread's work for one datagram: reads the clock, then
+  // hands the datagram to the decoder as taken up at that moment.
   void process_datagram(const char* data, size_t size);
   void process_datagram(const char* data, size_t size, const timespec& taken_at);
   // Handler, flags and filter from setting_; the second half of Open.
   ZAVO_ERROR take_data_settings();
-  PacketContext packet_context(ZAVO_DataHandler handler, uint64_t packet_time,
-                               const timespec& taken_at, bool live) const;
-  void on_udp_packet_process(uint64_t packet_time, const char* body, unsigned int size,
-                             const timespec& taken_at);
-  // One field of a packet: a market-data field (ids 257 to 263) is
-  // decoded, converted, filtered and delivered; a heartbeat on the feed
-  // (live) is handled; anything else is ignored. The caller holds a
-  // HandlerMark for this session.
-  void handle_field(const StructPacket::Iterator& it, DecodeScratch& s, const PacketContext& ctx);
-  void on_base_info_finish();
   void* handle() { return static_cast<ApiImp*>(this); }
   // The pieces the shared shutdown sequence works on.
   SessionParts parts();
 
   ZAVO_OpenSetting setting_{};
-  std::atomic<uint32_t> flags_{0};  // ZAVO_SUBSCRIBE_FLAG bits
-  SubscriptionManager subscription_;
-  SnapShotDB snapshots_;
-  CodeInfoDB code_tables_;
-  LogThrottle unrecognized_log_;  // loop thread
-  std::atomic<uint32_t> day_marker_{0};
-  DecodeScratch replay_{};  // loop thread
+  StructDecoder decoder_;
   ControlChannel control_;
   StructFeed feed_;
 };

@@ -14,12 +14,8 @@
 
 namespace zavo {
 
-void UdpRawApiImp::SetLoginTimeoutForTesting(int timeout_ms) {
-  SetLoginTimeoutMs(timeout_ms);
-}
-
 UdpRawApiImp::UdpRawApiImp()
-    : assembler_(static_cast<ApiImp*>(this), RawApiImp::ClassName()),
+    : decoder_(static_cast<ApiImp*>(this), RawApiImp::ClassName()),
       control_(this, this, ControlChannel::Options{false}) {
   ZAVO_LOG("%p[%s] Create", handle(), ClassName());
 }
@@ -29,10 +25,6 @@ UdpRawApiImp::~UdpRawApiImp() {
   // members are. Join has normally done this already.
   FeedReceiver::Close();
   ZAVO_LOG("%p[%s] Release", handle(), ClassName());
-}
-
-RawDataRebuildSession* UdpRawApiImp::session_for_testing() const {
-  return static_cast<RawDataRebuildSession*>(control_.connector());
 }
 
 // ---------------------------------------------------------------- lifecycle
@@ -47,7 +39,7 @@ ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
   // connected at all, and the system handler is known before any event.
   const ZAVO_ERROR handlers = take_handlers(setting_.DataHandler, setting_.SystemHandler);
   if (handlers != ZAVO_SUCCESS) return handlers;
-  if (!assembler_.EnableMarkets(setting_.SubscribedMarkets)) {
+  if (!decoder_.EnableMarkets(setting_.SubscribedMarkets)) {
     ZAVO_LOG("%p[%s] Open SubscribedMarkets Error.", handle(), ClassName());
     return ZAVO_ERR_INVALID;
   }
@@ -107,8 +99,8 @@ ZAVO_ERROR UdpRawApiImp::Rebuild(char market, uint64_t begin_seq, uint64_t end_s
                                  ZAVO_DataHandler handler) {
   // Any other market character goes out with scope 0: the server decides.
   if (market == '0') return ZAVO_ERR_INVALID;
-  if (market == '1' && !assembler_.enabled(1)) return ZAVO_ERR_INVALID;
-  if (market == '2' && !assembler_.enabled(2)) return ZAVO_ERR_INVALID;
+  if (market == '1' && !decoder_.enabled(1)) return ZAVO_ERR_INVALID;
+  if (market == '2' && !decoder_.enabled(2)) return ZAVO_ERR_INVALID;
   ReqRetransmitField field;
   field.BeginSeq = begin_seq;
   field.EndSeq = end_seq;
@@ -119,27 +111,8 @@ ZAVO_ERROR UdpRawApiImp::Rebuild(char market, uint64_t begin_seq, uint64_t end_s
 }
 
 void UdpRawApiImp::OnRebuildRaw(const RawDataPacket& packet, const RebuildState::Request& req) {
-  const uint64_t seq = packet.Sequence;
-  if (seq < req.begin || seq >= req.end) {
-    ZAVO_LOG("%p[%s] OnRebuildRspPacket Error: Invalid Seq: %" PRIu64 ", [%" PRIu64 ", %" PRIu64
-             ")",
-             handle(), ClassName(), seq, static_cast<uint64_t>(req.begin),
-             static_cast<uint64_t>(req.end));
-    return;
-  }
-  const unsigned exchange = static_cast<unsigned char>(packet.ExchangeID);
-  if (exchange != 1 && exchange != 2) {
-    ZAVO_LOG("%p[%s] RawDataPacket with Error ExchangeID: %u", handle(), ClassName(), exchange);
-    return;
-  }
-  const char* payload = packet.Payload();
-  if (payload == nullptr) return;
-  ZAVO_RawDataRef ref;
-  std::memset(&ref, 0, sizeof(ref));
-  ref.ExchangeID = exchange == 1 ? '1' : '2';
-  ref.Length = packet.PayloadLength;
-  ref.Data = payload;
-  deliver(req.handler, ZAVO_MSG_RAW_DATA, sizeof(ref), packet.SendTime, seq, &ref);
+  HandlerSink sink(this, req.handler);
+  decoder_.ProcessRebuildPacket(packet, req.begin, req.end, sink);
 }
 
 // ---------------------------------------------------------------- data path
@@ -153,17 +126,8 @@ void UdpRawApiImp::OnData(const char* data, size_t len) {
 }
 
 size_t UdpRawApiImp::consume_datagram(const char* data, size_t len) {
-  FragmentAssembler::Message m;
-  bool complete = false;
-  const size_t consumed = assembler_.Consume(data, len, &m, &complete);
-  if (!complete) return consumed;
-  ZAVO_RawDataRef ref;
-  std::memset(&ref, 0, sizeof(ref));
-  ref.ExchangeID = m.exchange;
-  ref.Length = static_cast<uint32_t>(m.length);
-  ref.Data = m.data;
-  deliver(data_handler_, ZAVO_MSG_RAW_DATA, sizeof(ref), m.send_time, m.sequence, &ref);
-  return consumed;
+  HandlerSink sink(this, data_handler_);
+  return decoder_.ProcessDatagram(data, len, sink);
 }
 
 }  // namespace zavo

@@ -3,8 +3,8 @@
 //
 // The multicast feed carries the exchanges' own messages cut into numbered
 // fragments (RawDataPacket). The receiver's read thread hands each datagram
-// to the FragmentAssembler and calls the data handler with every whole
-// message (kind 200), on that same thread: there is no hand-off and no
+// to the RawDecoder (the FragmentAssembler behind it) and the data handler
+// gets every whole message (kind 200), on that same thread: there is no hand-off and no
 // processing thread. The control connection (a RawDataRebuildSession
 // behind the shared ControlChannel) carries the login and the replays
 // asked for with Rebuild.
@@ -18,7 +18,8 @@
 
 #include "api/api_imp.h"
 #include "api/control_channel.h"
-#include "api/fragment_assembler.h"
+#include "api/raw_decoder.h"
+#include "api/record_sink.h"
 #include "api/session_shutdown.h"
 #include "api/session_support.h"
 #include "net/feed_receiver.h"
@@ -50,9 +51,6 @@ class UdpRawApiImp : public RawApiImp, public FeedReceiver, private ControlListe
   // ---- multicast receiver (read thread) ----
   void OnData(const char* data, size_t len) override;
   void OnError(int code) override;
-  // One datagram: reassembles and delivers. Returns the bytes consumed
-  // (see FragmentAssembler::Consume).
-  size_t consume_datagram(const char* data, size_t len);
 
   // ---- control connection (loop thread), forwarded to the channel ----
   void OnTcpConnected() { control_.OnConnected(); }
@@ -62,37 +60,44 @@ class UdpRawApiImp : public RawApiImp, public FeedReceiver, private ControlListe
   void OnTcpField(const RspUserLoginField& reply) { control_.OnLoginReply(reply); }
   void OnTcpField(const RspRetransmitField& reply) { control_.OnRebuildEnd(reply); }
 
-  // Open gives up waiting for the login answer after this long (a value of
-  // 0 or less restores the default).
-  static void SetLoginTimeoutForTesting(int timeout_ms);
-
-  // For tests: the loop the control connection lives on, and the
-  // connection itself (null when not open).
-  EvLoop* loop_for_testing() const { return control_.loop(); }
-  RawDataRebuildSession* session_for_testing() const;
-  // For tests and fuzzing without a network: enables the markets of a list
-  // such as "SH;SZ" as Open does (false for a list Open refuses), and the
-  // replay request state that Rebuild fills before it writes.
-  bool EnableMarketsForTesting(const char* markets) { return assembler_.EnableMarkets(markets); }
-  RebuildState& rebuild_state_for_testing() { return control_.rebuild_state(); }
-
  protected:
   // Only through Release.
   ~UdpRawApiImp() override;
 
  private:
+  // Tests reach the data path and the control connection through this one
+  // door.
+  friend struct SessionPeer;
+
+  // Records of the decoder go to one handler of this session.
+  class HandlerSink final : public RecordSink {
+   public:
+    HandlerSink(const UdpRawApiImp* api, ZAVO_DataHandler handler) : api_(api), handler_(handler) {}
+    void OnRecord(uint32_t kind, uint32_t size, uint32_t msg_time, uint64_t seq,
+                  const void* record) override {
+      api_->deliver(handler_, kind, size, msg_time, seq, record);
+    }
+
+   private:
+    const UdpRawApiImp* api_;
+    ZAVO_DataHandler handler_;
+  };
+
   // ---- ControlListener (loop thread) ----
   int JoinFeed(std::string* why) override;
   void OnControlField(const StructPacket::Iterator& it) override;
   void OnRebuildPacket(const StructPacket&, const RebuildState::Request&) override {}
   void OnRebuildRaw(const RawDataPacket& packet, const RebuildState::Request& req) override;
 
+  // One datagram: reassembles and delivers. Returns the bytes consumed
+  // (see FragmentAssembler::Consume).
+  size_t consume_datagram(const char* data, size_t len);
   void* handle() { return static_cast<ApiImp*>(this); }
   // The pieces the shared shutdown sequence works on.
   SessionParts parts();
 
   ZAVO_RawOpenSetting setting_{};
-  FragmentAssembler assembler_;   // read thread, once open
+  RawDecoder decoder_;            // read thread, once open (replays: loop thread)
   LogThrottle unrecognized_log_;  // loop thread
   ControlChannel control_;
 };

@@ -38,4 +38,10 @@ class LogThrottle {
   bool logged_any_ = false;
 };
 
+// Logs "TCP Session On Unrecognized Field: <id>" for a control field the
+// session does not read, at most once per interval of `throttle` (loop
+// thread); a line after held-back ones ends with their count.
+void LogUnrecognizedField(LogThrottle* throttle, const void* self, const char* class_name,
+                          unsigned field_id);
+
 }  // namespace zavo

@@ -11,6 +11,7 @@
 #include "api/udp_api_imp.h"
 #include "proto/struct_packet.h"
 #include "proto/sys_field.h"
+#include "support/session_peer.h"
 
 namespace zavo {
 namespace {
@@ -60,7 +61,7 @@ class DayChange : public ::testing::Test {
     s.SystemHandler = ignore;
     s.SubscribedMarkets = "SH;SZ";
     s.CpuID = -1;
-    ASSERT_EQ(api_->SetDataPath(s), ZAVO_SUCCESS);
+    ASSERT_EQ(SessionPeer::SetDataPath(api_, s), ZAVO_SUCCESS);
   }
   void TearDown() override { api_->Release(); }
 
@@ -73,7 +74,7 @@ class DayChange : public ::testing::Test {
   }
   void feed(const StructPacket& p) {
     const Slice b = p.Bytes();
-    api_->ProcessDatagram(b.data, b.size);
+    SessionPeer::ProcessDatagram(api_, b.data, b.size);
   }
   unsigned codes(const char* market) {
     ZAVO_CODEINFO* table = nullptr;

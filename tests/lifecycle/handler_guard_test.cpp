@@ -14,6 +14,7 @@
 #include "api/udp_api_imp.h"
 #include "net/udp_multicast_sender.h"
 #include "raw_test_support.h"
+#include "support/session_peer.h"
 
 namespace zavo {
 namespace rawtest {
@@ -132,10 +133,10 @@ TEST(HandlerGuard, StructLiveDataGoesOnPastAThrowingHandler) {
   UdpStructApiImp* api = new UdpStructApiImp();
   ZAVO_OpenSetting s = struct_settings(1, 1);
   s.SubscribedMarkets = "SH;SZ";
-  ASSERT_EQ(api->SetDataPath(s), ZAVO_SUCCESS);
+  ASSERT_EQ(SessionPeer::SetDataPath(api, s), ZAVO_SUCCESS);
   const std::string d = snapshots_packet(0);
-  api->ProcessDatagram(d.data(), d.size());
-  api->ProcessDatagram(d.data(), d.size());
+  SessionPeer::ProcessDatagram(api, d.data(), d.size());
+  SessionPeer::ProcessDatagram(api, d.data(), d.size());
   // Every record reached the handler, each one threw; the cache has all.
   EXPECT_EQ(data_calls().Count(ZAVO_MSG_SECURITY_SNAPSHOT), 6u);
   ZAVO_SecuritySnapShot* snaps = nullptr;

@@ -14,6 +14,7 @@
 #include "api/udp_api_imp.h"
 #include "api/udp_raw_api_imp.h"
 #include "raw_test_support.h"
+#include "support/session_peer.h"
 #include "zavo_api.h"
 
 namespace zavo {
@@ -28,7 +29,7 @@ class OpenFailure : public ::testing::TestWithParam<bool> {
     rec().Reset();
     LogCatcher::Get().Clear();
   }
-  void TearDown() override { UdpRawApiImp::SetLoginTimeoutForTesting(0); }
+  void TearDown() override { SessionPeer::SetLoginTimeout(0); }
 
   bool raw() const { return GetParam(); }
 
@@ -120,7 +121,7 @@ TEST_P(OpenFailure, RefusedAndUnansweredLoginsSayWhatTheServerDid) {
 
   rec().Reset();
   srv.SetAnswer(LoginAnswer::kSilent);
-  UdpRawApiImp::SetLoginTimeoutForTesting(300);
+  SessionPeer::SetLoginTimeout(300);
   ASSERT_EQ(Open(port, 17432), ZAVO_ERR_NETWORK);
   f = Explanation();
   EXPECT_EQ(f.Step, ZAVO_OPEN_STEP_LOGIN_TIMEOUT);

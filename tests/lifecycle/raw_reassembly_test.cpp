@@ -8,6 +8,7 @@
 
 #include "api/udp_raw_api_imp.h"
 #include "raw_test_support.h"
+#include "support/session_peer.h"
 
 namespace zavo {
 namespace rawtest {
@@ -28,9 +29,9 @@ class Probe : public UdpRawApiImp {
  public:
   Probe() {
     data_handler_ = &record;
-    EXPECT_TRUE(EnableMarketsForTesting("SH;SZ"));
+    EXPECT_TRUE(SessionPeer::EnableMarkets(this, "SH;SZ"));
   }
-  void Feed(const std::string& d) { consume_datagram(d.data(), d.size()); }
+  void Feed(const std::string& d) { SessionPeer::ConsumeDatagram(this, d.data(), d.size()); }
 };
 
 TEST(RawReassembly, StaleSequenceNeverDeliveredAgainAfterReset) {

@@ -11,6 +11,7 @@
 #include "net/udp_multicast_sender.h"
 #include "raw_test_support.h"
 #include "util/log_throttle.h"
+#include "support/session_peer.h"
 
 namespace zavo {
 namespace rawtest {
@@ -97,14 +98,14 @@ TEST(RawControl, OpenFailures) {
 
   // A server that never answers: Open gives up within its bound.
   srv.SetAnswer(LoginAnswer::kSilent);
-  UdpRawApiImp::SetLoginTimeoutForTesting(400);
+  SessionPeer::SetLoginTimeout(400);
   st = raw_settings(port, "SH", kPort, kGroup);
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(ZAVO_OpenRaw(&st, &err), nullptr);
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
           .count();
-  UdpRawApiImp::SetLoginTimeoutForTesting(0);
+  SessionPeer::SetLoginTimeout(0);
   EXPECT_EQ(err, ZAVO_ERR_NETWORK);
   EXPECT_GE(ms, 350);
   EXPECT_LT(ms, 5000);
@@ -237,12 +238,12 @@ TEST(RawControl, RebuildChecksAndReplayedPackets) {
   ASSERT_EQ(ZAVO_RebuildRawData(h, '2', 500, 600, &on_rebuild), ZAVO_SUCCESS);
   UdpRawApiImp* api = as_raw_imp(h);
   ASSERT_NE(api, nullptr);
-  RawDataRebuildSession* s = api->session_for_testing();
+  RawDataRebuildSession* s = SessionPeer::Session(api);
   ASSERT_NE(s, nullptr);
   const std::string pk = raw_packet(2, 550, 0, 0, payload_of(300, 'q'));
   const std::string hb = heartbeat_packet(1);
   std::vector<TcpIO::DataResult> r;
-  run_in_loop(api->loop_for_testing(), [&] {
+  run_in_loop(SessionPeer::Loop(api), [&] {
     r.push_back(s->OnData(pk.data(), 5));
     r.push_back(s->OnData(pk.data(), 20));
     r.push_back(s->OnData(pk.data(), pk.size()));

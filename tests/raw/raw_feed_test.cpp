@@ -6,6 +6,7 @@
 #include "api/udp_raw_api_imp.h"
 #include "net/udp_multicast_sender.h"
 #include "raw_test_support.h"
+#include "support/session_peer.h"
 
 namespace zavo {
 namespace rawtest {
@@ -30,22 +31,22 @@ TEST(RawFeed, ConsumedBytesOfOneDatagram) {
   const std::string pk = raw_packet(1, 5, 0, 0, payload_of(30, 'a'));
   ASSERT_EQ(pk.size(), 50u);
 
-  EXPECT_EQ(api->consume_datagram(pk.data(), 1), 0u);
-  EXPECT_EQ(api->consume_datagram(pk.data(), pk.size()), 50u);
+  EXPECT_EQ(SessionPeer::ConsumeDatagram(api, pk.data(), 1), 0u);
+  EXPECT_EQ(SessionPeer::ConsumeDatagram(api, pk.data(), pk.size()), 50u);
   // Garbage before the sync value counts; bytes after the packet do not.
   const std::string g3 = "xyz" + pk + "trailing";
-  EXPECT_EQ(api->consume_datagram(g3.data(), g3.size()), 53u);
+  EXPECT_EQ(SessionPeer::ConsumeDatagram(api, g3.data(), g3.size()), 53u);
   // No sync value: all but the last byte, which may be half of one.
   const std::string none = "abcdefgh";
-  EXPECT_EQ(api->consume_datagram(none.data(), none.size()), 7u);
+  EXPECT_EQ(SessionPeer::ConsumeDatagram(api, none.data(), none.size()), 7u);
   // Truncated header or payload: only the garbage in front is consumed.
   const std::string short_header = "ab" + pk.substr(0, 12);
-  EXPECT_EQ(api->consume_datagram(short_header.data(), short_header.size()), 2u);
+  EXPECT_EQ(SessionPeer::ConsumeDatagram(api, short_header.data(), short_header.size()), 2u);
   const std::string short_payload = "a" + pk.substr(0, 45);
-  EXPECT_EQ(api->consume_datagram(short_payload.data(), short_payload.size()), 1u);
+  EXPECT_EQ(SessionPeer::ConsumeDatagram(api, short_payload.data(), short_payload.size()), 1u);
   // An unknown exchange is still a whole packet consumed.
   const std::string x3 = raw_packet(3, 6, 0, 0, "abc");
-  EXPECT_EQ(api->consume_datagram(x3.data(), x3.size()), 23u);
+  EXPECT_EQ(SessionPeer::ConsumeDatagram(api, x3.data(), x3.size()), 23u);
   api->Release();
 }
 

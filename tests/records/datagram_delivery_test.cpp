@@ -12,6 +12,7 @@
 #include "api/api_imp.h"
 #include "api/udp_api_imp.h"
 #include "proto/struct_packet.h"
+#include "support/session_peer.h"
 
 namespace zavo {
 namespace {
@@ -99,7 +100,7 @@ class DatagramDelivery : public ::testing::Test {
     setting.SystemHandler = on_system;
     setting.SubscribedMarkets = "SH;SZ";
     setting.CpuID = -1;
-    ASSERT_EQ(api_->SetDataPath(setting), ZAVO_SUCCESS);
+    ASSERT_EQ(SessionPeer::SetDataPath(api_, setting), ZAVO_SUCCESS);
   }
   void TearDown() override {
     api_->Release();
@@ -131,7 +132,7 @@ TEST_F(DatagramDelivery, EverySnapshotOfADatagramIsMeasuredFromOneReading) {
   timespec taken_at;
   taken_at.tv_sec = 1704159001;
   taken_at.tv_nsec = 250000000;
-  api_->ProcessDatagram(d.data(), d.size(), taken_at);
+  SessionPeer::ProcessDatagram(api_, d.data(), d.size(), taken_at);
   ASSERT_EQ(out_.snapshots.size(), 4u);
   EXPECT_EQ(out_.snapshots[0].LocalDelay, 1250000);
   EXPECT_EQ(out_.snapshots[1].LocalDelay, 1250000);
@@ -144,7 +145,7 @@ TEST_F(DatagramDelivery, EverySnapshotOfADatagramIsMeasuredFromOneReading) {
   out_.snapshots.clear();
   out_.stall = true;
   const int64_t before_us = realtime_ns() / 1000 - 1704159000LL * 1000000;
-  api_->ProcessDatagram(d.data(), d.size());
+  SessionPeer::ProcessDatagram(api_, d.data(), d.size());
   const int64_t after_us = realtime_ns() / 1000 - 1704159000LL * 1000000;
   ASSERT_EQ(out_.snapshots.size(), 4u);
   const int64_t delay = out_.snapshots[0].LocalDelay;
@@ -158,7 +159,7 @@ TEST_F(DatagramDelivery, EverySnapshotOfADatagramIsMeasuredFromOneReading) {
   // The next datagram takes a reading of its own.
   out_.snapshots.clear();
   out_.stall = false;
-  api_->ProcessDatagram(d.data(), d.size());
+  SessionPeer::ProcessDatagram(api_, d.data(), d.size());
   ASSERT_EQ(out_.snapshots.size(), 4u);
   EXPECT_GT(out_.snapshots[0].LocalDelay, delay);
 }
@@ -167,7 +168,7 @@ TEST_F(DatagramDelivery, TheThreadIsInsideAHandlerOnlyWhileTheDatagramIsProcesse
   const std::vector<char> d =
       datagram({snapshot_bytes("600000", 1704159000, 0), snapshot_bytes("600001", 1704159000, 0)});
   EXPECT_FALSE(api_->InHandler());
-  api_->ProcessDatagram(d.data(), d.size());
+  SessionPeer::ProcessDatagram(api_, d.data(), d.size());
   EXPECT_EQ(out_.in_handler, (std::vector<bool>{true, true}));
   EXPECT_FALSE(api_->InHandler());
 
@@ -175,7 +176,7 @@ TEST_F(DatagramDelivery, TheThreadIsInsideAHandlerOnlyWhileTheDatagramIsProcesse
   // the mark is taken down at the end all the same.
   out_.in_handler.clear();
   out_.throw_once = true;
-  api_->ProcessDatagram(d.data(), d.size());
+  SessionPeer::ProcessDatagram(api_, d.data(), d.size());
   EXPECT_EQ(out_.in_handler, (std::vector<bool>{true, true}));
   EXPECT_FALSE(api_->InHandler());
 
@@ -184,7 +185,7 @@ TEST_F(DatagramDelivery, TheThreadIsInsideAHandlerOnlyWhileTheDatagramIsProcesse
   {
     HandlerMark outer(other);
     out_.in_handler.clear();
-    api_->ProcessDatagram(d.data(), d.size());
+    SessionPeer::ProcessDatagram(api_, d.data(), d.size());
     EXPECT_EQ(out_.in_handler, (std::vector<bool>{true, true}));
     EXPECT_TRUE(other->InHandler());
     EXPECT_FALSE(api_->InHandler());

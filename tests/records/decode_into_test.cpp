@@ -16,6 +16,7 @@
 #include "api/udp_api_imp.h"
 #include "convert_oracle.h"
 #include "proto/struct_packet.h"
+#include "support/session_peer.h"
 
 namespace zavo {
 namespace {
@@ -283,7 +284,7 @@ TEST(StructProcessing, FiltersFlagsCacheAndShortRecords) {
   setting.SubscribedCodes = "600000.SH";            // Shanghai: only this code; Shenzhen: all
   setting.SubscribeFlags = ZAVO_FLAG_TRADE_DETAIL;  // orders and queues off
   setting.CpuID = -1;
-  ASSERT_EQ(api->SetDataPath(setting), ZAVO_SUCCESS);
+  ASSERT_EQ(SessionPeer::SetDataPath(api, setting), ZAVO_SUCCESS);
 
   TradeDetailField wanted_trade;
   wanted_trade.Code.Set("600000");
@@ -317,10 +318,10 @@ TEST(StructProcessing, FiltersFlagsCacheAndShortRecords) {
       {TradeDetailField::kFieldId, encode(sz_trade), 15},
       {IndexSnapShotField::kFieldId, encode(sz_index), 16},
   });
-  api->ProcessDatagram(d1.data(), d1.size());
+  SessionPeer::ProcessDatagram(api, d1.data(), d1.size());
   // A record cut short at the end of the datagram is refused.
   const std::vector<char> d2 = datagram({{TradeDetailField::kFieldId, short_trade, 17}});
-  api->ProcessDatagram(d2.data(), d2.size());
+  SessionPeer::ProcessDatagram(api, d2.data(), d2.size());
 
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].kind, static_cast<uint32_t>(ZAVO_MSG_TRADE_DETAIL));
@@ -344,7 +345,7 @@ TEST(StructProcessing, FiltersFlagsCacheAndShortRecords) {
   // Turning Shanghai to all takes effect for the next datagram.
   seen.clear();
   ASSERT_EQ(api->UpdateSubscription(ZAVO_SUBSCRIBE_ALL, nullptr), ZAVO_SUCCESS);
-  api->ProcessDatagram(d1.data(), d1.size());
+  SessionPeer::ProcessDatagram(api, d1.data(), d1.size());
   ASSERT_EQ(seen.size(), 5u);  // three trades and two indices, still no order
   EXPECT_EQ(seen[1].record, converted<ZAVO_TradeDetail>(other_trade));
   api->Release();

@@ -8,6 +8,7 @@
 
 #include "api/udp_api_imp.h"
 #include "session_fixture.h"
+#include "support/session_peer.h"
 
 namespace zavo {
 namespace test {
@@ -125,12 +126,12 @@ TEST_F(StructSession, OpenFailuresInTheirOrder) {
 
   // A server that never answers: Open gives up within its bound.
   sim_->SetLoginMode(sim::LoginMode::kSilent);
-  UdpStructApiImp::SetLoginTimeoutForTesting(1500);
+  SessionPeer::SetLoginTimeout(1500);
   const int threads_before = ThreadCount();
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(Open(MakeSetting(*sim_, 11), &err), nullptr);
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  UdpStructApiImp::SetLoginTimeoutForTesting(0);
+  SessionPeer::SetLoginTimeout(0);
   EXPECT_EQ(err, ZAVO_ERR_NETWORK);
   EXPECT_GE(took, 1.4);
   EXPECT_LT(took, 6.0);

@@ -2,29 +2,14 @@
 
 #include <arpa/inet.h>
 
-#include <cstring>
+#include <memory>
 
-#include "api/udp_api_imp.h"
-#include "api/udp_raw_api_imp.h"
+#include "api/feed_decoder.h"
 #include "pcap_reader.h"
 
 namespace zavo_tail {
 
 namespace {
-
-void ignore_system(void*, const ZAVO_MSG*) {}
-
-// The raw session's data path with the handler set as Open would set it.
-class RawDecoder : public zavo::UdpRawApiImp {
- public:
-  RawDecoder(ZAVO_DataHandler handler, int connect_id) : connect_id_(connect_id) {
-    data_handler_ = handler;
-  }
-  int ConnectID() const override { return connect_id_; }
-
- private:
-  const int connect_id_;
-};
 
 bool starts_with(const zavo::record::CapturedDatagram& d, unsigned char sync) {
   return d.len >= 2 && static_cast<unsigned char>(d.data[0]) == sync &&
@@ -48,31 +33,21 @@ bool DecodePcap(const std::string& file, const Options& opt, bool filter_group,
   }
   const uint16_t group_port = htons(opt.group.port);
 
-  zavo::UdpStructApiImp* api = nullptr;
-  RawDecoder* raw = nullptr;
-  if (opt.raw) {
-    raw = new RawDecoder(handler, opt.connect_id);
-    const std::string markets = opt.markets.empty() ? "SH;SZ" : opt.markets;
-    if (!raw->EnableMarketsForTesting(markets.c_str())) {
-      raw->Release();
-      result->error = "--markets: \"" + markets + "\" is not a market list";
-      return false;
-    }
-  } else {
-    api = new zavo::UdpStructApiImp();
-    ZAVO_OpenSetting s;
-    std::memset(&s, 0, sizeof(s));
-    s.ConnectID = opt.connect_id;
-    s.SubscribedMarkets = opt.markets.c_str();
-    s.SubscribedCodes = opt.codes.c_str();
-    s.SubscribeFlags = opt.flags;
-    s.DataHandler = handler;
-    s.SystemHandler = ignore_system;
-    if (api->SetDataPath(s) != ZAVO_SUCCESS) {
-      api->Release();
-      result->error = "the markets, codes or flags are refused";
-      return false;
-    }
+  zavo::FeedDecoder::Settings s;
+  s.raw = opt.raw;
+  s.connect_id = opt.connect_id;
+  // Raw mode needs its markets named; both unless told otherwise, as live.
+  const std::string markets = opt.raw && opt.markets.empty() ? "SH;SZ" : opt.markets;
+  s.markets = markets.c_str();
+  s.codes = opt.codes.c_str();
+  s.flags = opt.flags;
+  s.handler = handler;
+  ZAVO_ERROR refused = ZAVO_SUCCESS;
+  std::unique_ptr<zavo::FeedDecoder> decoder = zavo::FeedDecoder::Create(s, &refused);
+  if (decoder == nullptr) {
+    result->error = opt.raw ? "--markets: \"" + markets + "\" is not a market list"
+                            : "the markets, codes or flags are refused";
+    return false;
   }
 
   zavo::record::CapturedDatagram d;
@@ -86,19 +61,15 @@ bool DecodePcap(const std::string& file, const Options& opt, bool filter_group,
       continue;
     }
     ++result->datagrams;
-    if (raw != nullptr) {
-      raw->OnData(d.data, d.len);
-    } else {
-      api->ProcessDatagram(d.data, d.len);
-    }
+    // Measured against the capture time, so the same file always decodes
+    // to the same records.
+    decoder->Feed(d.data, d.len, d.ts_ns);
   }
   if (r == zavo::record::PcapReader::kError) {
     result->complete = false;
     result->error = file + ": " + reader.error();
   }
   result->packets = reader.packets();
-  if (raw != nullptr) raw->Release();
-  if (api != nullptr) api->Release();
   return true;
 }
 
