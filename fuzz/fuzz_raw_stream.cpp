@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A refused login settles the open result: no later answer joins a feed.
   RspUserLoginField refused;
   refused.ErrorID = 3;
-  api->OnTcpField(refused);
+  SessionPeer::Control(api).OnLoginReply(refused);
   ZAVO_FUZZ_CHECK(g_state.logins == 1);
   if (mode & 1) {
     g_state.req.begin = (mode & 2) ? 100 : 0;
@@ -114,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_state.ended = true;  // nothing may be replayed
   }
 
-  RawDataRebuildSession* session = new RawDataRebuildSession(SessionPeer::Loop(api), api);
+  RawDataRebuildSession* session =
+      new RawDataRebuildSession(SessionPeer::Loop(api), &SessionPeer::Control(api));
   std::string pending;
   size_t fed = 0;
   for (unsigned round = 0; fed < total && round < 200000; ++round) {

@@ -1,6 +1,6 @@
 // The struct session's control connection: the input is the byte stream the
 // server sends, cut into packets the way the framed session does it, and
-// every packet goes to UdpStructApiImp::OnPacket (login replies, base
+// every packet goes to the session's ControlChannel::OnPacket (login replies, base
 // information, end of base information, end of retransmission, heartbeats,
 // rebuild replies, unknown fields). The session is built without any
 // network: a refused login settles the open result first, so a later
@@ -21,6 +21,7 @@
 #include "api/udp_api_imp.h"
 #include "fuzz_records.h"
 #include "proto/struct_packet.h"
+#include "support/session_peer.h"
 #include "util/helpers.h"
 
 using namespace zavo;
@@ -185,7 +186,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RspUserLoginField refused;
   refused.ErrorID = 1;
   refused.ErrorMsg.Set("refused");
-  api->OnTcpField(refused);
+  SessionPeer::Control(api).OnLoginReply(refused);
   ZAVO_FUZZ_CHECK(g_seen.logins == 1);
 
   StructPacket packet(64);  // small, so growth is exercised
@@ -197,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (r.consumed == 0) break;
     offset += r.consumed;
     if (!r.complete) continue;
-    api->OnPacket(nullptr, &packet);
+    SessionPeer::Control(api).OnPacket(&packet);
     for (StructPacket::Iterator it(packet); it.Valid(); it.Next()) {
       RspUserLoginField reply;
       if (it.FieldId == RspUserLoginField::kFieldId && it.Decode(reply)) {
@@ -212,7 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<char> last = wire_packet(finish);
   const unsigned finishes = g_seen.finishes;
   const StructPacket closing = packet_of(last.data(), last.size());
-  api->OnPacket(nullptr, &closing);
+  SessionPeer::Control(api).OnPacket(&closing);
   ZAVO_FUZZ_CHECK(g_seen.finishes == finishes + 1);
   uint32_t expected[2] = {0, 0};
   const ZAVO_BaseInfoFinish& f = g_seen.last_finish;

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "api/session_support.h"
+#include "net/zavo_tcp.h"
 #include "proto/raw_packet.h"
 #include "proto/struct_packet.h"
 
@@ -50,7 +51,10 @@ class ControlListener {
   ~ControlListener() = default;
 };
 
-class ControlChannel {
+// The connectors report to the channel directly: a struct session's
+// KvelTcpConnector through KvelHandler, a raw session's
+// RawDataRebuildSession through the On... calls below.
+class ControlChannel : private KvelHandler {
  public:
   struct Options {
     // Struct mode tells the server, once per session, that its answer
@@ -111,8 +115,15 @@ class ControlChannel {
 
   // The request state, for tests and fuzzing that drive the loop side.
   RebuildState& rebuild_state() { return rebuild_; }
+  // What a KvelTcpConnector of this channel reports to.
+  KvelHandler* connector_handler() { return this; }
 
  private:
+  // ---- KvelHandler: a struct session's connector (no accepted sessions) ----
+  void OnPacket(KvelSession*, const StructPacket* packet) override { OnPacket(packet); }
+  void OnConnected(KvelSession*) override { OnConnected(); }
+  void OnDisconnected(KvelSession*) override { OnDisconnected(); }
+
   bool send(StructPacket* packet);
   ZAVO_ERROR start_rebuild(uint64_t begin, uint64_t end, ZAVO_DataHandler handler,
                            const ByteBuffer& bytes);

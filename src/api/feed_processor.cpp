@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "net/byte_buffer.h"
+#include "util/byte_buffer.h"
 #include "net/event_wait.h"
 #include "net/idle_strategy.h"
 #include "net/udp_multicast_receiver.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "api/udp_raw_api_imp.h"
+#include "api/control_channel.h"
 #include "net/ev_loop.h"
 #include "proto/field_codec.h"
 #include "proto/sys_field.h"
@@ -23,7 +23,7 @@ bool is_sync(const char* p) {
 
 }  // namespace
 
-RawDataRebuildSession::RawDataRebuildSession(EvLoop* loop, UdpRawApiImp* owner)
+RawDataRebuildSession::RawDataRebuildSession(EvLoop* loop, ControlChannel* owner)
     : TcpConnector(loop, TcpIO::kDrainRead),
       owner_(owner),
       struct_packet_(StructPacket::kDefaultCapacity),
@@ -32,11 +32,12 @@ RawDataRebuildSession::RawDataRebuildSession(EvLoop* loop, UdpRawApiImp* owner)
 RawDataRebuildSession::~RawDataRebuildSession() = default;
 
 void RawDataRebuildSession::OnConnected() {
-  if (owner_ != nullptr) owner_->OnTcpConnected();
+  if (owner_ != nullptr) owner_->OnConnected();
 }
 
 void RawDataRebuildSession::OnDisconnected(int status) {
-  if (owner_ != nullptr) owner_->OnTcpDisconnected(status);
+  (void)status;  // the connector keeps it: last_error()
+  if (owner_ != nullptr) owner_->OnDisconnected();
 }
 
 bool RawDataRebuildSession::Send(StructPacket* packet) {
@@ -65,7 +66,7 @@ TcpIO::DataResult RawDataRebuildSession::on_struct_packet(const char* data, unsi
   // The sync value is at the front, so the parser consumes nothing or the
   // whole packet.
   const StructPacket::ParseResult r = struct_packet_.ParseFrom(data, len);
-  if (r.complete && owner_ != nullptr) owner_->OnTcpStructPacket(&struct_packet_);
+  if (r.complete && owner_ != nullptr) owner_->OnPacket(&struct_packet_);
   return DataResult(r.consumed, r.needed);
 }
 
@@ -76,7 +77,7 @@ TcpIO::DataResult RawDataRebuildSession::on_raw_packet(const char* data, unsigne
   if (len < total) return DataResult(0, total);
   // Out of memory drops this packet; the stream goes on behind it.
   if (raw_packet_.Assign(data, total) && owner_ != nullptr) {
-    owner_->OnTcpRawDataPacket(&raw_packet_);
+    owner_->OnRawPacket(&raw_packet_);
   }
   return DataResult(total, 0);
 }

@@ -3,7 +3,7 @@
 // byte stream mixes two packet kinds: struct packets (login replies, the
 // end-of-retransmission record) and raw data packets (replayed exchange
 // messages). OnData recognises one packet at the front of the stream per
-// call and hands it to the owning UdpRawApiImp; bytes that start neither
+// call and hands it to the session's control channel; bytes that start neither
 // kind are skipped up to the next sync value.
 //
 // Everything but Send runs on the owner's event loop thread. Destroy with
@@ -14,13 +14,13 @@
 
 namespace zavo {
 
-class UdpRawApiImp;
+class ControlChannel;
 
 class RawDataRebuildSession : public TcpConnector {
  public:
   static constexpr size_t kRawPacketCapacity = 128;
 
-  RawDataRebuildSession(EvLoop* loop, UdpRawApiImp* owner);
+  RawDataRebuildSession(EvLoop* loop, ControlChannel* owner);
 
   // One packet per call: (bytes consumed, bytes needed at once to make
   // progress). Unknown bytes are skipped up to the next sync value of
@@ -43,7 +43,7 @@ class RawDataRebuildSession : public TcpConnector {
   TcpIO::DataResult on_struct_packet(const char* data, unsigned long len);
   TcpIO::DataResult on_raw_packet(const char* data, unsigned long len);
 
-  UdpRawApiImp* owner_;
+  ControlChannel* owner_;
   StructPacket struct_packet_;
   RawDataPacket raw_packet_;
 };

@@ -33,7 +33,7 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   // connected at all, and the system handler is known before any event.
   const ZAVO_ERROR checked = take_data_settings();
   if (checked != ZAVO_SUCCESS) return checked;
-  const int rc = control_.Connect(new KvelTcpConnector(control_.loop(), this),
+  const int rc = control_.Connect(new KvelTcpConnector(control_.loop(), control_.connector_handler()),
                                   SettingText(setting_.ServerIP), setting_.ServerPort,
                                   SettingText(setting_.UserName), SettingText(setting_.Password));
   if (rc != 0) {

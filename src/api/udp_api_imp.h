@@ -2,8 +2,8 @@
 // The struct-mode session behind a ZAVO_Open handle.
 //
 // It is the multicast receiver (FeedReceiver: UdpMulticaseReceiver2, or on
-// Windows the event-loop UdpMulticaseReceiver) and the handler of its
-// control connection (KvelHandler), and delegates: the feed's datagrams to
+// Windows the event-loop UdpMulticaseReceiver), and delegates: the feed's
+// datagrams to
 // its StructFeed (FeedProcessor; on Windows LoopFeed, which processes them
 // on the loop thread), the control conversation to its ControlChannel,
 // and what both carry to its StructDecoder (decode, convert, filter,
@@ -28,16 +28,13 @@
 #include "api/struct_decoder.h"
 #include "api/struct_feed.h"
 #include "net/feed_receiver.h"
+#include "net/zavo_tcp.h"
 #include "proto/struct_packet.h"
 #include "proto/sys_field.h"
-#include "proto/zavo_tcp.h"
 
 namespace zavo {
 
-class UdpStructApiImp : public StructApiImp,
-                        public FeedReceiver,
-                        public KvelHandler,
-                        private ControlListener {
+class UdpStructApiImp : public StructApiImp, public FeedReceiver, private ControlListener {
  public:
   UdpStructApiImp();
 
@@ -60,13 +57,6 @@ class UdpStructApiImp : public StructApiImp,
   // ---- multicast receiver (read thread) ----
   void OnData(const char* data, size_t size) override { feed_.Enqueue(data, size); }
   void OnError(int code) override;
-
-  // ---- control connection (loop thread), forwarded to the channel ----
-  void OnPacket(KvelSession*, const StructPacket* packet) override { control_.OnPacket(packet); }
-  void OnConnected(KvelSession*) override { control_.OnConnected(); }
-  void OnDisconnected(KvelSession*) override { control_.OnDisconnected(); }
-  void OnTcpField(const RspUserLoginField& reply) { control_.OnLoginReply(reply); }
-  void OnTcpField(const RspRetransmitField& reply) { control_.OnRebuildEnd(reply); }
 
   // Empties the snapshot store and the code tables and abandons a
   // retransmission in progress.

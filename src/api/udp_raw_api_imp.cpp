@@ -46,7 +46,7 @@ ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
   // The text belongs to the caller; nothing may read it after Open.
   setting_.SubscribedMarkets = nullptr;
   const std::string server_ip = SettingText(setting_.ServerIP);
-  int rc = control_.Connect(new RawDataRebuildSession(control_.loop(), this), server_ip,
+  int rc = control_.Connect(new RawDataRebuildSession(control_.loop(), &control_), server_ip,
                             setting_.ServerPort, SettingText(setting_.UserName),
                             SettingText(setting_.Password));
   if (rc != 0) {

@@ -52,14 +52,6 @@ class UdpRawApiImp : public RawApiImp, public FeedReceiver, private ControlListe
   void OnData(const char* data, size_t len) override;
   void OnError(int code) override;
 
-  // ---- control connection (loop thread), forwarded to the channel ----
-  void OnTcpConnected() { control_.OnConnected(); }
-  void OnTcpDisconnected(int) { control_.OnDisconnected(); }
-  void OnTcpStructPacket(const StructPacket* packet) { control_.OnPacket(packet); }
-  void OnTcpRawDataPacket(const RawDataPacket* packet) { control_.OnRawPacket(packet); }
-  void OnTcpField(const RspUserLoginField& reply) { control_.OnLoginReply(reply); }
-  void OnTcpField(const RspRetransmitField& reply) { control_.OnRebuildEnd(reply); }
-
  protected:
   // Only through Release.
   ~UdpRawApiImp() override;

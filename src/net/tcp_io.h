@@ -11,9 +11,9 @@
 #include <string>
 #include <utility>
 
-#include "net/byte_buffer.h"
+#include "util/byte_buffer.h"
 #include "net/net_base.h"
-#include "net/slice.h"
+#include "util/slice.h"
 
 namespace zavo {
 

@@ -123,7 +123,12 @@ class UdpMulticaseReceiver2 : public NetBase {
 
   const char* ClassName() const { return "UdpMulticaseReceiver2"; }
 
- protected:
+  // ---- the consumer side ----
+  // A consumer of OnData's hand-off may read the socket itself while the
+  // feed is busy (the socket hand-over, socket_handover.h). Any object can
+  // be that consumer: these calls are all it needs, and the receiver knows
+  // nothing of it but the eventfd it was given.
+
   // Turns consumer reads on; before joining. `consumer_wake_fd` (an
   // eventfd of the consumer's) is signalled when the socket comes or goes,
   // so a consumer waiting for it notices.
@@ -137,9 +142,6 @@ class UdpMulticaseReceiver2 : public NetBase {
   void wake_read_thread();
 
  private:
-  // The struct session's consumer reads the socket through the handover.
-  friend class FeedProcessor;
-
   void read_loop();
   // The read thread's two ways of working: it owns the socket (spin mode,
   // or no consumer reads), or it stands by and drains on demand.

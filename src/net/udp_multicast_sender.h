@@ -16,9 +16,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "net/byte_buffer.h"
+#include "util/byte_buffer.h"
 #include "net/net_base.h"
-#include "net/slice.h"
+#include "util/slice.h"
 
 namespace zavo {
 

@@ -10,8 +10,8 @@
 // put together from fragment payloads (see AppendPayload).
 #include <cstddef>
 
-#include "net/byte_buffer.h"
-#include "net/slice.h"
+#include "util/byte_buffer.h"
+#include "util/slice.h"
 #include "proto/field_codec.h"
 
 namespace zavo {

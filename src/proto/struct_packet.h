@@ -25,8 +25,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "net/byte_buffer.h"
-#include "net/slice.h"
+#include "util/byte_buffer.h"
+#include "util/slice.h"
 #include "proto/field_codec.h"
 
 namespace zavo {

@@ -7,7 +7,7 @@
 
 #include "api/api_imp.h"
 #include "api/control_channel.h"
-#include "proto/zavo_tcp.h"
+#include "net/zavo_tcp.h"
 #include "raw_test_support.h"
 
 namespace zavo {

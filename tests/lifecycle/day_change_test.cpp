@@ -70,7 +70,7 @@ class DayChange : public ::testing::Test {
     const Slice b = p.Bytes();
     StructPacket in;
     ASSERT_TRUE(in.ParseFrom(b.data, b.size).complete);
-    api_->OnPacket(nullptr, &in);
+    SessionPeer::Control(api_).OnPacket(&in);
   }
   void feed(const StructPacket& p) {
     const Slice b = p.Bytes();

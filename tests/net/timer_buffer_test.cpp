@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "net/byte_buffer.h"
+#include "util/byte_buffer.h"
 #include "net/ev_loop.h"
 #include "net/ev_timer.h"
 #include "util/timestamp.h"

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "net/ev_loop.h"
-#include "proto/zavo_tcp.h"
+#include "net/zavo_tcp.h"
 #include "proto/sys_field.h"
 #include "sim_server.h"
 #include "sim_wire.h"

@@ -57,6 +57,12 @@ struct SessionPeer {
     return static_cast<RawDataRebuildSession*>(api->control_.connector());
   }
   static RebuildState& Rebuild(UdpRawApiImp* api) { return api->control_.rebuild_state(); }
+
+  // ---- both modes ----
+
+  // The control channel, for driving the loop side as the connectors do.
+  static ControlChannel& Control(UdpStructApiImp* api) { return api->control_; }
+  static ControlChannel& Control(UdpRawApiImp* api) { return api->control_; }
 };
 
 }  // namespace zavo

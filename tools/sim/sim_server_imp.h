@@ -13,7 +13,7 @@
 #include "net/ev_timer.h"
 #include "net/udp_multicast_sender.h"
 #include "proto/struct_packet.h"
-#include "proto/zavo_tcp.h"
+#include "net/zavo_tcp.h"
 #include "sim_history.h"
 #include "sim_market.h"
 #include "sim_raw_joiner.h"

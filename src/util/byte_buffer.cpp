@@ -1,4 +1,4 @@
-#include "net/byte_buffer.h"
+#include "util/byte_buffer.h"
 
 #include <cstdlib>
 #include <cstring>

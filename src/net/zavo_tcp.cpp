@@ -1,4 +1,4 @@
-#include "proto/zavo_tcp.h"
+#include "net/zavo_tcp.h"
 
 #include "net/ev_loop.h"
 
