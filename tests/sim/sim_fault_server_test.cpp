@@ -201,9 +201,27 @@ TEST(SimFaults, RetransmissionsLateOrRefused) {
     EXPECT_EQ(r.status, 0u);
     EXPECT_EQ(r.fields.size(), 10u);
     EXPECT_EQ(r.fields.begin()->first, 5u);
+    EXPECT_EQ(server.Counters().retransmits_delayed, 1u);
+    EXPECT_EQ(server.Counters().retransmits_refused, 0u);
+
+    // A connection that closes while its request waits gets nothing, and
+    // the requests behind it are still answered.
+    {
+      Client gone(server.ListenPort());
+      gone.Login("anyone", "");
+      ASSERT_TRUE(gone.WaitField(kFidBaseInfoFinish, &got));
+      gone.Retransmit(1, 10, today(), kPacketTypeRetransmit);
+      ASSERT_TRUE(
+          server.WaitFor([](const SimCounters& k) { return k.retransmits_delayed == 2; }, kWaitMs));
+    }
+    ASSERT_TRUE(
+        server.WaitFor([](const SimCounters& k) { return k.disconnections == 1; }, kWaitMs));
+    r = retransmit(&c, 18, 21);
+    EXPECT_EQ(r.status, 0u);
+    EXPECT_EQ(r.fields.size(), 3u);
     const SimCounters k = server.Counters();
-    EXPECT_EQ(k.retransmits_delayed, 1u);
-    EXPECT_EQ(k.retransmits_refused, 0u);
+    EXPECT_EQ(k.retransmits_delayed, 3u);
+    EXPECT_EQ(k.retransmit_requests, 2u);
   }
   {
     // Refused: the end record alone, with the range asked for and a

@@ -244,13 +244,13 @@ void SimServerImp::serve_due_retransmits(uint64_t now_ns) {
 
 void SimServerImp::serve_retransmit(KvelSession* s, const RetransmitRange& r, bool raw) {
   if (Chance(&refuse_rng_, cfg_.faults.retransmit_refuse)) {
-    send_end_of_retransmit(s, r, kRetransmitRefused);
-    log("refused the %s retransmission of [%llu, %llu)", raw ? "raw" : "struct",
-        static_cast<unsigned long long>(r.begin), static_cast<unsigned long long>(r.end));
     count([raw](SimCounters& k) {
       ++(raw ? k.raw_requests : k.retransmit_requests);
       ++k.retransmits_refused;
     });
+    send_end_of_retransmit(s, r, kRetransmitRefused);
+    log("refused the %s retransmission of [%llu, %llu)", raw ? "raw" : "struct",
+        static_cast<unsigned long long>(r.begin), static_cast<unsigned long long>(r.end));
     return;
   }
   if (raw) {
@@ -287,14 +287,16 @@ void SimServerImp::on_struct_retransmit(KvelSession* s, const RetransmitRange& r
   }
   uint64_t wanted = r.end > r.begin ? r.end - r.begin : 0;
   uint32_t status = sent == 0 ? 2 : sent < wanted ? 1 : 0;
-  send_end_of_retransmit(s, r, status);
-  log("retransmitted %llu of [%llu, %llu) (day %u), status %u",
-      static_cast<unsigned long long>(sent), static_cast<unsigned long long>(r.begin),
-      static_cast<unsigned long long>(r.end), r.scope, status);
+  // Counted before the end record, so that a client holding the end finds
+  // the counters already moved.
   count([&](SimCounters& k) {
     ++k.retransmit_requests;
     k.retransmit_fields += sent;
   });
+  send_end_of_retransmit(s, r, status);
+  log("retransmitted %llu of [%llu, %llu) (day %u), status %u",
+      static_cast<unsigned long long>(sent), static_cast<unsigned long long>(r.begin),
+      static_cast<unsigned long long>(r.end), r.scope, status);
 }
 
 void SimServerImp::on_raw_retransmit(KvelSession* s, const RetransmitRange& r) {
@@ -317,14 +319,14 @@ void SimServerImp::on_raw_retransmit(KvelSession* s, const RetransmitRange& r) {
     }
   }
   uint32_t status = sent == 0 ? 2 : sent < wanted ? 1 : 0;
-  send_end_of_retransmit(s, r, status);
-  log("replayed %llu raw messages of exchange %u in [%llu, %llu), status %u",
-      static_cast<unsigned long long>(sent), r.scope, static_cast<unsigned long long>(r.begin),
-      static_cast<unsigned long long>(r.end), status);
   count([&](SimCounters& k) {
     ++k.raw_requests;
     k.raw_replayed += sent;
   });
+  send_end_of_retransmit(s, r, status);
+  log("replayed %llu raw messages of exchange %u in [%llu, %llu), status %u",
+      static_cast<unsigned long long>(sent), r.scope, static_cast<unsigned long long>(r.begin),
+      static_cast<unsigned long long>(r.end), status);
 }
 
 }  // namespace sim
