@@ -116,6 +116,18 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(c.raw_messages),
       static_cast<unsigned long long>(c.connections),
       static_cast<unsigned long long>(c.logins_accepted));
+  if (opts.config.faults.active()) {
+    std::printf(
+        "faults: %llu datagrams lost (%llu fields), %llu duplicated, %llu reordered; "
+        "%llu connections dropped; %llu retransmissions delayed, %llu refused\n",
+        static_cast<unsigned long long>(c.datagrams_lost),
+        static_cast<unsigned long long>(c.fields_lost),
+        static_cast<unsigned long long>(c.datagrams_duplicated),
+        static_cast<unsigned long long>(c.datagrams_reordered),
+        static_cast<unsigned long long>(c.connections_dropped),
+        static_cast<unsigned long long>(c.retransmits_delayed),
+        static_cast<unsigned long long>(c.retransmits_refused));
+  }
   // Ctrl-C is an interruption, SIGTERM an orderly stop (see exit_status.h).
   return stop_signal == SIGINT ? zavo::kExitInterrupted : 0;
 }

@@ -41,6 +41,28 @@ struct ReplayOptions {
   bool enabled() const { return !files.empty(); }
 };
 
+// Faults of the feed and the control connections, for testing clients
+// against a network and a server that misbehave. All off by default; every
+// random choice comes from the configured seed, so a run repeats.
+struct FaultConfig {
+  // Feed datagrams (struct packets and raw fragments alike; heartbeats are
+  // exempt). Loss happens at the sender: every receiver sees the same gap.
+  double loss = 0;              // probability that a datagram is not sent
+  unsigned burst_lost = 0;      // N of --burst N:M: datagrams lost in a row ...
+  unsigned burst_period = 0;    // ... M: once in every M datagrams (0: no bursts)
+  double duplicate = 0;         // probability that a datagram is sent twice
+  double reorder = 0;           // probability that a datagram is held back ...
+  unsigned reorder_window = 3;  // ... and sent after 1 to this many later ones
+  // Control connections.
+  unsigned drop_every_s = 0;         // close every connection this often (0: never)
+  unsigned retransmit_delay_ms = 0;  // answer retransmission requests this late
+  double retransmit_refuse = 0;      // probability of refusing a request
+  bool feed_active() const { return loss > 0 || burst_period > 0 || duplicate > 0 || reorder > 0; }
+  bool active() const {
+    return feed_active() || drop_every_s > 0 || retransmit_delay_ms > 0 || retransmit_refuse > 0;
+  }
+};
+
 struct SimConfig {
   // Control connection.
   std::string listen_ip = ZAVO_DEFAULT_SERVER_IP;
@@ -83,6 +105,10 @@ struct SimConfig {
   // (heartbeats continue), which tests use to drive the feed by hand.
   unsigned rate = 1000;
   unsigned raw_rate = 200;
+  // Intraday profile: simulated seconds of the trading day per wall second
+  // (0: a flat rate). The struct rate then follows the day's shape, busy at
+  // the open and the close and quiet at midday, averaging `rate`.
+  double day_scale = 0;
   unsigned heartbeat_ms = 1000;
   // Heartbeats on the struct feed too (a replay turns them off: the
   // recording carries its own, with the recorded day).
@@ -99,6 +125,8 @@ struct SimConfig {
   // Raw message lengths, bytes, drawn uniformly between these.
   unsigned raw_min_len = 24;
   unsigned raw_max_len = 4096;
+
+  FaultConfig faults;
 
   // Echo the server's log lines on standard output.
   bool verbose = false;

@@ -1,5 +1,7 @@
 // The simulator's control connections: login, heartbeats to one session,
 // base information and retransmissions.
+#include <uv.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -79,12 +81,9 @@ void SimServerImp::OnPacket(KvelSession* s, const StructPacket* packet) {
               static_cast<unsigned long long>(c->id));
           break;
         }
-        if (packet->PacketType == kPacketTypeRetransmit) {
-          on_struct_retransmit(s, r);
-        } else {
-          if (c->peer == Peer::kUnknown) c->peer = Peer::kRaw;
-          on_raw_retransmit(s, r);
-        }
+        const bool raw = packet->PacketType != kPacketTypeRetransmit;
+        if (raw && c->peer == Peer::kUnknown) c->peer = Peer::kRaw;
+        on_retransmit_request(s, c, r, raw);
         break;
       }
       default:
@@ -205,6 +204,62 @@ void SimServerImp::send_end_of_retransmit(KvelSession* s, const RetransmitRange&
                     [&](WireWriter& w) { WriteRetransmit(&w, reply); });
 }
 
+void SimServerImp::on_retransmit_request(KvelSession* s, Conn* c, const RetransmitRange& r,
+                                         bool raw) {
+  const unsigned delay_ms = cfg_.faults.retransmit_delay_ms;
+  if (delay_ms == 0) {
+    serve_retransmit(s, r, raw);
+    return;
+  }
+  PendingRetransmit p;
+  p.due_ns = uv_hrtime() + static_cast<uint64_t>(delay_ms) * 1000000ULL;
+  p.conn_id = c->id;
+  p.raw = raw;
+  p.range = r;
+  // One delay for all: the queue stays in arrival order, and a connection's
+  // answers keep the order of its requests.
+  pending_retransmits_.push_back(p);
+  log("connection %llu: retransmission [%llu, %llu) answered in %u ms",
+      static_cast<unsigned long long>(c->id), static_cast<unsigned long long>(r.begin),
+      static_cast<unsigned long long>(r.end), delay_ms);
+  count([](SimCounters& k) { ++k.retransmits_delayed; });
+}
+
+void SimServerImp::serve_due_retransmits(uint64_t now_ns) {
+  while (!pending_retransmits_.empty() && pending_retransmits_.front().due_ns <= now_ns) {
+    const PendingRetransmit p = pending_retransmits_.front();
+    pending_retransmits_.pop_front();
+    KvelSession* session = nullptr;
+    for (auto& kv : conns_) {
+      if (kv.second.id == p.conn_id) session = kv.first;
+    }
+    if (!session) {
+      log("connection %llu closed before its retransmission was due; dropped",
+          static_cast<unsigned long long>(p.conn_id));
+      continue;
+    }
+    serve_retransmit(session, p.range, p.raw);
+  }
+}
+
+void SimServerImp::serve_retransmit(KvelSession* s, const RetransmitRange& r, bool raw) {
+  if (Chance(&refuse_rng_, cfg_.faults.retransmit_refuse)) {
+    count([raw](SimCounters& k) {
+      ++(raw ? k.raw_requests : k.retransmit_requests);
+      ++k.retransmits_refused;
+    });
+    send_end_of_retransmit(s, r, kRetransmitRefused);
+    log("refused the %s retransmission of [%llu, %llu)", raw ? "raw" : "struct",
+        static_cast<unsigned long long>(r.begin), static_cast<unsigned long long>(r.end));
+    return;
+  }
+  if (raw) {
+    on_raw_retransmit(s, r);
+  } else {
+    on_struct_retransmit(s, r);
+  }
+}
+
 void SimServerImp::on_struct_retransmit(KvelSession* s, const RetransmitRange& r) {
   // Only the part of the range that the history holds is walked, so a
   // request for an absurd range costs no more than one for the history.
@@ -232,14 +287,16 @@ void SimServerImp::on_struct_retransmit(KvelSession* s, const RetransmitRange& r
   }
   uint64_t wanted = r.end > r.begin ? r.end - r.begin : 0;
   uint32_t status = sent == 0 ? 2 : sent < wanted ? 1 : 0;
-  send_end_of_retransmit(s, r, status);
-  log("retransmitted %llu of [%llu, %llu) (day %u), status %u",
-      static_cast<unsigned long long>(sent), static_cast<unsigned long long>(r.begin),
-      static_cast<unsigned long long>(r.end), r.scope, status);
+  // Counted before the end record, so that a client holding the end finds
+  // the counters already moved.
   count([&](SimCounters& k) {
     ++k.retransmit_requests;
     k.retransmit_fields += sent;
   });
+  send_end_of_retransmit(s, r, status);
+  log("retransmitted %llu of [%llu, %llu) (day %u), status %u",
+      static_cast<unsigned long long>(sent), static_cast<unsigned long long>(r.begin),
+      static_cast<unsigned long long>(r.end), r.scope, status);
 }
 
 void SimServerImp::on_raw_retransmit(KvelSession* s, const RetransmitRange& r) {
@@ -262,14 +319,14 @@ void SimServerImp::on_raw_retransmit(KvelSession* s, const RetransmitRange& r) {
     }
   }
   uint32_t status = sent == 0 ? 2 : sent < wanted ? 1 : 0;
-  send_end_of_retransmit(s, r, status);
-  log("replayed %llu raw messages of exchange %u in [%llu, %llu), status %u",
-      static_cast<unsigned long long>(sent), r.scope, static_cast<unsigned long long>(r.begin),
-      static_cast<unsigned long long>(r.end), status);
   count([&](SimCounters& k) {
     ++k.raw_requests;
     k.raw_replayed += sent;
   });
+  send_end_of_retransmit(s, r, status);
+  log("replayed %llu raw messages of exchange %u in [%llu, %llu), status %u",
+      static_cast<unsigned long long>(sent), r.scope, static_cast<unsigned long long>(r.begin),
+      static_cast<unsigned long long>(r.end), status);
 }
 
 }  // namespace sim

@@ -100,14 +100,32 @@ void MarketModel::add_stocks(uint8_t exchange, unsigned count) {
 }
 
 void MarketModel::add_indices(unsigned count) {
-  for (unsigned i = 0; i < count && i < sizeof kIndices / sizeof kIndices[0]; ++i) {
+  const unsigned named = sizeof kIndices / sizeof kIndices[0];
+  for (unsigned i = 0; i < count && i < kMaxIndices; ++i) {
     Instrument in;
-    in.exchange = kIndices[i].exchange;
     in.kind = InstrumentKind::kIndex;
-    in.code = kIndices[i].code;
-    in.name = kIndices[i].name;
     in.tick = 1;
-    init_prices(&in, kIndices[i].level + rng_.Range(-50000, 50000));
+    if (i < named) {
+      in.exchange = kIndices[i].exchange;
+      in.code = kIndices[i].code;
+      in.name = kIndices[i].name;
+      init_prices(&in, kIndices[i].level + rng_.Range(-50000, 50000));
+    } else {
+      // The sector and theme indices of a full market, alternating between
+      // the exchanges under their index prefixes (000 Shanghai, 399
+      // Shenzhen). Numbers start at 100, clear of the named ones, and step
+      // by a number prime to 900 so that they never repeat.
+      const unsigned k = (i - named) / 2;
+      in.exchange = static_cast<uint8_t>((i - named) % 2 + 1);
+      char code[16];
+      unsigned number = 100 + (k * 7) % 900;
+      if (in.exchange == 1 && number == 688) number = 99;  // taken by a named index
+      std::snprintf(code, sizeof code, "%s%03u", in.exchange == 1 ? "000" : "399", number);
+      in.code = code;
+      in.name = std::string(in.exchange == 1 ? "SH " : "SZ ") + kSectors[k % 16] + " Index " +
+                std::to_string(k / 16 + 1);
+      init_prices(&in, rng_.Range(1000, 9000) * 10000);
+    }
     inst_.push_back(in);
   }
 }

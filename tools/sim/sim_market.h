@@ -60,6 +60,10 @@ struct Instrument {
 
 class SimBookFlow;
 
+// Most indices a market can have: the named ones, then generated ones, up to
+// 900 numbers under each exchange's index prefix.
+constexpr unsigned kMaxIndices = 1800;
+
 class MarketModel {
  public:
   explicit MarketModel(const SimConfig& cfg);

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "cli_support.h"
+#include "sim_market.h"
 #include "sim_replay.h"
 
 namespace zavo {
@@ -17,13 +18,94 @@ using cli::Endpoint;
 
 // Options of the synthetic market that a replay replaces by the recording.
 // Giving one with --replay is a usage error rather than a silent no-op.
-const char* const kSyntheticOnly[] = {"--mode", "--rate", "--raw-rate", "--raw-len"};
+const char* const kSyntheticOnly[] = {"--mode",    "--rate",   "--raw-rate",
+                                      "--raw-len", "--market", "--day-scale"};
+// What --market full sets unless given on the command line too.
+const char* const kMarketSizes[] = {"--sh",         "--sz",         "--indices",
+                                    "--sh-options", "--sz-options", "--futures"};
 // Options that only mean something with --replay.
 const char* const kReplayOnly[] = {"--speed", "--max", "--loop"};
 
 // Throws the usage error CLI11 reports as "<option>: <why>".
 [[noreturn]] void reject(const std::string& option, const std::string& why) {
   throw CLI::ValidationError(option, why);
+}
+
+// A probability from 0 to 1.
+bool parse_probability(const std::string& text, double* out) {
+  errno = 0;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno != 0 || !(v >= 0.0 && v <= 1.0)) return false;
+  *out = v;
+  return true;
+}
+
+CLI::Option* add_probability(CLI::App* app, const std::string& name, double* target,
+                             const std::string& help) {
+  return app
+      ->add_option_function<std::string>(
+          name,
+          [name, target](const std::string& text) {
+            if (!parse_probability(text, target)) {
+              reject(name, "'" + text + "' is not a probability from 0 to 1");
+            }
+          },
+          help)
+      ->type_name("P")
+      ->default_str("0");
+}
+
+// The faults of the feed and the control connections.
+void add_fault_options(CLI::App* app, FaultConfig* f) {
+  const char* faults = "Faults (random choices follow --seed, so a run repeats)";
+  add_probability(app, "--loss", &f->loss, "lose each feed datagram with probability P")
+      ->group(faults);
+  app->add_option_function<std::string>(
+         "--burst",
+         [f](const std::string& s) {
+           const size_t colon = s.find(':');
+           uint64_t n = 0, m = 0;
+           if (colon == std::string::npos || !cli::ParseUnsigned(s.substr(0, colon), &n) ||
+               !cli::ParseUnsigned(s.substr(colon + 1), &m) || n < 1 || m <= n || m > 1000000) {
+             reject("--burst", "'" + s + "' is not N:M with 1 <= N < M <= 1000000");
+           }
+           f->burst_lost = static_cast<unsigned>(n);
+           f->burst_period = static_cast<unsigned>(m);
+         },
+         "lose N feed datagrams in a row out of every M")
+      ->type_name("N:M")
+      ->group(faults);
+  add_probability(app, "--duplicate", &f->duplicate, "send a feed datagram twice")->group(faults);
+  app->add_option_function<std::string>(
+         "--reorder",
+         [f](const std::string& s) {
+           const size_t colon = s.find(':');
+           uint64_t w = f->reorder_window;
+           if (!parse_probability(s.substr(0, colon), &f->reorder) ||
+               (colon != std::string::npos &&
+                (!cli::ParseUnsigned(s.substr(colon + 1), &w) || w < 1 || w > 1000))) {
+             reject("--reorder", "'" + s + "' is not P[:W] with P from 0 to 1, W from 1 to 1000");
+           }
+           f->reorder_window = static_cast<unsigned>(w);
+         },
+         "hold a feed datagram back behind up to W later ones (W 3 when not given)")
+      ->type_name("P[:W]")
+      ->default_str("0:3")
+      ->group(faults);
+  app->add_option("--drop-every", f->drop_every_s,
+                  "close every control connection this often (0: never)")
+      ->check(CLI::Range(0u, 86400u).description(""))
+      ->type_name("SECONDS")
+      ->group(faults);
+  app->add_option("--retransmit-delay", f->retransmit_delay_ms,
+                  "answer retransmission requests this much later")
+      ->check(CLI::Range(0u, 600000u).description(""))
+      ->type_name("MS")
+      ->group(faults);
+  add_probability(app, "--retransmit-refuse", &f->retransmit_refuse,
+                  "refuse a retransmission request (end record with status 3, no fields)")
+      ->group(faults);
 }
 
 // A whole number from 0 to max, the bounds shown in --help.
@@ -170,7 +252,8 @@ void build_app(CLI::App* app, SimOptions* out) {
   add_count(app, "--sz", &c.sz_securities, 4000, "Shenzhen securities")->group(market);
   add_count(app, "--sh-options", &c.sh_options, 2000, "Shanghai options")->group(market);
   add_count(app, "--sz-options", &c.sz_options, 2000, "Shenzhen options")->group(market);
-  add_count(app, "--indices", &c.indices, 6, "indices, split between the markets")->group(market);
+  add_count(app, "--indices", &c.indices, kMaxIndices, "indices, split between the markets")
+      ->group(market);
   add_count(app, "--futures", &c.futures, 16, "index futures")->group(market);
   add_count(app, "--seed", &c.seed, UINT64_MAX, "seed of the synthetic market")->group(market);
   app->add_option_function<std::string>(
@@ -188,7 +271,28 @@ void build_app(CLI::App* app, SimOptions* out) {
       ->type_name("on|off")
       ->default_str(c.book_model ? "on" : "off")
       ->group(market);
+  app->add_option_function<std::string>(
+         "--market",
+         [out](const std::string& text) {
+           if (text != "default" && text != "full") {
+             reject("--market", "'" + text + "' is not default or full");
+           }
+           out->market = text;
+         },
+         "full: the real markets' size (about 2300 SH and 2900 SZ securities, 300\n"
+         "indices, 1000 options); --sh, --sz, ... given too still count")
+      ->type_name("default|full")
+      ->default_str("default")
+      ->group(market);
   add_count(app, "--rate", &c.rate, 1000000, "market-data fields per second")->group(market);
+  app->add_option("--day-scale", c.day_scale,
+                  "follow a trading day's rate, busy at the open and the close and quiet at\n"
+                  "midday, X times faster than real time (4: a day in one hour); the rate\n"
+                  "averages --rate")
+      ->check(CLI::Range(0.001, 1000000.0).description(""))
+      ->type_name("X")
+      ->default_str("off")
+      ->group(market);
   add_count(app, "--raw-rate", &c.raw_rate, 100000, "raw messages per second per exchange")
       ->group(market);
   app->add_option_function<std::string>(
@@ -234,6 +338,8 @@ void build_app(CLI::App* app, SimOptions* out) {
   app->add_flag("--max", r.max, "as fast as possible, without the recorded spacing")->group(replay);
   app->add_flag("--loop", r.loop, "start again after the last file")->group(replay);
 
+  add_fault_options(app, &c.faults);
+
   const char* run = "Run";
   app->add_option("--duration", out->duration_s, "stop after this time (0: until Ctrl-C)")
       ->check(CLI::Range(0.0, 31536000.0).description(""))
@@ -271,6 +377,15 @@ std::string check_combination(const CLI::App& app, const SimOptions& o) {
 
 }  // namespace
 
+void ApplyFullMarket(SimConfig* c) {
+  c->sh_securities = 2300;
+  c->sz_securities = 2900;
+  c->indices = 300;
+  c->sh_options = 500;
+  c->sz_options = 500;
+  c->futures = 8;
+}
+
 std::string SimUsage(const char* program) {
   SimOptions defaults;
   CLI::App app("", program ? program : "zavo_sim");
@@ -284,6 +399,19 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::st
   if (!cli::ParseQuiet(&app, argc, argv, &out->help, error)) return false;
   if (out->help) return true;
   if (out->replay.enabled()) ApplyReplayConfig(&out->config);
+  if (out->market == "full") {
+    // The preset first, then whatever sizes the command line gave.
+    SimConfig sized = out->config;
+    ApplyFullMarket(&sized);
+    SimConfig& c = out->config;
+    unsigned* from[] = {&sized.sh_securities, &sized.sz_securities, &sized.indices,
+                        &sized.sh_options,    &sized.sz_options,    &sized.futures};
+    unsigned* to[] = {&c.sh_securities, &c.sz_securities, &c.indices,
+                      &c.sh_options,    &c.sz_options,    &c.futures};
+    for (size_t i = 0; i < sizeof kMarketSizes / sizeof kMarketSizes[0]; ++i) {
+      if (app.count(kMarketSizes[i]) == 0) *to[i] = *from[i];
+    }
+  }
   *error = check_combination(app, *out);
   return error->empty();
 }

@@ -9,8 +9,9 @@ namespace sim {
 
 struct SimOptions {
   SimConfig config;
-  ReplayOptions replay;   // --replay: the recording instead of the synthetic market
-  double duration_s = 0;  // 0: run until SIGINT/SIGTERM
+  ReplayOptions replay;            // --replay: the recording instead of the synthetic market
+  double duration_s = 0;           // 0: run until SIGINT/SIGTERM
+  std::string market = "default";  // --market: default, or full (the real markets' size)
   bool help = false;
 };
 
@@ -19,6 +20,10 @@ struct SimOptions {
 // value, or an inconsistent combination. With --replay the configuration is
 // already the replaying server's (ApplyReplayConfig).
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions* out, std::string* error);
+
+// Sizes of --market full: about the listed securities, indices and options
+// of the two exchanges. Options given with it (--sh, ...) win.
+void ApplyFullMarket(SimConfig* c);
 
 // The --help text.
 std::string SimUsage(const char* program);

@@ -24,7 +24,13 @@ SimServerImp::SimServerImp(const SimConfig& cfg)
       history_(cfg.history),
       raw_history_{RawHistory(cfg.raw_history), RawHistory(cfg.raw_history)},
       login_mode_(cfg.login_mode),
-      fault_rng_(cfg.seed ^ 0xFA017ULL) {
+      fault_rng_(cfg.seed ^ 0xFA017ULL),
+      // Each feed and the refusals draw from their own generator, so that
+      // one feed's faults do not move with the other's traffic.
+      struct_faults_(cfg.faults, cfg.seed),
+      raw_faults_(cfg.faults, cfg.seed + 1),
+      refuse_rng_(cfg.seed ^ 0x5EF05EULL),
+      day_(cfg.day_scale) {
   struct_feed_ = cfg.feed_mode != FeedMode::kRaw;
   raw_feed_on_ = cfg.feed_mode != FeedMode::kStruct;
 }
@@ -85,6 +91,7 @@ int SimServerImp::Start(std::string* error) {
     }
   }
   rate_base_ns_ = uv_hrtime();
+  last_tick_ns_ = rate_base_ns_;
   tick_timer_ = new EvTimer(loop_, kTickMs, [this](EvTimer* t, const Timestamp&) {
     on_tick();
     t->Restart(0);
@@ -97,6 +104,14 @@ int SimServerImp::Start(std::string* error) {
   // The loop is not running yet, so these arm the timers at once.
   tick_timer_->Restart(0);
   if (cfg_.heartbeat_ms) heartbeat_timer_->Restart(0);
+  if (cfg_.faults.drop_every_s) {
+    drop_timer_ =
+        new EvTimer(loop_, cfg_.faults.drop_every_s * 1000, [this](EvTimer* t, const Timestamp&) {
+          drop_all();
+          t->Restart(0);
+        });
+    drop_timer_->Restart(0);
+  }
   loop_->Start();
   log("listening on %s:%d; %s feed %s:%d%s via %s ttl %d; %zu securities, %zu options; "
       "%u fields/s",
@@ -119,7 +134,9 @@ void SimServerImp::Stop() {
   loop_->CallInLoop([this] {
     if (tick_timer_) EvTimer::Release(tick_timer_);
     if (heartbeat_timer_) EvTimer::Release(heartbeat_timer_);
-    tick_timer_ = heartbeat_timer_ = nullptr;
+    if (drop_timer_) EvTimer::Release(drop_timer_);
+    tick_timer_ = heartbeat_timer_ = drop_timer_ = nullptr;
+    pending_retransmits_.clear();
     conns_.clear();
     if (listener_) TcpListener::Release(listener_);
     listener_ = nullptr;
@@ -130,8 +147,9 @@ void SimServerImp::Stop() {
   // a stopped loop runs at once.
   if (tick_timer_) EvTimer::Release(tick_timer_);
   if (heartbeat_timer_) EvTimer::Release(heartbeat_timer_);
+  if (drop_timer_) EvTimer::Release(drop_timer_);
   if (listener_) TcpListener::Release(listener_);
-  tick_timer_ = heartbeat_timer_ = nullptr;
+  tick_timer_ = heartbeat_timer_ = drop_timer_ = nullptr;
   listener_ = nullptr;
   delete loop_;
   loop_ = nullptr;
@@ -156,20 +174,40 @@ bool SimServerImp::WaitFor(const std::function<bool(const SimCounters&)>& pred,
 
 // ---------------------------------------------------------------- feed
 
-void SimServerImp::on_tick() {
-  uint64_t stamp = NowStamp();
-  uint64_t elapsed = uv_hrtime() - rate_base_ns_;
+uint64_t SimServerImp::struct_fields_owed(uint64_t now_ns) {
+  const uint64_t elapsed = now_ns - rate_base_ns_;
   // Whatever falls further behind than a fifth of a second (a stalled
   // loop) is forgiven rather than sent as a burst.
-  if (cfg_.rate && struct_feed_) {
+  if (cfg_.day_scale <= 0) {
     uint64_t owed = cfg_.rate * elapsed / 1000000000ULL;
     uint64_t cap = cfg_.rate / 5 + 10;
     if (owed > rate_done_ + cap) rate_done_ = owed - cap;
-    if (owed > rate_done_) {
-      publish(static_cast<unsigned>(owed - rate_done_), stamp);
-      rate_done_ = owed;
-    }
+    if (owed <= rate_done_) return 0;
+    const uint64_t n = owed - rate_done_;
+    rate_done_ = owed;
+    return n;
   }
+  // The rate of the moment, integrated tick by tick; the fraction of a
+  // field left over is owed to the next tick.
+  const double rate = cfg_.rate * day_.Factor(elapsed / 1e9);
+  day_owed_ += rate * static_cast<double>(now_ns - last_tick_ns_) / 1e9;
+  const double cap = rate / 5 + 10;
+  if (day_owed_ > cap) day_owed_ = cap;
+  const uint64_t n = static_cast<uint64_t>(day_owed_);
+  day_owed_ -= static_cast<double>(n);
+  return n;
+}
+
+void SimServerImp::on_tick() {
+  uint64_t stamp = NowStamp();
+  const uint64_t now_ns = uv_hrtime();
+  uint64_t elapsed = now_ns - rate_base_ns_;
+  if (cfg_.rate && struct_feed_) {
+    const uint64_t n = struct_fields_owed(now_ns);
+    if (n > 0) publish(static_cast<unsigned>(n), stamp);
+  }
+  last_tick_ns_ = now_ns;
+  if (!pending_retransmits_.empty()) serve_due_retransmits(now_ns);
   if (cfg_.raw_rate && raw_feed_on_) {
     uint64_t owed = cfg_.raw_rate * elapsed / 1000000000ULL;
     uint64_t cap = cfg_.raw_rate / 5 + 10;
@@ -219,17 +257,39 @@ void SimServerImp::publish(unsigned fields, uint64_t stamp) {
   });
 }
 
+FeedFaults::Action SimServerImp::send_feed(FeedFaults* faults, UdpMulticastSender2* sender,
+                                           const char* data, size_t len, uint64_t* sent,
+                                           uint64_t* errors) {
+  return faults->Pass(data, len, [&](const char* d, size_t n) {
+    if (sender->Write(Slice(d, n))) {
+      ++*sent;
+    } else {
+      ++*errors;
+    }
+  });
+}
+
+void SimServerImp::copy_fault_counts(SimCounters* c) const {
+  const FeedFaultCounts& a = struct_faults_.counts();
+  const FeedFaultCounts& b = raw_faults_.counts();
+  c->datagrams_lost = a.lost + b.lost;
+  c->datagrams_duplicated = a.duplicated + b.duplicated;
+  c->datagrams_reordered = a.reordered + b.reordered;
+}
+
 void SimServerImp::flush_feed_packet() {
   if (feed_fields_in_packet_ == 0) return;
   const char* p = feed_pkt_.Finish();
-  bool ok = feed_.Write(Slice(p, feed_pkt_.size()));
+  uint64_t sent = 0, errors = 0;
+  const FeedFaults::Action a =
+      send_feed(&struct_faults_, &feed_, p, feed_pkt_.size(), &sent, &errors);
+  const uint64_t lost = a == FeedFaults::Action::kDrop ? feed_fields_in_packet_ : 0;
   feed_fields_in_packet_ = 0;
   count([&](SimCounters& c) {
-    if (ok) {
-      ++c.datagrams_sent;
-    } else {
-      ++c.send_errors;
-    }
+    c.datagrams_sent += sent;
+    c.send_errors += errors;
+    c.fields_lost += lost;
+    copy_fault_counts(&c);
   });
 }
 
@@ -262,11 +322,15 @@ void SimServerImp::publish_recorded(const std::vector<char>& datagram) {
     raw_history_[message.exchange - 1].Record(message.seq, message.send_time, message.data,
                                               message.len);
   }
-  bool ok = false;
-  if (raw) {
-    ok = raw_feed_on_ && raw_feed_.Write(Slice(data, len));
+  // A recording passes through the faults like the synthetic feed.
+  uint64_t sent = 0, errors = 0, lost = 0;
+  if (raw ? raw_feed_on_ : struct_feed_) {
+    const FeedFaults::Action a =
+        raw ? send_feed(&raw_faults_, &raw_feed_, data, len, &sent, &errors)
+            : send_feed(&struct_faults_, &feed_, data, len, &sent, &errors);
+    if (a == FeedFaults::Action::kDrop && !raw) lost = fields;
   } else {
-    ok = struct_feed_ && feed_.Write(Slice(data, len));
+    ++errors;
   }
   const uint64_t last = seq_;
   count([&](SimCounters& c) {
@@ -277,11 +341,10 @@ void SimServerImp::publish_recorded(const std::vector<char>& datagram) {
       ++c.raw_messages;
       c.raw_last_seq[message.exchange - 1] = message.seq;
     }
-    if (ok) {
-      ++(raw ? c.raw_fragments : c.datagrams_sent);
-    } else {
-      ++c.send_errors;
-    }
+    (raw ? c.raw_fragments : c.datagrams_sent) += sent;
+    c.send_errors += errors;
+    c.fields_lost += lost;
+    copy_fault_counts(&c);
   });
 }
 
@@ -317,11 +380,7 @@ void SimServerImp::publish_raw(uint8_t exchange, unsigned messages, uint64_t sta
       WriteRawHeader(&raw_pkt_, send_time, exchange, seq, static_cast<uint16_t>(f),
                      f + 1 < nfrag ? 1 : 0, static_cast<uint16_t>(len));
       raw_pkt_.Bytes(raw_payload_.data() + off, len);
-      if (raw_feed_.Write(Slice(raw_pkt_.data(), raw_pkt_.size()))) {
-        ++frags_sent;
-      } else {
-        ++errors;
-      }
+      send_feed(&raw_faults_, &raw_feed_, raw_pkt_.data(), raw_pkt_.size(), &frags_sent, &errors);
     }
   }
   uint64_t last = raw_seq_[exchange - 1];
@@ -330,6 +389,7 @@ void SimServerImp::publish_raw(uint8_t exchange, unsigned messages, uint64_t sta
     c.raw_fragments += frags_sent;
     c.send_errors += errors;
     c.raw_last_seq[exchange - 1] = last;
+    copy_fault_counts(&c);
   });
 }
 
@@ -407,6 +467,7 @@ void SimServerImp::drop_all() {
   // On the loop thread CloseSession runs at once and reports through
   // OnDisconnected, which forgets the connection.
   for (KvelSession* s : all) listener_->CloseSession(s, true);
+  count([&](SimCounters& c) { c.connections_dropped += all.size(); });
 }
 
 void SimServerImp::PublishNow(unsigned fields) {

@@ -31,7 +31,12 @@
 //
 // The status of an end-of-retransmission record (its Scope member) is 0 when
 // every requested number was sent, 1 when part of the range was not (or no
-// longer) in the history, 2 when none of it was.
+// longer) in the history, 2 when none of it was, and 3 when the server
+// refused the request (fault injection): then no field is sent at all.
+//
+// Faults configured in SimConfig::faults (see FeedFaults) act on the feed's
+// datagrams and on the control connections from the start; the counters
+// below say what they did.
 //
 // Threads: everything runs on the server's own event-loop thread. Start,
 // Stop, the counters, the fault switches and the publish calls may be used
@@ -77,7 +82,19 @@ struct SimCounters {
   uint64_t garbage_sent = 0;          // garbage bursts sent (control and feed)
   uint64_t unknown_fields = 0;        // fields from clients the server ignored
   uint64_t recorded_sent = 0;         // recorded datagrams published (sent or not)
+  // Configured faults (SimConfig::faults); the datagram counts cover both
+  // feeds, fields_lost the market-data fields of lost struct datagrams.
+  uint64_t datagrams_lost = 0;
+  uint64_t fields_lost = 0;
+  uint64_t datagrams_duplicated = 0;
+  uint64_t datagrams_reordered = 0;
+  uint64_t connections_dropped = 0;  // by --drop-every and DropConnections
+  uint64_t retransmits_delayed = 0;  // requests (struct and raw) answered late
+  uint64_t retransmits_refused = 0;  // requests answered with status 3 only
 };
+
+// Status of an end-of-retransmission record for a refused request.
+constexpr uint32_t kRetransmitRefused = 3;
 
 // One-shot faults of the raw feed, applied to the next multi-fragment
 // messages (a single-fragment message can only be lost or repeated).

@@ -3,6 +3,7 @@
 // except where a member says otherwise.
 #include <condition_variable>
 #include <cstdarg>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -14,6 +15,8 @@
 #include "net/udp_multicast_sender.h"
 #include "proto/struct_packet.h"
 #include "net/zavo_tcp.h"
+#include "sim_day_profile.h"
+#include "sim_faults.h"
 #include "sim_history.h"
 #include "sim_market.h"
 #include "sim_raw_joiner.h"
@@ -79,7 +82,27 @@ class SimServerImp : public KvelHandler {
     stats_cv_.notify_all();
   }
 
+  // A retransmission request waiting for --retransmit-delay. The
+  // connection is named by its id: it may be gone when the time comes.
+  struct PendingRetransmit {
+    uint64_t due_ns = 0;
+    uint64_t conn_id = 0;
+    bool raw = false;
+    RetransmitRange range;
+  };
+
   void on_tick();
+  // Fields owed to the struct feed since the last tick, by the flat rate or
+  // the day profile.
+  uint64_t struct_fields_owed(uint64_t now_ns);
+  void serve_due_retransmits(uint64_t now_ns);
+  void on_retransmit_request(KvelSession* s, Conn* c, const RetransmitRange& r, bool raw);
+  // Answers now, or refuses (--retransmit-refuse).
+  void serve_retransmit(KvelSession* s, const RetransmitRange& r, bool raw);
+  // Sends one feed datagram through the faults.
+  FeedFaults::Action send_feed(FeedFaults* faults, UdpMulticastSender2* sender, const char* data,
+                               size_t len, uint64_t* sent, uint64_t* errors);
+  void copy_fault_counts(SimCounters* c) const;
   void on_heartbeat_timer();
   void publish(unsigned fields, uint64_t stamp);
   void flush_feed_packet();
@@ -112,6 +135,7 @@ class SimServerImp : public KvelHandler {
   UdpMulticastSender2 raw_feed_;
   EvTimer* tick_timer_ = nullptr;
   EvTimer* heartbeat_timer_ = nullptr;
+  EvTimer* drop_timer_ = nullptr;
   int listen_port_ = 0;
   bool started_ = false;
   bool struct_feed_ = true;
@@ -130,6 +154,13 @@ class SimServerImp : public KvelHandler {
   unsigned skip_ = 0;
   unsigned raw_fault_count_[3] = {0, 0, 0};
   SimRng fault_rng_;
+  FeedFaults struct_faults_;
+  FeedFaults raw_faults_;
+  SimRng refuse_rng_;
+  std::deque<PendingRetransmit> pending_retransmits_;
+  DayProfile day_;
+  double day_owed_ = 0;  // fields owed by the day profile, fractions kept
+  uint64_t last_tick_ns_ = 0;
   // Rate keeping: fields (and raw messages) owed since the clock base.
   uint64_t rate_base_ns_ = 0;
   uint64_t rate_done_ = 0;
