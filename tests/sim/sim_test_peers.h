@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "net/ev_loop.h"
+#include "net/zavo_tcp.h"
 #include "proto/sys_field.h"
-#include "proto/zavo_tcp.h"
 #include "sim_wire.h"
 
 namespace zavo {
