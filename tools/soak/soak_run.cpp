@@ -68,6 +68,17 @@ bool SoakRun::Run() {
   base_rss_kb_ = ResidentKb();
   peak_rss_kb_ = base_rss_kb_;
   if (!start_server()) return false;
+  // The library's log file and its writer thread come with the first line
+  // it logs: an open refused for its settings (no handlers) brings them,
+  // so that the baseline holds them.
+  {
+    ZAVO_OpenSetting none;
+    std::memset(&none, 0, sizeof(none));
+    ZAVO_ERROR err = ZAVO_SUCCESS;
+    ++sessions_created_;
+    rep_->Check("an open without handlers is refused",
+                api_.Open(&none, &err) == nullptr && err == ZAVO_ERR_INVALID, "");
+  }
   base_threads_ = ThreadCount();
   base_fds_ = DescriptorCount();
   rep_->Figure(
