@@ -1,7 +1,11 @@
 #pragma once
-// Conversion of decoded wire records into the public records handed to the
-// user. Every function zero-fills its output first, allocates nothing and
-// takes no lock: the processing thread calls them once per field.
+// Conversion of the decoded code-table records into the public code-info
+// records, and the one-letter mappings and delay arithmetic that the
+// per-field decoding (record_decode.h) builds the market records with. The
+// code-table conversions run on the event loop thread as the base
+// information arrives; the inline mappings run on the processing thread
+// once per field, so nothing here allocates or takes a lock, and every
+// conversion zero-fills its output first.
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
