@@ -10,6 +10,7 @@
 #include <string>
 
 #include "api/convert.h"
+#include "support/decode_into.h"
 #include "sim_book_flow.h"
 #include "sim_market.h"
 #include "sim_wire.h"

@@ -12,6 +12,7 @@
 
 #include "api/code_key.h"
 #include "api/convert.h"
+#include "support/decode_into.h"
 #include "api/subscription_manager.h"
 #include "api/udp_api_imp.h"
 #include "convert_oracle.h"
