@@ -10,10 +10,10 @@
 #include <string>
 
 #include "api/convert.h"
-#include "support/decode_into.h"
 #include "sim_book_flow.h"
 #include "sim_market.h"
 #include "sim_wire.h"
+#include "support/decode_into.h"
 #include "zavo_book.h"
 
 namespace zavo {

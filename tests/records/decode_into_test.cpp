@@ -12,11 +12,11 @@
 
 #include "api/code_key.h"
 #include "api/convert.h"
-#include "support/decode_into.h"
 #include "api/subscription_manager.h"
 #include "api/udp_api_imp.h"
 #include "convert_oracle.h"
 #include "proto/struct_packet.h"
+#include "support/decode_into.h"
 #include "support/session_peer.h"
 
 namespace zavo {
