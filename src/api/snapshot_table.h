@@ -127,7 +127,7 @@ class st_mkt_data_cache {
   }
 
   static size_t slot_of(const SecurityCode& key, size_t mask) {
-    return CodeHash()(key) & mask;
+    return SlotHash(key) & mask;
   }
 
   // Slot number of `key`, adding it when it is new (kNone when full).

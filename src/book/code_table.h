@@ -47,7 +47,7 @@ class CodeTable {
     CodeKey key{};
     uint32_t value = UINT32_MAX;  // UINT32_MAX: empty
   };
-  size_t home(const CodeKey& k) const { return CodeHash()(k) & mask_; }
+  size_t home(const CodeKey& k) const { return SlotHash(k) & mask_; }
   void rehash(size_t capacity);
 
   std::vector<Entry> table_;

@@ -5,10 +5,10 @@
 // it comes from (a wire record, a public record, a user's text), and all of
 // them hash it alike.
 //
-// The rule: the characters before the first NUL or blank, at most 15 --
-// what a public record's Code can hold. A blank ends a code because senders
-// pad short codes with blanks as well as with zeros; a wire code of 16
-// characters is known to users by its first 15, so it keys as those.
+// The rule: the characters before the first NUL or blank, at most 14. A
+// blank ends a code because senders pad short codes with blanks as well as
+// with zeros; exchange codes are far shorter, so two codes that share their
+// first 14 characters are one security everywhere.
 //
 // Header only and free of the other internal libraries: the book library
 // uses it without depending on the session's.
@@ -19,10 +19,10 @@
 namespace zavo {
 
 struct SecurityCode {
-  static constexpr size_t kMaxCodeLen = 15;
+  static constexpr size_t kMaxCodeLen = 14;
 
   unsigned char exchange;
-  char code[kMaxCodeLen];  // the code's characters, every following byte 0
+  char code[15];  // the code's characters (at most kMaxCodeLen), every following byte 0
 
   // Builds a key from at most `len` bytes of `text`, stopping at the first
   // NUL or blank and after kMaxCodeLen characters. `text` need not be
@@ -67,23 +67,28 @@ inline bool operator!=(const SecurityCode& a, const SecurityCode& b) {
   return !(a == b);
 }
 
-// The one hash of a key, for the standard unordered containers and for the
-// power-of-two tables that take its low bits. Codes differ mostly in their
-// last characters, which sit in the top bytes of the first word: the high
-// halves are folded down before and after a multiply, so every byte of the
-// key reaches the low bits.
+// The one hash of a key: the sum of its two native 64-bit words, wrapping.
+// The standard unordered containers (prime bucket counts) use it as it is.
 struct CodeHash {
   size_t operator()(const SecurityCode& key) const {
     uint64_t lo, hi;
     std::memcpy(&lo, reinterpret_cast<const char*>(&key), 8);
     std::memcpy(&hi, reinterpret_cast<const char*>(&key) + 8, 8);
-    uint64_t x = lo + hi * 0x9E3779B97F4A7C15ULL;
-    x ^= x >> 32;
-    x *= 0xFF51AFD7ED558CCDULL;
-    x ^= x >> 29;
-    return static_cast<size_t>(x);
+    return static_cast<size_t>(lo + hi);
   }
 };
+
+// CodeHash spread for the power-of-two tables that take its low bits: codes
+// differ mostly in their last characters, which sit in the top bytes of the
+// first word, so the high half is folded down before and after a multiply
+// and every byte of the key reaches the low bits.
+inline size_t SlotHash(const SecurityCode& key) {
+  uint64_t x = static_cast<uint64_t>(CodeHash()(key));
+  x ^= x >> 32;
+  x *= 0xFF51AFD7ED558CCDULL;
+  x ^= x >> 29;
+  return static_cast<size_t>(x);
+}
 
 // Word-at-a-time helpers for 16-byte code arrays on the per-field path.
 namespace code_words {
@@ -116,7 +121,7 @@ inline uint64_t load_word(const char* p) {
 
 // The key of `exchange` and the 16 code bytes at `src` (all 16 are read),
 // equal to SecurityCode::Make(exchange, src, 16): two loads, a handful of
-// mask operations and two stores instead of a loop of up to 15 compares.
+// mask operations and two stores instead of a loop of up to 14 compares.
 inline SecurityCode KeyOfCode16(unsigned char exchange, const char* src) {
   using namespace code_words;
   uint64_t lo = load_word(src);
@@ -125,11 +130,11 @@ inline SecurityCode KeyOfCode16(unsigned char exchange, const char* src) {
   if (stop != 0) {
     lo &= bytes_below(stop);
   } else {
-    // The 16th character never belongs to a key.
-    hi = load_word(src + 8) & 0x00FFFFFFFFFFFFFFULL;
+    // Characters 15 and 16 never belong to a key.
+    hi = load_word(src + 8) & 0x0000FFFFFFFFFFFFULL;
     hi &= bytes_below(zero_flags(hi) | zero_flags(hi ^ kBlanks));
   }
-  // Key bytes: exchange, then the 15 characters.
+  // Key bytes: exchange, then the 14 characters, then zeros.
   const uint64_t key_lo = static_cast<uint64_t>(exchange) | (lo << 8);
   const uint64_t key_hi = (lo >> 56) | (hi << 8);
   SecurityCode key;

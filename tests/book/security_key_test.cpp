@@ -1,9 +1,9 @@
 // A security is named by one key everywhere a code is looked up: the
 // subscription filter, the snapshot cache, the code tables and the books.
-// The public records hold at most 15 characters of a code, so 15- and
-// 16-character wire codes and blank-padded ones must land on the same
-// security in all four, and two codes that differ only in their 15th
-// character must stay apart in all four.
+// A code keys on at most 14 characters, stopping at a blank, so 15- and
+// 16-character wire codes sharing their first 14 and blank-padded ones
+// must land on the same security in all four, and two codes that differ
+// in their 14th character must stay apart in all four.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,7 +36,7 @@ struct Wire16 {
 
 constexpr const char* k15 = "ABCDEFGHIJKLMNO";       // fills the public Code
 constexpr const char* k16 = "ABCDEFGHIJKLMNOP";      // its public form is k15
-constexpr const char* kOther15 = "ABCDEFGHIJKLMNX";  // differs in character 15
+constexpr const char* kOther15 = "ABCDEFGHIJKLMXO";  // differs in character 14
 constexpr const char* kPadded = "600000          ";  // blank padding to 16
 constexpr const char* kPlain = "600000";
 
@@ -47,7 +47,8 @@ TEST(SecurityKey, OneRuleForLongAndPaddedCodes) {
   EXPECT_EQ(a, KeyOfCode16(1, Wire16(k16).b));
   EXPECT_NE(a, SecurityCode::Make(1, kOther15));
   EXPECT_NE(a, KeyOfCode16(1, Wire16(kOther15).b));
-  EXPECT_EQ(std::string(a.code, 15), k15);
+  EXPECT_EQ(std::string(a.code, 14), "ABCDEFGHIJKLMN");
+  EXPECT_EQ(a.code[14], '\0');
 
   const SecurityCode p = SecurityCode::Make(2, kPlain);
   EXPECT_EQ(p, SecurityCode::Make(2, kPadded));
@@ -65,7 +66,7 @@ TEST(SecurityKey, OneRuleForLongAndPaddedCodes) {
   for (int i = 0; i < 1024; ++i) {
     char code[16] = {};
     std::snprintf(code, sizeof code, "60%04d", i);
-    slots.insert(CodeHash()(SecurityCode::Make(1, code)) & 1023);
+    slots.insert(SlotHash(SecurityCode::Make(1, code)) & 1023);
   }
   // A random spread fills about 647 of the 1024 slots.
   EXPECT_GT(slots.size(), 560u);
@@ -76,7 +77,8 @@ TEST(SecurityKey, SubscriptionDeliversLongAndPaddedCodes) {
   ASSERT_TRUE(m.SetMarketSubscription("SH;SZ"));
   ASSERT_EQ(m.UpdateSubscription(ZAVO_SUBSCRIBE_REPLACE, "ABCDEFGHIJKLMNO.SH;600000.SZ"),
             ZAVO_SUCCESS);
-  // The wire code of 16 characters and the public one of 15 both match.
+  // The wire code of 16 characters and the public one of 15 both match:
+  // they share their first 14.
   EXPECT_TRUE(m.IsMatchSysCode(1, Wire16(k16).b, 16));
   EXPECT_TRUE(m.IsMatchSysCode(1, k15));
   EXPECT_FALSE(m.IsMatchSysCode(1, Wire16(kOther15).b, 16));
@@ -131,7 +133,7 @@ TEST(SecurityKey, CodeTableFindsLongAndPaddedCodes) {
   ZAVO_OPTION_CODEINFO info{};
   ASSERT_EQ(db.GetOptionCodeInfo("ABCDEFGHIJKLMNO.SH", &info), ZAVO_SUCCESS);
   EXPECT_EQ(std::string(info.Code), k15);
-  EXPECT_EQ(db.GetOptionCodeInfo("ABCDEFGHIJKLMNX.SH", &info), ZAVO_ERR_INVALID);
+  EXPECT_EQ(db.GetOptionCodeInfo("ABCDEFGHIJKLMXO.SH", &info), ZAVO_ERR_INVALID);
   ASSERT_EQ(db.GetOptionCodeInfo("10003001.SH", &info), ZAVO_SUCCESS);
   EXPECT_EQ(info.Value, 2);
 }

