@@ -68,7 +68,12 @@ void check_update(SubscriptionManager& m, int mode, const char* codes,
     ZAVO_FUZZ_CHECK(entry.first == 1 || entry.first == 2);
     for (const SecurityCode& key : entry.second) {
       ZAVO_FUZZ_CHECK(key.exchange == entry.first);
-      ZAVO_FUZZ_CHECK(key.code[SecurityCode::kMaxCodeLen] == '\0');
+      // Canonical: nothing follows the first zero byte.
+      bool ended = false;
+      for (char c : key.code) {
+        if (ended) ZAVO_FUZZ_CHECK(c == '\0');
+        ended = ended || c == '\0';
+      }
       for (char c : key.code) ZAVO_FUZZ_CHECK(c < 'a' || c > 'z');
       if (probes.size() < 64) probes.push_back(key);
     }

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "api/convert.h"
+#include "api/record_decode.h"
 #include "sim_market.h"
 #include "sim_wire.h"
 #include "support/bench_stats.h"
@@ -86,25 +86,39 @@ union Public {
   ZAVO_TradeDetail trade;
 };
 
+// The library's per-field decoding, with the length check its field walk
+// makes once per field.
+template <class Field, class R>
+inline bool decode_as(const Rec& r, const char* d, R* out) {
+  if (r.size < Field::Size()) return false;
+  DecodeRecord(d, out);
+  return true;
+}
+
 inline bool decode(const Rec& r, const char* bytes, Public* out, ZAVO_MSG* m) {
   const char* d = bytes + r.offset;
   switch (r.id) {
     case sim::kFidOrderDetail:
       m->MsgType = ZAVO_MSG_ORDER_DETAIL;
       m->MsgSize = sizeof(ZAVO_OrderDetail);
-      return DecodeInto(d, r.size, &out->order);
+      return decode_as<OrderDetailField>(r, d, &out->order);
     case sim::kFidSHOrderDetail:
       m->MsgType = ZAVO_MSG_SH_ORDER_DETAIL;
       m->MsgSize = sizeof(ZAVO_SHOrderDetail);
-      return DecodeInto(d, r.size, &out->sh);
+      return decode_as<SH_OrderDetailField>(r, d, &out->sh);
     case sim::kFidTradeDetail:
       m->MsgType = ZAVO_MSG_TRADE_DETAIL;
       m->MsgSize = sizeof(ZAVO_TradeDetail);
-      return DecodeInto(d, r.size, &out->trade);
-    case sim::kFidSecuritySnapShot:
+      return decode_as<TradeDetailField>(r, d, &out->trade);
+    case sim::kFidSecuritySnapShot: {
       m->MsgType = ZAVO_MSG_SECURITY_SNAPSHOT;
       m->MsgSize = sizeof(ZAVO_SecuritySnapShot);
-      return DecodeInto(d, r.size, &out->snap);
+      if (r.size < SecuritySnapShotField::Size()) return false;
+      timespec now;
+      clock_gettime(CLOCK_REALTIME, &now);
+      DecodeRecord(d, &out->snap, now);
+      return true;
+    }
     default:
       return false;
   }

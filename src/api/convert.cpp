@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/record_decode.h"
-
 namespace zavo {
 
 namespace {
@@ -19,15 +17,6 @@ template <unsigned int N>
 inline void copy_text(const String<N>& in, char (&out)[32]) {
   in.CopyTo(out, sizeof(out));
 }
-
-// The four characters of a phase text, never reading past its terminator.
-struct phase_chars {
-  char c[4] = {0, 0, 0, 0};
-  explicit phase_chars(const char* s) {
-    if (s == nullptr) return;
-    for (int i = 0; i < 4 && s[i] != '\0'; ++i) c[i] = s[i];
-  }
-};
 
 // Code-info members shared by the security and option tables.
 template <class F>
@@ -71,56 +60,6 @@ void ConvertField(const OptionBaseInfoField* in, ZAVO_OPTION_CODEINFO* out) {
   out->Value7 = static_cast<uint32_t>(in->Value7.get());
 }
 
-bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out) {
-  if (data == nullptr || len < SecuritySnapShotField::Size()) return false;
-  timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  DecodeRecord(data, out, now);
-  return true;
-}
-
-bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out,
-                const timespec& now) {
-  if (data == nullptr || len < SecuritySnapShotField::Size()) return false;
-  DecodeRecord(data, out, now);
-  return true;
-}
-
-namespace {
-
-template <class Field, class R>
-bool decode_checked(const char* data, unsigned int len, R* out) {
-  if (data == nullptr || len < Field::Size()) return false;
-  DecodeRecord(data, out);
-  return true;
-}
-
-}  // namespace
-
-bool DecodeInto(const char* data, unsigned int len, ZAVO_IndexSnapShot* out) {
-  return decode_checked<IndexSnapShotField>(data, len, out);
-}
-
-bool DecodeInto(const char* data, unsigned int len, ZAVO_FutureSnapShot* out) {
-  return decode_checked<FutureSnapShotField>(data, len, out);
-}
-
-bool DecodeInto(const char* data, unsigned int len, ZAVO_TradeDetail* out) {
-  return decode_checked<TradeDetailField>(data, len, out);
-}
-
-bool DecodeInto(const char* data, unsigned int len, ZAVO_OrderDetail* out) {
-  return decode_checked<OrderDetailField>(data, len, out);
-}
-
-bool DecodeInto(const char* data, unsigned int len, ZAVO_OrderQueue* out) {
-  return decode_checked<OrderQueueField>(data, len, out);
-}
-
-bool DecodeInto(const char* data, unsigned int len, ZAVO_SHOrderDetail* out) {
-  return decode_checked<SH_OrderDetailField>(data, len, out);
-}
-
 void FillKvelCode(char (&out)[32], const char* code, const CExchangeIDType& exchange) {
   size_t n = 0;
   if (code != nullptr) {
@@ -134,71 +73,6 @@ void FillKvelCode(char (&out)[32], const char* code, const CExchangeIDType& exch
     out[n++] = exchange == 1 ? 'H' : 'Z';
   }
   out[n] = '\0';
-}
-
-char SseMarketStatus(const char* phase) {
-  const phase_chars p(phase);
-  if (p.c[0] == 'P') return 'B';
-  char base = 0;
-  switch (p.c[0]) {
-    case 'B':
-    case 'D':
-      base = 'P';
-      break;
-    case 'C':
-      base = 'I';
-      break;
-    case 'E':
-    case 'N':
-      base = 'V';
-      break;
-    case 'M':
-      base = 'W';
-      break;
-    case 'S':
-      base = 'E';
-      break;
-    case 'T':
-      base = 'O';
-      break;
-    case 'U':
-      base = 'J';
-      break;
-    default:
-      break;
-  }
-  if (p.c[1] == '0') return 'B';
-  if (p.c[3] == '0') return 'W';
-  return base;
-}
-
-char SseOptionStatus(const char* phase) {
-  const phase_chars p(phase);
-  if (p.c[1] == '1') return 'B';
-  if (p.c[3] == '0') return 'W';
-  switch (p.c[0]) {
-    case 'B':
-      return 'P';
-    case 'C':
-      return 'I';
-    case 'E':
-    case 'N':
-      return 'V';
-    case 'M':
-      return 'W';
-    case 'P':
-      return 'B';
-    case 'S':
-      return 'E';
-    case 'T':
-      return 'O';
-    case 'U':
-      return 'J';
-    case 'V':
-      return 'Q';
-    default:
-      return 0;
-  }
 }
 
 }  // namespace zavo

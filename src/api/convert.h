@@ -1,7 +1,11 @@
 #pragma once
-// Conversion of decoded wire records into the public records handed to the
-// user. Every function zero-fills its output first, allocates nothing and
-// takes no lock: the processing thread calls them once per field.
+// Conversion of the decoded code-table records into the public code-info
+// records, and the one-letter mappings and delay arithmetic that the
+// per-field decoding (record_decode.h) builds the market records with. The
+// code-table conversions run on the event loop thread as the base
+// information arrives; the inline mappings run on the processing thread
+// once per field, so nothing here allocates or takes a lock, and every
+// conversion zero-fills its output first.
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -77,32 +81,9 @@ inline int64_t LocalDelayMicros(int64_t stamp_sec, int64_t stamp_nsec, const tim
 void ConvertField(const SecurityBaseInfoField* in, ZAVO_CODEINFO* out);
 void ConvertField(const OptionBaseInfoField* in, ZAVO_OPTION_CODEINFO* out);
 
-// The market records straight from a record's wire bytes, without the
-// wire record in between (the record tests hold them against a member by
-// member conversion of the decoded records). `len` is the number of bytes
-// readable at `data`; when it is less than the record's wire size nothing
-// is written and the answer is false, as Decode would fail. The per-field
-// path uses the unchecked inline forms (DecodeRecord, record_decode.h).
-// A security snapshot's LocalDelay is measured against `now`; the form
-// without it reads the clock itself.
-bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out,
-                const timespec& now);
-bool DecodeInto(const char* data, unsigned int len, ZAVO_SecuritySnapShot* out);
-bool DecodeInto(const char* data, unsigned int len, ZAVO_IndexSnapShot* out);
-bool DecodeInto(const char* data, unsigned int len, ZAVO_FutureSnapShot* out);
-bool DecodeInto(const char* data, unsigned int len, ZAVO_TradeDetail* out);
-bool DecodeInto(const char* data, unsigned int len, ZAVO_OrderDetail* out);
-bool DecodeInto(const char* data, unsigned int len, ZAVO_OrderQueue* out);
-bool DecodeInto(const char* data, unsigned int len, ZAVO_SHOrderDetail* out);
-
 // Writes code, '.', and "SH" for exchange 1 or "SZ" for exchange 2 (nothing
 // after the point for any other exchange), NUL-terminated. At most 15
 // characters of `code` are used, so the result always fits.
 void FillKvelCode(char (&out)[32], const char* code, const CExchangeIDType& exchange);
-
-// One-letter status of a Shanghai trading-phase text (four characters are
-// read; a shorter or null text reads as if padded with NULs).
-char SseMarketStatus(const char* phase);
-char SseOptionStatus(const char* phase);
 
 }  // namespace zavo

@@ -2,8 +2,8 @@
 // The market records decoded straight from their wire bytes into the public
 // records, inline, for the per-field path. Each DecodeRecord expects the
 // caller to have checked that the record's whole wire size is readable at
-// `data` (the checked forms are DecodeInto in convert.h); keeping that one
-// check with the caller lets the field walk test a length once.
+// `data`; keeping that one check with the caller lets the field walk test a
+// length once.
 //
 // Every record is zero-filled first: padding and members without a source
 // must read 0, exactly as after a member-by-member conversion.

@@ -2,7 +2,9 @@
 // Pieces shared by the struct-mode and raw-mode sessions: the open result
 // that the loop thread settles and Open waits for, the retransmission state
 // shared between the caller's thread and the loop thread, bounded reading of
-// the settings' text members, and the delivery of system messages.
+// the settings' text members, and the login conversation: the request, the
+// check of the answer and the system-message records (login, connect,
+// disconnect) that ApiImp::deliver_system then hands to the handler.
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>

@@ -127,27 +127,7 @@ class st_mkt_data_cache {
   }
 
   static size_t slot_of(const SecurityCode& key, size_t mask) {
-    uint64_t lo, hi;
-    std::memcpy(&lo, reinterpret_cast<const char*>(&key), 8);
-    std::memcpy(&hi, reinterpret_cast<const char*>(&key) + 8, 8);
-    // Codes differ mostly in their last characters, which sit in the top
-    // bytes of the first word: fold the high halves down before and after
-    // the multiply, so every byte reaches the low bits that pick the slot.
-    uint64_t x = lo + hi * 0x9E3779B97F4A7C15ULL;
-    x ^= x >> 32;
-    x *= 0xFF51AFD7ED558CCDULL;
-    x ^= x >> 29;
-    return static_cast<size_t>(x) & mask;
-  }
-
-  // Both words compared at once: one branch per probed slot, not two.
-  static bool same_key(const SecurityCode& a, const SecurityCode& b) {
-    uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, reinterpret_cast<const char*>(&a), 8);
-    std::memcpy(&a1, reinterpret_cast<const char*>(&a) + 8, 8);
-    std::memcpy(&b0, reinterpret_cast<const char*>(&b), 8);
-    std::memcpy(&b1, reinterpret_cast<const char*>(&b) + 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    return SlotHash(key) & mask;
   }
 
   // Slot number of `key`, adding it when it is new (kNone when full).
@@ -157,7 +137,7 @@ class st_mkt_data_cache {
       for (size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
         const uint32_t v = index_[i];
         if (v == 0) break;
-        if (same_key(keys_[v - 1], key)) return v - 1;
+        if (keys_[v - 1] == key) return v - 1;
       }
     }
     *added = true;

@@ -35,21 +35,6 @@ uint32_t record_size(uint32_t kind) {
 
 }  // namespace
 
-namespace {
-
-// Bit 7 of every byte of `w` that is zero (exact up to the first zero byte,
-// which is all that is used).
-inline uint64_t zero_bytes(uint64_t w) {
-  return (w - 0x0101010101010101ULL) & ~w & 0x8080808080808080ULL;
-}
-
-// The bytes of `w` below its first zero byte (little-endian order).
-inline uint64_t below_first_zero(uint64_t w, uint64_t zeros) {
-  return w & (((zeros & (~zeros + 1)) >> 7) - 1);
-}
-
-}  // namespace
-
 void CodeTable::Insert(const CodeKey& k, uint32_t value) {
   if ((size_ + 1) * 2 > table_.size()) rehash(table_.size() * 2);
   size_t i = home(k);
@@ -76,33 +61,6 @@ void CodeTable::rehash(size_t capacity) {
   }
 }
 
-CodeKey CodeKey::Make(const char* code, size_t max_len, char exchange) {
-  CodeKey k;
-  k.exchange = exchange;
-  if (max_len >= 16) {
-    // Records hold codes in 16-byte arrays: read them whole and clear
-    // everything from the first NUL on (a user's record may leave bytes
-    // after it undefined), instead of walking them byte by byte. The
-    // sixteenth byte is a terminator in every record, so a longer text is
-    // cut to fifteen characters.
-    std::memcpy(k.w, code, 16);
-    uint64_t z0 = zero_bytes(k.w[0]);
-    if (z0) {
-      k.w[0] = below_first_zero(k.w[0], z0);
-      k.w[1] = 0;
-    } else {
-      uint64_t w1 = k.w[1] & 0x00FFFFFFFFFFFFFFULL;
-      uint64_t z1 = zero_bytes(w1);
-      k.w[1] = z1 ? below_first_zero(w1, z1) : w1;
-    }
-    return k;
-  }
-  char buf[16] = {};
-  for (size_t i = 0; i < max_len && i < 15 && code[i] != '\0'; ++i) buf[i] = code[i];
-  std::memcpy(k.w, buf, sizeof buf);
-  return k;
-}
-
 uint32_t BookBuilder::lookup(const CodeKey& key) {
   // Details of one security tend to come in runs: skip the hash then.
   if (last_index_ != UINT32_MAX && key == last_key_) return last_index_;
@@ -113,15 +71,15 @@ uint32_t BookBuilder::lookup(const CodeKey& key) {
   return idx;
 }
 
-uint32_t BookBuilder::security(const char* code, char exchange) {
-  CodeKey key = CodeKey::Make(code, 16, exchange);
+uint32_t BookBuilder::security(const char (&code)[16], char exchange) {
+  const CodeKey key = KeyOfRecordCode(code, exchange);
   uint32_t idx = lookup(key);
   if (idx != UINT32_MAX) return idx;
   idx = static_cast<uint32_t>(books_.size());
   {
     books_.emplace_back();
     SecurityBook& b = books_.back();
-    std::memcpy(b.code, key.w, sizeof b.code);
+    std::memcpy(b.code, key.code, sizeof key.code);
     b.exchange = exchange;
     b.check.diff_side = -1;
     // Room for a deep book from the start: a level that comes and goes
@@ -139,7 +97,7 @@ uint32_t BookBuilder::security(const char* code, char exchange) {
 
 const SecurityBook* BookBuilder::Find(const char* code, char exchange) const {
   // A caller's text may be shorter than a record's array: read it bytewise.
-  uint32_t idx = by_code_.Find(CodeKey::Make(code, 15, exchange));
+  uint32_t idx = by_code_.Find(KeyOfText(code, exchange));
   return idx == UINT32_MAX ? nullptr : &books_[idx];
 }
 
@@ -446,7 +404,7 @@ int BookBuilder::apply_snapshot(const ZAVO_SecuritySnapShot& r, uint64_t seq) {
   // A security no detail has named yet is not tracked: the feed may not
   // carry its details at all (options, or details not subscribed), and a
   // book that never had a chance is no finding.
-  uint32_t idx = lookup(CodeKey::Make(r.Code, 16, r.ExchangeID));
+  uint32_t idx = lookup(KeyOfRecordCode(r.Code, r.ExchangeID));
   if (idx == UINT32_MAX) {
     totals_.untracked += 1;
     return ZAVO_BOOK_IGNORED;

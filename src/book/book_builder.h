@@ -60,7 +60,7 @@ class BookBuilder {
   int while_holding(const ZAVO_MSG& msg);
   void replay();
   // Index of a security's book, made on first sight.
-  uint32_t security(const char* code, char exchange);
+  uint32_t security(const char (&code)[16], char exchange);
   // Index of a known security's book, or UINT32_MAX.
   uint32_t lookup(const CodeKey& key);
   int apply_order(const ZAVO_OrderDetail& r);
@@ -86,7 +86,7 @@ class BookBuilder {
   zavo_book_totals_info totals_;
   std::vector<SecurityBook> books_;
   CodeTable by_code_;
-  CodeKey last_key_;
+  CodeKey last_key_{};
   uint32_t last_index_ = UINT32_MAX;
   OrderPool pool_;
   OrderIndex index_;

@@ -7,22 +7,24 @@
 #include <cstring>
 #include <vector>
 
+#include "util/security_code.h"
+
 namespace zavo {
 namespace book {
 
-// Code and exchange as one comparable key (codes are at most 15
-// characters, so they fit in 16 bytes with their terminator).
-struct CodeKey {
-  uint64_t w[2] = {0, 0};
-  char exchange = 0;
+// A book is keyed on the record's ExchangeID character and its code, by the
+// rule every other code lookup follows (util/security_code.h).
+using CodeKey = SecurityCode;
 
-  // From a record's 16-byte code array (max_len 16) or a caller's text
-  // (max_len 15: read byte by byte, never past its terminator).
-  static CodeKey Make(const char* code, size_t max_len, char exchange);
-  bool operator==(const CodeKey& o) const {
-    return w[0] == o.w[0] && w[1] == o.w[1] && exchange == o.exchange;
-  }
-};
+// The key of a record's 16-byte Code (all 16 bytes are read).
+inline CodeKey KeyOfRecordCode(const char (&code)[16], char exchange) {
+  return KeyOfCode16(static_cast<unsigned char>(exchange), code);
+}
+
+// The key of a caller's NUL-terminated text (never read past its end).
+inline CodeKey KeyOfText(const char* code, char exchange) {
+  return SecurityCode::Make(static_cast<unsigned char>(exchange), code);
+}
 
 class CodeTable {
  public:
@@ -42,14 +44,10 @@ class CodeTable {
 
  private:
   struct Entry {
-    CodeKey key;
+    CodeKey key{};
     uint32_t value = UINT32_MAX;  // UINT32_MAX: empty
   };
-  size_t home(const CodeKey& k) const {
-    uint64_t h = (k.w[0] ^ (k.w[1] * 0x9E3779B97F4A7C15ULL) ^ static_cast<uint64_t>(k.exchange)) *
-                 0xC2B2AE3D27D4EB4FULL;
-    return static_cast<size_t>(h >> 32) & mask_;
-  }
+  size_t home(const CodeKey& k) const { return SlotHash(k) & mask_; }
   void rehash(size_t capacity);
 
   std::vector<Entry> table_;

@@ -93,7 +93,7 @@ class SocketHandover {
   bool TakeHelpRequest() { return help_requested_.exchange(false, std::memory_order_acq_rel); }
   // kConsumer -> kReader. False when the consumer does not own the socket.
   // The consumer may still be in a receive that started before: the reader
-  // then waits for it (TakeOverDone) before its own first read.
+  // then waits for it (ConsumerOutOfReceive) before its own first read.
   bool TakeOver() {
     Owner expected = Owner::kConsumer;
     return owner_.compare_exchange_strong(expected, Owner::kReader, std::memory_order_seq_cst);

@@ -64,7 +64,6 @@ class UdpMulticaseReceiver : public NetBase {
   // and never polls; it blocks in the event loop until a datagram arrives,
   // which the shared vocabulary calls backoff.
   void set_cpu_id(int) {}
-  int cpu_id() const { return -1; }
   IdleMode idle_mode() const { return IdleMode::kBackoff; }
 
   // True between a successful JoinMulticase and Close.

@@ -102,7 +102,6 @@ class UdpMulticaseReceiver2 : public NetBase {
     cpu_id_ = cpu;
     idle_mode_.store(ChooseIdleMode(cpu), std::memory_order_relaxed);
   }
-  int cpu_id() const { return cpu_id_; }
 
   // The idle strategy of the read thread, following the CPU index and
   // ZAVO_IDLE_STRATEGY (decided again by set_cpu_id and JoinMulticase). A

@@ -13,6 +13,7 @@
 #include "sim_book_flow.h"
 #include "sim_market.h"
 #include "sim_wire.h"
+#include "support/decode_into.h"
 #include "zavo_book.h"
 
 namespace zavo {

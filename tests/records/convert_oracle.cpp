@@ -1,6 +1,6 @@
 // The market records converted member by member from their decoded wire
 // records: the straightforward reading of the conversion rules, kept here
-// as the oracle that the library's direct decoding (DecodeInto) is checked
+// as the oracle that the library's direct decoding (DecodeRecord) is checked
 // against.
 #include "convert_oracle.h"
 

@@ -339,32 +339,5 @@ TEST(Convert, CodeInfoRecordsAndKvelCode) {
   EXPECT_STREQ(buf, "ABCDEFGHIJKLMNO.SZ");
 }
 
-TEST(Convert, ShanghaiPhaseStatus) {
-  EXPECT_EQ(SseMarketStatus("T111"), 'O');
-  EXPECT_EQ(SseMarketStatus("T100"), 'W');
-  EXPECT_EQ(SseMarketStatus("T011"), 'B');
-  EXPECT_EQ(SseMarketStatus("P111"), 'B');
-  EXPECT_EQ(SseMarketStatus("S111"), 'E');
-  EXPECT_EQ(SseMarketStatus("C111"), 'I');
-  EXPECT_EQ(SseMarketStatus("E111"), 'V');
-  EXPECT_EQ(SseMarketStatus("U111"), 'J');
-  EXPECT_EQ(SseMarketStatus("B111"), 'P');
-  EXPECT_EQ(SseMarketStatus("M111"), 'W');
-  EXPECT_EQ(SseMarketStatus("X111"), 0);
-  EXPECT_EQ(SseMarketStatus("X011"), 'B');
-  EXPECT_EQ(SseOptionStatus("T111"), 'B');
-  EXPECT_EQ(SseOptionStatus("T001"), 'O');
-  EXPECT_EQ(SseOptionStatus("T000"), 'W');
-  EXPECT_EQ(SseOptionStatus("V001"), 'Q');
-  EXPECT_EQ(SseOptionStatus("P001"), 'B');
-  EXPECT_EQ(SseOptionStatus("Z001"), 0);
-  // short or missing texts are read only up to their end
-  EXPECT_EQ(SseMarketStatus("T1"), 'O');
-  EXPECT_EQ(SseMarketStatus(""), 0);
-  EXPECT_EQ(SseMarketStatus(nullptr), 0);
-  EXPECT_EQ(SseOptionStatus("T"), 'O');
-  EXPECT_EQ(SseOptionStatus(nullptr), 0);
-}
-
 }  // namespace
 }  // namespace zavo

@@ -16,6 +16,7 @@
 #include "api/udp_api_imp.h"
 #include "convert_oracle.h"
 #include "proto/struct_packet.h"
+#include "support/decode_into.h"
 #include "support/session_peer.h"
 
 namespace zavo {
@@ -169,6 +170,7 @@ TEST(CodeWords, CopyAndKeyMatchTheByteLoops) {
   EXPECT_EQ(std::string(out), "ABCDEFGHIJKLMNO");
   const SecurityCode key = KeyOfCode16(2, full);
   EXPECT_EQ(key, SecurityCode::Make(2, "ABCDEFGHIJKLMN"));
+  EXPECT_NE(key, SecurityCode::Make(2, "ABCDEFGHIJKLM"));
   const char empty[16] = {};
   CopyCode16(out, empty);
   EXPECT_EQ(out[0], '\0');

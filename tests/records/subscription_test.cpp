@@ -45,11 +45,12 @@ TEST(SecurityCodeKey, BuildsCanonicalSixteenBytesAndHashesWords) {
   EXPECT_EQ(std::string(k1.code, 14), "ABCDEFGHIJKLMN");
   EXPECT_EQ(k1.code[14], '\0');
 
-  // Hash: sum of the two native 64-bit words.
+  // Hash: sum of the two native 64-bit words; equal keys hash alike.
   uint64_t lo, hi;
   std::memcpy(&lo, &a, 8);
   std::memcpy(&hi, reinterpret_cast<const char*>(&a) + 8, 8);
   EXPECT_EQ(CodeHash()(a), static_cast<size_t>(lo + hi));
+  EXPECT_EQ(CodeHash()(a), CodeHash()(padded));
   SecurityCode ff;
   std::memset(&ff, 0xff, sizeof(ff));
   EXPECT_EQ(CodeHash()(ff), static_cast<size_t>(0xfffffffffffffffeull));  // wraps
