@@ -279,10 +279,27 @@ TEST(CompressedCapture, CutAndDamagedFilesKeepWhatCameBeforeAndSayWhere) {
   got = read_all(bad, &end, &error);
   EXPECT_EQ(end, record::PcapReader::kError);
   EXPECT_NE(error.find("damaged compressed data at byte "), std::string::npos) << error;
-  EXPECT_NE(error.find("in the frame from byte " + std::to_string(frame_end[1])),
-            std::string::npos)
+  EXPECT_NE(error.find("in the frame from byte " + std::to_string(frame_end[1])), std::string::npos)
       << error;
   EXPECT_TRUE(got == std::vector<Got>(want.begin(), want.begin() + 20));
+
+  // Damage only the checksum finds (in the checksum itself) of a frame of
+  // many blocks: the frame decodes, and still nothing of it is handed on.
+  const std::vector<std::string> many = market_datagrams(2000, 5);
+  const std::string big = dir.File("big.pcap.zst");
+  const std::vector<uint64_t> big_end = write_capture(big, true, many, 1000);
+  ASSERT_EQ(big_end.size(), 2u);
+  const std::vector<Got> big_want = read_all(big, &end, &error);
+  ASSERT_EQ(big_want.size(), 2000u);
+  std::string sum_damaged = read_file(big);
+  for (size_t i = big_end[1] - 4; i < big_end[1]; ++i) sum_damaged[i] = ~sum_damaged[i];
+  write_file(big, sum_damaged);
+  got = read_all(big, &end, &error);
+  EXPECT_EQ(end, record::PcapReader::kError);
+  EXPECT_NE(error.find("checksum"), std::string::npos) << error;
+  EXPECT_NE(error.find("in the frame from byte " + std::to_string(big_end[0])), std::string::npos)
+      << error;
+  EXPECT_TRUE(got == std::vector<Got>(big_want.begin(), big_want.begin() + 1000)) << got.size();
 
   // The offline decoder names the file with the damage, and keeps the rest.
   zavo_tail::PcapResult r;

@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "cli_support.h"
-#include "zstd_input.h"
 #include "zavo_defaults.h"
+#include "zstd_input.h"
 
 namespace zavo {
 namespace record {

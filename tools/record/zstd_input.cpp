@@ -216,8 +216,9 @@ bool ZstdInput::decode_more() {
   }
   if (out.pos == 0 && s.in_pos == s.in_size && s.at_eof) {
     if (s.frame_open) {
-      damage_ = "truncated compressed file: it ends at byte " + std::to_string(compressed_offset()) +
-                " inside the frame from byte " + std::to_string(s.frame_start);
+      damage_ = "truncated compressed file: it ends at byte " +
+                std::to_string(compressed_offset()) + " inside the frame from byte " +
+                std::to_string(s.frame_start);
       release_pending();  // what the cut frame still gave is good data
     }
     return false;

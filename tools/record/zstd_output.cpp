@@ -15,7 +15,9 @@ struct ZstdOutput::State {
   std::vector<char> out;
 #if ZAVO_HAVE_ZSTD
   ZSTD_CCtx* cctx = nullptr;
-  ~State() { ZSTD_freeCCtx(cctx); }
+  ~State() {
+    ZSTD_freeCCtx(cctx);
+  }
 #endif
 };
 
