@@ -18,11 +18,13 @@ constexpr uint32_t kZstdMagic = 0xFD2FB528u;
 // Skippable frames: 0x184D2A50 to 0x184D2A5F.
 constexpr uint32_t kSkippableMask = 0xFFFFFFF0u;
 constexpr uint32_t kSkippableMagic = 0x184D2A50u;
+#if ZAVO_HAVE_ZSTD
 // Decoded bytes of one frame held back until its checksum is seen. Our own
 // recorder ends a frame well before this; a frame of another writer may
 // span a whole file and is then handed on in pieces of this size.
 constexpr size_t kHoldBack = 8u << 20;
 constexpr size_t kInputChunk = 128u << 10;
+#endif
 
 uint32_t le32(const unsigned char* p) {
   return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);

@@ -76,6 +76,7 @@ size_t ZstdOutput::write(const char* buf, size_t size) {
 #if !ZAVO_HAVE_ZSTD
   (void)buf;
   (void)size;
+  (void)frame_input_;
   return 0;
 #else
   // Zero tells stdio that nothing could be written: the stream's error
