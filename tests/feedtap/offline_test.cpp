@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -17,6 +18,8 @@
 #include "feedtap_test_util.h"
 #include "pcap_input.h"
 #include "process_util.h"
+#include "zstd_input.h"
+#include "zstd_output.h"
 
 using feedtap_test::ReadFile;
 using feedtap_test::TempDir;
@@ -278,6 +281,91 @@ TEST(FeedtapOffline, DamagedFilesAreReportedAndKeepWhatWasWritten) {
                "packets read, 0 datagrams matched, 0 records written, 0 messages skipped\n"))
       << ReadFile(bad / "stdout.txt");
   EXPECT_NE(OnlyDataFile(bad.path()), "");
+}
+
+// Compresses `bytes` into `path` as the recorder does; the returned list
+// holds the file size at the end of each frame of `frameBytes` input.
+std::vector<size_t> CompressFile(const std::string& path, const std::string& bytes,
+                                 size_t frameBytes) {
+  std::vector<size_t> frameEnds;
+  FILE* sink = std::fopen(path.c_str(), "wb");
+  EXPECT_NE(sink, nullptr);
+  std::string error;
+  auto z = zavo::record::ZstdOutput::Open(sink, zavo::record::ZstdOutput::kDefaultLevel, &error);
+  EXPECT_TRUE(z) << error;
+  if (!z) return frameEnds;
+  for (size_t at = 0; at < bytes.size(); at += frameBytes) {
+    const size_t n = std::min(frameBytes, bytes.size() - at);
+    EXPECT_EQ(std::fwrite(bytes.data() + at, 1, n, z->stream()), n);
+    EXPECT_EQ(std::fflush(z->stream()), 0);
+    EXPECT_TRUE(z->EndFrame());
+    frameEnds.push_back(static_cast<size_t>(z->file_bytes()));
+  }
+  EXPECT_EQ(std::fclose(z->stream()), 0);
+  EXPECT_TRUE(z->ok());
+  return frameEnds;
+}
+
+TEST(FeedtapOffline, CompressedCaptureWritesTheSameCsv) {
+  if (!zavo::record::ZstdSupported()) GTEST_SKIP() << "built without libzstd";
+  TempDir dir;
+  ASSERT_TRUE(ExitedWith(RunToEnd(dir.path(), FEEDTAP_GEN_BIN,
+                                  {"--group", kGroup, "--port", std::to_string(kPort), "--rounds",
+                                   "3", "--per-datagram", "2", "--pcap-out", "gen.pcap"}),
+                         0));
+  WriteFile(dir / "config.ini", Config(0));
+  ASSERT_TRUE(ExitedWith(RunToEnd(dir.path(), FEEDTAP_BIN, {"--pcap", "gen.pcap"}, "err.txt"), 0));
+  const std::string plainCsv = ReadFile(dir / "stdout.txt");
+  ASSERT_EQ(Count(plainCsv, "TD,"), 3u) << plainCsv;
+
+  // Four frames; read by its content whatever its name.
+  const std::string plain = ReadFile(dir / "gen.pcap");
+  const std::vector<size_t> frameEnds =
+      CompressFile(dir / "gen.pcap.zst", plain, plain.size() / 4 + 1);
+  ASSERT_EQ(frameEnds.size(), 4u);
+  const std::string zst = ReadFile(dir / "gen.pcap.zst");
+  WriteFile(dir / "renamed.pcap", zst);
+  for (const char* name : {"gen.pcap.zst", "renamed.pcap"}) {
+    EXPECT_TRUE(ExitedWith(RunToEnd(dir.path(), FEEDTAP_BIN, {"--pcap", name}, "err.txt"), 0))
+        << ReadFile(dir / "err.txt");
+    EXPECT_EQ(ReadFile(dir / "stdout.txt"), plainCsv) << name;
+  }
+  const std::string said = ReadFile(dir / "err.txt");
+  EXPECT_TRUE(
+      Contains(said, "renamed.pcap: 27 packets read, 27 datagrams matched, 21 records written"))
+      << said;
+
+  // Cut inside the last frame: the records before are written, the cut
+  // is named with its place in the file.
+  const size_t cutAt = frameEnds[2] + (frameEnds[3] - frameEnds[2]) / 2;
+  WriteFile(dir / "cut.pcap.zst", zst.substr(0, cutAt));
+  EXPECT_TRUE(
+      ExitedWith(RunToEnd(dir.path(), FEEDTAP_BIN, {"--pcap", "cut.pcap.zst"}, "err.txt"), 1));
+  const std::string cutSaid = ReadFile(dir / "err.txt");
+  EXPECT_TRUE(Contains(cutSaid, "feedtap: cut.pcap.zst is damaged or cut short after ")) << cutSaid;
+  EXPECT_TRUE(Contains(cutSaid, "truncated compressed file: it ends at byte " +
+                                    std::to_string(cutAt) + " inside the frame from byte " +
+                                    std::to_string(frameEnds[2])))
+      << cutSaid;
+  const std::string kept = ReadFile(dir / "stdout.txt");
+  EXPECT_FALSE(kept.empty());
+  EXPECT_EQ(kept, plainCsv.substr(0, kept.size()));
+  EXPECT_LT(kept.size(), plainCsv.size());
+
+  // Damage inside the second frame: the first frame's records only.
+  std::string bad = zst;
+  const size_t mid = frameEnds[0] + (frameEnds[1] - frameEnds[0]) / 2;
+  for (size_t i = mid; i < mid + 8; ++i) bad[i] = static_cast<char>(bad[i] ^ 0x5a);
+  WriteFile(dir / "bad.pcap.zst", bad);
+  EXPECT_TRUE(
+      ExitedWith(RunToEnd(dir.path(), FEEDTAP_BIN, {"--pcap", "bad.pcap.zst"}, "err.txt"), 1));
+  const std::string badSaid = ReadFile(dir / "err.txt");
+  EXPECT_TRUE(Contains(badSaid, "damaged compressed data at byte ")) << badSaid;
+  EXPECT_TRUE(Contains(badSaid, "in the frame from byte " + std::to_string(frameEnds[0])))
+      << badSaid;
+  const std::string badKept = ReadFile(dir / "stdout.txt");
+  EXPECT_EQ(badKept, plainCsv.substr(0, badKept.size()));
+  EXPECT_LT(badKept.size(), kept.size());
 }
 
 // Link types other than Ethernet reach the same parser.

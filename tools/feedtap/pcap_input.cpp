@@ -3,7 +3,10 @@
 #include <pcap/pcap.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
+
+#include "zstd_input.h"
 
 namespace Qen {
 
@@ -73,9 +76,17 @@ int Ipv4OffsetForLinkType(int linkType, const unsigned char* pkt, size_t len) {
 
 namespace {
 
-PcapReadResult read_packets(pcap_t* pc, const TIpFilterInfo& filter,
-                            CALLBACK_UDP_NEW_DATA_FUNC onDatagram, TPcapSummary* summary,
-                            std::string* error) {
+using zavo::record::ZstdInput;
+
+// What a compressed file's decompressor met, for the text of a failure.
+std::string damage_of(const std::unique_ptr<ZstdInput>& zstd) {
+  if (!zstd || zstd->damage().empty()) return "";
+  return zstd->damage() + ", after " + std::to_string(zstd->decoded_bytes()) + " decoded bytes";
+}
+
+PcapReadResult read_packets(pcap_t* pc, const std::unique_ptr<ZstdInput>& zstd,
+                            const TIpFilterInfo& filter, CALLBACK_UDP_NEW_DATA_FUNC onDatagram,
+                            TPcapSummary* summary, std::string* error) {
   const int linkType = pcap_datalink(pc);
   if (!supported_link_type(linkType)) {
     const char* name = pcap_datalink_val_to_name(linkType);
@@ -94,7 +105,8 @@ PcapReadResult read_packets(pcap_t* pc, const TIpFilterInfo& filter,
     const int rc = pcap_next_ex(pc, &hdr, &data);
     if (rc == PCAP_ERROR_BREAK) break;  // end of the file
     if (rc != 1) {
-      *error = pcap_geterr(pc);
+      *error = damage_of(zstd);
+      if (error->empty()) *error = pcap_geterr(pc);
       result = PcapReadResult::Damaged;
       break;
     }
@@ -131,33 +143,43 @@ PcapReadResult read_packets(pcap_t* pc, const TIpFilterInfo& filter,
 
 }  // namespace
 
+namespace {
+
+// Reads from `fp`, plain or decompressing, which it closes.
+PcapReadResult read_stream(FILE* fp, std::unique_ptr<ZstdInput> zstd, const TIpFilterInfo& filter,
+                           CALLBACK_UDP_NEW_DATA_FUNC onDatagram, TPcapSummary* summary,
+                           std::string* error) {
+  char errbuf[PCAP_ERRBUF_SIZE] = {0};
+  pcap_t* pc = pcap_fopen_offline(fp, errbuf);
+  if (pc == nullptr) {
+    std::fclose(fp);
+    *error = damage_of(zstd);
+    if (error->empty()) *error = errbuf;
+    return PcapReadResult::CannotOpen;
+  }
+  const PcapReadResult result = read_packets(pc, zstd, filter, onDatagram, summary, error);
+  pcap_close(pc);  // closes fp too
+  return result;
+}
+
+}  // namespace
+
 PcapReadResult ReadPcapFile(const std::string& path, const TIpFilterInfo& filter,
                             CALLBACK_UDP_NEW_DATA_FUNC onDatagram, TPcapSummary* summary,
                             std::string* error) {
-  char errbuf[PCAP_ERRBUF_SIZE] = {0};
-  pcap_t* pc = pcap_open_offline(path.c_str(), errbuf);
-  if (pc == nullptr) {
-    *error = errbuf;
-    return PcapReadResult::CannotOpen;
-  }
-  const PcapReadResult result = read_packets(pc, filter, onDatagram, summary, error);
-  pcap_close(pc);
-  return result;
+  std::unique_ptr<ZstdInput> zstd;
+  FILE* fp = zavo::record::OpenCaptureStream(path, &zstd, error);
+  if (fp == nullptr) return PcapReadResult::CannotOpen;
+  return read_stream(fp, std::move(zstd), filter, onDatagram, summary, error);
 }
 
 PcapReadResult ReadPcapStream(FILE* fp, const TIpFilterInfo& filter,
                               CALLBACK_UDP_NEW_DATA_FUNC onDatagram, TPcapSummary* summary,
                               std::string* error) {
-  char errbuf[PCAP_ERRBUF_SIZE] = {0};
-  pcap_t* pc = pcap_fopen_offline(fp, errbuf);
-  if (pc == nullptr) {
-    std::fclose(fp);
-    *error = errbuf;
-    return PcapReadResult::CannotOpen;
-  }
-  const PcapReadResult result = read_packets(pc, filter, onDatagram, summary, error);
-  pcap_close(pc);  // closes fp too
-  return result;
+  std::unique_ptr<ZstdInput> zstd;
+  fp = zavo::record::WrapCaptureStream(fp, &zstd, error);
+  if (fp == nullptr) return PcapReadResult::CannotOpen;
+  return read_stream(fp, std::move(zstd), filter, onDatagram, summary, error);
 }
 
 }  // namespace Qen

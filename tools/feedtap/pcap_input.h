@@ -1,5 +1,6 @@
-// Offline capture files: the datagrams of a pcap or pcapng file, filtered by
-// destination like the promiscuous capture, handed to the same callback.
+// Offline capture files: the datagrams of a pcap or pcapng file, plain or
+// zstd-compressed (told by its first bytes), filtered by destination like
+// the promiscuous capture, handed to the same callback.
 #pragma once
 
 #include <cstdio>
@@ -18,7 +19,8 @@ struct TPcapSummary {
 enum class PcapReadResult {
   End,         // read to the end of the file
   CannotOpen,  // missing, unreadable, not a capture file, or a link type not understood
-  Damaged,     // a packet record is damaged or cut short; the packets before it were handed on
+  Damaged,     // a packet record or compressed frame is damaged or cut short; the packets
+               // before it were handed on
 };
 
 // Reads `path` to its end, calling `onDatagram` with the payload of every

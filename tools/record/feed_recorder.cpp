@@ -57,13 +57,21 @@ bool ParseEndpoint(const std::string& text, sockaddr_in* out) {
   return inet_pton(AF_INET, ip.c_str(), &out->sin_addr) == 1;
 }
 
-FeedRecorder::FeedRecorder(const RecorderConfig& cfg) : cfg_(cfg) {}
+FeedRecorder::FeedRecorder(const RecorderConfig& cfg) : cfg_(cfg) {
+  writer_.set_compressed(cfg.compress);
+}
 
 FeedRecorder::~FeedRecorder() {
   Stop();
 }
 
 std::string FeedRecorder::RotatedName(const std::string& out, unsigned n) {
+  // The compression suffix stays last, after the capture's own extension.
+  static const std::string kZst = ".zst";
+  if (out.size() > kZst.size() && out.compare(out.size() - kZst.size(), kZst.size(), kZst) == 0 &&
+      out[out.size() - kZst.size() - 1] != '/') {
+    return RotatedName(out.substr(0, out.size() - kZst.size()), n) + kZst;
+  }
   char num[16];
   std::snprintf(num, sizeof(num), ".%04u", n);
   const size_t slash = out.rfind('/');

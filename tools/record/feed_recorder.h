@@ -26,6 +26,8 @@ struct RecorderConfig {
   // The first file may replace an existing one (files of a rotation after
   // the first never do: a taken name is passed over).
   bool overwrite = false;
+  // zstd-compressed files (out then ends in ".zst").
+  bool compress = false;
 };
 
 struct RecorderCounts {
@@ -67,7 +69,8 @@ class FeedRecorder {
   const std::vector<std::string>& files() const { return files_; }
 
   // Name of the n-th file of a rotated series: "feed.pcap" gives
-  // "feed.0000.pcap", "feed.0001.pcap", ...
+  // "feed.0000.pcap", "feed.0001.pcap", ...; "feed.pcap.zst" gives
+  // "feed.0000.pcap.zst".
   static std::string RotatedName(const std::string& out, unsigned n);
   // The first file a recording with `cfg` writes.
   static std::string FirstFile(const RecorderConfig& cfg);

@@ -34,20 +34,27 @@ PcapReader::~PcapReader() {
 }
 
 void PcapReader::Close() {
-  if (pcap_ != nullptr) pcap_close(pcap_);
+  if (pcap_ != nullptr) pcap_close(pcap_);  // closes the decompressing stream too
   pcap_ = nullptr;
+  zstd_.reset();
 }
 
 bool PcapReader::Open(const std::string& path, std::string* error) {
   Close();
   packets_ = skipped_ = 0;
   error_.clear();
+  FILE* fp = OpenCaptureStream(path, &zstd_, &error_);
+  if (fp == nullptr) {
+    if (error) *error = error_;
+    return false;
+  }
   char errbuf[PCAP_ERRBUF_SIZE] = {0};
-  pcap_ = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf);
+  pcap_ = pcap_fopen_offline_with_tstamp_precision(fp, PCAP_TSTAMP_PRECISION_NANO, errbuf);
   if (pcap_ == nullptr) {
-    // Most of its texts name the file already.
-    error_ =
-        std::strstr(errbuf, path.c_str()) != nullptr ? std::string(errbuf) : path + ": " + errbuf;
+    std::fclose(fp);
+    const std::string damage = damage_text();
+    error_ = path + ": " + (damage.empty() ? std::string(errbuf) : damage);
+    zstd_.reset();
     if (error) *error = error_;
     return false;
   }
@@ -70,7 +77,9 @@ PcapReader::Result PcapReader::Next(CapturedDatagram* out) {
     const int rc = pcap_next_ex(pcap_, &h, &p);
     if (rc == PCAP_ERROR_BREAK) return kEnd;
     if (rc != 1) {
-      error_ = pcap_geterr(pcap_);
+      // The decompressor knows better than "error reading dump file".
+      error_ = damage_text();
+      if (error_.empty()) error_ = pcap_geterr(pcap_);
       return kError;
     }
     ++packets_;
@@ -79,6 +88,12 @@ PcapReader::Result PcapReader::Next(CapturedDatagram* out) {
     if (decode(p, h->caplen, out)) return kDatagram;
     ++skipped_;
   }
+}
+
+std::string PcapReader::damage_text() const {
+  if (!zstd_ || zstd_->damage().empty()) return "";
+  return zstd_->damage() + ", after " + std::to_string(zstd_->decoded_bytes()) +
+         " decoded bytes and " + std::to_string(packets_) + " packets";
 }
 
 bool PcapReader::decode(const unsigned char* p, size_t caplen, CapturedDatagram* out) {

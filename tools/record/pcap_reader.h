@@ -1,12 +1,15 @@
 #pragma once
-// Reads the UDP/IPv4 datagrams of a capture file (pcap or pcapng; Ethernet,
-// VLAN-tagged Ethernet, Linux cooked v1 and v2 or raw IP framing) one at a
-// time.
+// Reads the UDP/IPv4 datagrams of a capture file (pcap or pcapng, plain or
+// zstd-compressed; Ethernet, VLAN-tagged Ethernet, Linux cooked v1 and v2
+// or raw IP framing) one at a time.
 #include <netinet/in.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "zstd_input.h"
 
 typedef struct pcap pcap_t;
 
@@ -35,7 +38,8 @@ class PcapReader {
   bool Open(const std::string& path, std::string* error);
   void Close();
   // The next UDP/IPv4 datagram. kError leaves a reason in error() (a file
-  // cut short, a damaged record); everything before it has been returned.
+  // cut short, a damaged record or compressed frame and where, without the
+  // file's name); everything before it has been returned.
   Result Next(CapturedDatagram* out);
 
   const std::string& error() const { return error_; }
@@ -45,9 +49,12 @@ class PcapReader {
   uint64_t skipped() const { return skipped_; }
 
  private:
+  // What the decompressor met; "" for none.
+  std::string damage_text() const;
   bool decode(const unsigned char* p, size_t caplen, CapturedDatagram* out);
 
   pcap_t* pcap_ = nullptr;
+  std::unique_ptr<ZstdInput> zstd_;  // set while a compressed file is read
   int link_type_ = 0;
   std::string error_;
   uint64_t packets_ = 0;

@@ -61,11 +61,22 @@ bool PcapWriter::Open(const std::string& path, std::string* error, Mode mode, bo
     ::close(fd);
     return false;
   }
+  if (compressed_) {
+    // The compressor owns the file from here on and closes it.
+    std::string why;
+    zstd_ = ZstdOutput::Open(file, ZstdOutput::kDefaultLevel, &why);
+    if (!zstd_) {
+      if (error) *error = "cannot create " + path + ": " + why;
+      return false;
+    }
+    file = zstd_->stream();
+  }
   pcap_ = pcap_open_dead_with_tstamp_precision(DLT_EN10MB, 65535 + kEthHeader,
                                                PCAP_TSTAMP_PRECISION_NANO);
   if (pcap_ == nullptr) {
     if (error) *error = "cannot set up the capture writer";
     std::fclose(file);
+    zstd_.reset();
     return false;
   }
   // From here on the dumper owns the stream and closes it.
@@ -73,6 +84,7 @@ bool PcapWriter::Open(const std::string& path, std::string* error, Mode mode, bo
   if (dumper_ == nullptr) {
     if (error) *error = "cannot create " + path + ": " + pcap_geterr(pcap_);
     std::fclose(file);
+    zstd_.reset();
     pcap_close(pcap_);
     pcap_ = nullptr;
     return false;
@@ -142,15 +154,19 @@ bool PcapWriter::Write(uint64_t ts_ns, const sockaddr_in& src, const sockaddr_in
 
 bool PcapWriter::Flush() {
   if (dumper_ == nullptr) return true;
-  return pcap_dump_flush(dumper_) == 0;
+  const bool flushed = pcap_dump_flush(dumper_) == 0;
+  return zstd_ ? zstd_->EndFrame() && flushed : flushed;
 }
 
 bool PcapWriter::Close() {
   bool ok = true;
   if (dumper_ != nullptr) {
     ok = pcap_dump_flush(dumper_) == 0 && !ferror(pcap_dump_file(dumper_));
+    // Closing the stream ends the last compressed frame and closes the file.
     pcap_dump_close(dumper_);
     dumper_ = nullptr;
+    if (zstd_ && !zstd_->ok()) ok = false;
+    zstd_.reset();
   }
   if (pcap_ != nullptr) {
     pcap_close(pcap_);

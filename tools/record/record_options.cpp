@@ -4,6 +4,7 @@
 
 #include "cli_support.h"
 #include "zavo_defaults.h"
+#include "zstd_input.h"
 
 namespace zavo {
 namespace record {
@@ -53,6 +54,9 @@ void build_app(CLI::App* app, RecordOptions* o) {
   app->add_option("--out", r.out, "capture file (rotated: FILE.0000.pcap, FILE.0001.pcap, ...)")
       ->required()
       ->type_name("FILE");
+  app->add_flag("--compress", r.compress,
+                "write zstd-compressed files (FILE.zst; a FILE ending in .zst implies it), "
+                "complete up to the last second when the recorder is killed");
   app->add_flag("--force", r.overwrite,
                 "replace FILE when it exists (without: refused; later files of a rotation "
                 "never replace one)");
@@ -89,6 +93,17 @@ bool ParseRecordOptions(int argc, const char* const* argv, RecordOptions* out, s
   if (!cli::ParseQuiet(&app, argc, argv, &out->help, error)) return false;
   if (out->help) return true;
   if (out->recorder.groups.empty()) out->recorder.groups = default_groups();
+  RecorderConfig& r = out->recorder;
+  const std::string zst = ".zst";
+  const bool zst_name =
+      r.out.size() > zst.size() && r.out.compare(r.out.size() - zst.size(), zst.size(), zst) == 0;
+  // The name says what the file holds, whichever of the two was given.
+  if (zst_name) r.compress = true;
+  if (r.compress && !zst_name) r.out += zst;
+  if (r.compress && !ZstdSupported()) {
+    *error = "--compress: this build has no zstd compression (install libzstd-dev and rebuild)";
+    return false;
+  }
   return true;
 }
 
