@@ -9,11 +9,14 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok ins
 # libzstd-dev: compressed capture files, zstd: the tests compare with its decompression;
 # pybind11 and numpy for the distribution's python3: the Python binding (python3-pip brings
 # setuptools and wheel, which pip needs to build it without a package index); dpkg-dev: packages.
+# The outside tools the suite checks our outputs with: lintian (the packages), tcpdump (its
+# default capture read by our readers), valgrind (a default leak check of a program using the
+# library) and python3-pandas (zavo.to_frame).
 for p in build-essential cmake ninja-build pkg-config libuv1-dev libgtest-dev libgmock-dev \
          libbenchmark-dev clang libclang-rt-dev iproute2 git libcli11-dev libpcap-dev \
          libzstd-dev zstd \
          python3 python3-dev python3-numpy python3-pytest python3-venv python3-pip python3-pybind11 \
-         pybind11-dev dpkg-dev file; do
+         pybind11-dev dpkg-dev file lintian tcpdump valgrind python3-pandas; do
   have "$p" || need_pkgs+=("$p")
 done
 # The Windows x64 cross build and its test under wine (scripts/build.sh
