@@ -238,16 +238,7 @@ std::string log_file_path(const std::string& dir, const struct tm& local, unsign
 std::string library_log_file_path() {
   // In the current directory, named after the local system time; no
   // directory is made.
-  SYSTEMTIME st;
-  GetLocalTime(&st);
-  tm local{};
-  local.tm_year = st.wYear - 1900;
-  local.tm_mon = st.wMonth - 1;
-  local.tm_mday = st.wDay;
-  local.tm_hour = st.wHour;
-  local.tm_min = st.wMinute;
-  local.tm_sec = st.wSecond;
-  return log_file_path("./zavo_api_", local, st.wMilliseconds);
+  return stamped_log_file_path("./zavo_api_");
 }
 
 std::string stamped_log_file_path(const std::string& dir) {

@@ -90,19 +90,9 @@ void reset_all() {
 
 ZAVO_OpenSetting struct_settings(int port, uint16_t mcast_port) {
   const ZAVO_RawOpenSetting r = raw_settings(port, "SH;SZ", mcast_port, "239.255.9.3");
-  ZAVO_OpenSetting s;
-  std::memset(&s, 0, sizeof(s));
-  s.ConnectID = r.ConnectID;
-  std::memcpy(s.MulticastIP, r.MulticastIP, sizeof(s.MulticastIP));
-  s.MulticastPort = r.MulticastPort;
-  std::memcpy(s.LocalIP, r.LocalIP, sizeof(s.LocalIP));
-  std::memcpy(s.ServerIP, r.ServerIP, sizeof(s.ServerIP));
-  s.ServerPort = r.ServerPort;
-  std::memcpy(s.UserName, r.UserName, sizeof(s.UserName));
-  std::memcpy(s.Password, r.Password, sizeof(s.Password));
+  ZAVO_OpenSetting s = struct_settings_like(r);
   s.DataHandler = throwing_data;
   s.SystemHandler = throwing_system;
-  s.CpuID = -1;
   return s;
 }
 

@@ -42,18 +42,7 @@ class OpenFailure : public ::testing::TestWithParam<bool> {
     if (raw()) {
       h = ZAVO_OpenRaw(&r, &err);
     } else {
-      ZAVO_OpenSetting s;
-      std::memset(&s, 0, sizeof(s));
-      std::memcpy(s.MulticastIP, r.MulticastIP, sizeof(s.MulticastIP));
-      s.MulticastPort = r.MulticastPort;
-      std::memcpy(s.LocalIP, r.LocalIP, sizeof(s.LocalIP));
-      std::memcpy(s.ServerIP, r.ServerIP, sizeof(s.ServerIP));
-      s.ServerPort = r.ServerPort;
-      std::memcpy(s.UserName, r.UserName, sizeof(s.UserName));
-      std::memcpy(s.Password, r.Password, sizeof(s.Password));
-      s.DataHandler = r.DataHandler;
-      s.SystemHandler = r.SystemHandler;
-      s.CpuID = -1;
+      const ZAVO_OpenSetting s = struct_settings_like(r);
       h = ZAVO_Open(&s, &err);
     }
     if (h != nullptr) {

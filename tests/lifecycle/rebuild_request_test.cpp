@@ -33,19 +33,7 @@ class RebuildAcrossDrops : public ::testing::TestWithParam<bool> {
       h = ZAVO_OpenRaw(&s, &err);
     } else {
       const ZAVO_RawOpenSetting r = raw_settings(port, "SH;SZ", 17403, "239.255.9.2");
-      ZAVO_OpenSetting s;
-      std::memset(&s, 0, sizeof(s));
-      s.ConnectID = r.ConnectID;
-      std::memcpy(s.MulticastIP, r.MulticastIP, sizeof(s.MulticastIP));
-      s.MulticastPort = r.MulticastPort;
-      std::memcpy(s.LocalIP, r.LocalIP, sizeof(s.LocalIP));
-      std::memcpy(s.ServerIP, r.ServerIP, sizeof(s.ServerIP));
-      s.ServerPort = r.ServerPort;
-      std::memcpy(s.UserName, r.UserName, sizeof(s.UserName));
-      std::memcpy(s.Password, r.Password, sizeof(s.Password));
-      s.DataHandler = r.DataHandler;
-      s.SystemHandler = r.SystemHandler;
-      s.CpuID = -1;
+      ZAVO_OpenSetting s = struct_settings_like(r);
       h = ZAVO_Open(&s, &err);
     }
     EXPECT_EQ(err, ZAVO_SUCCESS);

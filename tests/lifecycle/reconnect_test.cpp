@@ -41,19 +41,7 @@ class ReconnectAfterEarlyDrop : public ::testing::TestWithParam<Case> {
     const uint16_t mport = GetParam().raw ? 17421 : 17423;
     ZAVO_RawOpenSetting r = raw_settings(port, "SH;SZ", mport, "239.255.9.5");
     if (GetParam().raw) return ZAVO_OpenRaw(&r, err);
-    ZAVO_OpenSetting s;
-    std::memset(&s, 0, sizeof(s));
-    s.ConnectID = r.ConnectID;
-    std::memcpy(s.MulticastIP, r.MulticastIP, sizeof(s.MulticastIP));
-    s.MulticastPort = r.MulticastPort;
-    std::memcpy(s.LocalIP, r.LocalIP, sizeof(s.LocalIP));
-    std::memcpy(s.ServerIP, r.ServerIP, sizeof(s.ServerIP));
-    s.ServerPort = r.ServerPort;
-    std::memcpy(s.UserName, r.UserName, sizeof(s.UserName));
-    std::memcpy(s.Password, r.Password, sizeof(s.Password));
-    s.DataHandler = r.DataHandler;
-    s.SystemHandler = r.SystemHandler;
-    s.CpuID = -1;
+    ZAVO_OpenSetting s = struct_settings_like(r);
     return ZAVO_Open(&s, err);
   }
 };

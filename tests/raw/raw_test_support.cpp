@@ -299,5 +299,22 @@ ZAVO_RawOpenSetting raw_settings(int port, const char* markets, uint16_t mcast_p
   return s;
 }
 
+ZAVO_OpenSetting struct_settings_like(const ZAVO_RawOpenSetting& r) {
+  ZAVO_OpenSetting s;
+  std::memset(&s, 0, sizeof(s));
+  s.ConnectID = r.ConnectID;
+  std::memcpy(s.MulticastIP, r.MulticastIP, sizeof(s.MulticastIP));
+  s.MulticastPort = r.MulticastPort;
+  std::memcpy(s.LocalIP, r.LocalIP, sizeof(s.LocalIP));
+  std::memcpy(s.ServerIP, r.ServerIP, sizeof(s.ServerIP));
+  s.ServerPort = r.ServerPort;
+  std::memcpy(s.UserName, r.UserName, sizeof(s.UserName));
+  std::memcpy(s.Password, r.Password, sizeof(s.Password));
+  s.DataHandler = r.DataHandler;
+  s.SystemHandler = r.SystemHandler;
+  s.CpuID = -1;
+  return s;
+}
+
 }  // namespace rawtest
 }  // namespace zavo

@@ -234,6 +234,9 @@ class FakeServer {
 // Settings for a session against `port` with the recorder's callbacks.
 ZAVO_RawOpenSetting raw_settings(int port, const char* markets, uint16_t mcast_port,
                                  const char* group);
+// A struct-mode session's settings with the same addresses, credentials and
+// handlers (all markets, no code list, no flags).
+ZAVO_OpenSetting struct_settings_like(const ZAVO_RawOpenSetting& raw);
 
 }  // namespace rawtest
 }  // namespace zavo
