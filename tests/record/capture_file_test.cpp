@@ -30,31 +30,6 @@ sockaddr_in endpoint(const char* text) {
   return a;
 }
 
-// `count` struct datagrams of `fields` synthetic market-data fields each,
-// numbered from 1.
-std::vector<std::string> market_datagrams(int count, int fields) {
-  sim::SimConfig cfg;
-  sim::MarketModel model(cfg);
-  sim::WireWriter rec;
-  sim::PacketBuilder pb;
-  std::vector<std::string> out;
-  uint64_t seq = 0;
-  const uint64_t stamp = 20240102093000000ULL;
-  for (int d = 0; d < count; ++d) {
-    pb.Begin(0, stamp + d);
-    for (int f = 0; f < fields; ++f) {
-      rec.Reset();
-      const uint16_t id = model.Next(stamp + d, &rec);
-      pb.BeginField(id, static_cast<uint16_t>(rec.size()), ++seq);
-      pb.writer().Bytes(rec.data(), rec.size());
-      EXPECT_TRUE(pb.EndField());
-    }
-    const char* p = pb.Finish();
-    out.emplace_back(p, pb.size());
-  }
-  return out;
-}
-
 void write_capture(const std::string& path, const std::vector<std::string>& datagrams) {
   record::PcapWriter w;
   std::string error;

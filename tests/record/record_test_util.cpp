@@ -1,12 +1,16 @@
 #include "record_test_util.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+
+#include "sim_market.h"
+#include "sim_wire.h"
 
 namespace zavo {
 namespace test {
@@ -127,6 +131,29 @@ std::string FirstDifference(const std::vector<Rec>& want, const std::vector<Rec>
     return "want " + std::to_string(want.size()) + " records, got " + std::to_string(got.size());
   }
   return "";
+}
+
+std::vector<std::string> market_datagrams(int count, int fields) {
+  sim::SimConfig cfg;
+  sim::MarketModel model(cfg);
+  sim::WireWriter rec;
+  sim::PacketBuilder pb;
+  std::vector<std::string> out;
+  uint64_t seq = 0;
+  const uint64_t stamp = 20240102093000000ULL;
+  for (int d = 0; d < count; ++d) {
+    pb.Begin(0, stamp + d);
+    for (int f = 0; f < fields; ++f) {
+      rec.Reset();
+      const uint16_t id = model.Next(stamp + d, &rec);
+      pb.BeginField(id, static_cast<uint16_t>(rec.size()), ++seq);
+      pb.writer().Bytes(rec.data(), rec.size());
+      EXPECT_TRUE(pb.EndField());
+    }
+    const char* p = pb.Finish();
+    out.emplace_back(p, pb.size());
+  }
+  return out;
 }
 
 }  // namespace test

@@ -59,6 +59,10 @@ class TempDir {
   std::string path_;
 };
 
+// `count` struct datagrams of `fields` synthetic market-data fields each,
+// numbered from 1, as the simulator's market model makes them.
+std::vector<std::string> market_datagrams(int count, int fields);
+
 // Where the first difference lies, for failure messages; "" when equal.
 std::string FirstDifference(const std::vector<Rec>& want, const std::vector<Rec>& got);
 
