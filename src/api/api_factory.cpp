@@ -34,7 +34,7 @@ RawApiImp* NewRawApi() {
   return g_new_raw.load(std::memory_order_acquire)();
 }
 
-void SetApiFactoriesForTesting(StructApiImp* (*new_struct)(), RawApiImp* (*new_raw)()) {
+void SetApiFactories(StructApiImp* (*new_struct)(), RawApiImp* (*new_raw)()) {
   g_new_struct.store(new_struct ? new_struct : &default_new_struct, std::memory_order_release);
   g_new_raw.store(new_raw ? new_raw : &default_new_raw, std::memory_order_release);
 }

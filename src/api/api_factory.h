@@ -12,6 +12,6 @@ StructApiImp* NewStructApi();
 RawApiImp* NewRawApi();
 
 // Replaces the factories; a null pointer restores the default of that mode.
-void SetApiFactoriesForTesting(StructApiImp* (*new_struct)(), RawApiImp* (*new_raw)());
+void SetApiFactories(StructApiImp* (*new_struct)(), RawApiImp* (*new_raw)());
 
 }  // namespace zavo

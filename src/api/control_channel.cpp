@@ -21,7 +21,7 @@ uint32_t ControlChannel::ReconnectIntervalMs() {
   return g_reconnect_interval_ms.load(std::memory_order_relaxed);
 }
 
-void ControlChannel::SetReconnectIntervalForTesting(uint32_t interval_ms) {
+void ControlChannel::SetReconnectIntervalMs(uint32_t interval_ms) {
   g_reconnect_interval_ms.store(interval_ms > 0 ? interval_ms : kReconnectIntervalMs);
 }
 

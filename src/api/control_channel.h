@@ -67,7 +67,7 @@ class ControlChannel : private KvelHandler {
   // The reconnection interval of an open session (5 s); tests shorten it
   // (0 restores the default).
   static uint32_t ReconnectIntervalMs();
-  static void SetReconnectIntervalForTesting(uint32_t interval_ms);
+  static void SetReconnectIntervalMs(uint32_t interval_ms);
 
   ControlChannel(ApiImp* api, ControlListener* listener, Options options);
   ~ControlChannel();

@@ -1,7 +1,6 @@
 // Struct session: lifecycle, queries and subscriptions.
 #include "api/udp_api_imp.h"
 
-#include "net/tcp_io.h"
 #include "util/logger.h"
 
 namespace zavo {
@@ -25,35 +24,17 @@ UdpStructApiImp::~UdpStructApiImp() {
 
 ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   setting_ = setting;
-#ifndef _WIN32
-  if (setting_.CpuID >= 0) set_cpu_id(setting_.CpuID);
-#endif
-
+  address_ = AddressOf(setting_);
   // The caller's settings first: a session that cannot run is not
   // connected at all, and the system handler is known before any event.
   const ZAVO_ERROR checked = take_data_settings();
   if (checked != ZAVO_SUCCESS) return checked;
-  const int rc = control_.Connect(new KvelTcpConnector(control_.loop(), control_.connector_handler()),
-                                  SettingText(setting_.ServerIP), setting_.ServerPort,
-                                  SettingText(setting_.UserName), SettingText(setting_.Password));
-  if (rc != 0) {
-    ZAVO_LOG("%p[%s] Open TCP Session Error. %s", handle(), ClassName(),
-             get_uv_err_string(rc).c_str());
-    return ZAVO_ERR_NETWORK;
-  }
-  ZAVO_LOG("%p[%s] Idle strategy: %s", handle(), ClassName(), IdleModeName(idle_mode()));
-
-  const ZAVO_ERROR result = control_.Start();
-  if (result == ZAVO_SUCCESS) lifecycle_.MarkOpen();
-  return result;
+  return OpenSession(this, &lifecycle_, this, &control_,
+                     new KvelTcpConnector(control_.loop(), control_.connector_handler()), address_);
 }
 
 int UdpStructApiImp::JoinFeed(std::string* why) {
-  const std::string group = SettingText(setting_.MulticastIP);
-  const std::string local_ip = SettingText(setting_.LocalIP);
-  const int rc = JoinMulticase(group.c_str(), setting_.MulticastPort, local_ip.c_str());
-  if (rc != 0) *why = DescribeJoinFailure(group, setting_.MulticastPort, local_ip, rc);
-  return rc;
+  return JoinSessionFeed(this, address_, why);
 }
 
 ZAVO_ERROR UdpStructApiImp::take_data_settings() {

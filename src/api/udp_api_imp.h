@@ -24,6 +24,7 @@
 #include "api/control_channel.h"
 #include "api/record_sink.h"
 #include "api/session_shutdown.h"
+#include "api/session_skeleton.h"
 #include "api/session_support.h"
 #include "api/struct_decoder.h"
 #include "api/struct_feed.h"
@@ -106,6 +107,7 @@ class UdpStructApiImp : public StructApiImp, public FeedReceiver, private Contro
   SessionParts parts();
 
   ZAVO_OpenSetting setting_{};
+  SessionAddress address_;  // read from setting_ by Open
   StructDecoder decoder_;
   ControlChannel control_;
   StructFeed feed_;

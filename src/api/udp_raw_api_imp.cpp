@@ -31,10 +31,7 @@ UdpRawApiImp::~UdpRawApiImp() {
 
 ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
   setting_ = setting;
-#ifndef _WIN32
-  if (setting_.CpuID >= 0) set_cpu_id(setting_.CpuID);
-#endif
-
+  address_ = AddressOf(setting_);
   // The caller's settings first: a session that cannot run is not
   // connected at all, and the system handler is known before any event.
   const ZAVO_ERROR handlers = take_handlers(setting_.DataHandler, setting_.SystemHandler);
@@ -45,20 +42,8 @@ ZAVO_ERROR UdpRawApiImp::Open(const ZAVO_RawOpenSetting& setting) {
   }
   // The text belongs to the caller; nothing may read it after Open.
   setting_.SubscribedMarkets = nullptr;
-  const std::string server_ip = SettingText(setting_.ServerIP);
-  int rc = control_.Connect(new RawDataRebuildSession(control_.loop(), &control_), server_ip,
-                            setting_.ServerPort, SettingText(setting_.UserName),
-                            SettingText(setting_.Password));
-  if (rc != 0) {
-    ZAVO_LOG("%p[%s] Open TCP Session Error. %s", handle(), ClassName(),
-             get_uv_err_string(rc).c_str());
-    return ZAVO_ERR_NETWORK;
-  }
-  ZAVO_LOG("%p[%s] Idle strategy: %s", handle(), ClassName(), IdleModeName(idle_mode()));
-
-  const ZAVO_ERROR result = control_.Start();
-  if (result == ZAVO_SUCCESS) lifecycle_.MarkOpen();
-  return result;
+  return OpenSession(this, &lifecycle_, this, &control_,
+                     new RawDataRebuildSession(control_.loop(), &control_), address_);
 }
 
 SessionParts UdpRawApiImp::parts() {
@@ -81,11 +66,7 @@ void UdpRawApiImp::Release() {
 // ------------------------------------------------------ control connection
 
 int UdpRawApiImp::JoinFeed(std::string* why) {
-  const std::string group = SettingText(setting_.MulticastIP);
-  const std::string local_ip = SettingText(setting_.LocalIP);
-  const int rc = JoinMulticase(group.c_str(), setting_.MulticastPort, local_ip.c_str());
-  if (rc != 0) *why = DescribeJoinFailure(group, setting_.MulticastPort, local_ip, rc);
-  return rc;
+  return JoinSessionFeed(this, address_, why);
 }
 
 void UdpRawApiImp::OnControlField(const StructPacket::Iterator& it) {

@@ -21,6 +21,7 @@
 #include "api/raw_decoder.h"
 #include "api/record_sink.h"
 #include "api/session_shutdown.h"
+#include "api/session_skeleton.h"
 #include "api/session_support.h"
 #include "net/feed_receiver.h"
 #include "proto/raw_packet.h"
@@ -89,6 +90,7 @@ class UdpRawApiImp : public RawApiImp, public FeedReceiver, private ControlListe
   SessionParts parts();
 
   ZAVO_RawOpenSetting setting_{};
+  SessionAddress address_;        // read from setting_ by Open
   RawDecoder decoder_;            // read thread, once open (replays: loop thread)
   LogThrottle unrecognized_log_;  // loop thread
   ControlChannel control_;

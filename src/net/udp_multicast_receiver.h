@@ -37,8 +37,6 @@
 
 namespace zavo {
 
-class FeedProcessor;
-
 class UdpMulticaseReceiver2 : public NetBase {
  public:
   // Kernel receive buffer asked for; the kernel may grant less (its

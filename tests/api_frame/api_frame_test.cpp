@@ -178,9 +178,9 @@ class ApiFrame : public ::testing::Test {
  protected:
   void SetUp() override {
     g = Record{};
-    SetApiFactoriesForTesting(&new_fake_struct, &new_fake_raw);
+    SetApiFactories(&new_fake_struct, &new_fake_raw);
   }
-  void TearDown() override { SetApiFactoriesForTesting(nullptr, nullptr); }
+  void TearDown() override { SetApiFactories(nullptr, nullptr); }
 
   static ZAVO_OpenSetting struct_setting(int id) {
     ZAVO_OpenSetting s{};
@@ -368,11 +368,11 @@ TEST_F(ApiFrame, NullSettingsAndMissingModes) {
   EXPECT_EQ(g.calls, "");  // nothing was created
 
   // A factory that throws, and a build without the mode: -99, no object.
-  SetApiFactoriesForTesting(&throwing_struct_factory, nullptr);
+  SetApiFactories(&throwing_struct_factory, nullptr);
   ZAVO_OpenSetting ss = struct_setting(1);
   EXPECT_EQ(ZAVO_Open(&ss, &err), nullptr);
   EXPECT_EQ(err, ZAVO_ERR_NETWORK);
-  SetApiFactoriesForTesting(&null_struct_factory, &null_raw_factory);
+  SetApiFactories(&null_struct_factory, &null_raw_factory);
   err = ZAVO_SUCCESS;
   EXPECT_EQ(ZAVO_Open(&ss, &err), nullptr);
   EXPECT_EQ(err, ZAVO_ERR_NETWORK);
@@ -481,7 +481,7 @@ TEST(CApi, StartUpLoggerWritesUnderLogs) {
   EXPECT_EQ(Logger::Instance(), logger);
 
   // A failed open writes its reason; find it in this process's log file.
-  SetApiFactoriesForTesting(&null_struct_factory, &null_raw_factory);
+  SetApiFactories(&null_struct_factory, &null_raw_factory);
   const std::string marker = "marker-" + std::to_string(getpid()) + "-" + std::to_string(rand());
   {
     ZAVO_OpenSetting ss{};
@@ -548,7 +548,7 @@ TEST(CApi, StartUpLoggerWritesUnderLogs) {
     }
   }
   EXPECT_TRUE(reason_line);
-  SetApiFactoriesForTesting(nullptr, nullptr);
+  SetApiFactories(nullptr, nullptr);
 }
 
 }  // namespace

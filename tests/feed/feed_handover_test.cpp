@@ -28,6 +28,7 @@
 
 #include "api/feed_processor.h"
 #include "net/udp_multicast_receiver.h"
+#include "support/wait_until.h"
 #include "util/logger.h"
 
 namespace zavo {
@@ -38,15 +39,7 @@ constexpr const char* kLocalIf = "127.0.0.1";
 constexpr const char* kGroup = "239.1.7.3";
 constexpr auto kWait = std::chrono::seconds(10);
 
-// Bounded wait for a condition another thread makes true.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = kWait) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+using test::WaitUntil;
 
 // Keeps what the library logs. Installed once and never destroyed: the
 // library's threads may log at any time.

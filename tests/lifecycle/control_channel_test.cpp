@@ -15,9 +15,9 @@ namespace rawtest {
 namespace {
 
 // The API object the channel reports to (a system handler and a
-// ConnectID), a listener that only counts joins, and the connection's
-// handler forwarding to the channel.
-class ChannelHost : public RawApiImp, public ControlListener, public KvelHandler {
+// ConnectID) and a listener that only counts joins; the connection
+// reports to the channel itself, as in a session.
+class ChannelHost : public RawApiImp, public ControlListener {
  public:
   ChannelHost() : channel_(this, this, ControlChannel::Options{false}) {
     system_handler_ = &on_system;
@@ -43,13 +43,9 @@ class ChannelHost : public RawApiImp, public ControlListener, public KvelHandler
   void OnRebuildPacket(const StructPacket&, const RebuildState::Request&) override {}
   void OnRebuildRaw(const RawDataPacket&, const RebuildState::Request&) override {}
 
-  void OnPacket(KvelSession*, const StructPacket* p) override { channel_.OnPacket(p); }
-  void OnConnected(KvelSession*) override { channel_.OnConnected(); }
-  void OnDisconnected(KvelSession*) override { channel_.OnDisconnected(); }
-
   int Connect(int port) {
-    return channel_.Connect(new KvelTcpConnector(channel_.loop(), this), "127.0.0.1",
-                            static_cast<uint16_t>(port), "tester", "secret");
+    return channel_.Connect(new KvelTcpConnector(channel_.loop(), channel_.connector_handler()),
+                            "127.0.0.1", static_cast<uint16_t>(port), "tester", "secret");
   }
   void Shut() {
     channel_.Stop();

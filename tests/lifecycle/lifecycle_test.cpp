@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "sim_server.h"
+#include "support/wait_until.h"
 #include "zavo_api.h"
 
 namespace zavo {
@@ -117,11 +118,7 @@ void wait_bounded(ZAVO_HANDLE h) {
     ZAVO_Wait(h);
     *done = true;
   });
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-  while (!*done && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  if (!*done) {
+  if (!test::WaitUntil([&] { return done->load(); }, std::chrono::milliseconds(kWaitMs))) {
     std::fprintf(stderr, "ZAVO_Wait did not return within %d ms\n", kWaitMs);
     std::fflush(stderr);
     std::abort();

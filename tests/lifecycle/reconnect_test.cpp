@@ -34,8 +34,8 @@ std::string case_name(const ::testing::TestParamInfo<Case>& i) {
 
 class ReconnectAfterEarlyDrop : public ::testing::TestWithParam<Case> {
  protected:
-  void SetUp() override { ControlChannel::SetReconnectIntervalForTesting(kShortIntervalMs); }
-  void TearDown() override { ControlChannel::SetReconnectIntervalForTesting(0); }
+  void SetUp() override { ControlChannel::SetReconnectIntervalMs(kShortIntervalMs); }
+  void TearDown() override { ControlChannel::SetReconnectIntervalMs(0); }
 
   ZAVO_HANDLE Open(int port, ZAVO_ERROR* err) {
     const uint16_t mport = GetParam().raw ? 17421 : 17423;

@@ -1,4 +1,5 @@
 #include "util/logger.h"
+#include "support/wait_until.h"
 
 #include "support/log_line.h"
 
@@ -310,9 +311,7 @@ class GatedLogger : public Logger {
 
  protected:
   void do_write(const log_entry& e, FILE* out) override {
-    for (int i = 0; i < 2000 && !open_gate.load(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    test::WaitUntil([this] { return open_gate.load(); });
     AsyncLogger::do_write(e, out);
   }
 };
@@ -362,9 +361,7 @@ TEST(Logger, AFullQueueDropsLinesAndTheFileSaysHowMany) {
   log.Log("line 0");
   // Once the worker holds line 0 in its write, exactly the bound fits
   // behind it.
-  for (int i = 0; i < 2000 && log.queued() != 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+  test::WaitUntil([&] { return log.queued() == 0; });
   ASSERT_EQ(log.queued(), 0u);
   for (size_t i = 1; i < total; ++i) log.Log("line %zu", i);
   EXPECT_EQ(log.dropped_lines(), kExtra);

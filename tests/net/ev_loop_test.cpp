@@ -1,4 +1,5 @@
 #include "net/ev_loop.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -111,7 +112,7 @@ TEST(EvLoop, WorkAfterTheThreadEndedRunsInlineAndCpuBinding) {
   EXPECT_TRUE(inside.get_future().get());
   loop.Stop();
   // Bounded wait for the thread to finish its shutdown without joining.
-  for (int i = 0; i < 5000 && !loop.HasEnded(); ++i) std::this_thread::sleep_for(1ms);
+  test::WaitUntil([&] { return loop.HasEnded(); });
   ASSERT_TRUE(loop.HasEnded());
   EXPECT_TRUE(loop.IsRunning());
   // Not joined yet: the work would be lost if it were queued.

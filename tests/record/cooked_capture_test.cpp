@@ -24,6 +24,7 @@
 #include "sim_wire.h"
 #include "support/cooked_capture.h"
 #include "support/netns.h"
+#include "support/wait_until.h"
 
 namespace zavo {
 namespace test {
@@ -128,12 +129,8 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& err_path) {
 }
 
 bool await(const std::function<bool()>& cond, int timeout_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return zavo::test::WaitUntil(cond, std::chrono::milliseconds(timeout_ms),
+                               std::chrono::milliseconds(10));
 }
 
 TEST(CookedV2Capture, RealCaptureOfTheSimulatorOnAnyInterface) {

@@ -9,6 +9,7 @@
 #include "api/udp_api_imp.h"
 #include "session_fixture.h"
 #include "support/session_peer.h"
+#include "support/wait_until.h"
 
 namespace zavo {
 namespace test {
@@ -52,6 +53,28 @@ class StructSession : public ::testing::Test {
     EXPECT_TRUE(
         s->WaitFor([&](const sim::SimCounters& c) { return c.fields_published >= target; }, kWait));
     return s->Counters().last_seq;
+  }
+
+  // Publishes one security snapshot of `code` after everything published
+  // so far and returns its sequence number: once a session delivers it, it
+  // has processed all that came before.
+  uint64_t PublishMarker(const std::string& code) {
+    const uint64_t target = sim_->Counters().fields_published + 1;
+    sim_->PublishSnapshotNow(code);
+    EXPECT_TRUE(sim_->WaitFor(
+        [&](const sim::SimCounters& c) { return c.fields_published >= target; }, kWait));
+    return sim_->Counters().last_seq;
+  }
+  static bool Delivered(const Recorder& rec, uint64_t seq) {
+    return rec.WaitFor(
+        [seq](const std::vector<Seen>& v) { return !v.empty() && v.back().seq >= seq; }, kWait);
+  }
+  // Every datagram the simulator has sent has been through the session's
+  // decoder, delivered or not.
+  bool AllProcessed(ZAVO_HANDLE h) {
+    const uint64_t sent = sim_->Counters().datagrams_sent;
+    auto* api = static_cast<UdpStructApiImp*>(static_cast<ApiImp*>(h));
+    return test::WaitUntil([&] { return SessionPeer::Decoder(api).datagrams() >= sent; });
   }
 
   // Recorders outlive the sessions: TearDown closes every session first.
@@ -243,11 +266,8 @@ TEST_F(StructSession, MarketDataFlagsSubscriptionsAndQueries) {
   // Snapshots published before it is taken could be cleared with it.
   ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_BASEINFO_FINISH, 1, kWait));
 
-  const uint64_t last = Publish(400);
-  ASSERT_TRUE(rec.data.WaitFor(
-      [&](const std::vector<Seen>& v) { return !v.empty() && v.back().seq >= last - 60; }, kWait));
-  // Let the tail of the burst arrive, then look at everything.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  Publish(400);
+  ASSERT_TRUE(Delivered(rec.data, PublishMarker("600001")));
   auto data = rec.data.Snapshot();
   ASSERT_FALSE(data.empty());
   uint64_t prev = 0;
@@ -291,8 +311,7 @@ TEST_F(StructSession, MarketDataFlagsSubscriptionsAndQueries) {
   EXPECT_EQ(ZAVO_UpdateSubscription(h, ZAVO_SUBSCRIBE_ADD, "600000"), ZAVO_ERR_INVALID);
   rec.data.Clear();
   Publish(600);
-  ASSERT_TRUE(rec.data.WaitFor([](const std::vector<Seen>& v) { return !v.empty(); }, kWait));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(Delivered(rec.data, PublishMarker(wanted)));
   for (const Seen& m : rec.data.Snapshot()) {
     EXPECT_EQ(m.code, wanted);
     EXPECT_EQ(m.exchange, '1');
@@ -302,7 +321,9 @@ TEST_F(StructSession, MarketDataFlagsSubscriptionsAndQueries) {
             ZAVO_SUCCESS);
   rec.data.Clear();
   Publish(300);
-  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  // Nothing is subscribed now, so no marker can arrive: wait until the
+  // session has taken in every datagram instead.
+  ASSERT_TRUE(AllProcessed(h));
   EXPECT_EQ(rec.data.Size(), 0u);
   // Everything again; then modes a C caller may pass that mean nothing.
   ASSERT_EQ(ZAVO_UpdateSubscription(h, ZAVO_SUBSCRIBE_ALL, nullptr), ZAVO_SUCCESS);
@@ -346,17 +367,15 @@ TEST_F(StructSession, DetailsCarryTheirFlagsAndADayChangeClearsTheCaches) {
       sim_->WaitFor([](const sim::SimCounters& c) { return c.heartbeats_feed >= 1; }, kWait));
   // The processing thread empties the snapshots, then the security tables,
   // then the option tables: wait until all of it is done.
-  bool cleared = false;
   unsigned int count = 1;
-  for (int i = 0; i < 100 && !cleared; ++i) {
-    ASSERT_EQ(ZAVO_GetLastMarketData(h, "SH", &snaps, &n), ZAVO_SUCCESS);
+  const bool cleared = test::WaitUntil([&] {
+    if (ZAVO_GetLastMarketData(h, "SH", &snaps, &n) != ZAVO_SUCCESS) return false;
     ZAVO_Free(snaps);
     ZAVO_CODEINFO* table = nullptr;
-    ASSERT_EQ(ZAVO_GetCodeTable(h, "SH", &table, &count), ZAVO_SUCCESS);
+    if (ZAVO_GetCodeTable(h, "SH", &table, &count) != ZAVO_SUCCESS) return false;
     ZAVO_Free(table);
-    cleared = n == 0 && count == 0;
-    if (!cleared) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+    return n == 0 && count == 0;
+  });
   EXPECT_TRUE(cleared);
   EXPECT_EQ(n, 0);
   EXPECT_EQ(count, 0u);
@@ -374,14 +393,11 @@ TEST_F(StructSession, SnapshotsOutsideTheSubscriptionAreStillCached) {
   Publish(300);
   ZAVO_SecuritySnapShot* snaps = nullptr;
   int n = 0;
-  // Wait until the last published field has been processed: its snapshot
-  // kinds land in the cache whether delivered or not.
-  for (int i = 0; i < 200; ++i) {
-    ASSERT_EQ(ZAVO_GetLastMarketData(h, "SZ", &snaps, &n), ZAVO_SUCCESS);
-    ZAVO_Free(snaps);
-    if (n >= 3) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  // Once every datagram has been processed, its snapshots are in the
+  // cache whether delivered or not.
+  ASSERT_TRUE(AllProcessed(h));
+  ASSERT_EQ(ZAVO_GetLastMarketData(h, "SZ", &snaps, &n), ZAVO_SUCCESS);
+  ZAVO_Free(snaps);
   EXPECT_GE(n, 3);
   ASSERT_EQ(ZAVO_GetLastMarketData(h, "SH", &snaps, &n), ZAVO_SUCCESS);
   EXPECT_GE(n, 1);
@@ -397,7 +413,8 @@ TEST_F(StructSession, RebuildDeliversTheRangeThenTheEnd) {
   ASSERT_NE(h, nullptr);
   sim_->SkipFeed(40);  // published and kept, but not multicast
   ASSERT_GE(Publish(40), 40u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(sim_->Counters().fields_skipped, 40u);
+  ASSERT_TRUE(AllProcessed(h));
   EXPECT_EQ(rec.data.Size(), 0u);  // the gap
 
   EXPECT_EQ(ZAVO_RebuildStructData(h, 5, 5, OnRebuild), ZAVO_ERR_INVALID);
@@ -503,9 +520,7 @@ TEST_F(StructSession, CloseAndWaitLeaveNothingBehindAndSessionsRunSideBySide) {
   EXPECT_TRUE(other.WaitFor(all_closed, kWait));
 
   // A server's socket is closed a moment after it counts the disconnection.
-  for (int i = 0; i < 200 && DescriptorCount() != fds; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  test::WaitUntil([&] { return DescriptorCount() == fds; }, std::chrono::seconds(2));
   EXPECT_EQ(ThreadCount(), threads);
   EXPECT_EQ(DescriptorCount(), fds);
   other.Stop();

@@ -296,6 +296,16 @@ uint16_t MarketModel::Next(uint64_t stamp, WireWriter* w) {
   return id;
 }
 
+bool MarketModel::SnapshotOf(const std::string& code, uint64_t stamp, WireWriter* w) {
+  for (Instrument& in : inst_) {
+    if (in.code != code) continue;
+    if (in.kind != InstrumentKind::kStock && in.kind != InstrumentKind::kOption) return false;
+    write_security_snapshot(in, stamp, w);
+    return true;
+  }
+  return false;
+}
+
 void MarketModel::write_security_snapshot(Instrument& in, uint64_t stamp, WireWriter* w) {
   put_code(w, in.code);
   w->U8(in.exchange);

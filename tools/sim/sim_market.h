@@ -88,6 +88,10 @@ class MarketModel {
   // (without field header) into `w`; returns its field identifier. `stamp`
   // is the local time YYYYMMDDHHMMSSmmm written into the record.
   uint16_t Next(uint64_t stamp, WireWriter* w);
+  // Writes a security snapshot of the stock or option `code` (the code
+  // without its market suffix) into `w`, without moving the market; false
+  // when the market has no such security.
+  bool SnapshotOf(const std::string& code, uint64_t stamp, WireWriter* w);
 
   // Payload of raw message `seq` of `exchange`: a 24-byte header (type,
   // length, exchange, sequence, stamp) and filler, of a length between the

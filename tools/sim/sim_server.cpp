@@ -228,25 +228,7 @@ void SimServerImp::publish(unsigned fields, uint64_t stamp) {
   feed_fields_in_packet_ = 0;
   for (unsigned i = 0; i < fields; ++i) {
     rec_.Reset();
-    uint16_t id = model_.Next(stamp, &rec_);
-    ++seq_;
-    field_.Reset();
-    field_.U16(id);
-    field_.U16(static_cast<uint16_t>(rec_.size()));
-    field_.U64(seq_);
-    field_.Bytes(rec_.data(), rec_.size());
-    history_.Record(seq_, field_.data(), field_.size());
-    if (skip_ > 0) {
-      --skip_;
-      ++skipped;
-      continue;
-    }
-    if (feed_fields_in_packet_ > 0 && feed_pkt_.size() + field_.size() > cfg_.max_datagram) {
-      flush_feed_packet();
-      feed_pkt_.Begin(0, stamp);
-    }
-    feed_pkt_.AppendField(field_.data(), field_.size());
-    ++feed_fields_in_packet_;
+    if (!add_field(model_.Next(stamp, &rec_), stamp)) ++skipped;
   }
   flush_feed_packet();
   uint64_t last = seq_;
@@ -255,6 +237,45 @@ void SimServerImp::publish(unsigned fields, uint64_t stamp) {
     c.fields_skipped += skipped;
     c.last_seq = last;
   });
+}
+
+void SimServerImp::publish_snapshot(const std::string& code, uint64_t stamp) {
+  rec_.Reset();
+  if (!struct_feed_ || !model_.SnapshotOf(code, stamp, &rec_)) {
+    log("no security %s to publish a snapshot of", code.c_str());
+    return;
+  }
+  feed_pkt_.Begin(0, stamp);
+  feed_fields_in_packet_ = 0;
+  const bool sent = add_field(kFidSecuritySnapShot, stamp);
+  flush_feed_packet();
+  uint64_t last = seq_;
+  count([&](SimCounters& c) {
+    c.fields_published += 1;
+    c.fields_skipped += sent ? 0 : 1;
+    c.last_seq = last;
+  });
+}
+
+bool SimServerImp::add_field(uint16_t id, uint64_t stamp) {
+  ++seq_;
+  field_.Reset();
+  field_.U16(id);
+  field_.U16(static_cast<uint16_t>(rec_.size()));
+  field_.U64(seq_);
+  field_.Bytes(rec_.data(), rec_.size());
+  history_.Record(seq_, field_.data(), field_.size());
+  if (skip_ > 0) {
+    --skip_;
+    return false;
+  }
+  if (feed_fields_in_packet_ > 0 && feed_pkt_.size() + field_.size() > cfg_.max_datagram) {
+    flush_feed_packet();
+    feed_pkt_.Begin(0, stamp);
+  }
+  feed_pkt_.AppendField(field_.data(), field_.size());
+  ++feed_fields_in_packet_;
+  return true;
 }
 
 FeedFaults::Action SimServerImp::send_feed(FeedFaults* faults, UdpMulticastSender2* sender,
@@ -473,6 +494,9 @@ void SimServerImp::drop_all() {
 void SimServerImp::PublishNow(unsigned fields) {
   post([this, fields] { publish(fields, NowStamp()); });
 }
+void SimServerImp::PublishSnapshotNow(const std::string& code) {
+  post([this, code] { publish_snapshot(code, NowStamp()); });
+}
 void SimServerImp::PublishRawNow(uint8_t exchange, unsigned messages) {
   post([this, exchange, messages] { publish_raw(exchange, messages, NowStamp()); });
 }
@@ -528,6 +552,9 @@ bool SimServer::WaitFor(const std::function<bool(const SimCounters&)>& pred, int
 }
 void SimServer::PublishNow(unsigned fields) {
   imp_->PublishNow(fields);
+}
+void SimServer::PublishSnapshotNow(const std::string& code) {
+  imp_->PublishSnapshotNow(code);
 }
 void SimServer::PublishRawNow(uint8_t exchange, unsigned messages) {
   imp_->PublishRawNow(exchange, messages);

@@ -134,6 +134,10 @@ class SimServer {
   // ---- driving the feed by hand (with rate 0, or in addition to it) ----
   // Publishes `fields` market-data fields now (packed into datagrams).
   void PublishNow(unsigned fields);
+  // Publishes one security snapshot of `code` (without market suffix) now.
+  // The feed keeps its order, so a session that has delivered it has
+  // processed everything published before: a test's marker.
+  void PublishSnapshotNow(const std::string& code);
   // Publishes `messages` raw messages of `exchange` (1 or 2) now.
   void PublishRawNow(uint8_t exchange, unsigned messages);
   // Sends a heartbeat now on the feed and to every logged-in connection.

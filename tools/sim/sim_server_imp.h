@@ -41,6 +41,7 @@ class SimServerImp : public KvelHandler {
 
   // Any thread: each posts its work to the loop.
   void PublishNow(unsigned fields);
+  void PublishSnapshotNow(const std::string& code);
   void PublishRawNow(uint8_t exchange, unsigned messages);
   void HeartbeatNow(uint64_t value);  // 0: the current time's value
   void PublishRecorded(const char* data, size_t len);
@@ -105,6 +106,11 @@ class SimServerImp : public KvelHandler {
   void copy_fault_counts(SimCounters* c) const;
   void on_heartbeat_timer();
   void publish(unsigned fields, uint64_t stamp);
+  void publish_snapshot(const std::string& code, uint64_t stamp);
+  // Numbers the field of record rec_ (`id`), keeps it for retransmission
+  // and packs it into the feed's packet unless it is to be skipped;
+  // false when skipped.
+  bool add_field(uint16_t id, uint64_t stamp);
   void flush_feed_packet();
   void publish_recorded(const std::vector<char>& datagram);
   void publish_raw(uint8_t exchange, unsigned messages, uint64_t stamp);
