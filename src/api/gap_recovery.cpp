@@ -39,10 +39,13 @@ GapRecovery::GapRecovery(const Limits& limits, Output* out) : limits_(limits), o
 void GapRecovery::OnField(uint64_t seq, bool recovered, int64_t now_ms) {
   // What the previous field made deliverable goes first, so the order of
   // the output is the order of the numbers.
-  if (tracker_.holding()) release();
+  if (tracker_.holding() || !hold_.empty()) release();
   if (!recovered) ++fields_;
   verdict_ = tracker_.OnField(seq, now_ms, recovered);
   verdict_seq_ = seq;
+  if (verdict_ == GapTracker::Verdict::kDeliver || verdict_ == GapTracker::Verdict::kHold) {
+    ++accepted_;
+  }
 }
 
 void GapRecovery::OnRecord(uint32_t kind, uint32_t size, uint32_t msg_time, uint64_t seq,
@@ -100,7 +103,10 @@ void GapRecovery::release() {
 }
 
 void GapRecovery::Flush(int64_t now_ms) {
-  if (!tracker_.holding()) return;
+  if (!tracker_.holding()) {
+    if (!hold_.empty()) release();
+    return;
+  }
   tracker_.MarkFoundBefore(now_ms - limits_.hold_ms, ZAVO_LOST_TIMEOUT);
   release();
   maybe_request(now_ms);
@@ -146,6 +152,7 @@ size_t GapRecovery::Discard() {
 GapRecovery::Counters GapRecovery::counters() const {
   Counters c;
   c.fields = fields_;
+  c.accepted = accepted_;
   c.delivered = delivered_;
   c.gaps = tracker_.gaps();
   c.missing = tracker_.missing_fields();

@@ -51,8 +51,9 @@ class GapRecovery {
   };
 
   struct Counters {
-    uint64_t fields = 0;
-    uint64_t delivered = 0;
+    uint64_t fields = 0;     // live fields
+    uint64_t accepted = 0;   // fields taken in: live or recovered, not seen before
+    uint64_t delivered = 0;  // records delivered (the rest of accepted was filtered out)
     uint64_t gaps = 0;
     uint64_t missing = 0;
     uint64_t recovered = 0;
@@ -86,7 +87,7 @@ class GapRecovery {
 
   // Holding records, or a request out: the owner should call Flush (with
   // the time) even while the feed is quiet.
-  bool active() const { return tracker_.holding() || request_out_; }
+  bool active() const { return tracker_.holding() || request_out_ || !hold_.empty(); }
   bool request_out() const { return request_out_; }
   Counters counters() const;
   const GapTracker& tracker() const { return tracker_; }
@@ -110,6 +111,7 @@ class GapRecovery {
   uint64_t request_end_ = 0;
   int64_t retry_at_ms_ = 0;
   uint64_t fields_ = 0;
+  uint64_t accepted_ = 0;
   uint64_t delivered_ = 0;
   uint64_t lost_ = 0;
 };

@@ -20,14 +20,19 @@ GapTracker::Verdict GapTracker::OnField(uint64_t seq, int64_t now_ms, bool recov
     return seen;
   }
   if (missing_.empty()) {
-    if (seq == next_) {
-      next_ = seq + 1;
-      max_seen_ = seq;
-      return Verdict::kDeliver;
+    // No hole, but what filled the last one may not be delivered yet:
+    // the numbers continue after max_seen, not after next.
+    if (seq <= max_seen_) {
+      if (!recovered) ++duplicates_;
+      return seen;
     }
     if (recovered) return Verdict::kRedundant;
-    add_hole(next_, seq, now_ms);
+    if (seq > max_seen_ + 1) add_hole(max_seen_ + 1, seq, now_ms);
     max_seen_ = seq;
+    if (seq == next_) {
+      next_ = seq + 1;
+      return Verdict::kDeliver;
+    }
     return Verdict::kHold;
   }
   if (seq > max_seen_) {

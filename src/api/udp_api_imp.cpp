@@ -10,6 +10,9 @@ UdpStructApiImp::UdpStructApiImp()
     : decoder_(static_cast<ApiImp*>(this), "UdpStructApiImp"),
       control_(this, this, ControlChannel::Options{true}),
       feed_(this) {
+  feed_.SetSideWork([this] {
+    if (recovery_) recovery_->RunSideWork();
+  });
   feed_.Start([this](const char* data, size_t size) { process_datagram(data, size); });
   ZAVO_LOG("%p[%s] Create", handle(), ClassName());
 }
@@ -33,9 +36,10 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   // connected at all, and the system handler is known before any event.
   const ZAVO_ERROR checked = take_data_settings();
   if (checked != ZAVO_SUCCESS) return checked;
-  const int rc = control_.Connect(new KvelTcpConnector(control_.loop(), control_.connector_handler()),
-                                  SettingText(setting_.ServerIP), setting_.ServerPort,
-                                  SettingText(setting_.UserName), SettingText(setting_.Password));
+  const int rc =
+      control_.Connect(new KvelTcpConnector(control_.loop(), control_.connector_handler()),
+                       SettingText(setting_.ServerIP), setting_.ServerPort,
+                       SettingText(setting_.UserName), SettingText(setting_.Password));
   if (rc != 0) {
     ZAVO_LOG("%p[%s] Open TCP Session Error. %s", handle(), ClassName(),
              get_uv_err_string(rc).c_str());
@@ -45,6 +49,7 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
 
   const ZAVO_ERROR result = control_.Start();
   if (result == ZAVO_SUCCESS) lifecycle_.MarkOpen();
+  if (result == ZAVO_SUCCESS && recovery_) recovery_->Start();
   return result;
 }
 
@@ -71,6 +76,10 @@ ZAVO_ERROR UdpStructApiImp::take_data_settings() {
   setting_.SubscribedMarkets = nullptr;
   setting_.SubscribedCodes = nullptr;
   decoder_.SetFlags(setting_.SubscribeFlags);
+  if (setting_.SubscribeFlags & (ZAVO_FLAG_RECOVER_GAPS | ZAVO_FLAG_FEED_STATS)) {
+    recovery_.reset(new FeedRecovery(
+        FeedRecovery::Parts{this, &decoder_, &control_, &feed_, nullptr}, setting_.SubscribeFlags));
+  }
   return ZAVO_SUCCESS;
 }
 

@@ -159,6 +159,28 @@ TEST(GapRecovery, MergesRecoveredAndHeldInOrderAndCoalescesRequests) {
   EXPECT_EQ(r.held_bytes(), 0u);
 }
 
+TEST(GapRecovery, TheLastFillReleasesWhatWasHeldBeforeTheNextLiveField) {
+  Out out;
+  GapRecovery r(GapRecovery::Limits{}, &out);
+  feed(r, 1, false, 0);
+  feed(r, 3, false, 0);  // hole [2, 3)
+  feed(r, 4, false, 0);
+  feed(r, 2, true, 1);  // fills it: delivered at once, 3 and 4 still held
+  EXPECT_EQ(out.last, 2u);
+  EXPECT_TRUE(r.active());
+  feed(r, 5, false, 2);  // the held ones first, and no hole behind them
+  EXPECT_EQ(out.last, 5u);
+  EXPECT_TRUE(out.Covers(1, 5));
+  EXPECT_TRUE(out.ordered);
+  EXPECT_EQ(r.counters().gaps, 1u);
+  EXPECT_FALSE(r.active());
+  // A quiet feed: the flush after the fill delivers the held ones.
+  feed(r, 7, false, 3);
+  feed(r, 6, true, 4);
+  r.Flush(4);
+  EXPECT_EQ(out.last, 7u);
+}
+
 TEST(GapRecovery, TimeAndByteBoundsReportInPlaceAndDeliveryGoesOn) {
   Out out;
   GapRecovery::Limits limits;
