@@ -193,8 +193,10 @@ bool FeedProcessor::consume_step(DatagramBatch& batch) {
   if (fd < 0) return socket_.owner() != SocketHandover::Owner::kConsumer;
   // Waits in the receive itself when the socket is empty: one system call
   // per wake-up. Detach (the socket going) or the socket's timeout end it.
+  if (!batch.counts_drops() && source_->counts_kernel_drops()) batch.EnableDropCount();
   const int n = batch.Receive(fd, !prompt_wake_);
   socket_.ConsumerEndRead();
+  if (n > 0 && batch.counts_drops()) source_->note_kernel_drops(batch.kernel_drops());
   if (n <= 0) {
     full_batches_ = 0;
     return false;

@@ -76,9 +76,16 @@ ZAVO_ERROR UdpStructApiImp::take_data_settings() {
   setting_.SubscribedMarkets = nullptr;
   setting_.SubscribedCodes = nullptr;
   decoder_.SetFlags(setting_.SubscribeFlags);
+#ifdef _WIN32
+  const std::atomic<uint64_t>* kernel_drop_count = nullptr;
+#else
+  if (setting_.SubscribeFlags & ZAVO_FLAG_FEED_STATS) set_count_kernel_drops(true);
+  const std::atomic<uint64_t>* kernel_drop_count = kernel_drops();
+#endif
   if (setting_.SubscribeFlags & (ZAVO_FLAG_RECOVER_GAPS | ZAVO_FLAG_FEED_STATS)) {
-    recovery_.reset(new FeedRecovery(
-        FeedRecovery::Parts{this, &decoder_, &control_, &feed_, nullptr}, setting_.SubscribeFlags));
+    recovery_.reset(
+        new FeedRecovery(FeedRecovery::Parts{this, &decoder_, &control_, &feed_, kernel_drop_count},
+                         setting_.SubscribeFlags));
   }
   return ZAVO_SUCCESS;
 }

@@ -300,6 +300,40 @@ TEST_F(Recovery, LateAndCutRetransmissionsEndInReportedRangesAndTheSlotIsShared)
   ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_LOGIN, 2, 15000));
   const Stream st(v);
   EXPECT_TRUE(st.increasing);
+  const ZAVO_FeedStats stats = Stats(rec, v.size() - st.lost.size());
+  EXPECT_EQ(stats.Reconnects, 1u);
+  EXPECT_EQ(stats.Lost, 15u);
+  EXPECT_EQ(stats.Gaps, 2u);
+}
+
+TEST_F(Recovery, CountersAloneCountHolesAndLeaveTheStreamAsItIs) {
+  StartSim(TestSimConfig(17351));
+  SessionRecorders& rec = Recorders(351);
+  ZAVO_OpenSetting s = MakeSetting(*sim_, 351);
+  s.SubscribeFlags |= ZAVO_FLAG_FEED_STATS;
+  ZAVO_ERROR err;
+  ZAVO_HANDLE h = ZAVO_Open(&s, &err);
+  ASSERT_NE(h, nullptr);
+  open_.push_back(h);
+  ASSERT_TRUE(rec.system.WaitForCount(ZAVO_MSG_BASEINFO_FINISH, 1, kWait));
+  Publish(30, 30);
+  sim_->SkipFeed(7);
+  const uint64_t last = Publish(30, 30);
+  ASSERT_TRUE(rec.data.WaitFor(
+      [&](const std::vector<Seen>& v) { return !v.empty() && v.back().seq == last; }, kWait));
+  const ZAVO_FeedStats stats = Stats(rec, 53);
+  EXPECT_EQ(stats.Delivered, 53u);
+  EXPECT_EQ(stats.Fields, 53u);
+  EXPECT_EQ(stats.Filtered, 0u);
+  EXPECT_EQ(stats.Gaps, 1u);
+  EXPECT_EQ(stats.Missing, 7u);
+  EXPECT_EQ(stats.Recovered, 0u);
+  EXPECT_EQ(stats.Lost, 0u);
+  EXPECT_EQ(stats.KernelDrops, 0u);
+  EXPECT_EQ(stats.QueueDrops, 0u);
+  EXPECT_GT(stats.Bytes, stats.Datagrams * 100);
+  EXPECT_EQ(rec.data.Size(), 53u);  // the hole stays a hole
+  EXPECT_EQ(rec.data.Count(ZAVO_MSG_LOST_RANGE), 0u);
 }
 
 // A handler that closes its session on the first recovered record, and
