@@ -176,14 +176,15 @@ typedef struct ZAVO_MSG {
   /* Size in bytes of the record at MsgData. */
   uint32_t MsgSize;
   /* Time of day hhmmssmmm. Market data: the sending time of the packet that
-   * carried it (the sender's clock). Kinds 1 to 5: the library's local clock
-   * when the message was built. */
+   * carried it (the sender's clock). Kinds 1 to 7 and ZAVO_MSG_LOST_RANGE:
+   * the library's local clock when the message was built. */
   uint32_t MsgTime;
   /* The ConnectID of the session's settings. */
   int32_t ConnectID;
   /* Market data: the sequence number of the field that carried the record
    * (the numbers ZAVO_RebuildStructData takes); raw data: the message's
-   * sequence number; 0 for kinds 1 to 5. */
+   * sequence number; 0 for kinds 1 to 7; ZAVO_MSG_LOST_RANGE: the last
+   * number of the range. */
   uint64_t SeqNum;
   /* The record; its type follows from MsgType. */
   const void* MsgData;
