@@ -121,6 +121,10 @@ typedef enum ZAVO_MSG_TYPE {
    * the session's own threads have stopped and before ZAVO_Open returns.
    * Record: ZAVO_OpenFailure. */
   ZAVO_MSG_OPEN_FAILED = 6,
+  /* System handler, struct mode, only with ZAVO_FLAG_FEED_STATS: the
+   * session's feed-health counters, once a second on the event loop
+   * thread. Record: ZAVO_FeedStats. */
+  ZAVO_MSG_FEED_STATS = 7,
   /* Data or rebuild handler, struct mode. Record: ZAVO_IndexSnapShot. */
   ZAVO_MSG_INDEX_SNAPSHOT = 100,
   /* Data or rebuild handler, struct mode. Record: ZAVO_SecuritySnapShot. */
@@ -139,6 +143,12 @@ typedef enum ZAVO_MSG_TYPE {
   /* Data or rebuild handler, struct mode, only with ZAVO_FLAG_ORDER_DETAIL.
    * Record: ZAVO_SHOrderDetail. */
   ZAVO_MSG_SH_ORDER_DETAIL = 106,
+  /* Data handler, struct mode, only with ZAVO_FLAG_RECOVER_GAPS: fields that
+   * were missing from the feed and could not be recovered. Delivered in
+   * sequence order: every record before it has a smaller SeqNum, every
+   * record after it a larger one. SeqNum is EndSeq - 1 (the last number it
+   * covers). Record: ZAVO_LostRange. */
+  ZAVO_MSG_LOST_RANGE = 110,
   /* Data or rebuild handler, raw mode. Record: ZAVO_RawDataRef. */
   ZAVO_MSG_RAW_DATA = 200
 } ZAVO_MSG_TYPE;
@@ -150,7 +160,11 @@ typedef enum ZAVO_MSG_TYPE {
 typedef enum ZAVO_SUBSCRIBE_FLAG {
   ZAVO_FLAG_TRADE_DETAIL = 2, /* ZAVO_MSG_TRADE_DETAIL */
   ZAVO_FLAG_ORDER_DETAIL = 4, /* ZAVO_MSG_ORDER_DETAIL, ZAVO_MSG_SH_ORDER_DETAIL */
-  ZAVO_FLAG_ORDER_QUEUE = 8   /* ZAVO_MSG_ORDER_QUEUE */
+  ZAVO_FLAG_ORDER_QUEUE = 8,  /* ZAVO_MSG_ORDER_QUEUE */
+  /* Gap recovery (see "Gap recovery" below ZAVO_LostRange). */
+  ZAVO_FLAG_RECOVER_GAPS = 0x100,
+  /* Feed-health counters: ZAVO_MSG_FEED_STATS once a second. */
+  ZAVO_FLAG_FEED_STATS = 0x200
 } ZAVO_SUBSCRIBE_FLAG;
 
 /* One message as every callback receives it (32 bytes). The message and the
@@ -162,14 +176,15 @@ typedef struct ZAVO_MSG {
   /* Size in bytes of the record at MsgData. */
   uint32_t MsgSize;
   /* Time of day hhmmssmmm. Market data: the sending time of the packet that
-   * carried it (the sender's clock). Kinds 1 to 5: the library's local clock
-   * when the message was built. */
+   * carried it (the sender's clock). Kinds 1 to 7 and ZAVO_MSG_LOST_RANGE:
+   * the library's local clock when the message was built. */
   uint32_t MsgTime;
   /* The ConnectID of the session's settings. */
   int32_t ConnectID;
   /* Market data: the sequence number of the field that carried the record
    * (the numbers ZAVO_RebuildStructData takes); raw data: the message's
-   * sequence number; 0 for kinds 1 to 5. */
+   * sequence number; 0 for kinds 1 to 7; ZAVO_MSG_LOST_RANGE: the last
+   * number of the range. */
   uint64_t SeqNum;
   /* The record; its type follows from MsgType. */
   const void* MsgData;
@@ -360,6 +375,79 @@ typedef struct ZAVO_RebuildResult {
  * trading day cleared the session's state (struct mode). Records of the
  * range may have been delivered in part; ask again once logged in. */
 #define ZAVO_REBUILD_ABANDONED ((uint32_t)0xFFFFFFFFu)
+
+/* Gap recovery (ZAVO_FLAG_RECOVER_GAPS, struct mode). The session follows
+ * the sequence number of every market-data field it receives, before the
+ * subscription filter, so a filtered session tells a loss from a record it
+ * does not want. When a number is missing it asks the server for the
+ * missing range over the control connection (one request at a time; gaps
+ * found meanwhile are asked for together once it ends), holds copies of the
+ * records that follow, and delivers to the data handler, on the
+ * packet-processing thread, the recovered records in sequence order, then
+ * the held ones: the data handler sees one stream whose SeqNum strictly
+ * increases. A field at or below the last number delivered (a duplicate, a
+ * late copy) is dropped. Whatever cannot be recovered is reported in its
+ * place by ZAVO_MSG_LOST_RANGE, and delivery goes on.
+ *
+ * Bounds, read when the session opens: records are held at most
+ * ZAVO_RECOVER_HOLD_MS milliseconds (default 3000) and at most
+ * ZAVO_RECOVER_HOLD_BYTES bytes (default 64 MiB) in all; past either, the
+ * oldest missing range is reported lost and what follows it is delivered.
+ * While a record is held, later ones of the feed wait behind it.
+ *
+ * The one retransmission slot: while recovery has a request out,
+ * ZAVO_RebuildStructData returns ZAVO_ERR_BUSY; a request of yours in
+ * progress makes recovery wait until it ends. Recovery's own requests are
+ * not reported by ZAVO_MSG_REBUILD_FINISH. A new trading day and a lost
+ * control connection end the recovery in progress (its missing ranges are
+ * reported, the held records delivered). After ZAVO_Close nothing more is
+ * delivered: records still held are dropped, which the log says. */
+
+/* ZAVO_LostRange.Reason: why a range could not be recovered. */
+typedef enum ZAVO_LOST_REASON {
+  ZAVO_LOST_REFUSED = 1,     /* the server refused the retransmission */
+  ZAVO_LOST_UNAVAILABLE = 2, /* the server no longer has (all of) the range */
+  ZAVO_LOST_TIMEOUT = 3,     /* not recovered within ZAVO_RECOVER_HOLD_MS */
+  ZAVO_LOST_HOLD_FULL = 4,   /* the held records reached ZAVO_RECOVER_HOLD_BYTES */
+  ZAVO_LOST_ABANDONED = 5,   /* the control connection dropped during the request */
+  ZAVO_LOST_NEW_DAY = 6      /* a new trading day began */
+} ZAVO_LOST_REASON;
+
+/* ZAVO_MSG_LOST_RANGE (24 bytes): fields BeginSeq up to, not including,
+ * EndSeq are missing from the stream for good. (Numbers in the range that
+ * the server never assigned to a record of yours count too: the range is
+ * of the feed's sequence, before the filter.) */
+typedef struct ZAVO_LostRange {
+  uint64_t BeginSeq;
+  uint64_t EndSeq;   /* exclusive */
+  uint32_t Reason;   /* a ZAVO_LOST_REASON */
+  uint32_t Reserved; /* 0 */
+} ZAVO_LostRange;
+
+/* ZAVO_MSG_FEED_STATS (136 bytes): the feed's health since the session
+ * opened (ZAVO_FLAG_FEED_STATS, struct mode). Counters only grow. Gaps and
+ * missing fields are counted with or without ZAVO_FLAG_RECOVER_GAPS; the
+ * recovery counters stay 0 without it. */
+typedef struct ZAVO_FeedStats {
+  uint64_t Datagrams;        /* feed datagrams processed */
+  uint64_t Bytes;            /* their bytes */
+  uint64_t Fields;           /* market-data fields in them, before the filter */
+  uint64_t Delivered;        /* records the data handler received */
+  uint64_t Filtered;         /* fields not delivered: filter, flags, dropped */
+  uint64_t Gaps;             /* holes found in the field sequence */
+  uint64_t Missing;          /* fields in those holes */
+  uint64_t Recovered;        /* missing fields that arrived later */
+  uint64_t Lost;             /* missing fields reported by ZAVO_MSG_LOST_RANGE */
+  uint64_t Duplicates;       /* fields dropped at or below the last delivered */
+  uint64_t QueueDrops;       /* datagrams the hand-off queue dropped at its bound */
+  uint64_t QueuePeakBytes;   /* the most bytes that queue held */
+  uint64_t TakeOvers;        /* times the read thread took the socket over */
+  uint64_t KernelDrops;      /* datagrams the kernel dropped (SO_RXQ_OVFL) */
+  uint64_t Reconnects;       /* control connections lost */
+  uint64_t HeldPeakBytes;    /* the most bytes recovery held */
+  uint32_t LastDatagramAgeMs; /* since the last datagram; 0xFFFFFFFF: none yet */
+  uint32_t Reserved;          /* 0 */
+} ZAVO_FeedStats;
 
 /* ZAVO_OpenFailure.Step: the step of opening a session that failed. */
 typedef enum ZAVO_OPEN_STEP {
@@ -763,6 +851,14 @@ ZAVO_LAYOUT_CHECK(sizeof(ZAVO_ConnectResult) == 36 && sizeof(ZAVO_DisconnectResu
                       sizeof(ZAVO_RebuildResult) == 24 && sizeof(ZAVO_OpenFailure) == 256 &&
                       offsetof(ZAVO_OpenFailure, Reason) == 8,
                   "system record sizes");
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_LostRange) == 24 && offsetof(ZAVO_LostRange, EndSeq) == 8 &&
+                      offsetof(ZAVO_LostRange, Reason) == 16,
+                  "ZAVO_LostRange layout");
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_FeedStats) == 136 && offsetof(ZAVO_FeedStats, Gaps) == 40 &&
+                      offsetof(ZAVO_FeedStats, KernelDrops) == 104 &&
+                      offsetof(ZAVO_FeedStats, HeldPeakBytes) == 120 &&
+                      offsetof(ZAVO_FeedStats, LastDatagramAgeMs) == 128,
+                  "ZAVO_FeedStats layout");
 ZAVO_LAYOUT_CHECK(sizeof(ZAVO_SecuritySnapShot) == 536 &&
                       offsetof(ZAVO_SecuritySnapShot, LocalDelay) == 528 &&
                       sizeof(ZAVO_IndexSnapShot) == 88 && sizeof(ZAVO_FutureSnapShot) == 336,
@@ -777,6 +873,8 @@ ZAVO_LAYOUT_CHECK(sizeof(ZAVO_OrderDetail) == 56 && sizeof(ZAVO_OrderQueue) == 8
 #if defined(_WIN32)
 ZAVO_LAYOUT_CHECK(sizeof(ZAVO_RawOpenSetting) == 256, "ZAVO_RawOpenSetting layout (Windows)");
 ZAVO_LAYOUT_CHECK(sizeof(ZAVO_TradeDetail) == 88, "ZAVO_TradeDetail size (Windows)");
+ZAVO_LAYOUT_CHECK(sizeof(ZAVO_LostRange) == 24 && sizeof(ZAVO_FeedStats) == 136,
+                  "recovery record sizes (Windows)");
 #else
 ZAVO_LAYOUT_CHECK(sizeof(ZAVO_RawOpenSetting) == 264 &&
                       offsetof(ZAVO_RawOpenSetting, CpuID) == 256 &&

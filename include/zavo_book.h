@@ -80,6 +80,13 @@
  * and marks every security stale. A program that filters codes or kinds
  * opens the book with ZAVO_BOOK_NO_SEQ_CHECK.
  *
+ * A session that recovers gaps itself (ZAVO_FLAG_RECOVER_GAPS) delivers a
+ * complete stream, so its book never goes stale from a loss it recovered;
+ * pass it ZAVO_MSG_LOST_RANGE too: a range the session could not recover
+ * counts as one gap of that many fields and marks every security stale, in
+ * either mode (it is the one hole a filtered book can tell from a field it
+ * was never meant to see), and the field after the range is no gap.
+ *
  * Threads: a book is a plain data structure without locks. One thread at a
  * time may call its functions; a program that queries from another thread
  * than its data handler's holds its own lock around both.

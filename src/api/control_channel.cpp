@@ -130,6 +130,10 @@ void ControlChannel::OnDisconnected() {
     log_line("TCP Session Disconnected");
   }
   const bool was_connected = connected_;
+  if (was_connected) {
+    connections_lost_.store(connections_lost_.load(std::memory_order_relaxed) + 1,
+                            std::memory_order_relaxed);
+  }
   connected_ = false;
   logged_in_ = false;
   const ZAVO_DisconnectResult result = MakeDisconnectResult(server_ip_, server_port_);
@@ -223,6 +227,7 @@ void ControlChannel::OnRebuildEnd(const RspRetransmitField& reply) {
   // Ended before the handler runs, so the handler may ask for the next
   // range at once.
   const RebuildState::Request req = rebuild_.Clear();
+  if (req.handler != nullptr && listener_->OnRebuildEnded(req, reply.Scope)) return;
   ZAVO_RebuildResult result;
   std::memset(&result, 0, sizeof(result));
   result.BeginSeq = req.begin;
@@ -241,6 +246,7 @@ void ControlChannel::abandon(const char* why, bool end_may_follow) {
   ZAVO_LOG("%p[%s] Rebuild [%lu, %lu) abandoned: %s", static_cast<const void*>(api_),
            api_->ClassName(), static_cast<unsigned long>(req.begin),
            static_cast<unsigned long>(req.end), why);
+  if (listener_->OnRebuildEnded(req, ZAVO_REBUILD_ABANDONED)) return;
   ZAVO_RebuildResult result;
   std::memset(&result, 0, sizeof(result));
   result.BeginSeq = req.begin;

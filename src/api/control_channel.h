@@ -46,6 +46,12 @@ class ControlListener {
   virtual void OnRebuildPacket(const StructPacket& packet, const RebuildState::Request& req) = 0;
   // A replayed message (raw mode) for the request in flight.
   virtual void OnRebuildRaw(const RawDataPacket& packet, const RebuildState::Request& req) = 0;
+  // A request ended: the server's end record (its status) or given up
+  // (ZAVO_REBUILD_ABANDONED). True when the listener made the request
+  // itself and takes its end: then no ZAVO_MSG_REBUILD_FINISH goes out.
+  virtual bool OnRebuildEnded(const RebuildState::Request& /*req*/, uint32_t /*status*/) {
+    return false;
+  }
 
  protected:
   ~ControlListener() = default;
@@ -115,6 +121,8 @@ class ControlChannel : private KvelHandler {
 
   // The request state, for tests and fuzzing that drive the loop side.
   RebuildState& rebuild_state() { return rebuild_; }
+  // Connections lost after they were up, since the start. Any thread.
+  uint64_t connections_lost() const { return connections_lost_.load(std::memory_order_relaxed); }
   // What a KvelTcpConnector of this channel reports to.
   KvelHandler* connector_handler() { return this; }
 
@@ -154,6 +162,7 @@ class ControlChannel : private KvelHandler {
   bool connected_ = false;  // loop thread
   bool logged_in_ = false;  // loop thread
   std::atomic<bool> stopping_{false};
+  std::atomic<uint64_t> connections_lost_{0};  // written by the loop thread
   RebuildState rebuild_;
 };
 

@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "util/byte_buffer.h"
 #include "net/event_wait.h"
 #include "net/idle_strategy.h"
 #include "net/udp_multicast_receiver.h"
+#include "util/byte_buffer.h"
 #include "util/logger.h"
 
 namespace zavo {
@@ -85,6 +85,11 @@ void FeedProcessor::Join() {
   note_drops();
 }
 
+void FeedProcessor::PostSideWork() {
+  side_work_posted_.store(true, std::memory_order_release);
+  wake();
+}
+
 void FeedProcessor::wake() {
   SignalEvent(wake_fd_);
 }
@@ -128,7 +133,13 @@ void FeedProcessor::Enqueue(const char* data, size_t size) {
     delete copy;
     return;
   }
-  queued_bytes_.fetch_add(Charge(copy->capacity()), std::memory_order_relaxed);
+  const uint64_t queued =
+      queued_bytes_.fetch_add(Charge(copy->capacity()), std::memory_order_relaxed) +
+      Charge(copy->capacity());
+  // Only this thread writes the peak: a plain store.
+  if (queued > peak_queued_bytes_.load(std::memory_order_relaxed)) {
+    peak_queued_bytes_.store(queued, std::memory_order_relaxed);
+  }
   while (!pipe_->Enqueue(copy)) {
     std::printf("UdpStructApiImp::OnData Enqueue Failed\n");
   }
@@ -170,6 +181,7 @@ bool FeedProcessor::consume_step(DatagramBatch& batch) {
     // The read thread drains the socket and the queue is empty: take the
     // socket back. What it queued before letting go is processed first.
     socket_.BeginReclaim();
+    takeovers_.store(takeovers_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     // The read thread is out of Enqueue for good: a burst of drops ends.
     note_drops();
     drain_queue();
@@ -181,8 +193,10 @@ bool FeedProcessor::consume_step(DatagramBatch& batch) {
   if (fd < 0) return socket_.owner() != SocketHandover::Owner::kConsumer;
   // Waits in the receive itself when the socket is empty: one system call
   // per wake-up. Detach (the socket going) or the socket's timeout end it.
-  const int n = batch.Receive(fd, true);
+  if (!batch.counts_drops() && source_->counts_kernel_drops()) batch.EnableDropCount();
+  const int n = batch.Receive(fd, !prompt_wake_);
   socket_.ConsumerEndRead();
+  if (n > 0 && batch.counts_drops()) source_->note_kernel_drops(batch.kernel_drops());
   if (n <= 0) {
     full_batches_ = 0;
     return false;
@@ -212,6 +226,10 @@ void FeedProcessor::run() {
   DatagramBatch batch;
   void* item = nullptr;
   while (!pipe_->IsClosed()) {
+    if (side_work_posted_.load(std::memory_order_acquire)) {
+      side_work_posted_.store(false, std::memory_order_relaxed);
+      if (side_work_) side_work_();
+    }
     if (source_->consumer_reads()) {
       if (consume_step(batch)) continue;
       // No socket, or the receive ended without a datagram (its timeout, an

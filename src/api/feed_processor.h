@@ -75,6 +75,22 @@ class FeedProcessor {
   uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
   // Bytes held by queued copies now. Any thread.
   uint64_t queued_bytes() const { return queued_bytes_.load(std::memory_order_relaxed); }
+  // The most bytes queued copies held at once. Any thread.
+  uint64_t peak_queued_bytes() const { return peak_queued_bytes_.load(std::memory_order_relaxed); }
+  // Times the processing thread took the socket back from the read thread
+  // (each follows one take-over). Any thread.
+  uint64_t takeovers() const { return takeovers_.load(std::memory_order_relaxed); }
+
+  // Work besides the feed for the processing thread (what other threads
+  // hand it): set before Start; PostSideWork (any thread) has it run there
+  // soon, between two datagrams.
+  void SetSideWork(std::function<void()> work) { side_work_ = std::move(work); }
+  void PostSideWork();
+  // Processing thread: while on, the thread waits for the feed where
+  // PostSideWork can wake it at once, rather than blocked in the receive
+  // (a system call more per wake-up).
+  void SetPromptWake(bool on) { prompt_wake_ = on; }
+
   // Any thread, also the processing thread itself: asks the thread to end
   // after its current datagram. Does not wait.
   void Stop();
@@ -109,6 +125,11 @@ class FeedProcessor {
   uint64_t max_queued_bytes_ = kDefaultMaxQueuedBytes;
   std::atomic<uint64_t> queued_bytes_{0};
   std::atomic<uint64_t> dropped_{0};
+  std::atomic<uint64_t> peak_queued_bytes_{0};  // written by the read thread
+  std::atomic<uint64_t> takeovers_{0};          // written by the processing thread
+  std::function<void()> side_work_;
+  std::atomic<bool> side_work_posted_{false};
+  bool prompt_wake_ = false;  // processing thread
   // Drops since the last accepted copy: the read thread's, and the
   // processing thread's while it takes the socket back.
   uint64_t burst_drops_ = 0;

@@ -64,6 +64,11 @@ void StructDecoder::ProcessRebuildPacket(const StructPacket& packet, const times
        packet_context(sink, packet.PacketTime, taken_at, false));
 }
 
+void StructDecoder::ProcessRecoveredBody(const char* body, unsigned int size, uint64_t packet_time,
+                                         const timespec& taken_at, RecordSink& sink) {
+  walk(body, size, live_, packet_context(sink, packet_time, taken_at, false));
+}
+
 StructDecoder::PacketContext StructDecoder::packet_context(RecordSink& sink, uint64_t packet_time,
                                                            const timespec& taken_at,
                                                            bool live) const {

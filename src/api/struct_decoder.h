@@ -51,6 +51,11 @@ class StructDecoder {
   // feed, but its snapshots are old news for the cache and its heartbeats
   // for the day marker.
   void ProcessRebuildPacket(const StructPacket& packet, const timespec& taken_at, RecordSink& sink);
+  // The body of a retransmitted packet, as ProcessRebuildPacket, but on
+  // ProcessDatagram's thread and workspace: for a session that merges
+  // retransmissions into its feed.
+  void ProcessRecoveredBody(const char* body, unsigned int size, uint64_t packet_time,
+                            const timespec& taken_at, RecordSink& sink);
   // One field of the control connection: heartbeats, base information,
   // the end of base information; anything else is logged and skipped.
   void OnControlField(const StructPacket::Iterator& it, RecordSink& sink);

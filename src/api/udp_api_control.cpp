@@ -28,12 +28,27 @@ ZAVO_ERROR UdpStructApiImp::Rebuild(uint64_t begin_seq, uint64_t end_seq,
 
 void UdpStructApiImp::OnRebuildPacket(const StructPacket& packet,
                                       const RebuildState::Request& req) {
+  if (recovery_ && req.handler == FeedRecovery::ReplyHandler) {
+    // Recovery's own request: merged into the feed on its thread.
+    recovery_->OnReplyPacket(packet);
+    return;
+  }
   // As on the feed: one clock reading and one handler mark per packet.
   timespec taken_at;
   clock_gettime(CLOCK_REALTIME, &taken_at);
   HandlerMark mark(this);
   HandlerSink sink(this, req.handler);
   decoder_.ProcessRebuildPacket(packet, taken_at, sink);
+}
+
+}  // namespace zavo
+
+namespace zavo {
+
+bool UdpStructApiImp::OnRebuildEnded(const RebuildState::Request& req, uint32_t status) {
+  if (!recovery_ || req.handler != FeedRecovery::ReplyHandler) return false;
+  recovery_->OnReplyEnd(status);
+  return true;
 }
 
 }  // namespace zavo

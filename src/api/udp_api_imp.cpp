@@ -9,6 +9,9 @@ UdpStructApiImp::UdpStructApiImp()
     : decoder_(static_cast<ApiImp*>(this), "UdpStructApiImp"),
       control_(this, this, ControlChannel::Options{true}),
       feed_(this) {
+  feed_.SetSideWork([this] {
+    if (recovery_) recovery_->RunSideWork();
+  });
   feed_.Start([this](const char* data, size_t size) { process_datagram(data, size); });
   ZAVO_LOG("%p[%s] Create", handle(), ClassName());
 }
@@ -29,8 +32,11 @@ ZAVO_ERROR UdpStructApiImp::Open(const ZAVO_OpenSetting& setting) {
   // connected at all, and the system handler is known before any event.
   const ZAVO_ERROR checked = take_data_settings();
   if (checked != ZAVO_SUCCESS) return checked;
-  return OpenSession(this, &lifecycle_, this, &control_,
-                     new KvelTcpConnector(control_.loop(), control_.connector_handler()), address_);
+  const ZAVO_ERROR result =
+      OpenSession(this, &lifecycle_, this, &control_,
+                  new KvelTcpConnector(control_.loop(), control_.connector_handler()), address_);
+  if (result == ZAVO_SUCCESS && recovery_) recovery_->Start();
+  return result;
 }
 
 int UdpStructApiImp::JoinFeed(std::string* why) {
@@ -52,6 +58,17 @@ ZAVO_ERROR UdpStructApiImp::take_data_settings() {
   setting_.SubscribedMarkets = nullptr;
   setting_.SubscribedCodes = nullptr;
   decoder_.SetFlags(setting_.SubscribeFlags);
+#ifdef _WIN32
+  const std::atomic<uint64_t>* kernel_drop_count = nullptr;
+#else
+  if (setting_.SubscribeFlags & ZAVO_FLAG_FEED_STATS) set_count_kernel_drops(true);
+  const std::atomic<uint64_t>* kernel_drop_count = kernel_drops();
+#endif
+  if (setting_.SubscribeFlags & (ZAVO_FLAG_RECOVER_GAPS | ZAVO_FLAG_FEED_STATS)) {
+    recovery_.reset(
+        new FeedRecovery(FeedRecovery::Parts{this, &decoder_, &control_, &feed_, kernel_drop_count},
+                         setting_.SubscribeFlags));
+  }
   return ZAVO_SUCCESS;
 }
 

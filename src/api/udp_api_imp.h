@@ -19,9 +19,11 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <memory>
 
 #include "api/api_imp.h"
 #include "api/control_channel.h"
+#include "api/feed_recovery.h"
 #include "api/record_sink.h"
 #include "api/session_shutdown.h"
 #include "api/session_skeleton.h"
@@ -75,6 +77,7 @@ class UdpStructApiImp : public StructApiImp, public FeedReceiver, private Contro
   void OnControlField(const StructPacket::Iterator& it) override;
   void OnRebuildPacket(const StructPacket& packet, const RebuildState::Request& req) override;
   void OnRebuildRaw(const RawDataPacket&, const RebuildState::Request&) override {}
+  bool OnRebuildEnded(const RebuildState::Request& req, uint32_t status) override;
 
   // The session's side of its decoder: records go to one handler of this
   // session (a no-op stands in for a missing one), the end of the code
@@ -111,6 +114,9 @@ class UdpStructApiImp : public StructApiImp, public FeedReceiver, private Contro
   StructDecoder decoder_;
   ControlChannel control_;
   StructFeed feed_;
+  // Gap recovery and feed-health counters, when the settings ask for
+  // either (made by Open, before the feed is joined).
+  std::unique_ptr<FeedRecovery> recovery_;
 };
 
 }  // namespace zavo

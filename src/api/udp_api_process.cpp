@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "api/udp_api_imp.h"
+#include "net/ev_loop.h"
 #include "util/logger.h"
 
 namespace zavo {
@@ -26,6 +27,11 @@ void UdpStructApiImp::HandlerSink::OnBaseInfoFinish(const ZAVO_BaseInfoFinish& f
 }
 
 void UdpStructApiImp::HandlerSink::OnNewDay() {
+  // Seen on the control connection: recovery hears of it on its own
+  // thread (the feed's heartbeat tells it there directly).
+  if (api_->recovery_ && api_->control_.loop()->IsInsideLoop()) {
+    api_->recovery_->OnNewDayElsewhere();
+  }
   api_->control_.AbandonRebuild("new day");
 }
 
@@ -48,6 +54,10 @@ void UdpStructApiImp::process_datagram(const char* data, size_t size, const time
   // two per record.
   HandlerMark mark(this);
   HandlerSink sink(this, data_handler_);
+  if (recovery_) {
+    recovery_->ProcessDatagram(data, size, taken_at, sink);
+    return;
+  }
   decoder_.ProcessDatagram(data, size, taken_at, sink);
 }
 

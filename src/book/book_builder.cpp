@@ -28,6 +28,8 @@ uint32_t record_size(uint32_t kind) {
       return sizeof(ZAVO_OrderDetail);
     case ZAVO_MSG_SH_ORDER_DETAIL:
       return sizeof(ZAVO_SHOrderDetail);
+    case ZAVO_MSG_LOST_RANGE:
+      return sizeof(ZAVO_LostRange);
     default:
       return 0;
   }
@@ -168,8 +170,12 @@ bool BookBuilder::filtered_sequence_ok(const ZAVO_MSG& msg) {
 
 int BookBuilder::Apply(const ZAVO_MSG& msg) {
   totals_.messages += 1;
-  if (is_market_data(msg.MsgType) && msg.MsgData == nullptr) return ZAVO_BOOK_EINVAL;
+  const bool has_record = is_market_data(msg.MsgType) || msg.MsgType == ZAVO_MSG_LOST_RANGE;
+  if (has_record && msg.MsgData == nullptr) return ZAVO_BOOK_EINVAL;
   if (msg.MsgSize < record_size(msg.MsgType)) return ZAVO_BOOK_EINVAL;
+  if (msg.MsgType == ZAVO_MSG_LOST_RANGE) {
+    return lost_range(*static_cast<const ZAVO_LostRange*>(msg.MsgData));
+  }
   return route(msg);
 }
 
@@ -178,6 +184,28 @@ int BookBuilder::route(const ZAVO_MSG& msg) {
   int result = ZAVO_BOOK_APPLIED;
   if (!sequence_ok(msg, &result)) return result;
   return apply_record(msg);
+}
+
+// A recovering session says in the stream which fields it could not get
+// back. They may have belonged to any security, so everything is stale,
+// as after a gap the book saw itself, and for a filtered book too: the
+// one kind of hole it can tell from a filtered-out field. The range is
+// behind the book from now on, so the field after it is no gap.
+int BookBuilder::lost_range(const ZAVO_LostRange& lost) {
+  if (lost.EndSeq <= lost.BeginSeq) return ZAVO_BOOK_IGNORED;
+  if (holding_) DropGap();
+  if (lost.EndSeq - 1 <= last_seq_) {
+    // Reported for numbers the book already passed (a session that resent
+    // them, or a duplicate report): nothing new is missing.
+    totals_.late += 1;
+    return ZAVO_BOOK_LATE;
+  }
+  totals_.gaps += 1;
+  totals_.missing += lost.EndSeq - std::max(lost.BeginSeq, last_seq_ + 1);
+  seen_gap_ = true;
+  for (SecurityBook& b : books_) b.check.stale = 1;
+  last_seq_ = lost.EndSeq - 1;
+  return ZAVO_BOOK_APPLIED;
 }
 
 void BookBuilder::hold(const ZAVO_MSG& msg) {

@@ -54,6 +54,8 @@ class BookBuilder {
  private:
   bool sequence_ok(const ZAVO_MSG& msg, int* result);
   bool filtered_sequence_ok(const ZAVO_MSG& msg);
+  // A range the session could not recover (ZAVO_MSG_LOST_RANGE).
+  int lost_range(const ZAVO_LostRange& lost);
   int route(const ZAVO_MSG& msg);
   int apply_record(const ZAVO_MSG& msg);
   void hold(const ZAVO_MSG& msg);

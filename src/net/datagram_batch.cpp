@@ -22,8 +22,19 @@ void DatagramBatch::grow_to(unsigned n) {
   }
 }
 
+void DatagramBatch::EnableDropCount() {
+  count_drops_ = true;
+}
+
 int DatagramBatch::Receive(int fd, bool wait) {
   last_want_ = want_;
+  if (count_drops_) {
+    // The kernel shortens msg_controllen to what it wrote: room again.
+    for (unsigned i = 0; i < want_; ++i) {
+      msgs_[i].msg_hdr.msg_control = control_[i].bytes;
+      msgs_[i].msg_hdr.msg_controllen = sizeof(control_[i].bytes);
+    }
+  }
   // Source addresses are not asked for: the socket is bound to its group.
   const int n = ::recvmmsg(fd, msgs_, want_, wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
   if (n < 0) {
@@ -31,6 +42,15 @@ int DatagramBatch::Receive(int fd, bool wait) {
     return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -errno;
   }
   last_ = static_cast<unsigned>(n);
+  if (count_drops_ && n > 0) {
+    // The newest datagram carries the newest count.
+    msghdr& h = msgs_[n - 1].msg_hdr;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+      if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+        std::memcpy(&kernel_drops_, CMSG_DATA(c), sizeof(kernel_drops_));
+      }
+    }
+  }
   const unsigned next = last_ == want_ ? want_ * 2 : last_ + 1;
   want_ = next > kMaxBatch ? kMaxBatch : next;
   grow_to(want_);

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 namespace zavo {
@@ -34,6 +35,14 @@ class DatagramBatch {
   // ones included), 0 when none came, or -errno on an error.
   int Receive(int fd, bool wait = false);
 
+  // Asks for the socket's count of datagrams the kernel dropped (a socket
+  // with SO_RXQ_OVFL on) with every receive from now on.
+  void EnableDropCount();
+  bool counts_drops() const { return count_drops_; }
+  // That count as the newest datagram that carried it said (it only
+  // grows, for the socket's life); 0 before any.
+  uint32_t kernel_drops() const { return kernel_drops_; }
+
   const char* data(unsigned i) const { return slots_[i].get(); }
   size_t size(unsigned i) const { return msgs_[i].msg_len; }
   // The last Receive filled its batch: more may be queued.
@@ -49,6 +58,13 @@ class DatagramBatch {
   unsigned want_ = 1;
   unsigned last_ = 0;
   unsigned last_want_ = 0;
+  // Room for one SO_RXQ_OVFL control message per slot.
+  struct alignas(cmsghdr) Control {
+    char bytes[CMSG_SPACE(sizeof(uint32_t))];
+  };
+  Control control_[kMaxBatch];
+  bool count_drops_ = false;
+  uint32_t kernel_drops_ = 0;
 };
 
 }  // namespace zavo

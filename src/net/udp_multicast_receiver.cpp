@@ -74,6 +74,11 @@ int UdpMulticaseReceiver2::JoinMulticase(const char* group, unsigned int port,
   (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
   // A privileged process gets the buffer whatever net.core.rmem_max says:
   // it is what absorbs a burst while the handler is busy.
+  if (count_kernel_drops_) {
+    const int one = 1;
+    (void)::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof(one));
+    batch_.EnableDropCount();
+  }
   int rcvbuf = kSocketRecvBuffer;
   if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof(rcvbuf)) != 0) {
     (void)::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
@@ -161,6 +166,7 @@ void UdpMulticaseReceiver2::read_loop() {
 
 int UdpMulticaseReceiver2::read_batch(int fd) {
   const int n = batch_.Receive(fd);
+  if (n > 0 && batch_.counts_drops()) note_kernel_drops(batch_.kernel_drops());
   for (int i = 0; i < n; ++i) {
     // An empty datagram counts as traffic but carries nothing to hand on.
     if (batch_.size(i) > 0) OnData(batch_.data(i), batch_.size(i));

@@ -138,6 +138,22 @@ class UdpMulticaseReceiver2 : public NetBase {
   // Wakes the read thread (standing by, parked or blocked on the socket).
   void wake_read_thread();
 
+  // ---- kernel receive-queue drops (SO_RXQ_OVFL) ----
+  // Before joining: the socket reports the datagrams the kernel dropped
+  // for want of room, with each datagram; whoever reads it passes the
+  // count on through note_kernel_drops.
+  void set_count_kernel_drops(bool on) { count_kernel_drops_ = on; }
+  bool counts_kernel_drops() const { return count_kernel_drops_; }
+  // The reading thread's newest count (it only grows). Plain stores: the
+  // two readers take turns, and a count one of them saw late is replaced
+  // by the next.
+  void note_kernel_drops(uint32_t count) {
+    if (count > kernel_drops_.load(std::memory_order_relaxed)) {
+      kernel_drops_.store(count, std::memory_order_relaxed);
+    }
+  }
+  const std::atomic<uint64_t>* kernel_drops() const { return &kernel_drops_; }
+
  private:
   void read_loop();
   // The read thread's two ways of working: it owns the socket (spin mode,
@@ -170,6 +186,8 @@ class UdpMulticaseReceiver2 : public NetBase {
   int cpu_id_ = -1;
   sockaddr_in group_addr_{};
   DatagramBatch batch_;  // read thread only
+  bool count_kernel_drops_ = false;
+  std::atomic<uint64_t> kernel_drops_{0};
   std::atomic<IdleMode> idle_mode_;
 };
 

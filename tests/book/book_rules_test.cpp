@@ -361,6 +361,36 @@ TEST(BookSequence, FilteredBookKnowsItStartedLateButIgnoresHoles) {
   EXPECT_EQ(t.stale, 1u);
 }
 
+TEST(BookSequence, LostRangeOfARecoveringSessionMarksStaleInBothModes) {
+  for (unsigned flags : {0u, unsigned{ZAVO_BOOK_NO_SEQ_CHECK}}) {
+    SCOPED_TRACE(flags);
+    BookPtr book = NewBook(flags);
+    BookFeed f(book.get());
+    const char* c = "000001";
+    f.Order(c, 1, 'B', '2', 1000, 100);
+    f.Snapshot(c, '2', {1000, 100}, {});
+    // The session reports fields 3 to 9 lost, in order, then goes on at 10.
+    ZAVO_LostRange lost{3, 10, ZAVO_LOST_REFUSED, 0};
+    EXPECT_EQ(f.Send(ZAVO_MSG_LOST_RANGE, &lost, sizeof lost, 9), ZAVO_BOOK_APPLIED);
+    f.Skip(7);
+    f.Order(c, 2, 'B', '2', 990, 50);
+    zavo_book_totals_info t;
+    zavo_book_totals(book.get(), &t);
+    EXPECT_EQ(t.gaps, 1u);  // the range, not a second gap at field 10
+    EXPECT_EQ(t.missing, 7u);
+    EXPECT_EQ(t.stale, 1u);
+    // The same report again, or one shorter than a record: nothing more.
+    EXPECT_EQ(f.Send(ZAVO_MSG_LOST_RANGE, &lost, sizeof lost, 9), ZAVO_BOOK_LATE);
+    EXPECT_EQ(f.Send(ZAVO_MSG_LOST_RANGE, &lost, sizeof lost - 1, 9), ZAVO_BOOK_EINVAL);
+    // The next snapshot resynchronises, as after any gap.
+    f.Snapshot(c, '2', {1000, 100, 990, 50}, {});
+    zavo_book_totals(book.get(), &t);
+    EXPECT_EQ(t.gaps, 1u);
+    EXPECT_EQ(t.stale, 0u);
+    EXPECT_EQ(t.disagreements, 0u);
+  }
+}
+
 TEST(BookInterface, RejectsBadArgumentsAndIgnoresOtherKinds) {
   BookPtr book = NewBook(ZAVO_BOOK_NO_SEQ_CHECK);
   BookFeed f(book.get());

@@ -218,6 +218,38 @@ TEST_F(TailProcess, BookCheckAgreesAndTheLadderFollowsOneStock) {
   EXPECT_GT(deepest, 2u) << ladder->Out();
 }
 
+TEST(TailRecover, ALossyFeedIsDeliveredWholeAndTheCountersSaySo) {
+  // Its own simulator, losing datagrams and bursts of them, on addresses
+  // of its own.
+  Proc sim(ZAVO_SIM_BIN,
+           {"--listen", "127.0.0.1:6630", "--group", "239.255.6.1:6631", "--raw-port", "6632",
+            "--rate", "2000", "--loss", "0.02", "--burst", "2:100", "--seed", "7", "-q"});
+  ASSERT_TRUE(AwaitListening(6630)) << sim.Err();
+  Proc t(ZAVO_TAIL_BIN, {"--server", "127.0.0.1:6630", "--group", "239.255.6.1:6631", "--recover",
+                         "--summary", "--format", "json", "--status", "--duration", "2.5"});
+  ASSERT_EQ(t.Wait(), 0) << t.Err();
+  sim.Signal(SIGTERM);
+  EXPECT_EQ(sim.Wait(), 0);
+  const std::string err = t.Err();
+  // Every number arrived, in order: no gap in what the handler saw, no
+  // range reported lost, and the library recovered what the feed lost.
+  EXPECT_TRUE(Contains(err, "gaps: 0  missing sequence numbers: 0")) << err;
+  EXPECT_FALSE(Contains(err, "lost ranges reported")) << err;
+  const size_t health = err.rfind("feed health: ");
+  ASSERT_NE(health, std::string::npos) << err;
+  unsigned long long missing = 0, recovered = 0, lost = 99;
+  const char* h = err.c_str() + health;
+  ASSERT_NE(std::strstr(h, "missing="), nullptr);
+  std::sscanf(std::strstr(h, "missing="), "missing=%llu recovered=%llu lost=%llu", &missing,
+              &recovered, &lost);
+  EXPECT_GT(missing, 0u) << err.substr(health);
+  EXPECT_EQ(recovered, missing) << err.substr(health);
+  EXPECT_EQ(lost, 0u);
+  EXPECT_TRUE(Contains(err, "| feed datagrams=")) << err;  // the status line
+  // JSON lines: the counters once a second among the records.
+  EXPECT_TRUE(Contains(t.Out(), "{\"kind\":\"feed_stats\"")) << t.Out().substr(0, 2000);
+}
+
 TEST(TailUsage, BadOptionsAreUsageErrorsNamingTheOption) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
       {{"--server", "nonsense"}, "--server"},
@@ -228,6 +260,7 @@ TEST(TailUsage, BadOptionsAreUsageErrorsNamingTheOption) {
       {{"--raw", "--flags", "trade"}, "--flags"},
       {{"--raw", "--query"}, "--query"},
       {{"--raw", "--book-check"}, "--book-check"},
+      {{"--raw", "--recover"}, "--recover"},
       {{"--book", "600000.HK"}, "--book"},
       {{"--book", "600000", "--format", "csv"}, "--book"},
       {{"--raw-out", "x.bin"}, "--raw-out"},

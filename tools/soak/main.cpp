@@ -48,6 +48,9 @@ int main(int argc, char** argv) {
       ->type_name("N");
   app.add_flag_callback(
       "--no-raw", [&o] { o.raw = false; }, "keep only a struct session open");
+  app.add_flag_callback(
+      "--no-recover", [&o] { o.recover = false; },
+      "no struct session that recovers gaps itself (ZAVO_FLAG_RECOVER_GAPS)");
   app.add_option("--lib", lib, "the client library to load (default: the one built with it)")
       ->type_name("PATH");
   app.add_option("--workdir", workdir, "where the library writes its logs/ (default: here)")
@@ -74,6 +77,10 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  // The recovering session reads the same group and port as the plain
+  // one, in this process: both sockets must share them. Set while no
+  // thread exists, before the library is loaded.
+  if (o.recover) setenv("ZAVO_SHARE_FEED", "1", 1);
   zavo_soak::LibApi api;
   if (!api.Load(lib, &why)) {
     std::fprintf(stderr, "zavo_soak: cannot load %s: %s\n", lib.c_str(), why.c_str());
@@ -86,7 +93,9 @@ int main(int argc, char** argv) {
     zavo_soak::SoakRun run(o, api, &report);
     run.Run();
   }
-  report.Print(zavo_soak::Format("zavo_soak: %d s of faults, %d open/close cycles, %s", o.seconds,
-                                 o.cycles, o.raw ? "struct and raw sessions" : "struct session"));
+  report.Print(zavo_soak::Format(
+      "zavo_soak: %d s of faults, %d open/close cycles, %s", o.seconds, o.cycles,
+      o.raw ? (o.recover ? "struct, recovering struct and raw sessions" : "struct and raw sessions")
+            : (o.recover ? "struct and recovering struct sessions" : "struct session")));
   return report.ok() ? 0 : 1;
 }

@@ -17,6 +17,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int kStructId = 1;
 constexpr int kRawId = 2;
+constexpr int kRecoverId = 3;
 constexpr int kCycleIdBase = 100;
 // Reconnection after a drop takes the library's 5 s interval plus the login.
 constexpr int kReconnectWaitMs = 15000;
@@ -56,6 +57,7 @@ SoakRun::~SoakRun() {
   // Sessions still open after a failed phase go before the server.
   close_session(struct_h_);
   close_session(raw_h_);
+  close_session(recovering_h_);
   if (sim_) sim_->Stop();
 }
 
@@ -131,7 +133,7 @@ bool SoakRun::start_server() {
   return rep_->Check("simulator started", rc == 0, rc == 0 ? "" : why);
 }
 
-ZAVO_HANDLE SoakRun::open_struct(SessionState* st, ZAVO_ERROR* err) {
+ZAVO_HANDLE SoakRun::open_struct(SessionState* st, ZAVO_ERROR* err, uint32_t extra_flags) {
   ZAVO_OpenSetting s;
   std::memset(&s, 0, sizeof(s));
   s.ConnectID = st->connect_id();
@@ -146,7 +148,8 @@ ZAVO_HANDLE SoakRun::open_struct(SessionState* st, ZAVO_ERROR* err) {
   s.SystemHandler = &SessionState::OnSystem;
   s.SubscribedMarkets = "";
   s.SubscribedCodes = "";
-  s.SubscribeFlags = ZAVO_FLAG_TRADE_DETAIL | ZAVO_FLAG_ORDER_DETAIL | ZAVO_FLAG_ORDER_QUEUE;
+  s.SubscribeFlags =
+      ZAVO_FLAG_TRADE_DETAIL | ZAVO_FLAG_ORDER_DETAIL | ZAVO_FLAG_ORDER_QUEUE | extra_flags;
   s.CpuID = -1;
   ++sessions_created_;
   ZAVO_HANDLE h = api_.Open(&s, err);
@@ -243,18 +246,26 @@ bool SoakRun::open_long_sessions() {
     raw_available_ = raw_h_ != nullptr;
     if (!rep_->Check("raw session opened", raw_available_, Format("error %d", err))) return false;
   }
+  if (o_.recover) {
+    // The same feed and faults, with the library recovering every gap.
+    recovering_.reset(new SessionState(kRecoverId, false));
+    recovering_h_ = open_struct(recovering_.get(), &err, ZAVO_FLAG_RECOVER_GAPS);
+    if (!rep_->Check("recovering struct session opened", recovering_h_ != nullptr,
+                     Format("error %d", err))) {
+      return false;
+    }
+  }
   // Faults start once data flows, so every gap falls inside what the
   // sessions see.
   const auto until = Clock::now() + std::chrono::seconds(10);
-  while ((struct_->LastSeq(0) == 0 ||
-          (raw_available_ && (raw_->LastSeq(1) == 0 || raw_->LastSeq(2) == 0))) &&
-         Clock::now() < until) {
+  auto flowing = [&] {
+    return struct_->LastSeq(0) > 0 && (!recovering_ || recovering_->LastSeq(0) > 0) &&
+           (!raw_available_ || (raw_->LastSeq(1) > 0 && raw_->LastSeq(2) > 0));
+  };
+  while (!flowing() && Clock::now() < until) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (!rep_->Check("data flowing on every session",
-                   struct_->LastSeq(0) > 0 &&
-                       (!raw_available_ || (raw_->LastSeq(1) > 0 && raw_->LastSeq(2) > 0)),
-                   "")) {
+  if (!rep_->Check("data flowing on every session", flowing(), "")) {
     return false;
   }
   rep_->Progress("sessions open: struct%s; publishing %u fields/s, %u raw messages/s per exchange",
@@ -418,27 +429,6 @@ void SoakRun::fault_round(int round) {
                  static_cast<unsigned long long>(drops_));
 }
 
-void SoakRun::check_accounting(const SessionState& st, int stream, const char* name,
-                               uint64_t at_least_missing) {
-  const uint64_t first = st.FirstSeq(stream);
-  const uint64_t last = st.LastSeq(stream);
-  const uint64_t delivered = st.Delivered(stream);
-  const uint64_t missing = st.Missing(stream);
-  const uint64_t range = last >= first && first > 0 ? last - first + 1 : 0;
-  rep_->Check(
-      Format("%s: delivered + reported gaps == range", name),
-      range > 0 && delivered + missing == range,
-      Format("%llu + %llu == %llu [%llu, %llu]", static_cast<unsigned long long>(delivered),
-             static_cast<unsigned long long>(missing), static_cast<unsigned long long>(range),
-             static_cast<unsigned long long>(first), static_cast<unsigned long long>(last)));
-  if (at_least_missing > 0) {
-    rep_->Check(Format("%s: every skipped field reported", name), missing >= at_least_missing,
-                Format("%llu reported missing, %llu skipped by the server",
-                       static_cast<unsigned long long>(missing),
-                       static_cast<unsigned long long>(at_least_missing)));
-  }
-}
-
 void SoakRun::finish_long_sessions() {
   // Let the sessions catch up with what was published (a slow handler may
   // have left a backlog), then close them.
@@ -446,6 +436,7 @@ void SoakRun::finish_long_sessions() {
   const auto until = Clock::now() + std::chrono::seconds(30);
   auto caught_up = [&] {
     bool ok = struct_->LastSeq(0) >= c.last_seq;
+    if (recovering_) ok &= recovering_->LastSeq(0) >= c.last_seq;
     if (raw_available_) {
       ok &= raw_->LastSeq(1) >= c.raw_last_seq[0] && raw_->LastSeq(2) >= c.raw_last_seq[1];
     }
@@ -463,6 +454,8 @@ void SoakRun::finish_long_sessions() {
   struct_h_ = nullptr;
   close_session(raw_h_);
   raw_h_ = nullptr;
+  close_session(recovering_h_);
+  recovering_h_ = nullptr;
   int t = 0, f = 0;
   const bool back = back_to_baseline(&t, &f);
   rep_->Check("threads and descriptors after closing the long sessions", back,
@@ -481,6 +474,7 @@ void SoakRun::finish_long_sessions() {
   check_accounting(*struct_, 0, "struct", end.fields_skipped);
   rep_->Check("struct: no record twice or out of order", struct_->stats().Backwards() == 0,
               Format("%llu", static_cast<unsigned long long>(struct_->stats().Backwards())));
+  if (recovering_) check_recovered_stream(end.fields_skipped);
   if (raw_available_) {
     rep_->Figure("raw: published messages / fragments",
                  Format("%llu / %llu", static_cast<unsigned long long>(end.raw_messages),
@@ -508,7 +502,7 @@ void SoakRun::finish_long_sessions() {
   rep_->Figure("garbage bursts sent / queries",
                Format("%llu / %llu", static_cast<unsigned long long>(end.garbage_sent),
                       static_cast<unsigned long long>(queries_)));
-  for (const SessionState* st : {struct_.get(), raw_.get()}) {
+  for (const SessionState* st : {struct_.get(), raw_.get(), recovering_.get()}) {
     if (st == nullptr) continue;
     connects_seen_ += st->connects();
     disconnects_seen_ += st->disconnects();
@@ -516,6 +510,7 @@ void SoakRun::finish_long_sessions() {
   }
   raw_.reset();
   struct_.reset();
+  recovering_.reset();
 }
 
 void SoakRun::open_close_cycles() {

@@ -25,6 +25,7 @@ struct SoakOptions {
   unsigned rate = 20000;        // struct fields per second
   unsigned raw_rate = 500;      // raw messages per second per exchange
   bool raw = true;              // keep a raw session open too
+  bool recover = true;          // and a struct session that recovers gaps itself
   bool verbose = false;         // the simulator's own log on stdout
   int64_t rss_growth_kb = 0;    // allowed peak above the start; 0: default
   int64_t cycle_growth_kb = 0;  // allowed growth over the cycles; 0: default
@@ -49,11 +50,12 @@ class SoakRun {
   void finish_long_sessions();
   void check_accounting(const SessionState& st, int stream, const char* name,
                         uint64_t at_least_missing);
+  void check_recovered_stream(uint64_t skipped_by_server);
   void open_close_cycles();
   void check_log_file();
   void sample_rss();
 
-  ZAVO_HANDLE open_struct(SessionState* st, ZAVO_ERROR* err);
+  ZAVO_HANDLE open_struct(SessionState* st, ZAVO_ERROR* err, uint32_t extra_flags = 0);
   ZAVO_HANDLE open_raw(SessionState* st, ZAVO_ERROR* err);
   void close_session(ZAVO_HANDLE h);
   // Waits until the server has closed its side of every connection and the
@@ -68,6 +70,8 @@ class SoakRun {
   std::unique_ptr<SessionState> struct_;
   std::unique_ptr<SessionState> raw_;
   ZAVO_HANDLE struct_h_ = nullptr;
+  std::unique_ptr<SessionState> recovering_;  // null without SoakOptions::recover
+  ZAVO_HANDLE recovering_h_ = nullptr;
   ZAVO_HANDLE raw_h_ = nullptr;
   bool raw_available_ = false;
 

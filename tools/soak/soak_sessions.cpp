@@ -59,6 +59,17 @@ void SessionState::OnRebuild(void*, const ZAVO_MSG* msg) {
 }
 
 void SessionState::on_data(const ZAVO_MSG* msg) {
+  if (msg->MsgType == ZAVO_MSG_LOST_RANGE && msg->MsgData != nullptr) {
+    const auto& lost = *static_cast<const ZAVO_LostRange*>(msg->MsgData);
+    stats_.OnLost(lost);
+    // The range is behind the stream now: it ends the span that
+    // delivered + lost must cover.
+    if (lost.EndSeq - 1 > last_seq_[0].load(std::memory_order_relaxed)) {
+      last_seq_[0].store(lost.EndSeq - 1);
+    }
+    notify();
+    return;
+  }
   const int stream = stream_of(msg);
   const uint64_t seq = msg->SeqNum;
   const uint64_t skipped = stats_.OnRecord(msg->MsgType, seq, stream);

@@ -31,6 +31,9 @@ class SessionState {
   uint64_t LastSeq(int stream) const { return last_seq_[stream].load(); }
   uint64_t Delivered(int stream) const { return delivered_[stream].load(); }
   uint64_t Missing(int stream) const { return missing_[stream].load(); }
+  // Struct mode with gap recovery: fields reported lost in the stream
+  // (ZAVO_MSG_LOST_RANGE), which count as passed, not as a gap.
+  uint64_t Lost() const { return stats_.LostFields(); }
   // The newest gap of a stream, [begin, end); {0, 0} before the first.
   void LastGap(int stream, uint64_t* begin, uint64_t* end) const;
   // Every record of the data handler sleeps this long (0: off).

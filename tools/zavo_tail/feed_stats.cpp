@@ -37,6 +37,40 @@ uint64_t FeedStats::OnRecord(uint32_t msg_type, uint64_t seq, int stream) {
   return skipped;
 }
 
+void FeedStats::OnLost(const ZAVO_LostRange& range) {
+  lost_ranges_.fetch_add(1, std::memory_order_relaxed);
+  lost_fields_.fetch_add(range.EndSeq - range.BeginSeq, std::memory_order_relaxed);
+  // The stream goes on after the range: no gap for it.
+  if (range.EndSeq > last_seq_[0] + 1) last_seq_[0] = range.EndSeq - 1;
+}
+
+void FeedStats::SetHealth(const ZAVO_FeedStats& health) {
+  std::lock_guard<std::mutex> lock(health_mu_);
+  health_ = health;
+  have_health_ = true;
+}
+
+std::string FeedStats::health_text() const {
+  std::lock_guard<std::mutex> lock(health_mu_);
+  if (!have_health_) return "";
+  const ZAVO_FeedStats& h = health_;
+  char buf[512];
+  std::snprintf(
+      buf, sizeof(buf),
+      "datagrams=%llu bytes=%llu fields=%llu delivered=%llu filtered=%llu gaps=%llu "
+      "missing=%llu recovered=%llu lost=%llu duplicates=%llu queue_drops=%llu "
+      "kernel_drops=%llu takeovers=%llu reconnects=%llu held_peak=%llu",
+      static_cast<unsigned long long>(h.Datagrams), static_cast<unsigned long long>(h.Bytes),
+      static_cast<unsigned long long>(h.Fields), static_cast<unsigned long long>(h.Delivered),
+      static_cast<unsigned long long>(h.Filtered), static_cast<unsigned long long>(h.Gaps),
+      static_cast<unsigned long long>(h.Missing), static_cast<unsigned long long>(h.Recovered),
+      static_cast<unsigned long long>(h.Lost), static_cast<unsigned long long>(h.Duplicates),
+      static_cast<unsigned long long>(h.QueueDrops), static_cast<unsigned long long>(h.KernelDrops),
+      static_cast<unsigned long long>(h.TakeOvers), static_cast<unsigned long long>(h.Reconnects),
+      static_cast<unsigned long long>(h.HeldPeakBytes));
+  return buf;
+}
+
 uint64_t FeedStats::Total() const {
   uint64_t t = 0;
   for (int i = 0; i < kKinds; ++i) t += Count(i);
@@ -62,6 +96,10 @@ std::string FeedStats::StatusLine(double elapsed_s) {
                        elapsed_s > 0 ? total / elapsed_s : 0.0,
                        static_cast<unsigned long long>(Total()));
   }
+  if (n < static_cast<int>(sizeof(buf)) && LostRanges() > 0) {
+    n += std::snprintf(buf + n, sizeof(buf) - n, " lost_ranges=%llu",
+                       static_cast<unsigned long long>(LostRanges()));
+  }
   if (n < static_cast<int>(sizeof(buf))) {
     if (filtered_) {
       std::snprintf(buf + n, sizeof(buf) - n, " holes=%llu (filtered)",
@@ -72,7 +110,8 @@ std::string FeedStats::StatusLine(double elapsed_s) {
                     static_cast<unsigned long long>(Missing()));
     }
   }
-  return buf;
+  const std::string health = health_text();
+  return health.empty() ? std::string(buf) : std::string(buf) + " | feed " + health;
 }
 
 std::string FeedStats::Summary() const {
@@ -95,6 +134,12 @@ std::string FeedStats::Summary() const {
     out += "gaps: " + std::to_string(Gaps()) +
            "  missing sequence numbers: " + std::to_string(Missing());
   }
+  if (LostRanges() > 0) {
+    out += "\nlost ranges reported: " + std::to_string(LostRanges()) + " (" +
+           std::to_string(LostFields()) + " sequence numbers)";
+  }
+  const std::string health = health_text();
+  if (!health.empty()) out += "\nfeed health: " + health;
   return out;
 }
 

@@ -4,7 +4,10 @@
 // status printer on another thread, so every counter is atomic.
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+
+#include "zavo_api.h"
 
 namespace zavo_tail {
 
@@ -26,6 +29,14 @@ class FeedStats {
   // Struct mode: one global field sequence. Raw mode: one per exchange
   // (stream 1 or 2). Returns the number of sequence numbers skipped.
   uint64_t OnRecord(uint32_t msg_type, uint64_t seq, int stream);
+  // A range the library could not recover (ZAVO_MSG_LOST_RANGE, struct
+  // mode): counted as lost, not as a gap of the stream.
+  void OnLost(const ZAVO_LostRange& range);
+  // The library's newest feed-health counters (ZAVO_MSG_FEED_STATS), from
+  // its event-loop thread.
+  void SetHealth(const ZAVO_FeedStats& health);
+  uint64_t LostRanges() const { return lost_ranges_.load(std::memory_order_relaxed); }
+  uint64_t LostFields() const { return lost_fields_.load(std::memory_order_relaxed); }
 
   uint64_t Count(int slot) const { return counts_[slot].load(std::memory_order_relaxed); }
   uint64_t Total() const;
@@ -45,7 +56,13 @@ class FeedStats {
   std::atomic<uint64_t> gaps_{0};
   std::atomic<uint64_t> missing_{0};
   std::atomic<uint64_t> backwards_{0};
+  std::atomic<uint64_t> lost_ranges_{0};
+  std::atomic<uint64_t> lost_fields_{0};
   bool filtered_ = false;
+  std::string health_text() const;
+  mutable std::mutex health_mu_;
+  bool have_health_ = false;  // guarded by health_mu_
+  ZAVO_FeedStats health_{};   // guarded by health_mu_
 };
 
 }  // namespace zavo_tail

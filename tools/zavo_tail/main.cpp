@@ -120,7 +120,29 @@ void deliver(const ZAVO_MSG* msg, FeedStats* stats, const char* prefix) {
   }
 }
 
+// A lost range comes among the records, in its place in the sequence;
+// shown like a system event (in the stream in text and JSON, on stderr
+// beside CSV).
+void on_lost(const ZAVO_MSG* msg) {
+  if (g_closing.load(std::memory_order_relaxed)) return;
+  g_stats.OnLost(*static_cast<const ZAVO_LostRange*>(msg->MsgData));
+  if (g_opt.format == OutputFormat::kNone) return;
+  const bool aside = g_opt.format == OutputFormat::kCsv;
+  std::string line;
+  if (!zavo_tail::FormatSystem(*msg, aside ? OutputFormat::kText : g_opt.format, &line)) return;
+  if (aside) {
+    std::lock_guard<std::mutex> lock(g_out_mutex);
+    std::fprintf(stderr, "[event] %s\n", line.c_str());
+  } else {
+    print_line(line);
+  }
+}
+
 void on_data(void*, const ZAVO_MSG* msg) {
+  if (msg->MsgType == ZAVO_MSG_LOST_RANGE) {
+    on_lost(msg);
+    return;
+  }
   // The book sees every message, also those past --max-records: a book
   // that missed some would disagree with the next snapshot.
   if (g_book != nullptr) g_book->OnMessage(msg);
@@ -140,6 +162,11 @@ void on_rebuild(void*, const ZAVO_MSG* msg) {
 }
 
 void on_system(void*, const ZAVO_MSG* msg) {
+  if (msg->MsgType == ZAVO_MSG_FEED_STATS) {
+    g_stats.SetHealth(*static_cast<const ZAVO_FeedStats*>(msg->MsgData));
+    // A line a second: in JSON only; text shows them in the status line.
+    if (g_opt.format != OutputFormat::kJson) return;
+  }
   if (msg->MsgType == ZAVO_MSG_BASEINFO_FINISH) g_codes_ready.store(true);
   if (msg->MsgType == ZAVO_MSG_REBUILD_FINISH) g_rebuild_done.store(true);
   if (msg->MsgType == ZAVO_MSG_OPEN_FAILED && msg->MsgSize >= sizeof(ZAVO_OpenFailure)) {
@@ -267,6 +294,8 @@ ZAVO_HANDLE open_session(ZAVO_ERROR* err) {
   s.SubscribedMarkets = g_opt.markets.c_str();
   s.SubscribedCodes = g_opt.codes.c_str();
   s.SubscribeFlags = g_opt.flags;
+  if (g_opt.recover) s.SubscribeFlags |= ZAVO_FLAG_RECOVER_GAPS | ZAVO_FLAG_FEED_STATS;
+  if (g_opt.stats) s.SubscribeFlags |= ZAVO_FLAG_FEED_STATS;
   return ZAVO_Open(&s, err);
 }
 

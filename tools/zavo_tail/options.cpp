@@ -127,13 +127,14 @@ std::string check_codes(const std::string& text) {
 
 // Options that only one mode reads. Giving one in the other mode is a usage
 // error rather than a silent no-op.
-const std::vector<const char*> kStructOnly = {"--codes", "--flags", "--query", "--book",
-                                              "--book-check"};
+const std::vector<const char*> kStructOnly = {"--codes",      "--flags",   "--query", "--book",
+                                              "--book-check", "--recover", "--stats"};
 const std::vector<const char*> kRawOnly = {"--raw-out", "--rebuild-market"};
 // Options of a live session, which --pcap does not open.
 const std::vector<const char*> kLiveOnly = {
-    "--server", "--interface", "--user",     "--password",       "--connect-id", "--cpu",
-    "--query",  "--rebuild",   "--duration", "--rebuild-market", "--status"};
+    "--server", "--interface", "--user",    "--password", "--connect-id",
+    "--cpu",    "--query",     "--rebuild", "--duration", "--rebuild-market",
+    "--status", "--recover",   "--stats"};
 
 // Every option is declared here. To add one: a member in Options, one
 // add_option/add_flag line below (in the group it belongs to), and, if it
@@ -244,6 +245,14 @@ void build_app(CLI::App* app, Options* o) {
       ->group(out);
   app->add_flag("--summary", o->summary,
                 "at exit: records by kind, sequence holes and a query of the caches")
+      ->group(out);
+  app->add_flag("--recover", o->recover,
+                "struct mode: the library asks the server for what the feed lost, delivers it in "
+                "order and reports what it cannot recover (lost ranges); implies --stats")
+      ->group(out);
+  app->add_flag("--stats", o->stats,
+                "struct mode: the library's feed-health counters in the status line, the summary "
+                "and (--format json) a feed_stats line a second")
       ->group(out);
   app->add_flag("--query", o->query,
                 "struct mode: print the code tables and last snapshots once they arrive")

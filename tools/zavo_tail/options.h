@@ -31,6 +31,11 @@ struct Options {
   uint64_t max_records = 0;  // 0: no limit
   bool query = false;
   bool summary = false;
+  // Struct mode: the library recovers lost datagrams and reports what it
+  // cannot (--recover, which also asks for the counters), and sends its
+  // feed-health counters once a second (--stats).
+  bool recover = false;
+  bool stats = false;
   // Status line once a second on stderr: by default only when stderr is a
   // terminal, so that redirected output never has status lines cut into it.
   enum class Status { kAuto, kOn, kOff } status = Status::kAuto;

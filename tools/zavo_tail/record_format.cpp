@@ -234,8 +234,61 @@ bool FormatRecord(const ZAVO_MSG& msg, OutputFormat format, std::string* out) {
   }
 }
 
+namespace {
+const char* LostReasonName(uint32_t reason) {
+  switch (reason) {
+    case ZAVO_LOST_REFUSED:
+      return "refused";
+    case ZAVO_LOST_UNAVAILABLE:
+      return "unavailable";
+    case ZAVO_LOST_TIMEOUT:
+      return "timeout";
+    case ZAVO_LOST_HOLD_FULL:
+      return "hold_full";
+    case ZAVO_LOST_ABANDONED:
+      return "abandoned";
+    case ZAVO_LOST_NEW_DAY:
+      return "new_day";
+    default:
+      return "unknown";
+  }
+}
+}  // namespace
+
 bool FormatSystem(const ZAVO_MSG& msg, OutputFormat format, std::string* out) {
   switch (msg.MsgType) {
+    case ZAVO_MSG_LOST_RANGE: {
+      const auto& r = *static_cast<const ZAVO_LostRange*>(msg.MsgData);
+      Line l(format, "lost", msg, out);
+      l.U64("begin", r.BeginSeq);
+      l.U64("end", r.EndSeq);
+      l.Str("reason", LostReasonName(r.Reason));
+      l.Finish();
+      return true;
+    }
+    case ZAVO_MSG_FEED_STATS: {
+      const auto& r = *static_cast<const ZAVO_FeedStats*>(msg.MsgData);
+      Line l(format, "feed_stats", msg, out);
+      l.U64("datagrams", r.Datagrams);
+      l.U64("bytes", r.Bytes);
+      l.U64("fields", r.Fields);
+      l.U64("delivered", r.Delivered);
+      l.U64("filtered", r.Filtered);
+      l.U64("gaps", r.Gaps);
+      l.U64("missing", r.Missing);
+      l.U64("recovered", r.Recovered);
+      l.U64("lost", r.Lost);
+      l.U64("duplicates", r.Duplicates);
+      l.U64("queue_drops", r.QueueDrops);
+      l.U64("queue_peak_bytes", r.QueuePeakBytes);
+      l.U64("takeovers", r.TakeOvers);
+      l.U64("kernel_drops", r.KernelDrops);
+      l.U64("reconnects", r.Reconnects);
+      l.U64("held_peak_bytes", r.HeldPeakBytes);
+      if (r.LastDatagramAgeMs != 0xFFFFFFFFu) l.U64("last_datagram_age_ms", r.LastDatagramAgeMs);
+      l.Finish();
+      return true;
+    }
     case ZAVO_MSG_CONNECT: {
       const auto& r = *static_cast<const ZAVO_ConnectResult*>(msg.MsgData);
       Line l(format, "connected", msg, out);

@@ -13,7 +13,8 @@ namespace zavo_tail {
 // record's CSV column names (the first is "kind").
 bool FormatRecord(const ZAVO_MSG& msg, OutputFormat format, std::string* out);
 
-// Formats a system message (kinds 1..5) into `out`.
+// Formats a system message (kinds 1..5), the feed-health counters (kind 7)
+// or a lost range (kind 110, which arrives among the records) into `out`.
 bool FormatSystem(const ZAVO_MSG& msg, OutputFormat format, std::string* out);
 
 // "600000.SH" style name of a code and its exchange character.
