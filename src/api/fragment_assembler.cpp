@@ -69,7 +69,8 @@ size_t FragmentAssembler::Consume(const char* data, size_t len, Message* out, bo
   } else if (exchange == 2) {
     if (sz_enabled_) *complete = accept(sz_, out);
   } else {
-    ZAVO_LOG("%p[%s] RawDataPacket with Error ExchangeID: %u", owner_, owner_name_, exchange);
+    LogThrottled(&exchange_log_, "%p[%s] RawDataPacket with Error ExchangeID: %u", owner_,
+                 owner_name_, exchange);
   }
   return consumed;
 }
@@ -107,9 +108,10 @@ bool FragmentAssembler::accept(Channel& ch, Message* out) {
   }
   const size_t total = rec.Buffer().ReadableBytes() + in.PayloadLength;
   if (total > kMaxMessageBytes) {
-    ZAVO_LOG("%p[%s] Raw message %lu of exchange %c too long: dropped at %lu bytes", owner_,
-             owner_name_, static_cast<unsigned long>(s), ch.exchange,
-             static_cast<unsigned long>(rec.Buffer().ReadableBytes()));
+    LogThrottled(&too_long_log_,
+                 "%p[%s] Raw message %lu of exchange %c too long: dropped at %lu bytes", owner_,
+                 owner_name_, static_cast<unsigned long>(s), ch.exchange,
+                 static_cast<unsigned long>(rec.Buffer().ReadableBytes()));
     reset(ch);
     return false;
   }

@@ -24,6 +24,7 @@
 #include <cstdint>
 
 #include "proto/raw_packet.h"
+#include "util/log_throttle.h"
 
 namespace zavo {
 
@@ -82,6 +83,10 @@ class FragmentAssembler {
   Channel sz_{'2'};
   bool sh_enabled_ = false;
   bool sz_enabled_ = false;
+  // A broken or hostile feed repeats these without end: a few lines per
+  // interval, then a count.
+  LogThrottle exchange_log_{LogThrottle::kDefaultIntervalMs, 5};
+  LogThrottle too_long_log_{LogThrottle::kDefaultIntervalMs, 5};
 };
 
 }  // namespace zavo

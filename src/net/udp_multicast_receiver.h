@@ -34,6 +34,7 @@
 #include "net/idle_strategy.h"
 #include "net/net_base.h"
 #include "net/socket_handover.h"
+#include "util/log_throttle.h"
 
 namespace zavo {
 
@@ -172,6 +173,8 @@ class UdpMulticaseReceiver2 : public NetBase {
   int cpu_id_ = -1;
   sockaddr_in group_addr_{};
   DatagramBatch batch_;  // read thread only
+  // A handler that is often slow makes the read thread step in often.
+  LogThrottle takeover_log_{LogThrottle::kDefaultIntervalMs, 5};  // read thread
   std::atomic<IdleMode> idle_mode_;
 };
 
