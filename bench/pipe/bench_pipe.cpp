@@ -1,7 +1,9 @@
 // One producer, one consumer: items per second and hand-off latency of the
-// library's pipe, each as a ratio against a plain mutex-and-linked-list pipe
-// (the floor) measured in the same run. Rounds alternate the two pipes so
-// that machine noise hits both alike; medians over the rounds are reported.
+// library's two pipes, the general MpmcPipe and the single-producer SpscPipe
+// that the struct session hands its datagrams over with, each as a ratio
+// against a plain mutex-and-linked-list pipe (the floor) measured in the
+// same run. Rounds rotate the order of the three so that machine noise hits
+// them alike; medians over the rounds are reported.
 //
 // usage: bench_pipe [--quick] [--rounds N] [--items N] [--latency-items N]
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "net/data_pipe.h"
+#include "net/spsc_pipe.h"
 
 namespace {
 
@@ -56,7 +59,8 @@ int64_t now_ns() {
 }
 
 // Items per second, the consumer polling without pause.
-double run_throughput(zavo::MpmcPipe* pipe, uint64_t items) {
+template <class Pipe>
+double run_throughput(Pipe* pipe, uint64_t items) {
   const int64_t start = now_ns();
   std::thread consumer([pipe, items] {
     uint64_t expected = 1;
@@ -86,7 +90,8 @@ struct Latency {
 // Hand-off latency of one item into an empty pipe: the producer stamps the
 // item with the time, the consumer takes the difference; the producer sends
 // the next item only after the previous one has been taken.
-Latency run_latency(zavo::MpmcPipe* pipe, uint64_t items) {
+template <class Pipe>
+Latency run_latency(Pipe* pipe, uint64_t items) {
   std::vector<int64_t> samples;
   samples.reserve(items);
   std::atomic<uint64_t> taken{0};
@@ -169,47 +174,54 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::vector<double> tp_ours, tp_list, tp_ratio, p50_ours, p50_list, p50_ratio, p99_ours, p99_list,
-      p99_ratio;
+  // 0: MpmcPipe, 1: SpscPipe, 2: the floor.
+  static const char* const kNames[] = {"MpmcPipe", "SpscPipe", "floor"};
+  std::vector<double> tp[3], p50[3], p99[3], tp_ratio[2], p50_ratio[2], p99_ratio[2];
   for (int r = 0; r < rounds; ++r) {
-    // Alternate which pipe goes first.
-    double t_ours = 0, t_list = 0;
-    Latency l_ours, l_list;
-    for (int k = 0; k < 2; ++k) {
-      const bool ours_now = (k == 0) == (r % 2 == 0);
-      zavo::MpmcPipe* pipe = ours_now ? zavo::MpmcPipe::Create() : new ListPipe();
-      const double t = run_throughput(pipe, tp_items);
-      const Latency l = run_latency(pipe, lat_items);
-      delete pipe;
-      (ours_now ? t_ours : t_list) = t;
-      (ours_now ? l_ours : l_list) = l;
+    double t[3] = {0, 0, 0};
+    Latency l[3];
+    for (int k = 0; k < 3; ++k) {
+      const int which = (k + r) % 3;  // rotate the order
+      if (which == 0) {
+        zavo::MpmcPipe* pipe = zavo::MpmcPipe::Create();
+        t[which] = run_throughput(pipe, tp_items);
+        l[which] = run_latency(pipe, lat_items);
+        delete pipe;
+      } else if (which == 1) {
+        zavo::SpscPipe* pipe = new zavo::SpscPipe();
+        t[which] = run_throughput(pipe, tp_items);
+        l[which] = run_latency(pipe, lat_items);
+        delete pipe;
+      } else {
+        ListPipe* pipe = new ListPipe();
+        t[which] = run_throughput(pipe, tp_items);
+        l[which] = run_latency(pipe, lat_items);
+        delete pipe;
+      }
     }
-    std::printf(
-        "round %d: items/s ours %.3g list %.3g | p50 ns ours %.0f list %.0f | "
-        "p99 ns ours %.0f list %.0f\n",
-        r + 1, t_ours, t_list, l_ours.p50, l_list.p50, l_ours.p99, l_list.p99);
-    tp_ours.push_back(t_ours);
-    tp_list.push_back(t_list);
-    tp_ratio.push_back(t_ours / t_list);
-    p50_ours.push_back(l_ours.p50);
-    p50_list.push_back(l_list.p50);
-    p50_ratio.push_back(l_ours.p50 / l_list.p50);
-    p99_ours.push_back(l_ours.p99);
-    p99_list.push_back(l_list.p99);
-    p99_ratio.push_back(l_ours.p99 / l_list.p99);
+    std::printf("round %d:", r + 1);
+    for (int i = 0; i < 3; ++i) {
+      std::printf(" | %s %.3g/s p50 %.0f p99 %.0f ns", kNames[i], t[i], l[i].p50, l[i].p99);
+      tp[i].push_back(t[i]);
+      p50[i].push_back(l[i].p50);
+      p99[i].push_back(l[i].p99);
+    }
+    std::printf("\n");
+    for (int i = 0; i < 2; ++i) {
+      tp_ratio[i].push_back(t[i] / t[2]);
+      p50_ratio[i].push_back(l[i].p50 / l[2].p50);
+      p99_ratio[i].push_back(l[i].p99 / l[2].p99);
+    }
   }
   std::printf("medians over %d rounds (1 producer, 1 consumer; floor = mutex + linked list):\n",
               rounds);
-  std::printf(
-      "throughput items/s: pipe %.3g, floor %.3g, ratio pipe/floor %.2f (higher is better)\n",
-      median(tp_ours), median(tp_list), median(tp_ratio));
-  std::printf(
-      "hand-off latency p50: pipe %.0f ns, floor %.0f ns, ratio pipe/floor %.2f (lower is "
-      "better)\n",
-      median(p50_ours), median(p50_list), median(p50_ratio));
-  std::printf(
-      "hand-off latency p99: pipe %.0f ns, floor %.0f ns, ratio pipe/floor %.2f (lower is "
-      "better)\n",
-      median(p99_ours), median(p99_list), median(p99_ratio));
+  for (int i = 0; i < 2; ++i) {
+    std::printf(
+        "%s: throughput %.3g items/s (floor %.3g), ratio %.2f (higher is better); hand-off "
+        "p50 %.0f ns (floor %.0f), ratio %.2f; p99 %.0f ns (floor %.0f), ratio %.2f (lower is "
+        "better)\n",
+        kNames[i], median(tp[i]), median(tp[2]), median(tp_ratio[i]), median(p50[i]),
+        median(p50[2]), median(p50_ratio[i]), median(p99[i]), median(p99[2]), median(p99_ratio[i]));
+  }
   return 0;
 }

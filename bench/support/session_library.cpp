@@ -36,10 +36,11 @@ bool SessionLibrary::Load(const std::string& path, std::string* why) {
 
 ZAVO_HANDLE SessionLibrary::OpenSession(const char* group, int port, int server_port,
                                         const char* strategy, ZAVO_DataHandler data,
-                                        ZAVO_DataHandler system) const {
+                                        ZAVO_DataHandler system, int cpu) const {
   if (open_ == nullptr) return nullptr;
   setenv("ZAVO_IDLE_STRATEGY", strategy, 1);
-  const ZAVO_OpenSetting s = BenchSetting(7, group, port, server_port, data, system);
+  ZAVO_OpenSetting s = BenchSetting(7, group, port, server_port, data, system);
+  s.CpuID = cpu;
   ZAVO_ERROR rc = ZAVO_SUCCESS;
   ZAVO_HANDLE handle = open_(&s, &rc);
   if (handle == nullptr) {

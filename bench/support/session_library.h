@@ -30,9 +30,10 @@ class SessionLibrary {
   // Opens a struct session on group:port with a login server on
   // 127.0.0.1:server_port, delivering every kind to `data`. The idle
   // strategy ("spin" or "backoff") goes through ZAVO_IDLE_STRATEGY, which
-  // the library reads when the session is created. Null on failure.
+  // the library reads when the session is created; `cpu` is the CpuID its
+  // read thread is pinned to (-1: none). Null on failure.
   ZAVO_HANDLE OpenSession(const char* group, int port, int server_port, const char* strategy,
-                          ZAVO_DataHandler data, ZAVO_DataHandler system) const;
+                          ZAVO_DataHandler data, ZAVO_DataHandler system, int cpu = -1) const;
   // ZAVO_Close then ZAVO_Wait.
   void CloseSession(ZAVO_HANDLE handle) const;
 

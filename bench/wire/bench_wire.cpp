@@ -11,6 +11,10 @@
 //   (b) backoff: a struct session of the client library, backoff strategy
 //   (c) spin:    the same in the spin strategy
 //   (d) libuv:   a libuv UDP receiver on an event loop
+// With --pinned also: (a*) the polling floor pinned to core 1 with the
+// publisher on core 0, and (c*) a spin session whose read thread is pinned
+// to core 1 (CpuID 1) with the publisher on core 0; its processing thread
+// is not pinned and shares the cores with both.
 // The sessions use a build of the shared library through its C interface:
 // by default the one built beside this program, or --library PATH. With
 // --base-library PATH the sessions of a second build (say, the one before a
@@ -134,6 +138,7 @@ struct Options {
   int rounds = 3;
   std::vector<unsigned> rates = kDefaultRates;
   bool check = false;
+  bool pinned = false;
   std::string library = ZAVO_BENCH_LIBRARY;
   std::string base_library;
 };
@@ -162,6 +167,8 @@ bool parse_options(int argc, char** argv, Options* o) {
       o->rounds = 1;
     } else if (std::strcmp(argv[i], "--check") == 0) {
       o->check = true;
+    } else if (std::strcmp(argv[i], "--pinned") == 0) {
+      o->pinned = true;
     } else if (std::strcmp(argv[i], "--seconds") == 0 && has_value) {
       o->seconds = std::atof(argv[++i]);
       if (o->seconds < 0.05 || o->seconds > 60) return false;
@@ -209,7 +216,7 @@ void print_rows(unsigned rate, const std::vector<WireRow>& rows, double load0, d
 // that was not sent.
 void add_ratio_lines(const std::vector<WireRow>& rows, size_t floors,
                      std::vector<std::string>* lines) {
-  static const char* const kFloorTags[] = {"(a)", "(a')", "(a'')"};
+  static const char* const kFloorTags[] = {"(a)", "(a')", "(a'')", "(a*)"};
   for (size_t base = 0; base < floors; ++base) {
     for (size_t e = floors; e < rows.size(); ++e) {
       const WireRow& r = rows[e];
@@ -299,7 +306,7 @@ int main(int argc, char** argv) {
   if (help || !parse_options(argc, argv, &opt)) {
     std::fprintf(help ? stdout : stderr,
                  "usage: %s [--quick] [--seconds S] [--rounds N] [--rates R1,R2,...] [--check]\n"
-                 "          [--library PATH] [--base-library PATH]\n"
+                 "          [--pinned] [--library PATH] [--base-library PATH]\n"
                  "defaults: --seconds 1 --rounds 3 --rates 10000,100000,200000, the library\n"
                  "  %s; --quick: 1 round of 0.5 s; --check: hold the backoff session\n"
                  "  to its targets, exit 3 if one is missed or not measured\n",
@@ -326,10 +333,15 @@ int main(int argc, char** argv) {
   SessionReceiver base_backoff_rx(base, server_port, "backoff");
   SessionReceiver base_spin_rx(base, server_port, "spin");
   LibuvReceiver libuv_rx;
-  constexpr size_t kFloors = 3;
+  const int other_core = std::thread::hardware_concurrency() > 1 ? 1 : -1;
+  FloorReceiver floor_pinned_rx(true, other_core);
+  SessionReceiver spin_pinned_rx(lib, server_port, "spin", other_core);
+  SessionReceiver base_spin_pinned_rx(base, server_port, "spin", other_core);
   std::vector<Entry> entries = {{"(a) floor recvfrom", &floor_rx},
                                 {"(a') floor blocking", &floor_block_rx},
                                 {"(a'') floor other core", &floor_other_rx}};
+  if (opt.pinned) entries.push_back({"(a*) floor pinned", &floor_pinned_rx});
+  const size_t kFloors = entries.size();
   const bool compare = base.loaded();
   // Adds the session under test, after the base build's when there is one.
   auto add_session = [&](const char* name, Receiver* rx, const char* base_name, Receiver* base_rx) {
@@ -345,6 +357,9 @@ int main(int argc, char** argv) {
   const size_t backoff_index =
       add_session("(b) session backoff", &backoff_rx, "(b) base backoff", &base_backoff_rx);
   add_session("(c) session spin", &spin_rx, "(c) base spin", &base_spin_rx);
+  if (opt.pinned) {
+    add_session("(c*) spin pinned", &spin_pinned_rx, "(c*) base spin pinned", &base_spin_pinned_rx);
+  }
   entries.push_back({"(d) libuv loop", &libuv_rx});
 
   std::printf("wire to callback: %zu rates, %d rounds x %.2f s per receiver and rate\n",

@@ -76,7 +76,7 @@ void FloorReceiver::stop() {
 
 bool SessionReceiver::start(int port) {
   handle_ = lib_.OpenSession(kWireGroup, port, server_port_, strategy_, on_session_data,
-                             on_session_system);
+                             on_session_system, cpu_);
   return handle_ != nullptr;
 }
 

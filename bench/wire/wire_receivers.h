@@ -47,18 +47,21 @@ class FloorReceiver : public Receiver {
 };
 
 // A struct session in the given idle strategy; its data handler reads the
-// stamp from the delivered record.
+// stamp from the delivered record. cpu >= 0 pins its read thread there
+// (CpuID) and the publisher to core 0.
 class SessionReceiver : public Receiver {
  public:
-  SessionReceiver(const SessionLibrary& lib, int server_port, const char* strategy)
-      : lib_(lib), server_port_(server_port), strategy_(strategy) {}
+  SessionReceiver(const SessionLibrary& lib, int server_port, const char* strategy, int cpu = -1)
+      : lib_(lib), server_port_(server_port), strategy_(strategy), cpu_(cpu) {}
   bool start(int port) override;
   void stop() override;
+  int publisher_cpu() const override { return cpu_ < 0 ? -1 : 0; }
 
  private:
   const SessionLibrary& lib_;
   int server_port_;
   const char* strategy_;
+  int cpu_;
   ZAVO_HANDLE handle_ = nullptr;
 };
 

@@ -106,6 +106,11 @@ void ControlChannel::log_line(const char* text) const {
   ZAVO_LOG("%p[%s] %s", static_cast<const void*>(api_), api_->ClassName(), text);
 }
 
+void ControlChannel::log_stray_reply() {
+  LogThrottled(&stray_reply_log_, "%p[%s] OnRebuildRspPacket Error: Handler NULL",
+               static_cast<const void*>(api_), api_->ClassName());
+}
+
 bool ControlChannel::send(StructPacket* packet) {
   if (connector_ == nullptr || packet == nullptr || !packet->Serialize()) return false;
   return connector_->Write(packet->Bytes());
@@ -158,7 +163,7 @@ void ControlChannel::OnPacket(const StructPacket* packet) {
     // split its delivery.
     const RebuildState::Request req = rebuild_.Current();
     if (req.handler == nullptr) {
-      log_line("OnRebuildRspPacket Error: Handler NULL");
+      log_stray_reply();
       return;
     }
     listener_->OnRebuildPacket(*packet, req);
@@ -180,7 +185,7 @@ void ControlChannel::OnPacket(const StructPacket* packet) {
 void ControlChannel::OnRawPacket(const RawDataPacket* packet) {
   const RebuildState::Request req = rebuild_.Current();
   if (req.handler == nullptr) {
-    log_line("OnRebuildRspPacket Error: Handler NULL");
+    log_stray_reply();
     return;
   }
   listener_->OnRebuildRaw(*packet, req);

@@ -25,6 +25,7 @@
 #include "net/zavo_tcp.h"
 #include "proto/raw_packet.h"
 #include "proto/struct_packet.h"
+#include "util/log_throttle.h"
 
 namespace zavo {
 
@@ -140,6 +141,7 @@ class ControlChannel : private KvelHandler {
   // record for it may still come and must then be swallowed.
   void abandon(const char* why, bool end_may_follow);
   void log_line(const char* text) const;
+  void log_stray_reply();
   std::string connect_failure(int status) const;
   // Opening thread, with no loop thread running: the open's explanation.
   void report_open_failure();
@@ -164,6 +166,9 @@ class ControlChannel : private KvelHandler {
   std::atomic<bool> stopping_{false};
   std::atomic<uint64_t> connections_lost_{0};  // written by the loop thread
   RebuildState rebuild_;
+  // Replies with no request in flight: a server may keep sending them
+  // (loop thread).
+  LogThrottle stray_reply_log_{LogThrottle::kDefaultIntervalMs, 5};
 };
 
 }  // namespace zavo

@@ -5,7 +5,6 @@
 
 #include <errno.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "net/event_wait.h"
@@ -47,7 +46,6 @@ uint64_t MaxQueuedBytesFromEnvironment() {
 FeedProcessor::FeedProcessor(UdpMulticaseReceiver2* source)
     : source_(source),
       socket_(source->handover()),
-      pipe_(MpmcPipe::Create()),
       max_queued_bytes_(MaxQueuedBytesFromEnvironment()) {
   wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   // Without its eventfd the processing thread could not be told that the
@@ -69,7 +67,7 @@ void FeedProcessor::Start(Sink sink) {
 }
 
 void FeedProcessor::Stop() {
-  pipe_->Close();
+  stopping_.store(true, std::memory_order_release);
   wake();
 }
 
@@ -77,12 +75,12 @@ void FeedProcessor::Join() {
   if (thread_.joinable()) thread_.join();
   // Datagram copies that were still queued go with the session.
   void* item = nullptr;
-  while (pipe_->Dequeue(&item)) {
+  while (pipe_.Dequeue(&item)) {
     ByteBuffer* copy = static_cast<ByteBuffer*>(item);
-    queued_bytes_.fetch_sub(Charge(copy->capacity()), std::memory_order_relaxed);
+    release(Charge(copy->capacity()));
     delete copy;
   }
-  note_drops();
+  note_drops(true);
 }
 
 void FeedProcessor::PostSideWork() {
@@ -108,8 +106,12 @@ void FeedProcessor::return_buffer(ByteBuffer* buffer) {
   if (buffer->capacity() > kMaxSpareBufferSize || !spare_.Push(buffer)) delete buffer;
 }
 
-void FeedProcessor::note_drops() {
+void FeedProcessor::note_drops(bool last) {
   if (burst_drops_ == 0) return;
+  // Bursts that follow each other closely are summed into the next line;
+  // the last one is always said.
+  uint64_t held_back = 0;
+  if (!drops_log_.TakeNow(&held_back) && !last) return;
   ZAVO_LOG(
       "dropped %llu datagrams: the queue behind the data handler held its bound of %llu "
       "bytes (ZAVO_MAX_QUEUED_BYTES); their records are missing from SeqNum",
@@ -120,7 +122,7 @@ void FeedProcessor::note_drops() {
 
 void FeedProcessor::Enqueue(const char* data, size_t size) {
   const size_t capacity = size > kDatagramBufferSize ? size : kDatagramBufferSize;
-  if (queued_bytes_.load(std::memory_order_relaxed) + Charge(capacity) > max_queued_bytes_) {
+  if (queued_bytes() + Charge(capacity) > max_queued_bytes_) {
     // Dropped as the kernel drops what overflows its buffer: the newest.
     ++burst_drops_;
     dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -133,15 +135,21 @@ void FeedProcessor::Enqueue(const char* data, size_t size) {
     delete copy;
     return;
   }
-  const uint64_t queued =
-      queued_bytes_.fetch_add(Charge(copy->capacity()), std::memory_order_relaxed) +
-      Charge(copy->capacity());
+  const uint64_t charge_bytes = Charge(copy->capacity());
+  charge(charge_bytes);
   // Only this thread writes the peak: a plain store.
+  const uint64_t queued = queued_bytes();
   if (queued > peak_queued_bytes_.load(std::memory_order_relaxed)) {
     peak_queued_bytes_.store(queued, std::memory_order_relaxed);
   }
-  while (!pipe_->Enqueue(copy)) {
-    std::printf("UdpStructApiImp::OnData Enqueue Failed\n");
+  if (!pipe_.Enqueue(copy)) {
+    // Out of memory for the queue's next block. Retrying would stall the
+    // read thread while the socket overflows: the datagram is dropped and
+    // counted like one past the bound.
+    charge(0 - charge_bytes);  // wraps back: never queued
+    delete copy;
+    ++burst_drops_;
+    dropped_.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
@@ -152,7 +160,7 @@ void FeedProcessor::process(const char* data, size_t size) {
 }
 
 void FeedProcessor::process_copy(ByteBuffer* copy) {
-  queued_bytes_.fetch_sub(Charge(copy->capacity()), std::memory_order_relaxed);
+  release(Charge(copy->capacity()));
   process(copy->read_pos(), copy->ReadableBytes());
   return_buffer(copy);
 }
@@ -160,7 +168,7 @@ void FeedProcessor::process_copy(ByteBuffer* copy) {
 size_t FeedProcessor::drain_queue() {
   size_t count = 0;
   void* item = nullptr;
-  while (!pipe_->IsClosed() && pipe_->Dequeue(&item)) {
+  while (!stopping() && pipe_.Dequeue(&item)) {
     process_copy(static_cast<ByteBuffer*>(item));
     ++count;
   }
@@ -176,7 +184,7 @@ void FeedProcessor::wait_for_feed(int fd) {
 bool FeedProcessor::consume_step(DatagramBatch& batch) {
   // Copies queued before are older than anything still in the socket
   // (the read thread drained it, maybe on a socket since replaced).
-  if (!pipe_->Empty() && drain_queue() > 0) return true;
+  if (!pipe_.Empty() && drain_queue() > 0) return true;
   if (socket_.owner() != SocketHandover::Owner::kConsumer) {
     // The read thread drains the socket and the queue is empty: take the
     // socket back. What it queued before letting go is processed first.
@@ -225,7 +233,7 @@ void FeedProcessor::run() {
   IdleStrategy idle(source_->idle_mode());
   DatagramBatch batch;
   void* item = nullptr;
-  while (!pipe_->IsClosed()) {
+  while (!stopping()) {
     if (side_work_posted_.load(std::memory_order_acquire)) {
       side_work_posted_.store(false, std::memory_order_relaxed);
       if (side_work_) side_work_();
@@ -235,13 +243,13 @@ void FeedProcessor::run() {
       // No socket, or the receive ended without a datagram (its timeout, an
       // error). Not while the read thread holds the socket or copies wait:
       // those come first, and nothing would wake this thread for them.
-      if (socket_.owner() == SocketHandover::Owner::kConsumer && pipe_->Empty()) {
+      if (socket_.owner() == SocketHandover::Owner::kConsumer && pipe_.Empty()) {
         wait_for_feed(socket_.fd());
       }
       continue;
     }
     // The read thread owns the socket (spin mode, or no feed joined).
-    if (!pipe_->Dequeue(&item)) {
+    if (!pipe_.Dequeue(&item)) {
       const IdleMode mode = source_->idle_mode();
       if (mode != idle.mode()) idle.set_mode(mode);
       idle.Idle([this] { wait_for_feed(-1); });

@@ -16,14 +16,20 @@
 // Spin: the read thread owns the socket and queues every datagram; the
 // processing thread polls the queue without pause.
 //
-// Stop closes the queue and signals wake_fd_: every state sees it within
+// The queue has one producer (the read thread) and one consumer (the
+// processing thread) in every mode, so it is a lock-free SpscPipe; the
+// bytes it holds are counted by two single-writer counters, so the
+// consumer's side of a datagram is loads and plain stores only.
+//
+// Stop sets the stop flag and signals wake_fd_: every state sees it within
 // one step. Copies still queued at Join are freed unprocessed.
 //
 // The queue is bounded (kDefaultMaxQueuedBytes, ZAVO_MAX_QUEUED_BYTES):
 // past the bound a datagram is dropped as the kernel drops what overflows
 // its buffer, so a handler that blocks cannot take all the process's
 // memory with it. Drops are counted, and logged once per burst with the
-// count; the caller sees the gap in SeqNum and may ask for a rebuild.
+// count (throttled, should bursts follow each other closely); the caller
+// sees the gap in SeqNum and may ask for a rebuild.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -34,7 +40,9 @@
 #include "net/data_pipe.h"
 #include "net/datagram_batch.h"
 #include "net/socket_handover.h"
+#include "net/spsc_pipe.h"
 #include "proto/struct_packet.h"
+#include "util/log_throttle.h"
 
 namespace zavo {
 
@@ -74,7 +82,11 @@ class FeedProcessor {
   // Datagrams dropped at the bound since the start. Any thread.
   uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
   // Bytes held by queued copies now. Any thread.
-  uint64_t queued_bytes() const { return queued_bytes_.load(std::memory_order_relaxed); }
+  uint64_t queued_bytes() const {
+    // Released first: a copy is charged before it can be released.
+    const uint64_t released = released_bytes_.load(std::memory_order_acquire);
+    return charged_bytes_.load(std::memory_order_acquire) - released;
+  }
   // The most bytes queued copies held at once. Any thread.
   uint64_t peak_queued_bytes() const { return peak_queued_bytes_.load(std::memory_order_relaxed); }
   // Times the processing thread took the socket back from the read thread
@@ -112,18 +124,36 @@ class FeedProcessor {
   ByteBuffer* take_buffer(size_t size);
   void return_buffer(ByteBuffer* buffer);
   void wake();
-  void note_drops();
+  // Logs the drops of the burst that ended, unless the throttle holds the
+  // line back for the next (`last`: never).
+  void note_drops(bool last = false);
+  bool stopping() const { return stopping_.load(std::memory_order_acquire); }
+  // Producer: `bytes` more are queued (unsigned arithmetic: adding the
+  // negation takes a charge back).
+  void charge(uint64_t bytes) {
+    charged_bytes_.store(charged_bytes_.load(std::memory_order_relaxed) + bytes,
+                         std::memory_order_release);
+  }
+  // Consumer: `bytes` fewer are queued.
+  void release(uint64_t bytes) {
+    released_bytes_.store(released_bytes_.load(std::memory_order_relaxed) + bytes,
+                          std::memory_order_release);
+  }
 
   UdpMulticaseReceiver2* source_;
   SocketHandover& socket_;
   Sink sink_;
-  std::unique_ptr<MpmcPipe> pipe_;
+  SpscPipe pipe_;
+  std::atomic<bool> stopping_{false};
   // Datagram copies on their way back from the processing thread (pushes)
   // to the read thread (pops), so a steady feed allocates nothing.
   PointerRing<1024> spare_;
   int wake_fd_ = -1;  // eventfd: the socket came or went, help is over, or stopping
   uint64_t max_queued_bytes_ = kDefaultMaxQueuedBytes;
-  std::atomic<uint64_t> queued_bytes_{0};
+  // Bytes of copies ever queued (written by the producer only) and ever
+  // taken out (by the consumer only): their difference is what is queued.
+  alignas(64) std::atomic<uint64_t> charged_bytes_{0};
+  alignas(64) std::atomic<uint64_t> released_bytes_{0};
   std::atomic<uint64_t> dropped_{0};
   std::atomic<uint64_t> peak_queued_bytes_{0};  // written by the read thread
   std::atomic<uint64_t> takeovers_{0};          // written by the processing thread
@@ -133,7 +163,8 @@ class FeedProcessor {
   // Drops since the last accepted copy: the read thread's, and the
   // processing thread's while it takes the socket back.
   uint64_t burst_drops_ = 0;
-  int full_batches_ = 0;  // processing thread
+  LogThrottle drops_log_;  // with burst_drops_
+  int full_batches_ = 0;   // processing thread
   std::thread thread_;
 };
 

@@ -14,7 +14,7 @@ static_assert(FragmentAssembler::kMaxMessageBytes == ZAVO_RAW_MESSAGE_MAX,
               "the header documents the cap");
 
 FragmentAssembler::FragmentAssembler(const void* owner, const char* owner_name)
-    : owner_(owner), owner_name_(owner_name), scratch_(kInitialBuffer) {}
+    : owner_(owner), owner_name_(owner_name), header_(0) {}
 
 bool FragmentAssembler::EnableMarkets(const char* markets) {
   if (markets == nullptr || markets[0] == '\0') return false;
@@ -57,19 +57,21 @@ size_t FragmentAssembler::Consume(const char* data, size_t len, Message* out, bo
   if (p + 1 >= len) return len - 1;
   const size_t rest = len - p;
   if (rest < RawDataPacket::kHeaderSize) return p;
-  scratch_.DecodeHeader(data + p, rest);
-  const size_t total = RawDataPacket::kHeaderSize + scratch_.PayloadLength;
+  header_.DecodeHeader(data + p, rest);
+  const size_t total = RawDataPacket::kHeaderSize + header_.PayloadLength;
   if (rest < total) return p;
   const size_t consumed = p + total;
-  if (!scratch_.Assign(data + p, total)) return consumed;  // out of memory: dropped
+  // The payload is read where it lies: no copy of the whole packet first.
+  const char* payload = data + p + RawDataPacket::kHeaderSize;
 
-  const unsigned exchange = static_cast<unsigned char>(scratch_.ExchangeID);
+  const unsigned exchange = static_cast<unsigned char>(header_.ExchangeID);
   if (exchange == 1) {
-    if (sh_enabled_) *complete = accept(sh_, out);
+    if (sh_enabled_) *complete = accept(sh_, payload, out);
   } else if (exchange == 2) {
-    if (sz_enabled_) *complete = accept(sz_, out);
+    if (sz_enabled_) *complete = accept(sz_, payload, out);
   } else {
-    ZAVO_LOG("%p[%s] RawDataPacket with Error ExchangeID: %u", owner_, owner_name_, exchange);
+    LogThrottled(&exchange_log_, "%p[%s] RawDataPacket with Error ExchangeID: %u", owner_,
+                 owner_name_, exchange);
   }
   return consumed;
 }
@@ -85,8 +87,8 @@ void FragmentAssembler::trim(Channel& ch) {
   ch.packet = RawDataPacket(kInitialBuffer);
 }
 
-bool FragmentAssembler::accept(Channel& ch, Message* out) {
-  const RawDataPacket& in = scratch_;
+bool FragmentAssembler::accept(Channel& ch, const char* payload, Message* out) {
+  const RawDataPacket& in = header_;
   RawDataPacket& rec = ch.packet;
   const uint64_t s = in.Sequence;
   const unsigned f = in.FragmentNo;
@@ -105,11 +107,24 @@ bool FragmentAssembler::accept(Channel& ch, Message* out) {
     reset(ch);
     if (f != 0) return false;  // the start of this message was lost
   }
+  if (f == 0 && in.MoreFragments == 0) {
+    // A whole message in one fragment (the channel was reset above):
+    // handed out where it lies.
+    ch.delivered_any = true;
+    ch.last_delivered = s;
+    out->exchange = ch.exchange;
+    out->sequence = s;
+    out->send_time = in.SendTime;
+    out->data = payload;
+    out->length = in.PayloadLength;
+    return true;
+  }
   const size_t total = rec.Buffer().ReadableBytes() + in.PayloadLength;
   if (total > kMaxMessageBytes) {
-    ZAVO_LOG("%p[%s] Raw message %lu of exchange %c too long: dropped at %lu bytes", owner_,
-             owner_name_, static_cast<unsigned long>(s), ch.exchange,
-             static_cast<unsigned long>(rec.Buffer().ReadableBytes()));
+    LogThrottled(&too_long_log_,
+                 "%p[%s] Raw message %lu of exchange %c too long: dropped at %lu bytes", owner_,
+                 owner_name_, static_cast<unsigned long>(s), ch.exchange,
+                 static_cast<unsigned long>(rec.Buffer().ReadableBytes()));
     reset(ch);
     return false;
   }
@@ -126,7 +141,7 @@ bool FragmentAssembler::accept(Channel& ch, Message* out) {
       return false;
     }
   }
-  if (!rec.AppendPayload(in.Payload(), in.PayloadLength)) {
+  if (!rec.AppendPayload(payload, in.PayloadLength)) {
     reset(ch);  // out of memory
     return false;
   }

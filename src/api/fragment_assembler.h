@@ -15,6 +15,10 @@
 // therefore not heard until it passes its old numbers: a new session
 // starts from scratch.)
 //
+// Copies: a fragment's payload is copied once, from the datagram into its
+// channel's buffer; a message that fits one fragment is not copied at all
+// but handed out where it lies in the datagram.
+//
 // Memory: a channel's buffer grows with the messages it assembles, never
 // past kMaxMessageBytes, and is given back once idle when it grew beyond
 // kKeepBytes, so one unusual message does not pin its memory.
@@ -24,6 +28,7 @@
 #include <cstdint>
 
 #include "proto/raw_packet.h"
+#include "util/log_throttle.h"
 
 namespace zavo {
 
@@ -35,7 +40,8 @@ class FragmentAssembler {
   static constexpr size_t kKeepBytes = 64u << 10;
   static constexpr size_t kInitialBuffer = 128;
 
-  // A complete message, valid until the next call of Consume.
+  // A complete message, valid until the next call of Consume and no longer
+  // than the datagram it completed in (a single fragment points into it).
   struct Message {
     char exchange = 0;  // '1' or '2', as handed to the user
     uint64_t sequence = 0;
@@ -71,17 +77,23 @@ class FragmentAssembler {
     RawDataPacket packet;  // header of the last fragment taken, message so far
   };
 
-  bool accept(Channel& ch, Message* out);
+  // Takes the fragment whose header is in header_ and whose payload is at
+  // `payload` (header_.PayloadLength bytes).
+  bool accept(Channel& ch, const char* payload, Message* out);
   void reset(Channel& ch);
   static void trim(Channel& ch);
 
   const void* owner_;
   const char* owner_name_;
-  RawDataPacket scratch_;
+  RawDataPacket header_;  // the members only: its buffer stays empty
   Channel sh_{'1'};
   Channel sz_{'2'};
   bool sh_enabled_ = false;
   bool sz_enabled_ = false;
+  // A broken or hostile feed repeats these without end: a few lines per
+  // interval, then a count.
+  LogThrottle exchange_log_{LogThrottle::kDefaultIntervalMs, 5};
+  LogThrottle too_long_log_{LogThrottle::kDefaultIntervalMs, 5};
 };
 
 }  // namespace zavo

@@ -4,7 +4,7 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "util/logger.h"
+#include "util/log_throttle.h"
 
 namespace zavo {
 
@@ -41,14 +41,16 @@ void RawDecoder::ProcessRebuildPacket(const RawDataPacket& packet, uint64_t begi
                                       RecordSink& sink) {
   const uint64_t seq = packet.Sequence;
   if (seq < begin || seq >= end) {
-    ZAVO_LOG("%p[%s] OnRebuildRspPacket Error: Invalid Seq: %" PRIu64 ", [%" PRIu64 ", %" PRIu64
-             ")",
-             owner_, class_name_, seq, begin, end);
+    LogThrottled(&replay_log_,
+                 "%p[%s] OnRebuildRspPacket Error: Invalid Seq: %" PRIu64 ", [%" PRIu64 ", %" PRIu64
+                 ")",
+                 owner_, class_name_, seq, begin, end);
     return;
   }
   const unsigned exchange = static_cast<unsigned char>(packet.ExchangeID);
   if (exchange != 1 && exchange != 2) {
-    ZAVO_LOG("%p[%s] RawDataPacket with Error ExchangeID: %u", owner_, class_name_, exchange);
+    LogThrottled(&replay_log_, "%p[%s] RawDataPacket with Error ExchangeID: %u", owner_,
+                 class_name_, exchange);
     return;
   }
   const char* payload = packet.Payload();

@@ -14,6 +14,7 @@
 #include "api/fragment_assembler.h"
 #include "api/record_sink.h"
 #include "proto/raw_packet.h"
+#include "util/log_throttle.h"
 
 namespace zavo {
 
@@ -46,6 +47,8 @@ class RawDecoder {
   const char* class_name_;
   FragmentAssembler assembler_;
   uint64_t messages_ = 0;
+  // Replayed packets the server should not have sent (loop thread).
+  LogThrottle replay_log_{LogThrottle::kDefaultIntervalMs, 5};
 };
 
 }  // namespace zavo

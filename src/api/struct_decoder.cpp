@@ -3,7 +3,6 @@
 #include "api/struct_decoder.h"
 
 #include <cinttypes>
-#include <cstdio>
 #include <cstring>
 
 #include "api/convert.h"
@@ -43,8 +42,12 @@ bool StructDecoder::ProcessDatagram(const char* data, size_t size, const timespe
     refused_.fetch_add(1, std::memory_order_relaxed);
     // A datagram without a whole packet is dropped here, not refused by a
     // queue: the line keeps the wording operators and their scripts have
-    // always matched for a dropped datagram, so it is not renamed.
-    std::printf("UdpStructApiImp::udp_packet_process_loop Enqueue Failed\n");
+    // always matched for a dropped datagram, so it is not renamed. It goes
+    // to the log, throttled: a broken feed must not flood the terminal of
+    // the program that loaded the library.
+    LogThrottled(&live_logs_.refused,
+                 "%p[%s] UdpStructApiImp::udp_packet_process_loop Enqueue Failed", owner_,
+                 class_name_);
     return false;
   }
   datagrams_.fetch_add(1, std::memory_order_relaxed);
@@ -53,7 +56,8 @@ bool StructDecoder::ProcessDatagram(const char* data, size_t size, const timespe
   } catch (...) {
     // Handler exceptions are caught where each handler is called; anything
     // else must not take the feeding thread down either.
-    ZAVO_LOG("%p[%s] Datagram processing ended by an exception", owner_, class_name_);
+    LogThrottled(&live_logs_.exceptions, "%p[%s] Datagram processing ended by an exception", owner_,
+                 class_name_);
   }
   return true;
 }
@@ -70,10 +74,10 @@ void StructDecoder::ProcessRecoveredBody(const char* body, unsigned int size, ui
 }
 
 StructDecoder::PacketContext StructDecoder::packet_context(RecordSink& sink, uint64_t packet_time,
-                                                           const timespec& taken_at,
-                                                           bool live) const {
+                                                           const timespec& taken_at, bool live) {
   PacketContext ctx;
   ctx.sink = &sink;
+  ctx.logs = live ? &live_logs_ : &control_logs_;
   ctx.msg_time = static_cast<uint32_t>(packet_time % 1000000000UL);
   ctx.flags = flags_.load(std::memory_order_relaxed);
   ctx.taken_at = taken_at;
@@ -105,7 +109,8 @@ void StructDecoder::handle_field(const StructPacket::Iterator& it, DecodeScratch
   auto too_short = [&](auto tag) {
     using Field = typename decltype(tag)::type;
     if (len >= Field::Size()) return false;
-    ZAVO_LOG(ctx.error_format, owner_, class_name_, TypeName<Field>());
+    LogThrottled(&ctx.logs->short_records, ctx.error_format, owner_, class_name_,
+                 TypeName<Field>());
     return true;
   };
   auto wanted = [&](unsigned char exchange) {
@@ -181,15 +186,22 @@ void StructDecoder::handle_field(const StructPacket::Iterator& it, DecodeScratch
 #endif
     default:
       // Retransmitted heartbeats are old news: only the feed's count.
-      if (it.FieldId == HeartBeatField::kFieldId && ctx.live) OnHeartbeat(it, *ctx.sink);
+      if (it.FieldId == HeartBeatField::kFieldId && ctx.live)
+        on_heartbeat(it, *ctx.sink, live_logs_);
       break;
   }
 }
 
 void StructDecoder::OnHeartbeat(const StructPacket::Iterator& it, RecordSink& sink) {
+  on_heartbeat(it, sink, control_logs_);
+}
+
+void StructDecoder::on_heartbeat(const StructPacket::Iterator& it, RecordSink& sink,
+                                 ThreadLogs& logs) {
   HeartBeatField heartbeat;
   if (it.FieldId != HeartBeatField::kFieldId || !it.Decode(heartbeat)) {
-    ZAVO_LOG("%p[%s] Session GetField Error: HeartBeatField", owner_, class_name_);
+    LogThrottled(&logs.short_records, "%p[%s] Session GetField Error: HeartBeatField", owner_,
+                 class_name_);
     return;
   }
   const uint64_t v = heartbeat.ServerTime;
@@ -199,16 +211,30 @@ void StructDecoder::OnHeartbeat(const StructPacket::Iterator& it, RecordSink& si
   // heartbeat of a session only sets the day: what arrived before it (code
   // tables, snapshots) belongs to that day.
   const uint32_t was = day_marker_.exchange(day);
-  if (was != day && was != 0) ClearCaches(sink);
-  ZAVO_LOG("%p[%s] OnHeartbeat: %" PRIu64, owner_, class_name_, v);
+  if (was != day && was != 0) clear_caches(sink, &logs.day_changes);
+  LogThrottled(&logs.heartbeats, "%p[%s] OnHeartbeat: %" PRIu64, owner_, class_name_, v);
 }
 
 void StructDecoder::ClearCaches(RecordSink& sink) {
-  ZAVO_LOG("%p[%s] ClearApiCache", owner_, class_name_);
+  clear_caches(sink, nullptr);
+}
+
+void StructDecoder::clear_caches(RecordSink& sink, LogThrottle* throttle) {
+  // A feed whose heartbeats flip between days clears at every flip; those
+  // lines are throttled. A clear asked for through the API always logs.
+  if (throttle != nullptr) {
+    LogThrottled(throttle, "%p[%s] ClearApiCache", owner_, class_name_);
+  } else {
+    ZAVO_LOG("%p[%s] ClearApiCache", owner_, class_name_);
+  }
   snapshots_.Clear();
   code_tables_.Clear();
   sink.OnNewDay();
-  ZAVO_LOG("%p[%s] ClearApiCache - Done", owner_, class_name_);
+  if (throttle != nullptr) {
+    LogThrottled(throttle, "%p[%s] ClearApiCache - Done", owner_, class_name_);
+  } else {
+    ZAVO_LOG("%p[%s] ClearApiCache - Done", owner_, class_name_);
+  }
 }
 
 void StructDecoder::OnControlField(const StructPacket::Iterator& it, RecordSink& sink) {

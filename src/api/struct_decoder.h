@@ -65,6 +65,10 @@ class StructDecoder {
   // Empties the snapshot cache and the code tables, then tells the sink.
   void ClearCaches(RecordSink& sink);
 
+  // Lines of each throttled kind logged within one interval before the
+  // rest is only counted: enough to show the first few cases in full.
+  static constexpr uint32_t kLogBurst = 5;
+
   SubscriptionManager& subscription() { return subscription_; }
   SnapShotDB& snapshots() { return snapshots_; }
   CodeInfoDB& code_tables() { return code_tables_; }
@@ -76,8 +80,21 @@ class StructDecoder {
  private:
   // What every record of one packet shares on its way to the sink, read
   // once per packet.
+  // The log lines that the input can repeat without end, each kept to a
+  // few per interval; one set per thread that decodes.
+  struct ThreadLogs {
+    LogThrottle refused{LogThrottle::kDefaultIntervalMs, kLogBurst};        // not a packet
+    LogThrottle short_records{LogThrottle::kDefaultIntervalMs, kLogBurst};  // GetField Error
+    LogThrottle exceptions{LogThrottle::kDefaultIntervalMs, kLogBurst};
+    // A heartbeat a second is logged in full; a feed that repeats them
+    // faster is held to two lines a second.
+    LogThrottle heartbeats{500};
+    LogThrottle day_changes{LogThrottle::kDefaultIntervalMs, 2 * kLogBurst};
+  };
+
   struct PacketContext {
     RecordSink* sink;
+    ThreadLogs* logs;
     uint32_t msg_time;  // the packet's time of day
     uint32_t flags;     // ZAVO_SUBSCRIBE_FLAG bits
     timespec taken_at;  // when the packet was taken up (LocalDelay)
@@ -87,7 +104,9 @@ class StructDecoder {
   };
 
   PacketContext packet_context(RecordSink& sink, uint64_t packet_time, const timespec& taken_at,
-                               bool live) const;
+                               bool live);
+  void on_heartbeat(const StructPacket::Iterator& it, RecordSink& sink, ThreadLogs& logs);
+  void clear_caches(RecordSink& sink, LogThrottle* throttle);
   void walk(const char* body, unsigned int size, DecodeScratch& s, const PacketContext& ctx);
   // One field of a packet: a market-data field (ids 257 to 263) is
   // decoded, converted, filtered and delivered; a heartbeat on the feed
@@ -107,6 +126,8 @@ class StructDecoder {
   DecodeScratch live_{};          // ProcessDatagram's thread
   DecodeScratch replay_{};        // the control and retransmission thread
   LogThrottle unrecognized_log_;  // the control thread
+  ThreadLogs live_logs_;          // ProcessDatagram's thread
+  ThreadLogs control_logs_;       // the control and retransmission thread
 };
 
 }  // namespace zavo

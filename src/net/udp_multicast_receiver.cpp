@@ -227,8 +227,8 @@ void UdpMulticaseReceiver2::standby_loop() {
     const SocketHandover::Owner owner = socket_.owner();
     if (owner == SocketHandover::Owner::kConsumer) {
       if (!watch_consumer()) break;
-      ZAVO_LOG("%p[%s] read thread drains the feed while the consumer is busy", (void*)this,
-               ClassName());
+      LogThrottled(&takeover_log_, "%p[%s] read thread drains the feed while the consumer is busy",
+                   (void*)this, ClassName());
       continue;
     }
     // The consumer is taking the socket back, or is still in a receive that

@@ -34,6 +34,7 @@
 #include "net/idle_strategy.h"
 #include "net/net_base.h"
 #include "net/socket_handover.h"
+#include "util/log_throttle.h"
 
 namespace zavo {
 
@@ -188,6 +189,8 @@ class UdpMulticaseReceiver2 : public NetBase {
   DatagramBatch batch_;  // read thread only
   bool count_kernel_drops_ = false;
   std::atomic<uint64_t> kernel_drops_{0};
+  // A handler that is often slow makes the read thread step in often.
+  LogThrottle takeover_log_{LogThrottle::kDefaultIntervalMs, 5};  // read thread
   std::atomic<IdleMode> idle_mode_;
 };
 

@@ -119,6 +119,43 @@ TEST(FragmentAssembler, CapDropsTheMessageAndMemoryIsGivenBack) {
   EXPECT_EQ(t.seqs(), (std::vector<uint64_t>{1, 2, 4}));
 }
 
+// A message of one fragment is handed out where it lies in the datagram,
+// without touching the channel's buffer; fragments of a longer message are
+// appended there once each, and a message of one fragment in between
+// breaks nothing but the message in progress of its own exchange.
+TEST(FragmentAssembler, OneFragmentMessagesAreNotCopied) {
+  FragmentAssembler a(nullptr, "AssemblerTest");
+  ASSERT_TRUE(a.EnableMarkets("SH;SZ"));
+  FragmentAssembler::Message m;
+  bool complete = false;
+  const std::string big = payload_of(3000, 'q');
+  const std::string single = raw_packet(1, 5, 0, 0, big);
+  ASSERT_EQ(a.Consume(single.data(), single.size(), &m, &complete), single.size());
+  ASSERT_TRUE(complete);
+  EXPECT_EQ(m.data, single.data() + RawDataPacket::kHeaderSize);
+  EXPECT_EQ(std::string(m.data, m.length), big);
+  EXPECT_EQ(m.sequence, 5u);
+  EXPECT_EQ(a.HeldCapacity(1), FragmentAssembler::kInitialBuffer);
+
+  const std::string f0 = raw_packet(2, 9, 0, 1, "head-");
+  const std::string other = raw_packet(1, 6, 0, 0, "sh");
+  const std::string f1 = raw_packet(2, 9, 1, 0, "tail");
+  a.Consume(f0.data(), f0.size(), &m, &complete);
+  EXPECT_FALSE(complete);
+  a.Consume(other.data(), other.size(), &m, &complete);
+  ASSERT_TRUE(complete);
+  EXPECT_EQ(std::string(m.data, m.length), "sh");
+  a.Consume(f1.data(), f1.size(), &m, &complete);
+  ASSERT_TRUE(complete);
+  EXPECT_EQ(std::string(m.data, m.length), "head-tail");
+  EXPECT_EQ(m.exchange, '2');
+  // Not a pointer into the last datagram: the message was put together.
+  EXPECT_NE(m.data, f1.data() + RawDataPacket::kHeaderSize);
+  // A repeat of the single message is still dropped.
+  a.Consume(single.data(), single.size(), &m, &complete);
+  EXPECT_FALSE(complete);
+}
+
 }  // namespace
 }  // namespace rawtest
 }  // namespace zavo
