@@ -138,7 +138,8 @@ ZAVO_API ZAVO_CAPTURE ZAVO_CaptureOpen(const char* path, const ZAVO_CaptureSetti
  * handler for each. The datagram that reaches the count is decoded whole,
  * so a call may deliver a few records more than asked. Returns 1 when more
  * may follow, 0 once the file has ended (at its end or at damage: see the
- * summary), ZAVO_ERR_INVALID for a null handle. */
+ * summary), ZAVO_ERR_INVALID for a null handle (or when no memory was left
+ * for the bookkeeping). */
 ZAVO_API int ZAVO_CaptureRead(ZAVO_CAPTURE capture, uint64_t max_records);
 
 /* Copies what has been read so far into `*out`. ZAVO_ERR_INVALID for a

@@ -108,7 +108,9 @@ def run_bench(bench: str, args: List[str]) -> Dict[str, float]:
     return json.loads(r.stdout.strip().splitlines()[-1])
 
 
-def python_decode(build: str, path: str, rounds: int) -> Dict[str, float]:
+def python_decode(build: str, path: str, rounds: int, how: str = "read") -> Dict[str, float]:
+    call = ("zavo.read_capture({p!r})" if how == "read" else
+            "[b for b in zavo.iter_capture({p!r}, batch_records=1_000_000)][-1]").format(p=path)
     code = f"""
 import json, sys, time
 sys.path.insert(0, {os.path.join(os.path.abspath(build), 'python')!r})
@@ -117,7 +119,7 @@ best = []
 n = 0
 for _ in range({rounds}):
     t = time.perf_counter()
-    batch = zavo.read_capture({path!r})
+    batch = {call}
     best.append(time.perf_counter() - t)
     n = sum(len(v) for v in batch.values())
     del batch
@@ -139,13 +141,15 @@ def decode_phase(a: argparse.Namespace, out: Dict[str, object]) -> None:
     out["c_zst"] = run_bench(bench, ["--rounds", str(a.rounds), comp])
     out["c_plain"] = run_bench(bench, ["--rounds", "1", "--decode-only", plain])
     # read_capture against the C decode of the same file, alternating.
-    py, c = [], []
+    py, it, c = [], [], []
     for _ in range(a.rounds):
         c.append(run_bench(bench, ["--rounds", "1", "--decode-only", comp])["decode_s"])
         py.append(python_decode(a.build, comp, 1)["median_s"])
-    c.sort()
-    py.sort()
+        it.append(python_decode(a.build, comp, 1, "iter")["median_s"])
+    for v in (c, py, it):
+        v.sort()
     out["py_read_capture_s"] = py[len(py) // 2]
+    out["py_iter_capture_s"] = it[len(it) // 2]
     out["c_decode_alt_s"] = c[len(c) // 2]
 
 
@@ -180,6 +184,9 @@ def report(out: Dict[str, object]) -> None:
         py = float(out["py_read_capture_s"])  # type: ignore[arg-type]
         print(f"read_capture into numpy: {py:.2f} s against the C decode {c:.2f} s: "
               f"ratio {c / py:.3f} (target >= 0.7)")
+        if "py_iter_capture_s" in out:
+            it = float(out["py_iter_capture_s"])  # type: ignore[arg-type]
+            print(f"iter_capture (batches of 1M): {it:.2f} s: ratio {c / it:.3f}")
 
 
 def main() -> None:

@@ -78,6 +78,7 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
     d["passed"] = s.Passed;
     d["refused"] = s.Refused;
     d["records"] = s.Records;
+    d["handler_errors"] = s.HandlerErrors;
     d["gaps"] = s.Gaps;
     d["missing"] = s.Missing;
     d["file_offset"] = s.FileOffset;

@@ -100,6 +100,9 @@ class Capture:
             except RuntimeError as e:
                 raise ClosedError(-98, str(e)) from None
             self._more = more
+        if self._core.summary()["handler_errors"]:
+            # Only running out of memory fails in the copy into the rows.
+            raise MemoryError("zavo: records of the capture could not be kept (out of memory)")
         if not more:
             self._warn_damage()
         return rows

@@ -1,6 +1,7 @@
 // The C interface of libzavo_capture: a handle is one CaptureDecoder. No
 // exception leaves these functions.
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 
@@ -49,7 +50,11 @@ ZAVO_API ZAVO_CAPTURE ZAVO_CaptureOpen(const char* path, const ZAVO_CaptureSetti
 
 ZAVO_API int ZAVO_CaptureRead(ZAVO_CAPTURE capture, uint64_t max_records) {
   if (capture == nullptr) return ZAVO_ERR_INVALID;
-  return capture->decoder->Read(max_records) ? 1 : 0;
+  try {
+    return capture->decoder->Read(max_records) ? 1 : 0;
+  } catch (const std::exception&) {
+    return ZAVO_ERR_INVALID;  // out of memory for the bookkeeping
+  }
 }
 
 ZAVO_API ZAVO_ERROR ZAVO_CaptureGetSummary(ZAVO_CAPTURE capture, ZAVO_CaptureSummary* out) {
