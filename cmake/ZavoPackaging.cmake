@@ -1,6 +1,8 @@
 # Debian packages from the build tree:   cd build && cpack -G DEB
 #   libzavo-api1     the shared library (package name follows its soname)
-#   libzavo-api-dev  header, CMake package, pkg-config file
+#   libzavo-capture1 the offline decoder of capture files (libpcap, libzstd),
+#                    apart so that the client library's package needs neither
+#   libzavo-api-dev  headers, CMake package, pkg-config files
 #   zavo-tools       the simulator, the client, feedtap and the other programs
 # Versions come from the project version. Dependencies on system libraries
 # are computed from the binaries themselves by dpkg-shlibdeps, so a program
@@ -18,7 +20,7 @@ set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_GROUPING IGNORE)
-set(CPACK_COMPONENTS_ALL runtime dev)
+set(CPACK_COMPONENTS_ALL runtime capture dev)
 if(ZAVO_BUILD_TOOLS)
   list(APPEND CPACK_COMPONENTS_ALL tools)
 endif()
@@ -46,9 +48,13 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/cmake/debian/triggers
   ${CMAKE_BINARY_DIR}/debian/none/postinst ${CMAKE_BINARY_DIR}/debian/none/postrm)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_CAPTURE_PACKAGE_CONTROL_EXTRA ${CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA})
+set(CPACK_DEBIAN_CAPTURE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME libzavo-api${ZAVO_SOVERSION})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_CAPTURE_PACKAGE_NAME libzavo-capture${ZAVO_SOVERSION})
+set(CPACK_DEBIAN_CAPTURE_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libzavo-api-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME zavo-tools)
@@ -63,10 +69,17 @@ through a C interface. It keeps the code tables and the last snapshots for
 queries and replays ranges on request. Beside it, libzavo_book rebuilds
 order books from the order and trade details and checks them against every
 snapshot.")
+set(CPACK_DEBIAN_CAPTURE_DESCRIPTION "market-data capture files decoded offline
+libzavo_capture reads capture files of a market-data feed (pcap or pcapng,
+plain or zstd-compressed) and decodes them with the client library's own
+decoders and subscription filter, handing each record to the program's
+callback as a live session would, with a summary of sequence gaps and of
+any damage in the file.")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "market-data client library - development files
 The C headers, the CMake package (find_package(zavo_api)) and the
-pkg-config files (zavo_api, zavo_book) for building programs against the
-market-data client library and the order-book builder.")
+pkg-config files (zavo_api, zavo_book, zavo_capture) for building programs
+against the market-data client library, the order-book builder and the
+offline decoder of capture files.")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "market-data simulator, client and feed capture programs
 zavo_sim simulates a market-data server (control connection and multicast
 feed) for development without an exchange connection. zavo_tail prints what
@@ -97,7 +110,8 @@ if(ZAVO_GZIP)
 endif()
 
 cpack_add_component(runtime DISPLAY_NAME "Shared library")
-cpack_add_component(dev DISPLAY_NAME "Development files" DEPENDS runtime)
+cpack_add_component(capture DISPLAY_NAME "Offline decoder")
+cpack_add_component(dev DISPLAY_NAME "Development files" DEPENDS runtime capture)
 if(ZAVO_BUILD_TOOLS)
-  cpack_add_component(tools DISPLAY_NAME "Programs" DEPENDS runtime)
+  cpack_add_component(tools DISPLAY_NAME "Programs" DEPENDS runtime capture)
 endif()

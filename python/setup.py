@@ -1,10 +1,11 @@
-"""Builds the zavo extension against libzavo_api and libzavo_book (zavo.Book).
+"""Builds the zavo extension against libzavo_api, libzavo_book (zavo.Book) and
+libzavo_capture (zavo.read_capture).
 
 Where the library is found, first match wins:
   ZAVO_PREFIX      an installed prefix (include/zavo_api.h, zavo_book.h,
-                   lib/libzavo_api.so, libzavo_book.so)
-  ZAVO_BUILD_DIR   a build tree of this repository (its src/libzavo_api.so
-                   and src/libzavo_book.so)
+                   lib/libzavo_api.so, libzavo_book.so, libzavo_capture.so)
+  ZAVO_BUILD_DIR   a build tree of this repository (its src/libzavo_api.so,
+                   src/libzavo_book.so and src/libzavo_capture.so)
   ../build         this repository's own build tree, when it has been built
   pkg-config       zavo_api, e.g. from `cmake --install build --prefix ...`
   /usr/local, /usr
@@ -24,8 +25,10 @@ REPO = os.path.dirname(HERE)
 
 
 def _has_lib(d):
-    # The book builder is installed beside the library; both must be there.
-    return all(glob.glob(os.path.join(d, f"lib{name}.so*")) for name in ("zavo_api", "zavo_book"))
+    # The book builder and the offline decoder are installed beside the
+    # library; all three must be there.
+    return all(glob.glob(os.path.join(d, f"lib{name}.so*"))
+               for name in ("zavo_api", "zavo_book", "zavo_capture"))
 
 
 def _prefix(prefix):
@@ -61,21 +64,21 @@ def locate():
         found = _prefix(os.environ["ZAVO_PREFIX"])
         if not found:
             raise SystemExit(f"ZAVO_PREFIX={os.environ['ZAVO_PREFIX']}: no include/zavo_api.h "
-                             "and lib/libzavo_api.so, libzavo_book.so there")
+                             "and lib/libzavo_api.so, libzavo_book.so, libzavo_capture.so there")
         return found
     if os.environ.get("ZAVO_BUILD_DIR"):
         found = _build_tree(os.path.abspath(os.environ["ZAVO_BUILD_DIR"]))
         if not found:
             raise SystemExit(f"ZAVO_BUILD_DIR={os.environ['ZAVO_BUILD_DIR']}: "
-                             "no src/libzavo_api.so and src/libzavo_book.so there "
-                             "(build the zavo_api and zavo_book targets)")
+                             "no src/libzavo_api.so, libzavo_book.so, libzavo_capture.so there "
+                             "(build the zavo_api, zavo_book and zavo_capture targets)")
         return found
     for found in (_build_tree(os.path.join(REPO, "build")), _pkg_config(),
                   _prefix("/usr/local"), _prefix("/usr")):
         if found:
             return found
-    raise SystemExit("libzavo_api and libzavo_book not found: build them "
-                     "(scripts/build.sh normal zavo_api zavo_book), "
+    raise SystemExit("libzavo_api, libzavo_book and libzavo_capture not found: build them "
+                     "(scripts/build.sh normal zavo_api zavo_book zavo_capture), "
                      "or set ZAVO_PREFIX to an installed prefix or ZAVO_BUILD_DIR to a build tree")
 
 
@@ -91,7 +94,7 @@ setup(
             include_dirs=[pybind11.get_include(), include_dir, os.path.join(HERE, "src"),
                           os.path.join(REPO, "tools", "common")],
             library_dirs=[lib_dir],
-            libraries=["zavo_api", "zavo_book"],
+            libraries=["zavo_api", "zavo_book", "zavo_capture"],
             runtime_library_dirs=[] if lib_dir in system_dirs else [lib_dir],
             extra_compile_args=["-std=c++17", "-O2", "-fvisibility=hidden"],
             language="c++",

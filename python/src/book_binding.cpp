@@ -33,11 +33,11 @@ pyb::bytes as_bytes(const std::vector<T>& v) {
 // other Python threads go on.
 class BookCore {
  public:
-  BookCore(std::shared_ptr<NativeSession> session, std::shared_ptr<NativeBook> book)
-      : session_(session), book_(std::move(book)) {}
+  BookCore(BookDetach detach, std::shared_ptr<NativeBook> book)
+      : detach_(std::move(detach)), book_(std::move(book)) {}
 
   void detach() {
-    if (auto s = session_.lock()) s->DetachBook(book_.get());
+    if (detach_) detach_(book_.get());
   }
 
   pyb::bytes levels(const std::string& code, const std::string& ex, int side, size_t n) {
@@ -174,7 +174,7 @@ class BookCore {
   }
 
  private:
-  std::weak_ptr<NativeSession> session_;
+  BookDetach detach_;
   std::shared_ptr<NativeBook> book_;
 };
 
@@ -185,7 +185,15 @@ pyb::object attach_book(const std::shared_ptr<NativeSession>& session, unsigned 
   auto book = std::make_shared<NativeBook>(flags, filtered);
   if (!book->ok()) return pyb::none();
   session->AttachBook(book);
-  return pyb::cast(BookCore(session, std::move(book)));
+  std::weak_ptr<NativeSession> feeder = session;
+  BookDetach detach = [feeder](const NativeBook* b) {
+    if (auto s = feeder.lock()) s->DetachBook(b);
+  };
+  return pyb::cast(BookCore(std::move(detach), std::move(book)));
+}
+
+pyb::object wrap_book(std::shared_ptr<NativeBook> book, BookDetach detach) {
+  return pyb::cast(BookCore(std::move(detach), std::move(book)));
 }
 
 void bind_book(pyb::module_& m) {

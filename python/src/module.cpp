@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "book_binding.h"
+#include "capture_core.h"
 #include "gil_released.h"
 #include "layouts.h"
 #include "native_session.h"
+#include "row_batch.h"
 #include "zavo_api.h"
 #include "zavo_defaults.h"
 
@@ -210,50 +212,17 @@ uint32_t event_kind(const std::string& name) {
       "' (connect, disconnect, login, code_tables, rebuild_finish, open_failed)");
 }
 
-// Size of each struct-mode record, by MsgType - ZAVO_MSG_INDEX_SNAPSHOT.
-size_t record_size(uint32_t msg_type) {
-  for (const auto& l : zavo::py::RecordLayouts()) {
-    if (l.msg_type == msg_type) return l.itemsize;
-  }
-  return 0;
-}
-
-pyb::array bytes_array(std::vector<char>* v) {
-  pyb::capsule owner(v, [](void* p) { delete static_cast<std::vector<char>*>(p); });
-  return pyb::array_t<uint8_t>(static_cast<pyb::ssize_t>(v->size()),
-                               reinterpret_cast<const uint8_t*>(v->data()), owner);
-}
-
-// Takes up to `max` struct records out of `q` into rows grouped by kind:
-// returns ({msg_type: uint8 array of rows}, uint8 array of kinds in arrival
-// order). Rows are the record, padded to 8 bytes, then SeqNum and MsgTime.
+// Takes up to `max` struct records out of `q` into rows grouped by kind
+// (see RowBatch).
 pyb::tuple take_struct(zavo::py::RecordQueue& q, size_t max) {
-  constexpr int kKinds = ZAVO_MSG_SH_ORDER_DETAIL - ZAVO_MSG_INDEX_SNAPSHOT + 1;
-  size_t rec[kKinds];
-  for (int k = 0; k < kKinds; ++k) rec[k] = record_size(ZAVO_MSG_INDEX_SNAPSHOT + k);
-  std::unique_ptr<std::vector<char>> rows[kKinds];
-  auto order = std::make_unique<std::vector<char>>();
+  zavo::py::RowBatch batch;
   {
     GilReleased unlocked;
     q.Take(max, [&](const zavo::py::QueuedRecord& r) {
-      if (r.kind < ZAVO_MSG_INDEX_SNAPSHOT || r.kind > ZAVO_MSG_SH_ORDER_DETAIL) return;
-      int k = static_cast<int>(r.kind - ZAVO_MSG_INDEX_SNAPSHOT);
-      if (!rows[k]) rows[k] = std::make_unique<std::vector<char>>();
-      std::vector<char>& v = *rows[k];
-      const size_t off = v.size();
-      v.resize(off + zavo::py::RowBytes(rec[k]));  // zero-filled
-      std::memcpy(v.data() + off, r.data, std::min<size_t>(r.size, rec[k]));
-      char* tail = v.data() + off + zavo::py::RowRecordBytes(rec[k]);
-      std::memcpy(tail, &r.seq, 8);
-      std::memcpy(tail + 8, &r.time, 4);
-      order->push_back(static_cast<char>(k));
+      batch.Add(r.kind, r.data, r.size, r.seq, r.time);
     });
   }
-  pyb::dict out;
-  for (int k = 0; k < kKinds; ++k) {
-    if (rows[k]) out[pyb::int_(ZAVO_MSG_INDEX_SNAPSHOT + k)] = bytes_array(rows[k].release());
-  }
-  return pyb::make_tuple(out, bytes_array(order.release()));
+  return batch.Release();
 }
 
 // Raw messages: a list of (exchange character, seq, time, bytes).
@@ -543,4 +512,5 @@ PYBIND11_MODULE(_native, m) {
       .def("attach_book", &Core::attach_book)
       .def("stats", &Core::stats);
   zavo::py::bind_book(m);
+  zavo::py::bind_capture(m);
 }

@@ -63,7 +63,7 @@ def find_tool(name, env_var):
     if env:
         return env
     here = os.path.dirname(os.path.abspath(__file__))
-    sub = "sim" if name == "zavo_sim" else name
+    sub = {"zavo_sim": "sim", "zavo_record": "record"}.get(name, name)
     path = os.path.join(here, "..", "..", "build", "tools", sub, name)
     return path if os.path.exists(path) else shutil.which(name)
 

@@ -1,4 +1,5 @@
-"""Order books rebuilt from a struct-mode session's details."""
+"""Order books rebuilt from the details of a struct-mode session or of a
+capture file."""
 
 from __future__ import annotations
 
@@ -9,6 +10,7 @@ import numpy as np
 from . import _native
 from ._errors import ClosedError, Error
 from ._records import _EXCHANGE, _EXCHANGE_CHAR
+from ._capture import Capture
 from ._session import Session
 
 #: numpy dtypes of the book's answers: "level" (price, volume, orders,
@@ -58,7 +60,10 @@ class Book:
     security snapshot (kind "security") as it arrives.
 
     ``zavo.Book(session)`` (or ``session.book()``) attaches a book to an open
-    session. The book is fed on the library's thread, before the records go
+    session; ``zavo.Book(capture)`` (or ``capture.book()``) to a
+    ``zavo.Capture``, whose reads then feed it (``capture.feed()`` builds
+    it from the whole file without keeping records). A capture has no
+    server to resend a gap: ``hold_gaps`` is refused for it. The book is fed on the library's thread, before the records go
     to the queue that ``read`` takes from: records that queue drops for a
     slow reader still reach the book, so a book is exact however the
     program reads (or even if it never reads). Queries take a lock that the
@@ -89,9 +94,17 @@ class Book:
     lives unless closed explicitly.
     """
 
-    def __init__(self, session: "Session", hold_gaps: bool = False) -> None:
+    def __init__(self, session: Union["Session", "Capture"], hold_gaps: bool = False) -> None:
+        if isinstance(session, Capture):
+            # Fed by the capture's reads; there is no server to fill a gap.
+            if hold_gaps:
+                raise ValueError("hold_gaps: a capture has no server to resend a gap")
+            self._session = None
+            self._core = session._core.attach_book(
+                0, _filtered(session._markets, session._codes, session._flags))
+            return
         if not isinstance(session, Session):
-            raise Error(-98, "a book needs a struct-mode zavo.Session")
+            raise Error(-98, "a book needs a struct-mode zavo.Session or a zavo.Capture")
         core = session._core
         if core is None or core.closed:
             raise ClosedError(-98, "the session is closed")
@@ -183,6 +196,8 @@ class Book:
         gap = self.pending_gap
         if gap is None:
             return True
+        if self._session is None:
+            return False
         try:
             self._session.rebuild(gap[0], gap[1], timeout=timeout)
         except (Error, TimeoutError):

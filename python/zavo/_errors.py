@@ -27,3 +27,9 @@ class QueueFullWarning(RuntimeWarning):
     The reader did not keep up; read more often, in larger batches, or
     give the session a larger ``queue_size``.
     """
+
+
+class CaptureDamageWarning(UserWarning):
+    """A capture file is cut short or damaged part-way: the records before
+    the damage were decoded, and the message names the file and the byte
+    where the damage was met."""

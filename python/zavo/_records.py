@@ -50,6 +50,15 @@ dtypes, feed_dtypes = _build_dtypes()
 
 _EMPTY = {k: np.empty(0, dtype=feed_dtypes[k]) for k in KINDS}
 
+def _batch_of(rows: Dict[int, np.ndarray]) -> Dict[str, np.ndarray]:
+    """The dict of every kind from native rows ({msg_type: uint8 rows}),
+    viewed in place as ``feed_dtypes`` (no copy)."""
+    out = dict(_EMPTY)
+    for msg_type, raw in rows.items():
+        kind = _KIND_OF[msg_type]
+        out[kind] = raw.view(feed_dtypes[kind])
+    return out
+
 def version() -> str:
     """The library's version string ("v1.1.202105.2" and a build identifier)."""
     return _native.version()

@@ -13,7 +13,7 @@ import numpy as np
 
 from . import _native
 from ._errors import ClosedError, QueueFullWarning
-from ._records import _EMPTY, _KIND_OF, _MSG_TYPE, KINDS, _from_bytes, dtypes, feed_dtypes
+from ._records import _KIND_OF, _MSG_TYPE, KINDS, _batch_of, _from_bytes, dtypes
 from ._settings import (_D, _UPDATE_MODES, _codes_text, _endpoint, _flag_bits, _ip,
                         _text)
 
@@ -163,11 +163,7 @@ class Session(_SessionBase):
     # -- records ----------------------------------------------------------
 
     def _batch(self, rows: Dict[int, np.ndarray]) -> Dict[str, np.ndarray]:
-        out = dict(_EMPTY)
-        for msg_type, raw in rows.items():
-            kind = _KIND_OF[msg_type]
-            out[kind] = raw.view(feed_dtypes[kind])
-        return out
+        return _batch_of(rows)
 
     def _take(self, timeout: Optional[float], max_records: int):
         rows, order, ended = self._core.read(timeout, max_records)

@@ -25,7 +25,7 @@ test -f "$libdir/libzavo_api.so" || { echo "libzavo_api.so not installed"; exit 
 echo "[install] gcc -std=c11 with pkg-config"
 export PKG_CONFIG_PATH=$(dirname "$pc")
 # The .pc files name the prefix given to the install, not the configured one.
-for name in zavo_api zavo_book; do
+for name in zavo_api zavo_book zavo_capture; do
   pcprefix=$(pkg-config --variable=prefix $name)
   [ "$pcprefix" = "$prefix" ] || { echo "$name.pc names the prefix '$pcprefix', not $prefix"; exit 1; }
 done
@@ -59,6 +59,15 @@ cmake -S "$tmp/bk" -B "$tmp/bk/build" -DCMAKE_C_COMPILER=gcc -DCMAKE_PREFIX_PATH
   -DCMAKE_C_FLAGS="$extra" -DCMAKE_EXE_LINKER_FLAGS="$extra" >/dev/null
 cmake --build "$tmp/bk/build" >/dev/null
 (cd "$tmp" && LD_LIBRARY_PATH=$libdir "$tmp/bk/build/book_consumer")
+
+# The offline decoder too, on its own: zavo_capture.pc links it alone.
+echo "[install] gcc -std=c11 against zavo_capture, with pkg-config"
+test -f "$prefix/include/zavo_capture.h" || { echo "zavo_capture.h not installed"; exit 1; }
+capflags=$(pkg-config --cflags --libs zavo_capture)
+# shellcheck disable=SC2046,SC2086
+gcc -std=c11 -Wall -Wextra -Wpedantic -Werror $extra "$src/capture_consumer.c" \
+  $capflags -o "$tmp/capture_consumer_pc"
+(cd "$tmp" && LD_LIBRARY_PATH=$libdir ./capture_consumer_pc "$tmp/junk.txt")
 
 echo "[install] gcc -std=c11 with find_package(zavo_api)"
 mkdir -p "$tmp/cm"

@@ -26,7 +26,8 @@ if ! (cd "$build" && "$cpack" -G DEB -B "$tmp/out" >"$tmp/cpack.log" 2>&1); then
 fi
 
 runtime=libzavo-api$so
-packages=("$runtime" libzavo-api-dev)
+capture=libzavo-capture$so
+packages=("$runtime" "$capture" libzavo-api-dev)
 [ "$with_tools" = tools ] && packages+=(zavo-tools)
 root=$tmp/root
 for p in "${packages[@]}"; do
@@ -53,7 +54,8 @@ depends_on() { tr ',' '\n' <"$tmp/$1.depends" | sed 's/^ *//; s/ .*//' | grep -q
 
 # Every shared library a package's binaries need must come from a package it
 # depends on: computed from the binaries, not from a list kept by hand.
-declare -A owners=(["libzavo_api.so.$so"]=$runtime ["libzavo_book.so.$so"]=$runtime)
+declare -A owners=(["libzavo_api.so.$so"]=$runtime ["libzavo_book.so.$so"]=$runtime
+  ["libzavo_capture.so.$so"]=$capture)
 # owner_of <path>: the installed package that holds a library (paths may be
 # recorded with or without /usr, or as the link's target).
 owner_of() {
@@ -120,6 +122,25 @@ if nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRW]$/ {print $3}' | grep -v '^Z
   fail "symbols other than ZAVO_ exported: $(nm -D --defined-only "$lib" | awk '$2 ~ /^[TDBRW]$/ {print $3}' | grep -v '^ZAVO_' | head -5)"
 fi
 
+echo "[package] $capture: the offline decoder, apart from the client library"
+caplib=$libdir/libzavo_capture.so.$version
+[ -f "$caplib" ] || fail "libzavo_capture.so.$version not in ${libdir#"$root"}"
+grep -q "libzavo_capture.so.$so -> libzavo_capture.so.$version" "$tmp/$capture.files" ||
+  fail "the capture soname link is not in $capture"
+dpkg-deb -e "$tmp/out/${capture}_${version}_${arch}.deb" "$tmp/$capture.control"
+grep -qx "activate-noawait ldconfig" "$tmp/$capture.control/triggers" 2>/dev/null ||
+  fail "$capture has no ldconfig trigger"
+[ "$(dpkg-deb -I "$tmp/out/${capture}_${version}_${arch}.deb" shlibs 2>/dev/null)" = \
+  "libzavo_capture $so $capture (>= $version)" ] || fail "$capture: shlibs entry"
+depends_on "$capture" libpcap0.8 || fail "$capture does not depend on libpcap0.8"
+# What the capture library needs stays out of the client library's package.
+for dep in libpcap0.8 libzstd1; do
+  if depends_on "$runtime" "$dep"; then fail "$runtime depends on $dep"; fi
+done
+if nm -D --defined-only "$caplib" | awk '$2 ~ /^[TDBRW]$/ {print $3}' | grep -v '^ZAVO_Capture' | grep -q .; then
+  fail "libzavo_capture exports more than ZAVO_Capture*"
+fi
+
 echo "[package] copyright and changelog of every package"
 for p in "${packages[@]}"; do
   doc=$tmp/$p.root/usr/share/doc/$p
@@ -145,7 +166,8 @@ fi
 
 echo "[package] libzavo-api-dev: header, CMake package, pkg-config file"
 grep -q "libzavo_api.so -> libzavo_api.so.$so" "$tmp/libzavo-api-dev.files" || fail "libzavo_api.so link not in libzavo-api-dev"
-for f in usr/include/zavo_api.h zavo_api.pc zavo_apiConfig.cmake zavo_apiConfigVersion.cmake zavo_apiTargets.cmake; do
+grep -q "libzavo_capture.so -> libzavo_capture.so.$so" "$tmp/libzavo-api-dev.files" || fail "libzavo_capture.so link not in libzavo-api-dev"
+for f in usr/include/zavo_api.h usr/include/zavo_capture.h zavo_capture.pc zavo_api.pc zavo_apiConfig.cmake zavo_apiConfigVersion.cmake zavo_apiTargets.cmake; do
   grep -q "$f\$" "$tmp/libzavo-api-dev.files" || fail "libzavo-api-dev lacks $f"
 done
 grep -q "^ *Depends:.*$runtime (= $version)" "$tmp/libzavo-api-dev.info" || fail "libzavo-api-dev: no exact dependency on $runtime"
@@ -153,6 +175,7 @@ grep -q "^ *Depends:.*$runtime (= $version)" "$tmp/libzavo-api-dev.info" || fail
 if [ "$with_tools" = tools ]; then
   echo "[package] zavo-tools: programs, manual pages, RUNPATH"
   grep -q "^ *Depends:.*$runtime (= $version)" "$tmp/zavo-tools.info" || fail "zavo-tools: no exact dependency on $runtime"
+  grep -q "^ *Depends:.*$capture (= $version)" "$tmp/zavo-tools.info" || fail "zavo-tools: no exact dependency on $capture"
   for prog in zavo_sim zavo_tail feedtap feedtap_gen; do
     [ -x "$root/usr/bin/$prog" ] || fail "zavo-tools lacks $prog"
   done
@@ -184,7 +207,7 @@ pc=$(find "$root" -name zavo_api.pc | head -n 1)
 export PKG_CONFIG_PATH=$(dirname "$pc")
 # Installed, the files name /usr itself: pkg-config then prints no path at
 # all (the system's own), never one through the .pc file's directory.
-for name in zavo_api zavo_book; do
+for name in zavo_api zavo_book zavo_capture; do
   [ "$(pkg-config --variable=prefix $name)" = /usr ] || fail "$name.pc: prefix $(pkg-config --variable=prefix $name)"
   [ "$(pkg-config --variable=libdir $name)" = "/usr/lib/$multiarch" ] || fail "$name.pc: libdir $(pkg-config --variable=libdir $name)"
 done

@@ -3,6 +3,9 @@
 # broken suite: it fails the test with that said plainly.
 set(ENV{PYTHONPATH} "${PACKAGE_PARENT}")
 set(ENV{ZAVO_SIM} "${SIM}")
+if(RECORD)
+  set(ENV{ZAVO_RECORD} "${RECORD}")
+endif()
 set(ENV{PYTHONDONTWRITEBYTECODE} "1")
 execute_process(
   COMMAND ${PYTHON} -m pytest -q -p no:cacheprovider ${TESTS}

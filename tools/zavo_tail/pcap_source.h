@@ -1,10 +1,9 @@
 #pragma once
-// Offline decode: reads a capture file and hands its datagrams to the
-// library's own decoders (decode, convert, delivery flags, subscription
-// filter, reassembly in raw mode) through zavo::FeedDecoder, which calls
-// the data handler with what a live session would deliver, on the calling
-// thread. LocalDelay is measured against each datagram's capture time, so
-// a file decodes to the same records every time.
+// Offline decode through libzavo_capture (zavo_capture.h): the library's
+// own decoders (decode, convert, delivery flags, subscription filter,
+// reassembly in raw mode) call the data handler with what a live session
+// would deliver, on the calling thread. LocalDelay is measured against each datagram's capture
+// time, so a file decodes to the same records every time.
 #include <cstdint>
 #include <string>
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
+#include <cstdio>
 #include <cstring>
 
 namespace zavo {
@@ -88,6 +89,13 @@ PcapReader::Result PcapReader::Next(CapturedDatagram* out) {
     if (decode(p, h->caplen, out)) return kDatagram;
     ++skipped_;
   }
+}
+
+uint64_t PcapReader::file_offset() const {
+  if (zstd_) return zstd_->compressed_offset();
+  if (pcap_ == nullptr) return 0;
+  const long at = std::ftell(pcap_file(pcap_));
+  return at < 0 ? 0 : static_cast<uint64_t>(at);
 }
 
 std::string PcapReader::damage_text() const {

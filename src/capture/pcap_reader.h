@@ -47,6 +47,11 @@ class PcapReader {
   // fragments, or captured shorter than their UDP length.
   uint64_t packets() const { return packets_; }
   uint64_t skipped() const { return skipped_; }
+  // True while a compressed file is read.
+  bool compressed() const { return zstd_ != nullptr; }
+  // Bytes of the file consumed so far, as stored (compressed bytes of a
+  // compressed file); after an error, where reading stopped.
+  uint64_t file_offset() const;
 
  private:
   // What the decompressor met; "" for none.
