@@ -801,7 +801,8 @@ ZAVO_API ZAVO_ERROR ZAVO_GetLastFutureData(ZAVO_HANDLE handle, const char* marke
  * begin_seq up to, not including, end_seq. The records go to `handler` on the
  * event loop thread, filtered like live data; the end is reported to the
  * system handler as ZAVO_MSG_REBUILD_FINISH, exactly once per accepted
- * request. ZAVO_ERR_BUSY while an earlier request is in progress;
+ * request. ZAVO_ERR_BUSY while an earlier request is in progress (with
+ * ZAVO_FLAG_RECOVER_GAPS also while the session's own recovery has one out);
  * ZAVO_ERR_INVALID for an empty range or a null handler; ZAVO_ERR_NETWORK
  * when the request cannot be sent: the control connection is down (between
  * a drop and the next accepted login), the session is closing, or the

@@ -183,6 +183,16 @@ pyb::dict event_dict(const zavo::py::SystemEvent& e) {
       d["status"] = r.Status;
       break;
     }
+    case ZAVO_MSG_LOST_RANGE: {
+      auto r = load<ZAVO_LostRange>(e.record);
+      static const char* const kReasons[] = {"unknown",   "refused",   "unavailable", "timeout",
+                                             "hold_full", "abandoned", "new_day"};
+      d["kind"] = "lost";
+      d["begin"] = r.BeginSeq;
+      d["end"] = r.EndSeq;
+      d["reason"] = kReasons[r.Reason <= 6 ? r.Reason : 0];
+      break;
+    }
     case ZAVO_MSG_OPEN_FAILED: {
       auto r = load<ZAVO_OpenFailure>(e.record);
       d["kind"] = "open_failed";
@@ -207,9 +217,10 @@ uint32_t event_kind(const std::string& name) {
   if (name == "code_tables") return ZAVO_MSG_BASEINFO_FINISH;
   if (name == "rebuild_finish") return ZAVO_MSG_REBUILD_FINISH;
   if (name == "open_failed") return ZAVO_MSG_OPEN_FAILED;
+  if (name == "lost") return ZAVO_MSG_LOST_RANGE;
   throw pyb::value_error(
       "unknown event kind '" + name +
-      "' (connect, disconnect, login, code_tables, rebuild_finish, open_failed)");
+      "' (connect, disconnect, login, code_tables, rebuild_finish, open_failed, lost)");
 }
 
 // Takes up to `max` struct records out of `q` into rows grouped by kind
@@ -446,6 +457,32 @@ class Core {
     d["dropped"] = c.dropped;
     d["rebuild_dropped"] = c.rebuild_dropped;
     d["queued"] = c.queued;
+    if (c.have_feed) {
+      const ZAVO_FeedStats& f = c.feed;
+      pyb::dict feed;
+      feed["datagrams"] = f.Datagrams;
+      feed["bytes"] = f.Bytes;
+      feed["fields"] = f.Fields;
+      feed["delivered"] = f.Delivered;
+      feed["filtered"] = f.Filtered;
+      feed["gaps"] = f.Gaps;
+      feed["missing"] = f.Missing;
+      feed["recovered"] = f.Recovered;
+      feed["lost"] = f.Lost;
+      feed["duplicates"] = f.Duplicates;
+      feed["queue_drops"] = f.QueueDrops;
+      feed["queue_peak_bytes"] = f.QueuePeakBytes;
+      feed["takeovers"] = f.TakeOvers;
+      feed["kernel_drops"] = f.KernelDrops;
+      feed["reconnects"] = f.Reconnects;
+      feed["held_peak_bytes"] = f.HeldPeakBytes;
+      if (f.LastDatagramAgeMs != 0xFFFFFFFFu) {
+        feed["last_datagram_age_ms"] = f.LastDatagramAgeMs;
+      } else {
+        feed["last_datagram_age_ms"] = pyb::none();
+      }
+      d["feed"] = feed;
+    }
     return d;
   }
 

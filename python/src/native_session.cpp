@@ -256,6 +256,15 @@ void NativeSession::note_seq(int lane, uint64_t seq) {
 }
 
 void NativeSession::on_data(const ZAVO_MSG& m) {
+  if (m.MsgType == ZAVO_MSG_LOST_RANGE && m.MsgData && m.MsgSize >= sizeof(ZAVO_LostRange)) {
+    // What recovery could not bring back, in its place: an event, and the
+    // stream's sequence goes on after it without a gap.
+    ZAVO_LostRange r;
+    std::memcpy(&r, m.MsgData, sizeof r);
+    if (r.EndSeq > last_seq_[0] + 1) last_seq_[0] = r.EndSeq - 1;
+    on_system(m);
+    return;
+  }
   if (m.MsgType >= ZAVO_MSG_INDEX_SNAPSHOT && m.MsgType <= ZAVO_MSG_SH_ORDER_DETAIL) {
     by_kind_[m.MsgType - ZAVO_MSG_INDEX_SNAPSHOT].fetch_add(1, std::memory_order_relaxed);
     note_seq(0, m.SeqNum);
@@ -301,6 +310,15 @@ void NativeSession::on_rebuild(const ZAVO_MSG& m) {
 }
 
 void NativeSession::on_system(const ZAVO_MSG& m) {
+  if (m.MsgType == ZAVO_MSG_FEED_STATS) {
+    // Once a second: kept as the newest counters, not as an event.
+    if (m.MsgData && m.MsgSize >= sizeof(ZAVO_FeedStats)) {
+      std::lock_guard<std::mutex> lk(feed_mu_);
+      std::memcpy(&feed_stats_, m.MsgData, sizeof feed_stats_);
+      have_feed_ = true;
+    }
+    return;
+  }
   SystemEvent e;
   e.kind = m.MsgType;
   e.time = m.MsgTime;
@@ -518,6 +536,9 @@ SessionCounters NativeSession::Counters() const {
   c.dropped = queue_.dropped();
   c.rebuild_dropped = rebuild_queue_.dropped();
   c.queued = queue_.size();
+  std::lock_guard<std::mutex> lk(feed_mu_);
+  c.have_feed = have_feed_;
+  c.feed = feed_stats_;
   return c;
 }
 

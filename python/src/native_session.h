@@ -55,6 +55,10 @@ struct SessionCounters {
   uint64_t dropped = 0;
   uint64_t rebuild_dropped = 0;
   uint64_t queued = 0;
+  // The library's feed-health counters (ZAVO_FLAG_FEED_STATS), the newest
+  // that came; have_feed false before the first.
+  bool have_feed = false;
+  ZAVO_FeedStats feed{};
 };
 
 class NativeSession : public std::enable_shared_from_this<NativeSession> {
@@ -166,6 +170,9 @@ class NativeSession : public std::enable_shared_from_this<NativeSession> {
   std::atomic<uint64_t> raw_by_exchange_[2] = {};
   std::atomic<uint64_t> gaps_{0};
   std::atomic<uint64_t> missing_{0};
+  mutable std::mutex feed_mu_;
+  bool have_feed_ = false;       // guarded by feed_mu_
+  ZAVO_FeedStats feed_stats_{};  // guarded by feed_mu_
   // Last sequence per lane (struct feed; raw SH; raw SZ); written by the one
   // thread that delivers that lane.
   uint64_t last_seq_[3] = {};

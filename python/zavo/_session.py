@@ -20,6 +20,10 @@ from ._settings import (_D, _UPDATE_MODES, _codes_text, _endpoint, _flag_bits, _
 if TYPE_CHECKING:
     from ._book import Book
 
+# SubscribeFlags bits of the library's own services (zavo_api.h).
+_RECOVER_GAPS = 0x100
+_FEED_STATS = 0x200
+
 
 # Sessions still open, closed at interpreter exit before the interpreter
 # starts tearing down (threads blocked in a read then return normally).
@@ -143,6 +147,13 @@ class Session(_SessionBase):
     At most ``queue_size`` records (and ``queue_bytes`` bytes) wait for
     ``read``; beyond that records are dropped, counted in ``stats`` and
     reported by a ``QueueFullWarning``.
+
+    ``recover=True`` has the library recover what the feed loses: records
+    come in strictly increasing ``SeqNum`` order, each once, and a range it
+    cannot recover arrives in its place as a ``"lost"`` event (``begin``,
+    ``end`` exclusive, ``reason``). ``stats=True`` (implied by ``recover``)
+    adds the library's feed-health counters to ``stats["feed"]``, refreshed
+    once a second.
     """
 
     def __init__(self, server: str = _D["server"], group: str = _D["group"],
@@ -151,14 +162,20 @@ class Session(_SessionBase):
                  markets: str = "SH;SZ", codes: Union[str, Iterable[str]] = "",
                  flags: Union[Iterable[str], str, int] = ("trade", "order", "queue"),
                  cpu: int = -1, open_timeout: Optional[float] = 15.0,
-                 queue_size: int = 200_000, queue_bytes: int = 256 << 20) -> None:
+                 queue_size: int = 200_000, queue_bytes: int = 256 << 20,
+                 recover: bool = False, stats: bool = False) -> None:
         self._flags = _flag_bits(flags)
+        library_bits = 0
+        if recover:
+            library_bits |= _RECOVER_GAPS | _FEED_STATS
+        if stats:
+            library_bits |= _FEED_STATS
         self._markets = str(markets or "")
         self._codes = _codes_text(codes)
         self._pending: Optional[tuple] = None
         super().__init__(False, server, group, interface, user, password, markets,
-                         _codes_text(codes), self._flags, cpu, open_timeout, queue_size,
-                         queue_bytes)
+                         _codes_text(codes), self._flags | library_bits, cpu, open_timeout,
+                         queue_size, queue_bytes)
 
     # -- records ----------------------------------------------------------
 
@@ -308,6 +325,12 @@ class Session(_SessionBase):
         Sequence numbers are consecutive over every kind of every code, so
         gaps mean lost datagrams only when the session takes all of them
         (all flags, no code list, both markets).
+
+        With ``stats=True`` or ``recover=True``, ``feed`` holds the library's
+        counters as of its last report (once a second): datagrams, bytes,
+        fields, delivered, filtered, gaps, missing, recovered, lost,
+        duplicates, queue_drops, queue_peak_bytes, takeovers, kernel_drops,
+        reconnects, held_peak_bytes, last_datagram_age_ms.
         """
         return _stats(self._core.stats(), raw=False)
 
@@ -316,6 +339,9 @@ def _stats(c: Dict[str, Any], raw: bool) -> Dict[str, Any]:
         records = {"SH": c["raw_sh"], "SZ": c["raw_sz"]}
     else:
         records = {_KIND_OF[t]: n for t, n in c["by_type"].items() if t in _KIND_OF}
-    return {"records": records, "gaps": c["gaps"], "missing": c["missing"],
-            "dropped": c["dropped"], "rebuild_dropped": c["rebuild_dropped"],
-            "queued": c["queued"]}
+    out = {"records": records, "gaps": c["gaps"], "missing": c["missing"],
+           "dropped": c["dropped"], "rebuild_dropped": c["rebuild_dropped"],
+           "queued": c["queued"]}
+    if "feed" in c:
+        out["feed"] = dict(c["feed"])
+    return out

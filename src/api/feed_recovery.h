@@ -40,7 +40,7 @@ class ControlChannel;
 class EvTimer;
 class UdpMulticaseReceiver2;
 
-class FeedRecovery : private GapRecovery::Output {
+class FeedRecovery final : private GapRecovery::Output {
  public:
   // The handler recovery's own requests are made with: how a reply and an
   // end are told from those of a caller's request. Never called.

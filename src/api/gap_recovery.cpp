@@ -140,7 +140,7 @@ void GapRecovery::EndAll(uint32_t reason) {
     tracker_.MarkLost(0, UINT64_MAX, reason);
     release();
   }
-  tracker_.Reset();
+  tracker_.Restart();
 }
 
 size_t GapRecovery::Discard() {

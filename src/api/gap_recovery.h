@@ -78,9 +78,9 @@ class GapRecovery {
   void OnRequestEnd(uint32_t reason, int64_t now_ms);
   // The request could not be sent; it is asked again kRetryMs later.
   void OnRequestFailed(int64_t now_ms);
-  // A new day or the end of the feed's sequence: every missing range is
-  // reported for `reason`, every held record delivered, and the next field
-  // starts afresh.
+  // A new day: every missing range is reported for `reason`, every held
+  // record delivered; a next number below the last starts the sequence
+  // afresh.
   void EndAll(uint32_t reason);
   // The session closes: held records are dropped. How many were.
   size_t Discard();

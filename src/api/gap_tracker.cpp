@@ -6,15 +6,18 @@ namespace zavo {
 
 GapTracker::Verdict GapTracker::OnField(uint64_t seq, int64_t now_ms, bool recovered) {
   const Verdict seen = recovered ? Verdict::kRedundant : Verdict::kDuplicate;
-  if (!started_) {
+  if (!started_ || (restart_ && seq < next_ && !recovered)) {
     // A receiver joins a feed in its middle: the first number it meets
-    // starts its sequence. A retransmission cannot start it.
+    // starts its sequence; after a new day a lower number starts it again.
+    // A retransmission cannot start it.
     if (recovered) return Verdict::kRedundant;
     started_ = true;
+    restart_ = false;
     next_ = seq + 1;
     max_seen_ = seq;
     return Verdict::kDeliver;
   }
+  if (!recovered) restart_ = false;
   if (seq < next_) {
     if (!recovered) ++duplicates_;
     return seen;
@@ -135,11 +138,12 @@ bool GapTracker::PendingSpan(uint64_t* begin, uint64_t* end) const {
   return any;
 }
 
-void GapTracker::Reset() {
-  started_ = false;
-  next_ = 0;
-  max_seen_ = 0;
+void GapTracker::Restart() {
+  // The day's sequence may go on or start again: the next live number
+  // decides. One that goes on is checked for holes as ever, so a day change
+  // noticed late (on the control connection) hides no loss.
   missing_.clear();
+  restart_ = true;
 }
 
 }  // namespace zavo

@@ -54,8 +54,10 @@ class GapTracker {
   // The span a request should cover: from the first to the end of the last
   // pending range. False when nothing is pending.
   bool PendingSpan(uint64_t* begin, uint64_t* end) const;
-  // Forgets everything: the next field starts the sequence afresh.
-  void Reset();
+  // A new day: no hole is open any more (the caller reported them). A next
+  // live number below next() starts the sequence afresh; any other is
+  // taken as ever.
+  void Restart();
 
   uint64_t gaps() const { return gaps_; }
   uint64_t missing_fields() const { return missing_fields_; }
@@ -68,6 +70,7 @@ class GapTracker {
   size_t find(uint64_t seq) const;
 
   bool started_ = false;
+  bool restart_ = false;
   uint64_t next_ = 0;
   uint64_t max_seen_ = 0;
   std::vector<Range> missing_;

@@ -253,13 +253,28 @@ TEST(GapRecovery, RefusedAbandonedAndEndOfDayEndRecovery) {
   EXPECT_TRUE(out.Covers(1, 11));
   EXPECT_TRUE(out.ordered);
   out.last = 0;
-  feed(r, 1, false, 400);
+  feed(r, 1, false, 400);  // a lower number: the day's sequence starts again
   EXPECT_EQ(out.events.back().begin, 1u);
   // Close: nothing comes out any more.
   feed(r, 3, false, 400);
   const size_t before = out.events.size();
   EXPECT_EQ(r.Discard(), 1u);
   EXPECT_EQ(out.events.size(), before);
+}
+
+TEST(GapRecovery, ADayChangeNoticedLateHidesNoLoss) {
+  Out out;
+  GapRecovery r(GapRecovery::Limits{}, &out);
+  feed(r, 1, false, 0);
+  feed(r, 2, false, 0);
+  r.EndAll(ZAVO_LOST_NEW_DAY);  // nothing open: nothing reported
+  EXPECT_EQ(out.LostCount(), 0u);
+  feed(r, 5, false, 1);  // the sequence went on, with a hole
+  r.Flush(1);
+  ASSERT_EQ(out.requests.size(), 1u);
+  EXPECT_EQ(out.requests[0], std::make_pair(uint64_t{3}, uint64_t{5}));
+  EXPECT_EQ(out.last, 2u);
+  EXPECT_EQ(r.counters().gaps, 1u);
 }
 
 TEST(HoldQueue, KeepsSequenceOrderAndRecyclesItsBlocks) {
