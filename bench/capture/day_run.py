@@ -70,8 +70,9 @@ def record_phase(a: argparse.Namespace) -> Dict[str, object]:
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     logs = {n: open(os.path.join(a.out, n + ".log"), "w") for n in ("sim", "plain", "zst", "tail")}
     load_before = load_average()
-    simp = subprocess.Popen([sim, "--market", "full", "--day-scale", str(a.day_scale),
-                             "--rate", str(a.rate), "--seed", "1"],
+    # --day-scale 0: a constant rate (e.g. a day's peak held for a minute).
+    scale = ["--day-scale", str(a.day_scale)] if a.day_scale > 0 else []
+    simp = subprocess.Popen([sim, "--market", "full", *scale, "--rate", str(a.rate), "--seed", "1"],
                             stdout=logs["sim"], stderr=subprocess.STDOUT)
     time.sleep(1.0)  # the simulator's sockets are up in well under a second
     secs = str(a.seconds)
@@ -195,7 +196,7 @@ def main() -> None:
     ap.add_argument("--out", default="/tmp/zavo-day")
     ap.add_argument("--seconds", type=int, default=600)
     ap.add_argument("--rate", type=int, default=20000)
-    ap.add_argument("--day-scale", type=float, default=24.0)
+    ap.add_argument("--day-scale", type=float, default=24.0, help="0: a constant --rate")
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--phase", choices=["record", "decode", "all"], default="all")
     ap.add_argument("--quick", action="store_true", help="a few seconds of everything")
