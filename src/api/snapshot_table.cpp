@@ -67,28 +67,29 @@ size_t st_mkt_data_cache<T>::add(const SecurityCode& key) {
     // Published before any count that covers its slots.
     chunk.store(fresh, std::memory_order_release);
   }
-  keys_.push_back(key);
   ++size_;
-  if (size_ * 4 > index_.size()) {
-    rehash(index_.empty() ? 256 : index_.size() * 2);
-  } else {
-    place(at);
-  }
+  if (size_ * 4 > index_.size()) rehash(index_.empty() ? 256 : index_.size() * 2);
+  place(key, at);
   return at;
 }
 
 template <class T>
-void st_mkt_data_cache<T>::place(size_t at) {
-  const size_t mask = index_.size() - 1;
-  size_t i = slot_of(keys_[at], mask);
-  while (index_[i] != 0) i = (i + 1) & mask;
-  index_[i] = static_cast<uint32_t>(at + 1);
+void st_mkt_data_cache<T>::place(const SecurityCode& key, size_t at) {
+  size_t i = slot_of(key, mask_);
+  while (entries_[i].slot != 0) i = (i + 1) & mask_;
+  entries_[i].key = key;
+  entries_[i].slot = static_cast<uint32_t>(at + 1);
 }
 
 template <class T>
 void st_mkt_data_cache<T>::rehash(size_t slots) {
-  index_.assign(slots, 0u);
-  for (size_t k = 0; k < keys_.size(); ++k) place(k);
+  std::vector<IndexEntry> old(slots, IndexEntry{});
+  old.swap(index_);
+  entries_ = index_.data();
+  mask_ = slots - 1;
+  for (const IndexEntry& e : old) {
+    if (e.slot != 0) place(e.key, e.slot - 1);
+  }
 }
 
 template <class T>
@@ -99,8 +100,7 @@ void st_mkt_data_cache<T>::apply_clear() {
   // chunks stay for the next day's codes.
   published_.store(0, std::memory_order_relaxed);
   size_ = 0;
-  keys_.clear();
-  std::fill(index_.begin(), index_.end(), 0u);
+  std::fill(index_.begin(), index_.end(), IndexEntry{});
   full_logged_ = false;
   cleared_ = request;
   cleared_at_.store(request, std::memory_order_release);

@@ -130,21 +130,23 @@ class st_mkt_data_cache {
     return SlotHash(key) & mask;
   }
 
-  // Slot number of `key`, adding it when it is new (kNone when full).
+  // Slot number of `key`, adding it when it is new (kNone when full). The
+  // index holds each code beside its slot number, so a probe reads one
+  // entry and no second array; a hit costs the hash, one entry and one
+  // compare.
   size_t find_or_add(const SecurityCode& key, bool* added) {
-    if (!index_.empty()) {
-      const size_t mask = index_.size() - 1;
-      for (size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
-        const uint32_t v = index_[i];
-        if (v == 0) break;
-        if (keys_[v - 1] == key) return v - 1;
+    if (entries_ != nullptr) {
+      for (size_t i = slot_of(key, mask_);; i = (i + 1) & mask_) {
+        const IndexEntry& e = entries_[i];
+        if (e.slot == 0) break;
+        if (e.key == key) return e.slot - 1;
       }
     }
     *added = true;
     return add(key);
   }
   size_t add(const SecurityCode& key);
-  void place(size_t at);
+  void place(const SecurityCode& key, size_t at);
   void rehash(size_t slots);
   void apply_clear();
 
@@ -157,10 +159,16 @@ class st_mkt_data_cache {
   // The writer's own.
   uint32_t cleared_ = 0;  // cleared_at_ as the writer knows it
   size_t size_ = 0;       // slots in use
-  // Codes in slot order; index_ holds slot + 1 (0: empty), a power of two
-  // in size and at most a quarter full, so most codes sit where they hash.
-  std::vector<SecurityCode> keys_;
-  std::vector<uint32_t> index_;
+  // The code index: a power of two in size and at most a quarter full, so
+  // most codes sit where they hash. entries_ and mask_ mirror index_ for
+  // the probe (index_.data() and size - 1; null and 0 while empty).
+  struct IndexEntry {
+    SecurityCode key;
+    uint32_t slot;  // slot + 1; 0: empty
+  };
+  std::vector<IndexEntry> index_;
+  IndexEntry* entries_ = nullptr;
+  size_t mask_ = 0;
   bool full_logged_ = false;
 };
 
