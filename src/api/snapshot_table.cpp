@@ -50,35 +50,36 @@ ZAVO_ERROR st_mkt_data_cache<T>::Query(T** out, int* count) const {
 }
 
 template <class T>
-size_t st_mkt_data_cache<T>::add(const SecurityCode& key) {
+typename st_mkt_data_cache<T>::Slot* st_mkt_data_cache<T>::add(const SecurityCode& key) {
   if (size_ >= kMaxRecords) {
     if (!full_logged_) {
       ZAVO_LOG("%p[%s] Cache full: %zu codes kept, records of further codes are not kept",
                static_cast<const void*>(this), "st_mkt_data_cache", size_);
       full_logged_ = true;
     }
-    return kNone;
+    return nullptr;
   }
   const size_t at = size_;
   std::atomic<Slot*>& chunk = chunks_[at / kChunkRecords];
   if (chunk.load(std::memory_order_relaxed) == nullptr) {
     Slot* fresh = new (std::nothrow) Slot[kChunkRecords];
-    if (fresh == nullptr) return kNone;
+    if (fresh == nullptr) return nullptr;
     // Published before any count that covers its slots.
     chunk.store(fresh, std::memory_order_release);
   }
   ++size_;
   if (size_ * 4 > index_.size()) rehash(index_.empty() ? 256 : index_.size() * 2);
-  place(key, at);
-  return at;
+  Slot* const s = &slot(at);
+  place(key, s);
+  return s;
 }
 
 template <class T>
-void st_mkt_data_cache<T>::place(const SecurityCode& key, size_t at) {
+void st_mkt_data_cache<T>::place(const SecurityCode& key, Slot* at) {
   size_t i = slot_of(key, mask_);
-  while (entries_[i].slot != 0) i = (i + 1) & mask_;
+  while (entries_[i].slot != nullptr) i = (i + 1) & mask_;
   entries_[i].key = key;
-  entries_[i].slot = static_cast<uint32_t>(at + 1);
+  entries_[i].slot = at;
 }
 
 template <class T>
@@ -88,7 +89,7 @@ void st_mkt_data_cache<T>::rehash(size_t slots) {
   entries_ = index_.data();
   mask_ = slots - 1;
   for (const IndexEntry& e : old) {
-    if (e.slot != 0) place(e.key, e.slot - 1);
+    if (e.slot != nullptr) place(e.key, e.slot);
   }
 }
 

@@ -51,9 +51,9 @@ class st_mkt_data_cache {
   bool Update(const SecurityCode& key, const T& rec) {
     if (clear_requested_.load(std::memory_order_acquire) != cleared_) apply_clear();
     bool added = false;
-    const size_t at = find_or_add(key, &added);
-    if (at == kNone) return false;
-    write_slot(slot(at), rec);
+    Slot* const at = find_or_add(key, &added);
+    if (at == nullptr) return false;
+    write_slot(*at, rec);
     // A new code is published after its record: a reader that sees the
     // count sees a whole record in every slot below it.
     if (added) published_.store(static_cast<uint32_t>(size_), std::memory_order_release);
@@ -77,7 +77,6 @@ class st_mkt_data_cache {
  private:
   static constexpr size_t kWords = sizeof(T) / sizeof(uint64_t);
   static_assert(sizeof(T) % sizeof(uint64_t) == 0, "records are copied in 64-bit words");
-  static constexpr size_t kNone = ~size_t{0};
 
   struct Slot {
     std::atomic<uint64_t> seq{0};  // odd while the writer stores
@@ -130,23 +129,22 @@ class st_mkt_data_cache {
     return SlotHash(key) & mask;
   }
 
-  // Slot number of `key`, adding it when it is new (kNone when full). The
-  // index holds each code beside its slot number, so a probe reads one
-  // entry and no second array; a hit costs the hash, one entry and one
-  // compare.
-  size_t find_or_add(const SecurityCode& key, bool* added) {
+  // The slot of `key`, adding it when it is new (null when full). The index
+  // holds each code beside its slot's address (slots never move), so a hit
+  // costs the hash, one entry and one compare, and no second array.
+  Slot* find_or_add(const SecurityCode& key, bool* added) {
     if (entries_ != nullptr) {
       for (size_t i = slot_of(key, mask_);; i = (i + 1) & mask_) {
         const IndexEntry& e = entries_[i];
-        if (e.slot == 0) break;
-        if (e.key == key) return e.slot - 1;
+        if (e.slot == nullptr) break;
+        if (e.key == key) return e.slot;
       }
     }
     *added = true;
     return add(key);
   }
-  size_t add(const SecurityCode& key);
-  void place(const SecurityCode& key, size_t at);
+  Slot* add(const SecurityCode& key);
+  void place(const SecurityCode& key, Slot* at);
   void rehash(size_t slots);
   void apply_clear();
 
@@ -164,7 +162,7 @@ class st_mkt_data_cache {
   // the probe (index_.data() and size - 1; null and 0 while empty).
   struct IndexEntry {
     SecurityCode key;
-    uint32_t slot;  // slot + 1; 0: empty
+    Slot* slot;  // null: empty
   };
   std::vector<IndexEntry> index_;
   IndexEntry* entries_ = nullptr;
