@@ -5,8 +5,9 @@
 // `data`; keeping that one check with the caller lets the field walk test a
 // length once.
 //
-// Every record is zero-filled first: padding and members without a source
-// must read 0, exactly as after a member-by-member conversion.
+// Every record is zero-filled first (all but the runs written whole right
+// after): padding and members without a source must read 0, exactly as
+// after a member-by-member conversion.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -89,13 +90,27 @@ inline void zero(R* out) {
   }
 }
 
+// A snapshot's four ladders are most of its bytes and are written whole
+// by WireIn::ladders: only the members before and after them need the zero
+// fill, which halves it for the security snapshot (the largest single step
+// of its decode before).
+template <class R>
+inline void zero_around_ladders(R* out) {
+  static_assert(ladders_adjacent<R>(), "the four ladders lie side by side");
+  constexpr size_t kBegin = offsetof(R, AskPrice);
+  constexpr size_t kEnd = offsetof(R, BidVol) + sizeof(R::BidVol);
+  char* p = reinterpret_cast<char*>(out);
+  std::memset(p, 0, kBegin);
+  std::memset(p + kEnd, 0, sizeof(R) - kEnd);
+}
+
 }  // namespace record_decode
 
 // LocalDelay is measured against `now`, the moment the datagram carrying
 // the record was taken up, so every record of one datagram shares it.
 inline void DecodeRecord(const char* data, ZAVO_SecuritySnapShot* out, const timespec& now) {
   using namespace record_decode;
-  zero(out);
+  zero_around_ladders(out);
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());
@@ -160,7 +175,7 @@ inline void DecodeRecord(const char* data, ZAVO_IndexSnapShot* out) {
 
 inline void DecodeRecord(const char* data, ZAVO_FutureSnapShot* out) {
   using namespace record_decode;
-  zero(out);
+  zero_around_ladders(out);
   WireIn in(data);
   in.code(out->Code);
   out->ExchangeID = ExchangeChar(in.take<unsigned char>());

@@ -50,45 +50,47 @@ ZAVO_ERROR st_mkt_data_cache<T>::Query(T** out, int* count) const {
 }
 
 template <class T>
-size_t st_mkt_data_cache<T>::add(const SecurityCode& key) {
+typename st_mkt_data_cache<T>::Slot* st_mkt_data_cache<T>::add(const SecurityCode& key) {
   if (size_ >= kMaxRecords) {
     if (!full_logged_) {
       ZAVO_LOG("%p[%s] Cache full: %zu codes kept, records of further codes are not kept",
                static_cast<const void*>(this), "st_mkt_data_cache", size_);
       full_logged_ = true;
     }
-    return kNone;
+    return nullptr;
   }
   const size_t at = size_;
   std::atomic<Slot*>& chunk = chunks_[at / kChunkRecords];
   if (chunk.load(std::memory_order_relaxed) == nullptr) {
     Slot* fresh = new (std::nothrow) Slot[kChunkRecords];
-    if (fresh == nullptr) return kNone;
+    if (fresh == nullptr) return nullptr;
     // Published before any count that covers its slots.
     chunk.store(fresh, std::memory_order_release);
   }
-  keys_.push_back(key);
   ++size_;
-  if (size_ * 4 > index_.size()) {
-    rehash(index_.empty() ? 256 : index_.size() * 2);
-  } else {
-    place(at);
-  }
-  return at;
+  if (size_ * 4 > index_.size()) rehash(index_.empty() ? 256 : index_.size() * 2);
+  Slot* const s = &slot(at);
+  place(key, s);
+  return s;
 }
 
 template <class T>
-void st_mkt_data_cache<T>::place(size_t at) {
-  const size_t mask = index_.size() - 1;
-  size_t i = slot_of(keys_[at], mask);
-  while (index_[i] != 0) i = (i + 1) & mask;
-  index_[i] = static_cast<uint32_t>(at + 1);
+void st_mkt_data_cache<T>::place(const SecurityCode& key, Slot* at) {
+  size_t i = slot_of(key, mask_);
+  while (entries_[i].slot != nullptr) i = (i + 1) & mask_;
+  entries_[i].key = key;
+  entries_[i].slot = at;
 }
 
 template <class T>
 void st_mkt_data_cache<T>::rehash(size_t slots) {
-  index_.assign(slots, 0u);
-  for (size_t k = 0; k < keys_.size(); ++k) place(k);
+  std::vector<IndexEntry> old(slots, IndexEntry{});
+  old.swap(index_);
+  entries_ = index_.data();
+  mask_ = slots - 1;
+  for (const IndexEntry& e : old) {
+    if (e.slot != nullptr) place(e.key, e.slot);
+  }
 }
 
 template <class T>
@@ -99,8 +101,7 @@ void st_mkt_data_cache<T>::apply_clear() {
   // chunks stay for the next day's codes.
   published_.store(0, std::memory_order_relaxed);
   size_ = 0;
-  keys_.clear();
-  std::fill(index_.begin(), index_.end(), 0u);
+  std::fill(index_.begin(), index_.end(), IndexEntry{});
   full_logged_ = false;
   cleared_ = request;
   cleared_at_.store(request, std::memory_order_release);

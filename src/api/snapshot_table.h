@@ -51,9 +51,9 @@ class st_mkt_data_cache {
   bool Update(const SecurityCode& key, const T& rec) {
     if (clear_requested_.load(std::memory_order_acquire) != cleared_) apply_clear();
     bool added = false;
-    const size_t at = find_or_add(key, &added);
-    if (at == kNone) return false;
-    write_slot(slot(at), rec);
+    Slot* const at = find_or_add(key, &added);
+    if (at == nullptr) return false;
+    write_slot(*at, rec);
     // A new code is published after its record: a reader that sees the
     // count sees a whole record in every slot below it.
     if (added) published_.store(static_cast<uint32_t>(size_), std::memory_order_release);
@@ -77,7 +77,6 @@ class st_mkt_data_cache {
  private:
   static constexpr size_t kWords = sizeof(T) / sizeof(uint64_t);
   static_assert(sizeof(T) % sizeof(uint64_t) == 0, "records are copied in 64-bit words");
-  static constexpr size_t kNone = ~size_t{0};
 
   struct Slot {
     std::atomic<uint64_t> seq{0};  // odd while the writer stores
@@ -130,21 +129,22 @@ class st_mkt_data_cache {
     return SlotHash(key) & mask;
   }
 
-  // Slot number of `key`, adding it when it is new (kNone when full).
-  size_t find_or_add(const SecurityCode& key, bool* added) {
-    if (!index_.empty()) {
-      const size_t mask = index_.size() - 1;
-      for (size_t i = slot_of(key, mask);; i = (i + 1) & mask) {
-        const uint32_t v = index_[i];
-        if (v == 0) break;
-        if (keys_[v - 1] == key) return v - 1;
+  // The slot of `key`, adding it when it is new (null when full). The index
+  // holds each code beside its slot's address (slots never move), so a hit
+  // costs the hash, one entry and one compare, and no second array.
+  Slot* find_or_add(const SecurityCode& key, bool* added) {
+    if (entries_ != nullptr) {
+      for (size_t i = slot_of(key, mask_);; i = (i + 1) & mask_) {
+        const IndexEntry& e = entries_[i];
+        if (e.slot == nullptr) break;
+        if (e.key == key) return e.slot;
       }
     }
     *added = true;
     return add(key);
   }
-  size_t add(const SecurityCode& key);
-  void place(size_t at);
+  Slot* add(const SecurityCode& key);
+  void place(const SecurityCode& key, Slot* at);
   void rehash(size_t slots);
   void apply_clear();
 
@@ -157,10 +157,16 @@ class st_mkt_data_cache {
   // The writer's own.
   uint32_t cleared_ = 0;  // cleared_at_ as the writer knows it
   size_t size_ = 0;       // slots in use
-  // Codes in slot order; index_ holds slot + 1 (0: empty), a power of two
-  // in size and at most a quarter full, so most codes sit where they hash.
-  std::vector<SecurityCode> keys_;
-  std::vector<uint32_t> index_;
+  // The code index: a power of two in size and at most a quarter full, so
+  // most codes sit where they hash. entries_ and mask_ mirror index_ for
+  // the probe (index_.data() and size - 1; null and 0 while empty).
+  struct IndexEntry {
+    SecurityCode key;
+    Slot* slot;  // null: empty
+  };
+  std::vector<IndexEntry> index_;
+  IndexEntry* entries_ = nullptr;
+  size_t mask_ = 0;
   bool full_logged_ = false;
 };
 

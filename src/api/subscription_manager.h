@@ -31,6 +31,25 @@ namespace zavo {
 using CodeSet = std::unordered_set<SecurityCode, CodeHash>;
 using CodeListMap = std::map<unsigned char, CodeSet>;
 
+namespace subscription_detail {
+
+// The shift of each exchange's two bits in the quick answer word (Shanghai,
+// Shenzhen, any other exchange), one entry per byte value: a single load,
+// branch-free for the two markets' interleaved records.
+struct QuickShifts {
+  unsigned char of[256];
+};
+constexpr QuickShifts make_quick_shifts() {
+  QuickShifts t{};
+  for (unsigned char& v : t.of) v = 4;
+  t.of[1] = 0;
+  t.of[2] = 2;
+  return t;
+}
+inline constexpr QuickShifts kQuickShift = make_quick_shifts();
+
+}  // namespace subscription_detail
+
 class SubscriptionManager {
  public:
   struct Filter {
@@ -89,7 +108,7 @@ class SubscriptionManager {
   // one atomic word, without the snapshot or a key.
   bool IsMatchSysCode(unsigned char exchange, const char* code, size_t len) const {
     const uint32_t quick = quick_.load(std::memory_order_acquire);
-    const uint32_t answer = (quick >> (2 * quick_slot(exchange))) & 3u;
+    const uint32_t answer = (quick >> subscription_detail::kQuickShift.of[exchange]) & 3u;
     if (answer != kQuickLookup) return answer == kQuickYes;
     return match_codes(exchange, code, len);
   }
@@ -112,11 +131,6 @@ class SubscriptionManager {
   static constexpr uint32_t kQuickLookup = 0;
   static constexpr uint32_t kQuickYes = 1;
   static constexpr uint32_t kQuickNo = 2;
-  static unsigned quick_slot(unsigned char exchange) {
-    // Branch-free: records of the two markets arrive interleaved.
-    const unsigned n = static_cast<unsigned>(exchange) - 1u;
-    return n < 2u ? n : 2u;
-  }
   static uint32_t quick_word(const Snapshot& snap);
   // The snapshot path of IsMatchSysCode: the only and all-except states.
   bool match_codes(unsigned char exchange, const char* code, size_t len) const;

@@ -25,9 +25,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "proto/field_codec.h"
 #include "util/byte_buffer.h"
 #include "util/slice.h"
-#include "proto/field_codec.h"
 
 namespace zavo {
 
@@ -146,15 +146,20 @@ class StructPacket {
     // the walk ends) when the record runs past the body or fewer than 12
     // bytes are left. Inline: the multicast path walks every field of
     // every datagram, and a call per field cost more than the step itself.
+    // The record and the next header are tested as one length.
     bool Next() {
       if (cursor_ == nullptr) return false;
-      if (remaining_ < FieldLength) {
+      const unsigned int step = FieldLength + kFieldHeaderSize;
+      if (remaining_ < step) {
+        // The walk ends; Remaining() reads as if each test had run alone.
+        if (remaining_ >= FieldLength) remaining_ -= FieldLength;
         cursor_ = nullptr;
         return false;
       }
-      cursor_ += FieldLength;
-      remaining_ -= FieldLength;
-      return parse_field_header();
+      read_field_header(cursor_ + FieldLength);
+      cursor_ += step;
+      remaining_ -= step;
+      return true;
     }
     bool parse_field_header() {
       if (cursor_ == nullptr) return false;
@@ -162,12 +167,15 @@ class StructPacket {
         cursor_ = nullptr;
         return false;
       }
-      FieldId = LoadBigEndian<unsigned short>(cursor_);
-      FieldLength = LoadBigEndian<unsigned short>(cursor_ + 2);
-      FieldSeq = LoadBigEndian<uint64_t>(cursor_ + 4);
+      read_field_header(cursor_);
       cursor_ += kFieldHeaderSize;
       remaining_ -= kFieldHeaderSize;
       return true;
+    }
+    void read_field_header(const char* h) {
+      FieldId = LoadBigEndian<unsigned short>(h);
+      FieldLength = LoadBigEndian<unsigned short>(h + 2);
+      FieldSeq = LoadBigEndian<uint64_t>(h + 4);
     }
 
    private:

@@ -136,6 +136,11 @@ TEST(DecodeInto, OneLetterMappingsForEveryByte) {
     EXPECT_EQ(MapExecType(c), exec) << b;
     EXPECT_EQ(MapOrderType(c), type) << b;
   }
+  // The exchange byte of every record: only 1 and 2 name a market.
+  for (int b = 0; b < 256; ++b) {
+    const char expected = b == 1 ? '1' : b == 2 ? '2' : '0';
+    EXPECT_EQ(ExchangeChar(static_cast<unsigned char>(b)), expected) << b;
+  }
 }
 
 TEST(CodeWords, CopyAndKeyMatchTheByteLoops) {
@@ -182,7 +187,7 @@ TEST(SubscriptionQuickPath, AnswersAgreeWithTheSnapshotInEveryState) {
   const char* codes[] = {"600000", "600001", "000001", "10004567", ""};
   auto agree = [&](const char* what) {
     const auto snap = m.Current();
-    for (unsigned char exchange : {0, 1, 2, 3}) {
+    for (unsigned char exchange : {0, 1, 2, 3, 200, 255}) {
       for (const char* c : codes) {
         char wire[16] = {};
         std::memcpy(wire, c, std::strlen(c));
