@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import zavo
-from zavo_testenv import Simulator
+from zavo_testenv import Simulator, wait_for
 
 
 @pytest.fixture(scope="module")
@@ -19,15 +19,6 @@ def book_sim():
                          "--rate", "4000", "--seed", "11"])
     yield s
     s.stop()
-
-
-def wait_for(cond, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if cond():
-            return True
-        time.sleep(0.05)
-    return cond()
 
 
 def test_book_agrees_with_snapshots_even_when_the_queue_drops(book_sim):

@@ -12,21 +12,12 @@ import numpy as np
 import pytest
 
 import zavo
-from zavo_testenv import Simulator, find_tool
+from zavo_testenv import Simulator, find_tool, wait_for
 
 # A session's receive time has no counterpart in a file: LocalDelay is
 # measured against the capture time there.
 RECEIVE_TIME_FIELDS = ("LocalDelay",)
 FILTER = dict(markets="SH;SZ", codes="600001.SH;600038.SH", flags="trade")
-
-
-def wait_for(cond, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if cond():
-            return True
-        time.sleep(0.05)
-    return cond()
 
 
 def concat(batches):

@@ -4,7 +4,7 @@ simulators that lose datagrams."""
 import time
 
 import zavo
-from zavo_testenv import Simulator
+from zavo_testenv import Simulator, wait_for
 
 
 def take(s, n, seconds):
@@ -17,15 +17,6 @@ def take(s, n, seconds):
             if len(out) >= n:
                 break
     return out
-
-
-def wait_for(pred, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if pred():
-            return True
-        time.sleep(0.05)  # polling a counter the library refreshes once a second
-    return pred()
 
 
 def test_recovered_stream_is_complete_and_counted():

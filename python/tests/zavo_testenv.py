@@ -57,6 +57,16 @@ def enter_private_netns():
     _in_netns = True
 
 
+def wait_for(cond, seconds):
+    """Polls `cond` until it holds or `seconds` pass; its last value."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if cond():
+            return True
+        time.sleep(0.05)
+    return cond()
+
+
 def find_tool(name, env_var):
     """A program of this repository: from `env_var`, the build tree, or PATH."""
     env = os.environ.get(env_var)

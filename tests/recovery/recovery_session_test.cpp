@@ -54,21 +54,10 @@ struct Stream {
   }
 };
 
-class Recovery : public ::testing::Test {
+class Recovery : public SimSessionTest {
  protected:
-  void StartSim(sim::SimConfig cfg) {
-    sim_ = std::make_unique<sim::SimServer>(cfg);
-    std::string why;
-    ASSERT_EQ(sim_->Start(&why), 0) << why;
-  }
   void TearDown() override {
-    for (ZAVO_HANDLE h : open_) {
-      ZAVO_Close(h);
-      ZAVO_Wait(h);
-    }
-    open_.clear();
-    if (sim_) sim_->Stop();
-    recorders_.clear();
+    SimSessionTest::TearDown();
     unsetenv("ZAVO_RECOVER_HOLD_MS");
     unsetenv("ZAVO_RECOVER_HOLD_BYTES");
   }
@@ -80,10 +69,6 @@ class Recovery : public ::testing::Test {
     if (h != nullptr) open_.push_back(h);
     EXPECT_TRUE(rec.system.WaitForCount(ZAVO_MSG_BASEINFO_FINISH, 1, kWait));
     return h;
-  }
-  SessionRecorders& Recorders(int connect_id) {
-    recorders_.push_back(std::make_unique<SessionRecorders>(connect_id));
-    return *recorders_.back();
   }
   // Publishes `n` fields in steps, as a feed would; the newest number.
   uint64_t Publish(unsigned n, unsigned step = 100) {
@@ -124,10 +109,6 @@ class Recovery : public ::testing::Test {
         3000);
     return s;
   }
-
-  std::unique_ptr<sim::SimServer> sim_;
-  std::vector<ZAVO_HANDLE> open_;
-  std::vector<std::unique_ptr<SessionRecorders>> recorders_;
 };
 
 TEST_F(Recovery, RandomAndBurstLossAreRecoveredIntoOneCompleteStream) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "sim_server.h"
 #include "zavo_api.h"
 
@@ -86,6 +88,35 @@ sim::SimConfig TestSimConfig(int feed_port);
 // Counts of this process's threads and open descriptors.
 int ThreadCount();
 int DescriptorCount();
+
+// A simulator in this process and the sessions a test opens against it:
+// TearDown closes and waits for every session the test kept, then stops the
+// simulator, then drops the recorders, which outlive the sessions.
+class SimSessionTest : public ::testing::Test {
+ protected:
+  void StartSim(const sim::SimConfig& cfg) {
+    sim_ = std::make_unique<sim::SimServer>(cfg);
+    std::string why;
+    ASSERT_EQ(sim_->Start(&why), 0) << why;
+  }
+  void TearDown() override {
+    for (ZAVO_HANDLE h : open_) {
+      ZAVO_Close(h);
+      ZAVO_Wait(h);
+    }
+    open_.clear();
+    if (sim_) sim_->Stop();
+    recorders_.clear();
+  }
+  SessionRecorders& Recorders(int connect_id) {
+    recorders_.push_back(std::make_unique<SessionRecorders>(connect_id));
+    return *recorders_.back();
+  }
+
+  std::unique_ptr<sim::SimServer> sim_;
+  std::vector<ZAVO_HANDLE> open_;  // closed by TearDown
+  std::vector<std::unique_ptr<SessionRecorders>> recorders_;
+};
 
 }  // namespace test
 }  // namespace zavo

@@ -17,22 +17,8 @@ namespace {
 
 constexpr int kWait = 5000;
 
-class StructSession : public ::testing::Test {
+class StructSession : public SimSessionTest {
  protected:
-  void StartSim(sim::SimConfig cfg) {
-    sim_ = std::make_unique<sim::SimServer>(cfg);
-    std::string why;
-    ASSERT_EQ(sim_->Start(&why), 0) << why;
-  }
-  void TearDown() override {
-    for (ZAVO_HANDLE h : open_) {
-      ZAVO_Close(h);
-      ZAVO_Wait(h);
-    }
-    open_.clear();
-    if (sim_) sim_->Stop();
-    recorders_.clear();
-  }
   ZAVO_HANDLE Open(const ZAVO_OpenSetting& s, ZAVO_ERROR* err) {
     ZAVO_HANDLE h = ZAVO_Open(&s, err);
     if (h != nullptr) open_.push_back(h);
@@ -76,16 +62,6 @@ class StructSession : public ::testing::Test {
     auto* api = static_cast<UdpStructApiImp*>(static_cast<ApiImp*>(h));
     return test::WaitUntil([&] { return SessionPeer::Decoder(api).datagrams() >= sent; });
   }
-
-  // Recorders outlive the sessions: TearDown closes every session first.
-  SessionRecorders& Recorders(int connect_id) {
-    recorders_.push_back(std::make_unique<SessionRecorders>(connect_id));
-    return *recorders_.back();
-  }
-
-  std::unique_ptr<sim::SimServer> sim_;
-  std::vector<ZAVO_HANDLE> open_;
-  std::vector<std::unique_ptr<SessionRecorders>> recorders_;
 };
 
 TEST_F(StructSession, OpenFailuresInTheirOrder) {
