@@ -174,6 +174,16 @@ static int base_done(void) {
 static int every_kind(void) {
   return g.kinds[0] && g.kinds[1] && g.kinds[2] && g.kinds[3] && g.kinds[4] && g.kinds[5];
 }
+/* The cache holds what has come since the day's first heartbeat emptied
+ * it: every kind may have been delivered before an SH security is in it. */
+static ZAVO_HANDLE g_query_handle;
+static int sh_security_cached(void) {
+  ZAVO_SecuritySnapShot* sec = NULL;
+  int n = 0;
+  if (ZAVO_GetLastMarketData(g_query_handle, "SH", &sec, &n) != ZAVO_SUCCESS) return 0;
+  ZAVO_Free(sec);
+  return n > 0;
+}
 static int some_securities(void) {
   return g.kinds[1] >= 40;
 }
@@ -275,6 +285,8 @@ static void test_records_and_queries(ZAVO_HANDLE h) {
         "data handler on the event loop thread");
   LeaveCriticalSection(&g_lock);
 
+  g_query_handle = h;
+  wait_for(sh_security_cached, 30000);
   ZAVO_SecuritySnapShot* sec = NULL;
   int n = 0;
   ZAVO_ERROR rc = ZAVO_GetLastMarketData(h, "SH", &sec, &n);
