@@ -122,7 +122,9 @@ void FeedProcessor::note_drops(bool last) {
 
 void FeedProcessor::Enqueue(const char* data, size_t size) {
   const size_t capacity = size > kDatagramBufferSize ? size : kDatagramBufferSize;
-  if (queued_bytes() + Charge(capacity) > max_queued_bytes_) {
+  // One reading of the queue's size serves the bound and the peak.
+  const uint64_t queued = queued_bytes();
+  if (queued + Charge(capacity) > max_queued_bytes_) {
     // Dropped as the kernel drops what overflows its buffer: the newest.
     ++burst_drops_;
     dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -137,11 +139,6 @@ void FeedProcessor::Enqueue(const char* data, size_t size) {
   }
   const uint64_t charge_bytes = Charge(copy->capacity());
   charge(charge_bytes);
-  // Only this thread writes the peak: a plain store.
-  const uint64_t queued = queued_bytes();
-  if (queued > peak_queued_bytes_.load(std::memory_order_relaxed)) {
-    peak_queued_bytes_.store(queued, std::memory_order_relaxed);
-  }
   if (!pipe_.Enqueue(copy)) {
     // Out of memory for the queue's next block. Retrying would stall the
     // read thread while the socket overflows: the datagram is dropped and
@@ -150,6 +147,11 @@ void FeedProcessor::Enqueue(const char* data, size_t size) {
     delete copy;
     ++burst_drops_;
     dropped_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  // Only this thread writes the peak: a plain store.
+  if (queued + charge_bytes > peak_queued_bytes_.load(std::memory_order_relaxed)) {
+    peak_queued_bytes_.store(queued + charge_bytes, std::memory_order_relaxed);
   }
 }
 
